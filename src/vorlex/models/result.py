@@ -1,0 +1,54 @@
+"""Result records."""
+
+from typing import Any, Dict, List, Optional
+
+from pydantic import BaseModel, ConfigDict, Field
+
+
+class ProcessingMetrics(BaseModel):
+    time_seconds: float = 0.0
+    tokens: int = 0
+    prompt_tokens: int = 0
+    completion_tokens: int = 0
+    cost_usd: float = 0.0
+    model: Optional[str] = None
+
+
+class Result(BaseModel):
+    model_config = ConfigDict(arbitrary_types_allowed=True, validate_assignment=False)
+
+    question_id: str
+    question_name: str = ""
+    answer: Any = None
+    raw_result: Optional[Dict[str, Any]] = None
+    metrics: ProcessingMetrics = Field(default_factory=ProcessingMetrics)
+    status: str = "OK"
+    pages_used: int = 0
+    pages_total: int = 0
+
+
+class DocumentMetadata(BaseModel):
+    filename: str
+    doc_type: str = "pdf"
+    num_pages: int = 0
+    size_kb: float = 0.0
+    ocr_method: Optional[str] = None
+
+
+class ProcessingResult(BaseModel):
+    model_config = ConfigDict(arbitrary_types_allowed=True)
+
+    document: DocumentMetadata
+    results: List[Result] = Field(default_factory=list)
+    classification: Optional[Dict[str, Any]] = None
+    total_metrics: ProcessingMetrics = Field(default_factory=ProcessingMetrics)
+
+    def get_result(self, question_id: str) -> Optional[Result]:
+        for result in self.results:
+            if result.question_id == question_id:
+                return result
+        return None
+
+    def get_answer(self, question_id: str) -> Any:
+        result = self.get_result(question_id)
+        return result.answer if result is not None else None
