@@ -14,9 +14,9 @@ void Namespace::bind(py::module_ m) {
   name_ = py::cast<std::string>(m.attr("__name__"));
 }
 
-void Namespace::lazy(const char* name, const char* module, const char* attr) {
+void Namespace::lazy(const char* name, const char* module, const char* attr, bool keep) {
   bool first = lazy_.empty();
-  lazy_.push_back({name, module, attr ? attr : ""});
+  lazy_.push_back({name, module, attr ? attr : "", keep});
   if (!first) return;
   // PEP 562: module __getattr__ is consulted only for names missing from the dict.
   const Namespace* self = this;
@@ -35,7 +35,7 @@ py::object Namespace::resolve_lazy(const std::string& name) const {
     if (!l.attr.empty()) value = value.attr(l.attr.c_str());
     // Keep it in the namespace: later lookups are plain dict hits, and a patch of
     // the attribute replaces exactly what the module uses.
-    module().attr(name.c_str()) = value;
+    if (l.keep) module().attr(name.c_str()) = value;
     return value;
   }
   PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%s'", name_.c_str(),
@@ -260,6 +260,13 @@ PyClass::PyClass(py::module_ m, const char* name, const char* doc, py::tuple bas
 }
 
 PyClass::PyClass(py::object existing) : cls_(std::move(existing)) {}
+
+const char* PyClass::internal_name(const char* name) {
+  std::string_view n(name);
+  if (n == "__init__") return "_init_";
+  if (n == "__setstate__") return "_setstate_";
+  return name;
+}
 
 void PyClass::add_method(const char* name, py::cpp_function& fn) {
   // A builtin function is not a descriptor; instancemethod makes it bind to the

@@ -36,8 +36,10 @@ class Namespace {
 
   // Registers a name that is imported on first access: `import module` when attr is
   // empty, else `from module import attr`. The value is stored in the module dict on
-  // first use, so it can be patched like any other attribute.
-  void lazy(const char* name, const char* module, const char* attr = "");
+  // first use, so it can be patched like any other attribute. With keep = false it is
+  // imported anew at every access and never stored (a name the module imports inside
+  // each call): a patch of the attribute here or in the source module takes effect.
+  void lazy(const char* name, const char* module, const char* attr = "", bool keep = true);
 
   // Current value of the module attribute (resolving lazy names). Raises
   // AttributeError (as error_already_set) when it does not exist.
@@ -53,6 +55,7 @@ class Namespace {
  private:
   struct Lazy {
     std::string name, module, attr;
+    bool keep;
   };
   py::object resolve_lazy(const std::string& name) const;
 
@@ -160,7 +163,9 @@ class PyClass {
 
   template <class F, class... Extra>
   PyClass& def(const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+    // pybind11 treats a function named __init__ or __setstate__ as a constructor of a
+    // bound C++ type; ours are plain methods, so they get a name of their own.
+    py::cpp_function fn(std::forward<F>(f), py::name(internal_name(name)), extra...);
     add_method(name, fn);
     return *this;
   }
@@ -200,6 +205,7 @@ class PyClass {
   py::object cls() const { return cls_; }
 
  private:
+  static const char* internal_name(const char* name);
   void add_method(const char* name, py::cpp_function& fn);
   py::object cls_;
 };

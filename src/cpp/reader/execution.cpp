@@ -1,0 +1,7 @@
+#include "reader/reader.hpp"
+
+namespace vx::reader {
+
+void init_execution(vx::PyClass& cls) {}
+
+}  // namespace vx::reader

@@ -1,0 +1,28 @@
+// Shared declarations of the vorlex.reader extension module.
+//
+// The Vorlex class is an ordinary Python class (vx::PyClass). Its parts are bound by
+// the init functions below, each in its own file, in the order reader_module.cpp calls
+// them. Every collaborator (client classes, utilities, records, the OCR loader) is read
+// from the module namespace `ns` at call time; every internal operation is called
+// through attribute lookup on `self`.
+#pragma once
+
+#include "bridge/bridge.hpp"
+
+namespace vx::reader {
+
+extern vx::Namespace ns;     // the vorlex.reader module namespace
+extern vx::Logger logger;    // logging.getLogger("vorlex.reader")
+
+// True when the reader was built with verbose (its info lines are written only then).
+bool verbose(py::handle self);
+
+void init_construction(vx::PyClass& cls);  // constructor, model, available_models, _get_async_client
+void init_registry(vx::PyClass& cls);      // questions, create_question, _select_questions, cache
+void init_calls(vx::PyClass& cls);         // _call_llm, _classify_failure, side usage, metrics
+void init_execution(vx::PyClass& cls);     // extract_from_text, _execute_question, ...
+void init_documents(vx::PyClass& cls);     // _is_safe_url, _resolve_document, _load_documents
+void init_processing(vx::PyClass& cls);    // process, _run_questions, _classify_results
+void init_batch(vx::PyClass& cls);         // process_batch and its runners
+
+}  // namespace vx::reader

@@ -1,0 +1,94 @@
+// vorlex.reader: the Vorlex document reader.
+//
+//   Vorlex      construction and provider configuration    construction.cpp
+//               question registry                           registry.cpp
+//               model calls and usage accounting            calls.cpp
+//               question execution                          execution.cpp
+//               document resolution and loading             documents.cpp
+//               processing and classification               processing.cpp
+//               batches and the circuit breaker             batch.cpp
+//
+// Module-level names (client classes, components, records) live in the module
+// namespace and are read at each call, so callers and tests can patch them.
+#include "reader/reader.hpp"
+
+namespace vx::reader {
+
+vx::Namespace ns;
+vx::Logger logger("vorlex.reader");
+
+bool verbose(py::handle self) {
+  py::object v = py::getattr(self, "_verbose", py::bool_(false));
+  return PyObject_IsTrue(v.ptr()) == 1;
+}
+
+}  // namespace vx::reader
+
+using namespace vx::reader;
+
+PYBIND11_MODULE(reader, m) {
+  m.doc() = "The Vorlex document reader.";
+  ns.bind(m);
+
+  // The reader loads the resilience and OCR modules with itself (neither imports
+  // PyMuPDF or a provider library at load).
+  py::module_ resilience = py::module_::import("vorlex.resilience");
+  py::module_ ocr = py::module_::import("vorlex.ocr");
+  py::module_ config = py::module_::import("vorlex.config");
+  m.attr("create_retry_decorator") = resilience.attr("create_retry_decorator");
+  m.attr("CircuitBreaker") = resilience.attr("CircuitBreaker");
+  m.attr("process_pdf_smart") = ocr.attr("process_pdf_smart");
+  for (const char* name : {"DEFAULT_MODEL", "MODELS", "resolve_model", "get_grok_base_url",
+                           "calculate_cost"}) {
+    m.attr(name) = config.attr(name);
+  }
+  py::module_ exceptions = py::module_::import("vorlex.exceptions");
+  for (const char* name : {"VorlexError", "DocumentError", "ProcessingError"}) {
+    m.attr(name) = exceptions.attr(name);
+  }
+  py::module_ models = py::module_::import("vorlex.models");
+  for (const char* name : {"Question", "QuestionConfig", "PageRange", "Classification", "Result",
+                           "ProcessingResult", "ProcessingMetrics", "DocumentMetadata"}) {
+    m.attr(name) = models.attr(name);
+  }
+
+  // Imported on first use: the OpenAI library takes a while to import.
+  ns.lazy("OpenAIClient", "openai", "OpenAI");
+  ns.lazy("AzureOpenAIClient", "openai", "AzureOpenAI");
+  ns.lazy("AsyncOpenAIClient", "openai", "AsyncOpenAI");
+  ns.lazy("AsyncAzureOpenAIClient", "openai", "AsyncAzureOpenAI");
+  ns.lazy("DocumentCache", "vorlex.cache", "DocumentCache");
+  ns.lazy("extract_main_response", "vorlex.utils", "extract_main_response");
+  ns.lazy("ensure_pdf_bytes", "vorlex.utils", "ensure_pdf_bytes");
+  ns.lazy("is_image_bytes", "vorlex.utils", "is_image_bytes");
+  ns.lazy("get_document_metadata", "vorlex.utils", "get_document_metadata");
+  ns.lazy("load_pdf", "vorlex.utils", "load_pdf");
+  ns.lazy("load_pdf_lazy", "vorlex.utils", "load_pdf_lazy");
+  ns.lazy("filter_relevant_pages", "vorlex.utils", "filter_relevant_pages");
+  ns.lazy("requests", "requests");
+  ns.lazy("socket", "socket");
+  ns.lazy("ipaddress", "ipaddress");
+  ns.lazy("os", "os");
+  ns.lazy("time", "time");
+  ns.lazy("asyncio", "asyncio");
+  ns.lazy("concurrent", "concurrent.futures");
+  ns.lazy("contextvars", "contextvars");
+  ns.lazy("traceback", "traceback");
+
+  m.attr("logger") = py::module_::import("logging").attr("getLogger")("vorlex.reader");
+
+  vx::PyClass cls(m, "Vorlex",
+                  "Reads documents (PDF, images, URLs, bytes, streams) by asking a large "
+                  "language model the registered questions.");
+  cls.attr("MAX_FILE_SIZE_MB", py::int_(50));
+  cls.attr("MAX_PAGES", py::int_(500));
+  cls.attr("REQUEST_TIMEOUT_SECONDS", py::float_(120.0));
+
+  init_construction(cls);
+  init_registry(cls);
+  init_calls(cls);
+  init_execution(cls);
+  init_documents(cls);
+  init_processing(cls);
+  init_batch(cls);
+}
