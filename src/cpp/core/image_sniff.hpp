@@ -1,0 +1,21 @@
+// Recognising image files by their leading bytes (magic numbers), so that a document
+// handed over as bytes can be told apart from a PDF without decoding it.
+#pragma once
+
+#include <string_view>
+
+namespace vx::core {
+
+enum class ImageKind { None, Png, Jpeg, Tiff, Bmp, Gif };
+
+// The image format of `head` (the first bytes of a file; 32 are enough), or None.
+ImageKind sniff_image(std::string_view head);
+
+// "image/png", "image/jpeg", ...; "" for None.
+const char* image_mime(ImageKind kind);
+
+// True when the bytes begin like a PDF file ("%PDF-" within the first 1024 bytes, as
+// PDF readers accept leading junk).
+bool looks_like_pdf(std::string_view head);
+
+}  // namespace vx::core

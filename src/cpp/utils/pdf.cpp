@@ -1,0 +1,243 @@
+// PDF work over PyMuPDF: loading pages as documents, the OCR test, metadata and the
+// image-to-PDF conversion. `fitz` and `Document` are read from the module namespace at
+// each call, so patching vorlex.utils.fitz (or .Document) takes effect.
+#include <cmath>
+
+#include "core/image_sniff.hpp"
+#include "utils/utils.hpp"
+
+namespace vx::utils {
+
+namespace {
+
+constexpr const char* kDefaultName = "document.pdf";
+
+// Closes a PyMuPDF document when the scope ends, also on the way out of an error. The
+// pending Python error (if any) is kept aside while close() runs.
+class DocCloser {
+ public:
+  explicit DocCloser(py::object doc) : doc_(std::move(doc)) {}
+  DocCloser(const DocCloser&) = delete;
+  DocCloser& operator=(const DocCloser&) = delete;
+  ~DocCloser() {
+    if (!doc_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+      doc_.attr("close")();
+    } catch (...) {
+      PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+  }
+
+ private:
+  py::object doc_;
+};
+
+// The final component of a path given as str or os.PathLike.
+std::string path_name(py::handle path) {
+  py::object p = vx::late("os", "fspath")(path);
+  if (!vx::is_str(p)) p = vx::late("os", "fsdecode")(p);
+  py::object base = vx::late("os.path", "basename")(p);
+  return vx::to_utf8(base);
+}
+
+// Opens `source` (already classified) with the current `fitz`.
+py::object open_pdf(py::handle source, SourceKind kind) {
+  py::object fitz = ns.get("fitz");
+  switch (kind) {
+    case SourceKind::Path:
+      return fitz.attr("open")(vx::late("os", "fspath")(source));
+    case SourceKind::Bytes:
+      return fitz.attr("open")(py::arg("stream") = as_bytes(source), py::arg("filetype") = "pdf");
+    case SourceKind::Stream:
+      return fitz.attr("open")(py::arg("stream") = ns.call("_ensure_bytes", source),
+                               py::arg("filetype") = "pdf");
+  }
+  return py::none();
+}
+
+std::string display_name(py::handle source, SourceKind kind, const std::optional<std::string>& filename) {
+  if (filename && !filename->empty()) return *filename;
+  if (kind == SourceKind::Path) return path_name(source);
+  return kDefaultName;
+}
+
+// Page documents carry the same metadata keys as the OCR loader's pages: the 1-based
+// "page" and the "source" of the text; "filename" names the document.
+py::object page_document(py::handle document_cls, py::object text, long long page_no,
+                         const py::str& name) {
+  py::dict meta;
+  meta["page"] = py::int_(page_no);
+  meta["source"] = py::str("text");
+  meta["filename"] = name;
+  return document_cls(py::arg("text") = std::move(text), py::arg("metadata") = std::move(meta));
+}
+
+py::list load_pdf(py::object source, py::object filename) {
+  SourceKind kind = source_kind(source, "source");
+  std::optional<std::string> fname = vx::arg_opt_str(filename, "filename");
+  py::str name = vx::from_utf8(display_name(source, kind, fname));
+
+  py::object doc = open_pdf(source, kind);
+  DocCloser closer(doc);
+  py::object document_cls = ns.get("Document");
+  long long count = py::cast<long long>(doc.attr("page_count"));
+  py::object load_page = doc.attr("load_page");
+  py::list pages;
+  for (long long i = 0; i < count; ++i) {
+    py::object page = load_page(i);
+    pages.append(page_document(document_cls, page.attr("get_text")(), i + 1, name));
+  }
+  return pages;
+}
+
+// The lazy loader: a generator-like iterator that opens the PDF on the first next(),
+// keeps it open while pages are produced, and closes it after the last one (or on
+// close(), or on an error).
+class PageIterator {
+ public:
+  PageIterator(py::object source, SourceKind kind, py::str name)
+      : source_(std::move(source)), kind_(kind), name_(std::move(name)) {}
+
+  py::object next() {
+    if (done_) throw py::stop_iteration();
+    try {
+      if (!doc_) {
+        doc_ = open_pdf(source_, kind_);
+        count_ = py::cast<long long>(doc_.attr("page_count"));
+      }
+      if (index_ >= count_) {
+        close();
+        throw py::stop_iteration();
+      }
+      py::object page = doc_.attr("load_page")(index_);
+      py::object text = page.attr("get_text")();
+      ++index_;
+      return page_document(ns.get("Document"), std::move(text), index_, name_);
+    } catch (py::stop_iteration&) {
+      throw;
+    } catch (...) {
+      // A generator that raised is finished.
+      close();
+      throw;
+    }
+  }
+
+  void close() {
+    done_ = true;
+    source_ = py::none();
+    if (doc_) {
+      DocCloser closer(doc_);
+      doc_ = py::object();
+    }
+  }
+
+ private:
+  py::object source_;
+  SourceKind kind_;
+  py::str name_;
+  py::object doc_;
+  long long count_ = 0;
+  long long index_ = 0;
+  bool done_ = false;
+};
+
+PageIterator load_pdf_lazy(py::object source, py::object filename) {
+  SourceKind kind = source_kind(source, "source");
+  std::optional<std::string> fname = vx::arg_opt_str(filename, "filename");
+  return PageIterator(source, kind, vx::from_utf8(display_name(source, kind, fname)));
+}
+
+// True when some page has at most `min_chars` characters of its own text (white space
+// at both ends not counted) and shows an image: a scanned page. One such page is
+// enough, so a mostly digital PDF with one scanned page is read page by page.
+bool needs_ocr(py::object source, py::object min_chars_obj) {
+  SourceKind kind = source_kind(source, "source");
+  long long min_chars = vx::arg_int(min_chars_obj, "min_chars");
+  py::object doc = open_pdf(source, kind);
+  DocCloser closer(doc);
+  long long count = py::cast<long long>(doc.attr("page_count"));
+  py::object load_page = doc.attr("load_page");
+  for (long long i = 0; i < count; ++i) {
+    py::object page = load_page(i);
+    py::object text = page.attr("get_text")();
+    Py_ssize_t own = 0;
+    if (vx::is_str(text)) {
+      py::object stripped = text.attr("strip")();
+      own = PyUnicode_GetLength(stripped.ptr());
+    }
+    if (own > min_chars) continue;
+    // get_image_info lists the images the page actually draws (inline ones included),
+    // not merely those its resources name.
+    py::object images = page.attr("get_image_info")();
+    if (py::len(images) > 0) return true;
+  }
+  return false;
+}
+
+py::dict get_document_metadata(py::object data, py::object filename) {
+  if (!vx::is_bytes_like(data)) vx::raise_type_error("data", "bytes", data);
+  std::optional<std::string> fname = vx::arg_opt_str(filename, "filename");
+  py::bytes content = as_bytes(data);
+  long long pages = 0;
+  {
+    py::object doc = open_pdf(content, SourceKind::Bytes);
+    DocCloser closer(doc);
+    pages = py::cast<long long>(doc.attr("page_count"));
+  }
+  bool image = py::bool_(ns.call("needs_ocr", content, 100));
+  double size_kb = std::round(static_cast<double>(PyBytes_GET_SIZE(content.ptr())) / 1024.0 * 100.0) / 100.0;
+  py::dict meta;
+  meta["filename"] = vx::from_utf8(fname && !fname->empty() ? *fname : std::string(kDefaultName));
+  meta["num_pages"] = py::int_(pages);
+  meta["doc_type"] = py::str(image ? "image" : "pdf");
+  meta["size_kb"] = py::float_(size_kb);
+  return meta;
+}
+
+// An image becomes a one-page PDF (its first frame, for TIFF and GIF); everything else,
+// PDF or not, is returned as it is and left to the PDF reader to accept or refuse.
+py::object ensure_pdf_bytes(py::object data) {
+  if (!vx::is_bytes_like(data)) vx::raise_type_error("data", "bytes", data);
+  if (!py::bool_(ns.call("is_image_bytes", data))) return data;
+  py::bytes content = as_bytes(data);
+  std::string_view head(PyBytes_AS_STRING(content.ptr()),
+                        std::min<size_t>(64, static_cast<size_t>(PyBytes_GET_SIZE(content.ptr()))));
+  vx::core::ImageKind kind = vx::core::sniff_image(head);
+  std::string filetype = kind == vx::core::ImageKind::None
+                             ? std::string("png")
+                             : std::string(vx::core::image_mime(kind)).substr(6);  // "image/"
+  py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content,
+                                               py::arg("filetype") = filetype);
+  DocCloser closer(img);
+  py::object pdf = img.attr("convert_to_pdf")(py::arg("from_page") = 0, py::arg("to_page") = 0);
+  return as_bytes(pdf);
+}
+
+}  // namespace
+
+void init_pdf(py::module_& m) {
+  py::class_<PageIterator>(m, "PageIterator",
+                           "Page documents of one PDF, produced one at a time.")
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &PageIterator::next)
+      .def("close", &PageIterator::close, "Stops the iteration and closes the PDF.");
+
+  m.def("load_pdf", &load_pdf, py::arg("source"),
+        py::arg("filename") = py::none(),
+        "Page documents of a PDF given as bytes, a readable stream or a path.");
+  m.def("load_pdf_lazy", &load_pdf_lazy, py::arg("source"),
+        py::arg("filename") = py::none(),
+        "Like load_pdf, producing one page document at a time.");
+  m.def("needs_ocr", &needs_ocr, py::arg("source"), py::arg("min_chars") = 100,
+        "True when some page has at most min_chars characters of text and shows an image.");
+  m.def("get_document_metadata", &get_document_metadata, py::arg("data"),
+        py::arg("filename") = py::str(kDefaultName),
+        "Mapping with filename, num_pages, doc_type ('image' when OCR is needed) and size_kb.");
+  m.def("ensure_pdf_bytes", &ensure_pdf_bytes, py::arg("data"),
+        "PDF bytes: an image becomes a one-page PDF, anything else is returned unchanged.");
+}
+
+}  // namespace vx::utils

@@ -1,0 +1,30 @@
+"""The reader's result cache, keyed by document content and settings."""
+
+import threading
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+
+from vorlex.models import ProcessingResult
+
+class DocumentCache:
+    """Results by document content, question settings, model and classify flag.
+
+    An entry expires ttl_seconds after it is stored (the clock is vorlex.cache.time);
+    expired entries are never returned. Thread-safe."""
+
+    ttl_seconds: Union[int, float]
+    _entries: Dict[str, Tuple[float, ProcessingResult]]
+    _hits: int
+    _misses: int
+    _lock: threading.Lock
+
+    def __init__(self, ttl_seconds: Union[int, float] = 3600) -> None: ...
+    @staticmethod
+    def hash_document(data: Union[bytes, bytearray, memoryview]) -> str: ...
+    @staticmethod
+    def build_key(
+        document_hash: str, fingerprints: Sequence[str], model: Optional[str], classify: Any
+    ) -> str: ...
+    def get(self, key: str) -> Optional[ProcessingResult]: ...
+    def put(self, key: str, result: ProcessingResult) -> None: ...
+    def clear(self) -> None: ...
+    def stats(self) -> Dict[str, int]: ...
