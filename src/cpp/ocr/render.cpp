@@ -1,0 +1,29 @@
+// render_page_as_image: one PDF page as PNG bytes.
+#include "core/ocr_rules.hpp"
+#include "ocr/ocr.hpp"
+
+namespace vx::ocr {
+namespace {
+
+// Errors of the PDF library (a page index out of range, a closed document) reach the
+// caller unchanged.
+py::object render_page_as_image(py::object doc, py::object page_num, py::object dpi) {
+  arg_int(page_num, "page_num");
+  double d = arg_float(dpi, "dpi");
+  py::object page = doc.attr("load_page")(page_num);
+  double zoom = d / core::ocr::kPointsPerInch;
+  py::object matrix = ns.get("fitz").attr("Matrix")(zoom, zoom);
+  py::object pixmap = page.attr("get_pixmap")(py::arg("matrix") = matrix);
+  return pixmap.attr("tobytes")("png");
+}
+
+}  // namespace
+
+void init_render(py::module_& m) {
+  m.def("render_page_as_image", &render_page_as_image, py::arg("doc"), py::arg("page_num"),
+        py::arg("dpi") = 150,
+        "Render page `page_num` (0-based) of an open PDF at `dpi` dots per inch and return "
+        "it as PNG bytes.");
+}
+
+}  // namespace vx::ocr
