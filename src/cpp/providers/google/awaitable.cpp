@@ -1,0 +1,117 @@
+// The adapting awaitable behind acall_chat and acall_structured.
+//
+// It implements the iterator side of the await protocol itself (__await__ returns the
+// object, which forwards __next__/send/throw/close to the inner awaitable's iterator)
+// and turns the inner StopIteration(value) into StopIteration(adapt(value)).
+#include "providers/google/google.hpp"
+
+namespace vx::google {
+
+namespace {
+
+[[noreturn]] void stop_with(const py::object& value) {
+  // StopIteration(value) built explicitly: a tuple or exception as value must not be
+  // unpacked or raised in its place.
+  PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
+  if (!exc) throw py::error_already_set();
+  PyErr_SetObject(PyExc_StopIteration, exc);
+  Py_DECREF(exc);
+  throw py::error_already_set();
+}
+
+class AdaptedAwaitable {
+ public:
+  AdaptedAwaitable(py::object inner, std::function<py::object(py::object)> adapt)
+      : inner_(std::move(inner)), adapt_(std::move(adapt)) {}
+
+  py::object send(py::object value) {
+    if (done_) {
+      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+      throw py::error_already_set();
+    }
+    start();
+    PyObject* result = nullptr;
+    PySendResult r = PyIter_Send(iter_.ptr(), value.ptr(), &result);
+    if (r == PYGEN_NEXT) return py::reinterpret_steal<py::object>(result);
+    done_ = true;
+    if (r == PYGEN_ERROR) throw py::error_already_set();
+    finish(py::reinterpret_steal<py::object>(result));
+  }
+
+  py::object throw_(py::args args) {
+    if (done_ || !iter_) {
+      // Nothing running yet (or any more): the error is raised here, as a coroutine
+      // that never started would do.
+      done_ = true;
+      iter_ = py::object();
+      PyObject* typ = args.size() > 0 ? args[0].ptr() : PyExc_RuntimeError;
+      if (PyExceptionInstance_Check(typ)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
+      } else if (args.size() > 1 && !args[1].is_none()) {
+        PyErr_SetObject(typ, args[1].ptr());
+      } else {
+        PyErr_SetNone(typ);
+      }
+      throw py::error_already_set();
+    }
+    py::object result;
+    try {
+      result = iter_.attr("throw")(*args);
+    } catch (py::error_already_set& e) {
+      done_ = true;
+      if (e.matches(PyExc_StopIteration)) finish(e.value().attr("value"));
+      throw;
+    }
+    return result;
+  }
+
+  void close() {
+    if (done_) return;
+    done_ = true;
+    if (iter_ && py::hasattr(iter_, "close")) {
+      iter_.attr("close")();
+    } else if (!iter_ && py::hasattr(inner_, "close")) {
+      inner_.attr("close")();  // a coroutine closed before its first step
+    }
+  }
+
+ private:
+  void start() {
+    if (iter_) return;
+    py::object await_method = py::getattr(inner_, "__await__", py::none());
+    if (await_method.is_none()) {
+      throw py::type_error("object " + vx::type_name(inner_) + " can't be used in 'await' expression");
+    }
+    iter_ = await_method();
+  }
+
+  [[noreturn]] void finish(py::object value) {
+    iter_ = py::object();
+    stop_with(adapt_(std::move(value)));
+  }
+
+  py::object inner_;
+  py::object iter_;
+  std::function<py::object(py::object)> adapt_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+py::object adapted_awaitable(py::object inner, std::function<py::object(py::object)> adapt) {
+  return py::cast(AdaptedAwaitable(std::move(inner), std::move(adapt)));
+}
+
+void init_awaitable(py::module_& m) {
+  py::class_<AdaptedAwaitable>(m, "GoogleCall",
+                               "Awaitable of a Google call, resolving to a chat-completion "
+                               "shaped response.")
+      .def("__await__", [](py::object self) { return self; })
+      .def("__iter__", [](py::object self) { return self; })
+      .def("__next__", [](AdaptedAwaitable& self) { return self.send(py::none()); })
+      .def("send", &AdaptedAwaitable::send, py::arg("value"))
+      .def("throw", &AdaptedAwaitable::throw_)
+      .def("close", &AdaptedAwaitable::close);
+}
+
+}  // namespace vx::google

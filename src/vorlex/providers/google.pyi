@@ -1,0 +1,44 @@
+"""Google Gemini models through google-genai, answering in the chat-completion shape.
+
+Every answer offers choices[0].message.content (text or None), choices[0].message.parsed
+(the response model instance for structured calls), choices[0].finish_reason,
+usage.prompt_tokens / completion_tokens / total_tokens (thinking tokens count as
+completion) and raw_response (the library's own response)."""
+
+from typing import Any, Awaitable, Dict, List, Optional, Type, Union
+
+from vorlex.exceptions import VorlexError
+
+Messages = List[Dict[str, Any]]
+
+class ContentFilterError(VorlexError):
+    """Google blocked the request (safety or policy filters)."""
+
+class GoogleCall(Awaitable[Any]):
+    """Awaitable of a Google call resolving to a chat-completion shaped response."""
+    def send(self, value: Any) -> Any: ...
+    def throw(self, *args: Any) -> Any: ...
+    def close(self) -> None: ...
+
+class _DeferredClient:
+    """A google-genai client built on first use (no API key was available yet)."""
+    _api_key: Optional[str]
+    _client: Any
+    def __init__(self, api_key: Optional[str]) -> None: ...
+    def __getattr__(self, name: str) -> Any: ...
+
+def build_client(*, api_key: Optional[str] = "") -> Any: ...
+def call_chat(client: Any, model: str, messages: Messages) -> Any: ...
+def call_structured(client: Any, model: str, messages: Messages, response_model: Type[Any]) -> Any: ...
+def acall_chat(client: Any, model: str, messages: Messages) -> GoogleCall: ...
+def acall_structured(
+    client: Any, model: str, messages: Messages, response_model: Type[Any]
+) -> GoogleCall: ...
+def call_vision(
+    client: Any,
+    model: str,
+    *,
+    image_bytes: Union[bytes, bytearray, memoryview],
+    prompt: Optional[str] = None,
+    mime: str = "image/png",
+) -> Optional[str]: ...
