@@ -1,7 +1,460 @@
+// Document resolution and loading.
+//
+//   _is_safe_url        module function: every address of the URL's host is public
+//   _resolve_document   bytes / stream / URL / path -> (PDF bytes, metadata mapping,
+//                       DocumentMetadata, display name), checked against the limits
+//   _load_documents     PDF bytes -> page documents (full, lazy or OCR-aware)
+//
+// URL downloads are the one place where a caller's input makes the reader open a
+// network connection, so they are guarded three ways: the host must resolve only to
+// public addresses (IPv4 and IPv6), redirects are followed here, one at a time, each
+// new address checked the same way, and the body is streamed and abandoned as soon as
+// it exceeds the size limit.
+#include <cmath>
+#include <cstdio>
+#include <string>
+
 #include "reader/reader.hpp"
 
 namespace vx::reader {
+namespace {
 
-void init_documents(vx::PyClass& cls) {}
+using namespace pybind11::literals;
+
+constexpr double kBytesPerMB = 1048576.0;
+constexpr int kMaxRedirects = 5;
+constexpr int kDownloadTimeoutSeconds = 60;
+constexpr Py_ssize_t kDownloadChunk = 1 << 16;
+
+const char* const kUnsafeUrl = "URL aponta para endereco interno ou reservado.";
+const char* const kEmptyContent = "Conteúdo do documento vazio ou inválido.";
+const char* const kDefaultName = "document.pdf";
+
+[[noreturn]] void document_error(const std::string& message) {
+  vx::raise(ns.get("DocumentError"), message);
+}
+
+// A name the module may shadow (as a Python module global would shadow a builtin).
+py::object module_or_builtin(const char* name) {
+  PyObject* dict = PyModule_GetDict(ns.module().ptr());
+  if (PyObject* v = PyDict_GetItemString(dict, name)) return py::reinterpret_borrow<py::object>(v);
+  return py::module_::import("builtins").attr(name);
+}
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// "50" for 50 or 50.0, "0.5" for 0.5, "0.00001" for 1e-05: the number as people
+// write it, never in exponent form.
+std::string plain_number(py::handle value) {
+  if (vx::is_int(value)) return vx::safe_str(value);
+  double d = PyFloat_AsDouble(value.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (std::isfinite(d) && d == std::trunc(d) && std::fabs(d) < 1e18) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(d));
+    return buf;
+  }
+  std::string r = vx::safe_str(py::repr(py::float_(d)));  // shortest round-trip form
+  auto e = r.find_first_of("eE");
+  if (e == std::string::npos) return r;
+  std::string mantissa = r.substr(0, e);
+  int exponent = std::stoi(r.substr(e + 1));
+  std::string sign;
+  if (!mantissa.empty() && mantissa[0] == '-') {
+    sign = "-";
+    mantissa.erase(0, 1);
+  }
+  std::string digits;
+  int point = static_cast<int>(mantissa.size());
+  for (size_t i = 0; i < mantissa.size(); ++i) {
+    if (mantissa[i] == '.') point = static_cast<int>(i);
+    else digits += mantissa[i];
+  }
+  point += exponent;
+  std::string out;
+  if (point <= 0) {
+    out = "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+  } else if (point >= static_cast<int>(digits.size())) {
+    out = digits + std::string(static_cast<size_t>(point) - digits.size(), '0');
+  } else {
+    out = digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+  }
+  return sign + out;
+}
+
+std::string one_decimal(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+double size_limit_mb(py::handle self) {
+  py::object limit = self.attr("_max_file_size_mb");
+  double d = PyFloat_AsDouble(limit.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return d;
+}
+
+[[noreturn]] void size_error(py::handle self, double size_mb) {
+  document_error("Documento excede o limite de " + plain_number(self.attr("_max_file_size_mb")) +
+                 "MB (" + one_decimal(size_mb) + "MB).");
+}
+
+bool is_http_url(py::handle text) {
+  py::object lowered = text.attr("strip")().attr("lower")();
+  return truthy(lowered.attr("startswith")(py::make_tuple("http://", "https://")));
+}
+
+// ---------------------------------------------------------------------------------
+// Address checks
+
+// An address a document download may reach: globally reachable and none of the
+// special-purpose kinds. IPv6 forms that carry an IPv4 address (mapped, 6to4) are
+// judged by the address they carry.
+bool is_public_address(py::handle ip) {
+  if (py::cast<int>(ip.attr("version")) == 6) {
+    py::object mapped = ip.attr("ipv4_mapped");
+    if (!mapped.is_none()) return is_public_address(mapped);
+    py::object sixtofour = ip.attr("sixtofour");
+    if (!sixtofour.is_none() && !is_public_address(sixtofour)) return false;
+    if (truthy(ip.attr("is_site_local"))) return false;
+  }
+  if (!truthy(ip.attr("is_global"))) return false;
+  for (const char* kind : {"is_private", "is_loopback", "is_link_local", "is_reserved",
+                           "is_multicast", "is_unspecified"}) {
+    if (truthy(ip.attr(kind))) return false;
+  }
+  return true;
+}
+
+bool is_safe_url(py::object url) {
+  std::string checked = vx::arg_str(url, "url");
+  (void)checked;
+  py::object host;
+  try {
+    host = ns.get("urlsplit")(url).attr("hostname");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;  // a URL the parser rejects (bad IPv6 literal, ...) has no host
+  }
+  if (host.is_none() || !vx::is_str(host) || py::len(host) == 0) return false;
+
+  // Every address the name has: a host with one public and one internal address
+  // would let the connection pick the internal one.
+  py::object infos;
+  try {
+    infos = ns.get("socket").attr("getaddrinfo")(host, py::none());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;
+  }
+  py::object ipaddress = ns.get("ipaddress");
+  bool any = false;
+  for (py::handle info : infos) {
+    try {
+      py::object sockaddr = info[py::int_(4)];
+      py::object addr = sockaddr[py::int_(0)];
+      if (!vx::is_str(addr)) return false;
+      // A scoped IPv6 address (fe80::1%eth0) is judged without its zone.
+      addr = addr.attr("split")("%")[py::int_(0)];
+      py::object ip = ipaddress.attr("ip_address")(addr);
+      if (!is_public_address(ip)) return false;
+      any = true;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return false;
+    }
+  }
+  return any;
+}
+
+// ---------------------------------------------------------------------------------
+// Download
+
+// Closes a streamed response on every path, keeping any error in flight.
+class ResponseCloser {
+ public:
+  explicit ResponseCloser(py::object resp) : resp_(std::move(resp)) {}
+  ~ResponseCloser() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* r = PyObject_CallMethod(resp_.ptr(), "close", nullptr);
+    if (r) Py_DECREF(r);
+    else PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+  ResponseCloser(const ResponseCloser&) = delete;
+  ResponseCloser& operator=(const ResponseCloser&) = delete;
+
+ private:
+  py::object resp_;
+};
+
+// Raised (as a C++ exception) for download failures that are not Python errors.
+struct DownloadFailure {
+  std::string message;
+};
+
+py::object header(py::handle resp, const char* name) {
+  py::object headers = py::getattr(resp, "headers", py::none());
+  if (headers.is_none()) return py::none();
+  return headers.attr("get")(name);
+}
+
+// GET the URL with redirects followed by hand, the body streamed under the limit.
+py::bytes download_checked(py::handle self, py::object url) {
+  const double limit_mb = size_limit_mb(self);
+  py::object current = url;
+  for (int redirects = 0;; ++redirects) {
+    py::object resp = ns.get("requests").attr("get")(
+        current, "timeout"_a = kDownloadTimeoutSeconds, "stream"_a = true,
+        "allow_redirects"_a = false);
+    ResponseCloser closer(resp);
+
+    int status = py::cast<int>(resp.attr("status_code"));
+    py::object location = header(resp, "location");
+    bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 ||
+                     status == 308) && !location.is_none();
+    if (redirect) {
+      if (redirects >= kMaxRedirects) {
+        throw DownloadFailure{"Exceeded " + std::to_string(kMaxRedirects) + " redirects."};
+      }
+      py::object next = ns.get("urljoin")(current, location);
+      if (!is_http_url(next)) {
+        throw DownloadFailure{"redirect to an unsupported address: " + vx::safe_str(next)};
+      }
+      if (!truthy(ns.get("_is_safe_url")(next))) document_error(kUnsafeUrl);
+      current = next;
+      continue;
+    }
+
+    resp.attr("raise_for_status")();
+
+    // A declared length over the limit fails before the body is read.
+    py::object declared = header(resp, "content-length");
+    if (!declared.is_none()) {
+      try {
+        long long n = std::stoll(vx::safe_str(declared));
+        if (static_cast<double>(n) / kBytesPerMB > limit_mb) {
+          size_error(self, static_cast<double>(n) / kBytesPerMB);
+        }
+      } catch (const std::logic_error&) {
+        // not a number: the streamed count below decides
+      }
+    }
+
+    std::string body;
+    py::object chunks = resp.attr("iter_content")("chunk_size"_a = kDownloadChunk);
+    for (py::handle chunk : chunks) {
+      char* data = nullptr;
+      Py_ssize_t n = 0;
+      if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &n) < 0) throw py::error_already_set();
+      body.append(data, static_cast<size_t>(n));
+      double size_mb = static_cast<double>(body.size()) / kBytesPerMB;
+      if (size_mb > limit_mb) size_error(self, size_mb);
+    }
+    return py::bytes(body);
+  }
+}
+
+py::bytes download(py::handle self, py::object url) {
+  try {
+    return download_checked(self, url);
+  } catch (py::error_already_set& e) {
+    // The reader's own refusals (internal redirect, size) keep their message.
+    if (e.matches(ns.get("DocumentError").ptr())) throw;
+    if (!e.matches(PyExc_Exception)) throw;
+    py::object err = e.value();
+    vx::raise_from(ns.get("DocumentError"),
+                   "Falha ao obter documento da URL: " + vx::safe_str(err), err);
+  } catch (const DownloadFailure& f) {
+    document_error("Falha ao obter documento da URL: " + f.message);
+  } catch (const std::exception& ex) {
+    if (dynamic_cast<const py::error_already_set*>(&ex)) throw;
+    document_error(std::string("Falha ao obter documento da URL: ") + ex.what());
+  }
+}
+
+std::string url_display_name(py::object url) {
+  std::string path;
+  try {
+    path = vx::to_utf8(ns.get("urlsplit")(url).attr("path"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  auto slash = path.rfind('/');
+  std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+  return last;
+}
+
+py::bytes as_bytes(py::handle data) {
+  if (PyBytes_CheckExact(data.ptr())) return py::reinterpret_borrow<py::bytes>(data);
+  PyObject* b = PyBytes_FromObject(data.ptr());
+  if (!b) throw py::error_already_set();
+  return py::reinterpret_steal<py::bytes>(b);
+}
+
+// ---------------------------------------------------------------------------------
+// _resolve_document
+
+py::tuple resolve_document(py::object self, py::object document, py::object filename) {
+  std::optional<std::string> given = vx::arg_opt_str(filename, "filename");
+  const bool has_name = given && !given->empty();
+
+  py::bytes content;
+  std::string display;
+  bool from_path = false;
+
+  if (vx::is_bytes_like(document)) {
+    content = as_bytes(document);
+    display = has_name ? *given : kDefaultName;
+  } else if (!vx::is_str(document) && py::hasattr(document, "read")) {
+    py::object data;
+    try {
+      data = document.attr("read")();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      py::object err = e.value();
+      vx::raise_from(ns.get("DocumentError"), "Erro ao ler documento: " + vx::safe_str(err), err);
+    }
+    if (!vx::is_bytes_like(data)) {
+      document_error("Erro ao ler documento: read() returned " + vx::type_name(data) +
+                     ", expected bytes");
+    }
+    content = as_bytes(data);
+    display = has_name ? *given : kDefaultName;
+  } else if (vx::is_str(document) && is_http_url(document)) {
+    py::object url = document.attr("strip")();
+    if (!truthy(ns.get("_is_safe_url")(url))) document_error(kUnsafeUrl);
+    content = download(self, url);
+    if (has_name) {
+      display = *given;
+    } else {
+      display = url_display_name(url);
+      if (display.empty()) display = kDefaultName;
+    }
+  } else if (vx::is_str(document) ||
+             PyObject_HasAttrString(document.ptr(), "__fspath__")) {
+    from_path = true;
+    py::object os = ns.get("os");
+    if (!truthy(os.attr("path").attr("exists")(document))) {
+      document_error("Documento não encontrado: " + vx::safe_str(document));
+    }
+    py::object size = os.attr("path").attr("getsize")(document);
+    double size_mb = py::cast<double>(size) / kBytesPerMB;
+    if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
+
+    py::object raw;
+    {
+      py::object f = module_or_builtin("open")(document, "rb");
+      try {
+        raw = f.attr("read")();
+      } catch (...) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* r = PyObject_CallMethod(f.ptr(), "close", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+        throw;
+      }
+      f.attr("close")();
+    }
+    if (truthy(ns.get("is_image_bytes")(raw))) {
+      content = as_bytes(ns.get("ensure_pdf_bytes")(raw));
+    } else {
+      content = as_bytes(raw);
+    }
+    std::string path = vx::to_utf8(os.attr("fsdecode")(os.attr("fspath")(document)));
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    auto slash = path.rfind('/');
+    display = slash == std::string::npos ? path : path.substr(slash + 1);
+  } else {
+    vx::raise_type_error("document", "bytes, a readable stream, a URL or a path", document);
+  }
+
+  if (!from_path) {
+    Py_ssize_t n = PyBytes_GET_SIZE(content.ptr());
+    if (n == 0) document_error(kEmptyContent);
+    double size_mb = static_cast<double>(n) / kBytesPerMB;
+    if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
+    content = as_bytes(ns.get("ensure_pdf_bytes")(content));
+  }
+
+  const std::string meta_name = display.empty() ? std::string(kDefaultName) : display;
+  py::str meta_name_py = vx::from_utf8(meta_name);
+  py::object metadata;
+  try {
+    metadata = ns.get("get_document_metadata")(content, "filename"_a = meta_name_py);
+  } catch (py::error_already_set& e) {
+    if (e.matches(ns.get("DocumentError").ptr()) || !e.matches(PyExc_Exception)) throw;
+    py::object err = e.value();
+    vx::raise_from(ns.get("DocumentError"), "PDF inválido ou corrompido: " + vx::safe_str(err),
+                   err);
+  }
+
+  py::object pages = metadata[py::str("num_pages")];
+  py::object max_pages = self.attr("_max_pages");
+  int over = PyObject_RichCompareBool(pages.ptr(), max_pages.ptr(), Py_GT);
+  if (over < 0) throw py::error_already_set();
+  if (over) {
+    document_error("Documento excede o limite de " + vx::safe_str(max_pages) + " paginas (" +
+                   vx::safe_str(pages) + " paginas).");
+  }
+
+  py::object doc_meta = ns.get("DocumentMetadata")(
+      "filename"_a = meta_name_py, "doc_type"_a = metadata[py::str("doc_type")],
+      "num_pages"_a = pages, "size_kb"_a = metadata[py::str("size_kb")]);
+  // Bytes, streams and URLs never carry an empty name; a path keeps its final component.
+  py::str display_py = vx::from_utf8(from_path ? display : meta_name);
+  return py::make_tuple(content, metadata, doc_meta, display_py);
+}
+
+// ---------------------------------------------------------------------------------
+// _load_documents
+
+py::object load_documents(py::object self, py::object source, py::object metadata,
+                          py::object display_name) {
+  const bool loud = verbose(self);
+  if (loud) logger.info((std::string("Processando: ") + vx::safe_str(display_name)).c_str());
+
+  py::object doc_type = metadata[py::str("doc_type")];
+  if (vx::is_str(doc_type) && vx::to_utf8(doc_type) == "image") {
+    if (loud) logger.info("Aplicando OCR...");
+    py::object mode = self.attr("_ocr_fallback");
+    bool fallback = !(vx::is_str(mode) && vx::to_utf8(mode) == "off");
+    py::object caller = fallback ? py::object(self.attr("_counting_llm_caller")()) : py::none();
+    py::object provider = self.attr("_provider");
+    bool google = vx::is_str(provider) && vx::to_utf8(provider) == "google";
+    py::object pages = ns.get("process_pdf_smart")(
+        source, "filename"_a = display_name, "ocr_fallback"_a = mode, "llm_caller"_a = caller,
+        "provider"_a = provider, "google_client"_a = py::getattr(self, "_google_client", py::none()),
+        "google_model"_a = google ? py::object(self.attr("_model")) : py::none());
+    return py::list(pages);
+  }
+  if (truthy(self.attr("_streaming"))) {
+    return py::list(ns.get("load_pdf_lazy")(source));
+  }
+  return ns.get("load_pdf")(source);
+}
+
+}  // namespace
+
+void init_documents(vx::PyClass& cls) {
+  ns.module().def("_is_safe_url", &is_safe_url, py::arg("url"),
+                  "True when every address the URL's host resolves to is public.");
+  cls.def("_resolve_document", &resolve_document, py::arg("self"), py::arg("document"),
+          py::arg("filename") = py::none(),
+          "Resolves bytes, a stream, a URL or a path into (PDF bytes, metadata mapping, "
+          "DocumentMetadata, display name).");
+  cls.def("_load_documents", &load_documents, py::arg("self"), py::arg("source"),
+          py::arg("metadata"), py::arg("display_name"),
+          "Loads the page documents of resolved PDF bytes.");
+}
 
 }  // namespace vx::reader
