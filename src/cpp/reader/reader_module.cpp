@@ -67,6 +67,8 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("filter_relevant_pages", "vorlex.utils", "filter_relevant_pages");
   ns.lazy("requests", "requests");
   ns.lazy("socket", "socket");
+  ns.lazy("urlsplit", "urllib.parse", "urlsplit");
+  ns.lazy("urljoin", "urllib.parse", "urljoin");
   ns.lazy("ipaddress", "ipaddress");
   ns.lazy("os", "os");
   ns.lazy("time", "time");
@@ -74,6 +76,7 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("concurrent", "concurrent.futures");
   ns.lazy("contextvars", "contextvars");
   ns.lazy("traceback", "traceback");
+  ns.lazy("ValidationError", "pydantic", "ValidationError");
 
   m.attr("logger") = py::module_::import("logging").attr("getLogger")("vorlex.reader");
 

@@ -1,0 +1,129 @@
+"""A local web server that hands out documents, for the reader's URL downloads.
+
+Routes are scripted per path with :meth:`FileServer.serve` (a body, a status, extra
+headers), :meth:`redirect` (a Location answer) or :meth:`stream` (a body of a given
+size sent in chunks, without a length unless asked for). Every request path is
+recorded, and for streamed bodies the server counts how many bytes it managed to send
+before the client went away, so tests can tell that a download was abandoned early.
+"""
+
+from __future__ import annotations
+
+import threading
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+@dataclass
+class Route:
+    body: bytes = b""
+    status: int = 200
+    headers: dict[str, str] = field(default_factory=dict)
+    stream_size: int | None = None  # send this many bytes in chunks instead of `body`
+    declare_length: bool = False  # with stream_size: send Content-Length
+
+
+@dataclass
+class FileServer:
+    routes: dict[str, Route] = field(default_factory=dict)
+    paths: list[str] = field(default_factory=list)
+    streamed: dict[str, int] = field(default_factory=dict)
+    _server: ThreadingHTTPServer | None = None
+    _lock: threading.Lock = field(default_factory=threading.Lock)
+    _done: threading.Event = field(default_factory=threading.Event)
+
+    # -- scripting ---------------------------------------------------------------------
+    def serve(self, path: str, body: bytes, status: int = 200, **headers: str) -> str:
+        self.routes[path] = Route(body=body, status=status, headers=dict(headers))
+        return self.url(path)
+
+    def redirect(self, path: str, location: str, status: int = 302) -> str:
+        self.routes[path] = Route(status=status, headers={"Location": location})
+        return self.url(path)
+
+    def stream(self, path: str, size: int, declare_length: bool = False) -> str:
+        self.routes[path] = Route(stream_size=size, declare_length=declare_length)
+        return self.url(path)
+
+    # -- addresses ---------------------------------------------------------------------
+    @property
+    def port(self) -> int:
+        assert self._server is not None
+        return self._server.server_address[1]
+
+    @property
+    def base(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def url(self, path: str) -> str:
+        return self.base + path
+
+    def wait_stream_end(self, timeout: float = 10.0) -> None:
+        """Waits until a streamed answer has ended (finished or abandoned)."""
+        self._done.wait(timeout)
+
+    # -- life --------------------------------------------------------------------------
+    def start(self) -> "FileServer":
+        owner = self
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                owner._handle(self)
+
+        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self._server.daemon_threads = True
+        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+
+    def _handle(self, h: BaseHTTPRequestHandler) -> None:
+        path = h.path.split("?", 1)[0]
+        with self._lock:
+            self.paths.append(path)
+        route = self.routes.get(path)
+        if route is None:
+            route = Route(body=b"not found", status=404)
+        if route.stream_size is not None:
+            self._stream(h, path, route)
+            return
+        h.send_response(route.status)
+        for name, value in route.headers.items():
+            h.send_header(name, value)
+        h.send_header("Content-Length", str(len(route.body)))
+        h.send_header("Connection", "close")
+        h.end_headers()
+        h.wfile.write(route.body)
+
+    def _stream(self, h: BaseHTTPRequestHandler, path: str, route: Route) -> None:
+        size = route.stream_size or 0
+        chunk = b"%PDF" + b"\0" * (64 * 1024 - 4)
+        sent = 0
+        self._done.clear()
+        try:
+            h.send_response(200)
+            h.send_header("Content-Type", "application/pdf")
+            if route.declare_length:
+                h.send_header("Content-Length", str(size))
+            h.send_header("Connection", "close")
+            h.end_headers()
+            while sent < size:
+                part = chunk[: min(len(chunk), size - sent)]
+                h.wfile.write(part)
+                h.wfile.flush()
+                sent += len(part)
+        except OSError:
+            pass  # the client stopped reading
+        finally:
+            with self._lock:
+                self.streamed[path] = sent
+            self._done.set()
