@@ -1,0 +1,69 @@
+// CNPJ number rules: thin shims over core/br_cnpj.
+#include <vector>
+
+#include "contract/countries/br/cnpj/module.hpp"
+#include "core/br_cnpj.hpp"
+
+namespace vx::cnpj {
+
+namespace {
+
+py::str limpar_cnpj(py::object cnpj) {
+  return br_py::from_u32(br::limpar_cnpj(arg_text_or_none(cnpj, "cnpj")));
+}
+
+bool validar_cnpj(py::object cnpj) { return br::validar_cnpj(arg_text_or_none(cnpj, "cnpj")); }
+
+py::object formatar_cnpj(py::object cnpj) {
+  std::u32string texto = arg_text_or_none(cnpj, "cnpj");
+  std::u32string limpo = br::limpar_cnpj(texto);
+  if (limpo.size() != 14) {
+    if (texto.empty()) return py::str("");
+    return cnpj;  // the caller's text, punctuation and all
+  }
+  return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
+}
+
+py::str calcular_digito_cnpj(py::object base, py::object pesos) {
+  if (!is_str(base)) raise_type_error("base", "str", base);
+  if (!PyList_Check(pesos.ptr())) raise_type_error("pesos", "list", pesos);
+  std::vector<int> mod11;
+  py::list lista = py::reinterpret_borrow<py::list>(pesos);
+  mod11.reserve(lista.size());
+  py::int_ onze(11);
+  for (py::handle w : lista) {
+    if (!PyLong_Check(w.ptr())) {
+      throw py::type_error("argument 'pesos' must be a list of int, found " + type_name(w));
+    }
+    // Reduced with Python's %, so weights of any size and sign give the digit the
+    // plain sum would.
+    py::object r = py::reinterpret_steal<py::object>(PyNumber_Remainder(w.ptr(), onze.ptr()));
+    if (!r) throw py::error_already_set();
+    mod11.push_back(static_cast<int>(PyLong_AsLong(r.ptr())));
+  }
+  std::u32string texto = br_py::to_u32(base);
+  size_t ruim = 0;
+  auto d = br::calcular_digito(texto, mod11, &ruim);
+  if (!d) {
+    py::str ch = br_py::from_u32(std::u32string_view(texto).substr(ruim, 1));
+    throw py::value_error("invalid literal for int() with base 10: " +
+                          to_utf8(py::repr(ch)));
+  }
+  return py::str(std::string(1, *d));
+}
+
+}  // namespace
+
+void init_numbers(py::module_& m) {
+  m.def("limpar_cnpj", &limpar_cnpj, py::arg("cnpj"),
+        "The decimal digits of `cnpj`, everything else dropped; '' for None or ''.");
+  m.def("_calcular_digito_cnpj", &calcular_digito_cnpj, py::arg("base"), py::arg("pesos"),
+        "Modulus-11 check digit of the digits of `base` under the weights `pesos`.");
+  m.def("validar_cnpj", &validar_cnpj, py::arg("cnpj"),
+        "True when `cnpj` cleans to 14 digits, not all equal, with matching check digits.");
+  m.def("formatar_cnpj", &formatar_cnpj, py::arg("cnpj"),
+        "The CNPJ as XX.XXX.XXX/XXXX-XX; the input unchanged when it does not clean to "
+        "14 digits ('' for None or '').");
+}
+
+}  // namespace vx::cnpj

@@ -1,0 +1,174 @@
+// vorlex.contract.countries.br.ie: state registrations (Inscrições Estaduais) of a
+// company, by CNPJ, from the CNPJá service.
+//
+//   CNPJA_API_URL, REQUEST_TIMEOUT, ENV_API_KEY, DEFAULT_REGISTRATIONS_SCOPE
+//   buscar_ie_por_cnpj(cnpj)        lookup result or None
+//   _normalize_registration(reg)    one registration record
+//
+// `requests`, the constants, the CNPJ rules imported from the cnpj module
+// (limpar_cnpj, validar_cnpj, formatar_cnpj) and _normalize_registration are read
+// from the module dict at each call. The API key is read from the environment at
+// each call, so a key set after import is used.
+#include <string>
+
+#include "bridge/bridge.hpp"
+
+namespace {
+
+vx::Namespace ns;
+const vx::Logger logger("vorlex.contract.countries.br.ie");
+
+bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+bool eh_mapeamento(py::handle h) {
+  if (PyDict_Check(h.ptr())) return true;
+  static PyObject* mapping = py::object(vx::import("collections.abc").attr("Mapping")).release().ptr();
+  int r = PyObject_IsInstance(h.ptr(), mapping);
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object obter(py::handle mapa, const char* key, py::handle dflt) {
+  if (PyDict_CheckExact(mapa.ptr())) {
+    PyObject* v = PyDict_GetItemString(mapa.ptr(), key);
+    return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
+  }
+  return mapa.attr("get")(key, dflt);
+}
+
+// `reg[key]`, or an empty record when absent, None or empty; a record otherwise.
+py::object sub_registro(py::handle reg, const char* key) {
+  py::object v = obter(reg, key, py::none());
+  if (!truthy(v)) return py::dict();
+  if (!eh_mapeamento(v)) {
+    throw py::type_error(std::string("registration '") + key + "' must be a mapping, not " + vx::type_name(v));
+  }
+  return v;
+}
+
+py::dict normalize_registration(py::object reg) {
+  if (!eh_mapeamento(reg)) vx::raise_type_error("reg", "a mapping", reg);
+  py::object status = sub_registro(reg, "status");
+  py::object tipo = sub_registro(reg, "type");
+  py::str vazio("");
+  py::dict r;
+  r["uf"] = obter(reg, "state", vazio);
+  r["numero"] = obter(reg, "number", vazio);
+  py::object texto_tipo = obter(tipo, "text", py::none());
+  r["tipo"] = truthy(texto_tipo) ? texto_tipo : py::str("IE");
+  r["ativa"] = py::bool_(truthy(obter(reg, "enabled", py::bool_(false))));
+  r["situacao"] = obter(status, "text", vazio);
+  r["data_situacao"] = obter(reg, "statusDate", vazio);
+  return r;
+}
+
+// The request-error family of the current `requests` (the real library's when the
+// attribute has been replaced by something that is not an exception class).
+py::object classe_erro_requests() {
+  py::object req = ns.get("requests");
+  PyObject* cls = PyObject_GetAttrString(req.ptr(), "RequestException");
+  if (cls) {
+    py::object c = py::reinterpret_steal<py::object>(cls);
+    if (PyType_Check(c.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(c.ptr()),
+                                                   reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+      return c;
+    }
+  } else {
+    PyErr_Clear();
+  }
+  return vx::import("requests.exceptions").attr("RequestException");
+}
+
+py::object buscar_ie_por_cnpj(py::object cnpj) {
+  if (!vx::is_str(cnpj)) vx::raise_type_error("cnpj", "str", cnpj);
+  if (!truthy(ns.call("validar_cnpj", cnpj))) return py::none();
+
+  py::object nome_env = ns.get("ENV_API_KEY");
+  py::object api_key = vx::import("os").attr("environ").attr("get")(nome_env);
+  if (!truthy(api_key)) {
+    logger.warning("%s not set; skipping CNPJá IE lookup", nome_env);
+    return py::none();
+  }
+  py::object cnpj_limpo = ns.call("limpar_cnpj", cnpj);
+  py::object tmpl = ns.get("CNPJA_API_URL");
+  if (!vx::is_str(tmpl)) throw py::type_error("CNPJA_API_URL must be str, not " + vx::type_name(tmpl));
+  std::string url = vx::to_utf8(tmpl);
+  const std::string limpo = vx::to_utf8(cnpj_limpo);
+  for (size_t at = url.find("{cnpj}"); at != std::string::npos; at = url.find("{cnpj}", at + limpo.size())) {
+    url.replace(at, 6, limpo);
+  }
+
+  py::dict headers;
+  headers["Authorization"] = api_key;  // the key itself, no scheme word
+  py::dict params;
+  params["registrations"] = ns.get("DEFAULT_REGISTRATIONS_SCOPE");
+  py::object resp;
+  try {
+    resp = ns.get("requests").attr("get")(url, py::arg("headers") = headers, py::arg("params") = params,
+                                          py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
+  } catch (py::error_already_set& e) {
+    if (PyObject_IsInstance(e.value().ptr(), classe_erro_requests().ptr()) != 1) throw;
+    logger.warning("CNPJá request failed for %s: %s", cnpj_limpo, e.value());
+    return py::none();
+  }
+
+  py::object status = resp.attr("status_code");
+  if (status.equal(py::int_(404))) return py::none();
+  if (status.not_equal(py::int_(200))) {
+    logger.warning("CNPJá returned HTTP %s for %s", status, cnpj_limpo);
+    return py::none();
+  }
+  py::object data;
+  try {
+    data = resp.attr("json")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    logger.warning("CNPJá returned non-JSON for %s: %s", cnpj_limpo, e.value());
+    return py::none();
+  }
+  if (!truthy(data)) data = py::dict();
+  // Past the request and the decoding, an answer of another shape is outside the
+  // service's contract and is raised to the caller.
+  if (!eh_mapeamento(data)) throw py::type_error("CNPJá answer is not a JSON object but " + vx::type_name(data));
+  py::object regs = obter(data, "registrations", py::none());
+  if (!truthy(regs)) regs = py::list();
+  if (!PyList_Check(regs.ptr())) {
+    throw py::type_error("CNPJá 'registrations' is not a list but " + vx::type_name(regs));
+  }
+  py::list inscricoes;
+  for (py::handle reg : regs) inscricoes.append(ns.call("_normalize_registration", reg));
+
+  py::dict r;
+  r["cnpj"] = ns.call("formatar_cnpj", cnpj_limpo);
+  r["fonte"] = "CNPJá";
+  r["inscricoes_estaduais"] = inscricoes;
+  return r;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ie, m) {
+  m.doc() = "State registrations (IE) of a company by CNPJ, through CNPJá.";
+  ns.bind(m);
+  ns.lazy("requests", "requests");
+  py::module_ cnpj = vx::import("vorlex.contract.countries.br.cnpj");
+  for (const char* name : {"limpar_cnpj", "validar_cnpj", "formatar_cnpj"}) m.attr(name) = cnpj.attr(name);
+
+  m.attr("CNPJA_API_URL") = "https://api.cnpja.com/office/{cnpj}";
+  m.attr("REQUEST_TIMEOUT") = 10;
+  m.attr("ENV_API_KEY") = "CNPJA_API_KEY";
+  m.attr("DEFAULT_REGISTRATIONS_SCOPE") = "BR";
+
+  m.def("buscar_ie_por_cnpj", &buscar_ie_por_cnpj, py::arg("cnpj"),
+        "{'cnpj', 'fonte', 'inscricoes_estaduais'} of a valid CNPJ, or None (no key, "
+        "request failure, unknown company, non-JSON answer).");
+  m.def("_normalize_registration", &normalize_registration, py::arg("reg"),
+        "One registration record from an entry of CNPJá's 'registrations'.");
+  py::list all;
+  all.append("buscar_ie_por_cnpj");
+  m.attr("__all__") = all;
+}

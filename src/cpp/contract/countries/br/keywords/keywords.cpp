@@ -1,0 +1,120 @@
+// vorlex.contract.countries.br.keywords: a cheap screen telling whether a text looks
+// like a Brazilian contract, without any model call.
+//
+//   MIN_KEYWORDS, KEYWORDS_VALIDACAO, KEYWORDS_EXCLUSAO   module lists, read at each call
+//   normalizar_texto(texto)                               NFD, no Mn, lower case
+//   validar_documento_contrato(texto)                     (eh_contrato, quantidade, keywords)
+//
+// The text and every keyword are folded once and matched in a single pass
+// (core/br_keywords). Long texts are folded and scanned without the GIL, so
+// several threads can screen documents at once.
+#include <string>
+#include <vector>
+
+#include "bridge/bridge.hpp"
+#include "core/br_keywords.hpp"
+#include "core/br_text.hpp"
+
+namespace {
+
+vx::Namespace ns;
+
+// Texts at least this long (UTF-8 bytes) are processed with the GIL released.
+constexpr size_t kLongo = 1 << 14;
+
+const char* const kValidacao[] = {
+    "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
+    "contratado", "prestador", "prestadora", "tomador", "tomadora", "cláusula", "clausula", "objeto",
+    "vigência", "vigencia", "valor", "pagamento", "obrigações", "obrigacoes", "rescisão", "rescisao",
+    "foro", "cnpj", "inscrita", "inscrito", "neste ato representada", "neste ato representado",
+    "doravante denominada", "doravante denominado", "assinatura", "assinado", "firmado", "testemunha",
+    "certificado digital", "icp-brasil",
+};
+const char* const kExclusao[] = {
+    "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública",
+    "carta convite", "nota fiscal", "recibo", "boleto", "fatura",
+};
+
+py::str normalizar_texto(py::object texto) {
+  std::string t = vx::arg_str(texto, "texto");
+  std::string out;
+  if (t.size() >= kLongo) {
+    py::gil_scoped_release solto;
+    out = vx::br::fold_utf8(t);
+  } else {
+    out = vx::br::fold_utf8(t);
+  }
+  return vx::from_utf8(out);
+}
+
+// The current value of a keyword list of the module, as a list of str.
+py::list lista_de(const char* nome, std::vector<std::string>& utf8) {
+  py::object v = ns.get(nome);
+  py::list l = py::reinterpret_steal<py::list>(PySequence_List(v.ptr()));
+  if (!l) throw py::error_already_set();
+  for (py::handle kw : l) {
+    if (!vx::is_str(kw)) {
+      throw py::type_error(std::string(nome) + " must hold str, found " + vx::type_name(kw));
+    }
+    utf8.push_back(vx::to_utf8(kw));
+  }
+  return l;
+}
+
+py::tuple validar_documento_contrato(py::object texto) {
+  std::string t = vx::arg_str(texto, "texto");
+  if (t.empty()) return py::make_tuple(false, 0, py::list());
+
+  std::vector<std::string> keywords;
+  py::list exclusao = lista_de("KEYWORDS_EXCLUSAO", keywords);
+  const size_t n_exclusao = keywords.size();
+  py::list validacao = lista_de("KEYWORDS_VALIDACAO", keywords);
+
+  std::vector<bool> achou;
+  if (t.size() >= kLongo) {
+    py::gil_scoped_release solto;
+    achou = vx::br::keywords_in_folded_text(t, keywords);
+  } else {
+    achou = vx::br::keywords_in_folded_text(t, keywords);
+  }
+
+  // The first exclusion entry found, in list order, decides.
+  for (size_t i = 0; i < n_exclusao; ++i) {
+    if (!achou[i]) continue;
+    py::list motivo;
+    PyObject* s = PyUnicode_Concat(py::str("EXCLUSÃO: ").ptr(), exclusao[i].ptr());
+    if (!s) throw py::error_already_set();
+    motivo.append(py::reinterpret_steal<py::object>(s));
+    return py::make_tuple(false, 0, motivo);
+  }
+  py::list encontradas;
+  for (size_t j = 0; j < validacao.size(); ++j) {
+    if (achou[n_exclusao + j]) encontradas.append(validacao[j]);
+  }
+  py::int_ quantidade(encontradas.size());
+  int eh = PyObject_RichCompareBool(quantidade.ptr(), ns.get("MIN_KEYWORDS").ptr(), Py_GE);
+  if (eh < 0) throw py::error_already_set();
+  return py::make_tuple(eh == 1, quantidade, encontradas);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(keywords, m) {
+  m.doc() = "Contract keyword screen: does a text look like a Brazilian contract?";
+  ns.bind(m);
+  m.attr("MIN_KEYWORDS") = 3;
+  py::list validacao, exclusao;
+  for (const char* k : kValidacao) validacao.append(py::str(k));
+  for (const char* k : kExclusao) exclusao.append(py::str(k));
+  m.attr("KEYWORDS_VALIDACAO") = validacao;
+  m.attr("KEYWORDS_EXCLUSAO") = exclusao;
+  m.def("normalizar_texto", &normalizar_texto, py::arg("texto"),
+        "The text in canonical decomposition without non-spacing marks, in lower case.");
+  m.def("validar_documento_contrato", &validar_documento_contrato, py::arg("texto"),
+        "(eh_contrato, quantidade, keywords_encontradas): contract keywords found in the "
+        "text, or (False, 0, ['EXCLUSÃO: ' + term]) when an exclusion term occurs.");
+  py::list all;
+  all.append("normalizar_texto");
+  all.append("validar_documento_contrato");
+  m.attr("__all__") = all;
+}

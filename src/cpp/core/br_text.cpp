@@ -1,0 +1,390 @@
+#include "core/br_text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "core/unicode.hpp"
+
+namespace vx::br {
+
+namespace {
+
+using uni::tables::kPool;
+using uni::tables::record;
+
+// Decodes the code point at p[i] (i < n, p[i] >= 0x80) and advances i. The text
+// comes from Python (UTF-8 with surrogatepass), so it is well formed; anything else
+// is read as U+FFFD one byte at a time, never past the end.
+char32_t next_cp(const unsigned char* p, size_t n, size_t& i) {
+  unsigned char b = p[i];
+  int len = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+  char32_t cp = len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+  if (len == 0 || i + len > n) {
+    ++i;
+    return 0xFFFD;
+  }
+  for (int k = 1; k < len; ++k) {
+    if ((p[i + k] & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (p[i + k] & 0x3F);
+  }
+  i += len;
+  return cp;
+}
+
+// The code point ending just before byte i (i > 0); moves i to its first byte.
+char32_t prev_cp(const unsigned char* p, size_t& i) {
+  size_t start = i - 1;
+  while (start > 0 && (p[start] & 0xC0) == 0x80 && i - start < 4) --start;
+  size_t j = start;
+  char32_t cp = p[start] < 0x80 ? p[j++] : next_cp(p, i, j);
+  if (j != i) {  // not one whole character: step back one byte only
+    start = i - 1;
+    cp = 0xFFFD;
+  }
+  i = start;
+  return cp;
+}
+
+// Stage 1: NFD without Mn. ASCII is copied as is (ASCII characters are starters
+// without decompositions, so canonical reordering never crosses them); each run of
+// non-ASCII characters is decomposed, reordered and filtered on its own.
+std::string strip_marks_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  std::string out;
+  out.reserve(n);
+  std::u32string buf;
+  size_t i = 0;
+  while (i < n) {
+    size_t j = i;
+    while (j < n && p[j] < 0x80) ++j;
+    out.append(text.data() + i, j - i);
+    i = j;
+    if (i >= n) break;
+    buf.clear();
+    while (i < n && p[i] >= 0x80) {
+      char32_t c = next_cp(p, n, i);
+      const auto& r = record(c);
+      if (r.decomp_len == 0) buf.push_back(c);
+      else buf.append(kPool + r.decomp_off, r.decomp_len);
+    }
+    // Canonical ordering of each run of non-starters (stable by combining class).
+    for (size_t a = 0; a < buf.size();) {
+      if (record(buf[a]).ccc == 0) {
+        ++a;
+        continue;
+      }
+      size_t b = a;
+      while (b < buf.size() && record(buf[b]).ccc != 0) ++b;
+      for (size_t x = a + 1; x < b; ++x) {  // insertion sort: runs are short
+        char32_t v = buf[x];
+        int cv = record(v).ccc;
+        size_t y = x;
+        while (y > a && record(buf[y - 1]).ccc > cv) {
+          buf[y] = buf[y - 1];
+          --y;
+        }
+        buf[y] = v;
+      }
+      a = b;
+    }
+    for (char32_t c : buf) {
+      if (!uni::is_mn(c)) uni::append_utf8(out, c);
+    }
+  }
+  return out;
+}
+
+bool cased(char32_t c) { return record(c).flags & uni::tables::kCased; }
+bool ignorable(char32_t c) { return record(c).flags & uni::tables::kIgnorable; }
+
+// CPython's final-sigma rule for the capital sigma spanning bytes [at, end).
+bool final_sigma(const unsigned char* p, size_t n, size_t at, size_t end) {
+  size_t i = at;
+  bool antes = false;
+  while (i > 0) {
+    char32_t c = prev_cp(p, i);
+    if (ignorable(c)) continue;
+    antes = cased(c);
+    break;
+  }
+  if (!antes) return false;
+  size_t j = end;
+  while (j < n) {
+    char32_t c = p[j] < 0x80 ? p[j++] : next_cp(p, n, j);
+    if (ignorable(c)) continue;
+    return !cased(c);
+  }
+  return true;
+}
+
+constexpr std::array<unsigned char, 128> kAsciiLower = [] {
+  std::array<unsigned char, 128> t{};
+  for (int c = 0; c < 128; ++c) t[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return t;
+}();
+
+// Stage 2: str.lower() over UTF-8.
+std::string lower_utf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  std::string out;
+  out.reserve(n + n / 16);
+  size_t i = 0;
+  while (i < n) {
+    size_t j = i;
+    while (j < n && p[j] < 0x80) ++j;
+    size_t w = out.size();
+    out.resize(w + (j - i));
+    for (size_t k = i; k < j; ++k) out[w + (k - i)] = static_cast<char>(kAsciiLower[p[k]]);
+    i = j;
+    if (i >= n) break;
+    size_t at = i;
+    char32_t c = next_cp(p, n, i);
+    if (c == 0x3A3) {
+      uni::append_utf8(out, final_sigma(p, n, at, i) ? 0x3C2 : 0x3C3);
+    } else {
+      const auto& r = record(c);
+      if (r.lower_len == 0) uni::append_utf8(out, c);
+      else
+        for (int k = 0; k < r.lower_len; ++k) uni::append_utf8(out, kPool[r.lower_off + k]);
+    }
+  }
+  return out;
+}
+
+// Folded UTF-8 of each character below U+0250 (Latin-1 Supplement, Latin
+// Extended-A and -B: the accented letters of Portuguese) whose fold does not depend
+// on its neighbours: a starter whose decomposition adds only Mn marks, which are
+// dropped whatever their order.
+struct Dobra {
+  bool simples = false;
+  uint8_t len = 0;
+  char bytes[4] = {};  // up to 3 used; stored 4 at a time
+};
+constexpr char32_t kLimiteTabela = 0x250;
+
+const std::array<Dobra, kLimiteTabela>& tabela_dobra() {
+  static const std::array<Dobra, kLimiteTabela> t = [] {
+    std::array<Dobra, kLimiteTabela> out{};
+    for (char32_t cp = 0x80; cp < kLimiteTabela; ++cp) {
+      const auto& r = record(cp);
+      std::u32string d = r.decomp_len ? std::u32string(kPool + r.decomp_off, r.decomp_len) : std::u32string(1, cp);
+      bool simples = record(d[0]).ccc == 0 && !uni::is_mn(d[0]) && d[0] != 0x3A3;
+      for (size_t k = 1; simples && k < d.size(); ++k) simples = uni::is_mn(d[k]);
+      if (!simples) continue;
+      std::string enc;
+      const auto& rl = record(d[0]);
+      if (rl.lower_len == 0) uni::append_utf8(enc, d[0]);
+      else
+        for (int k = 0; k < rl.lower_len; ++k) uni::append_utf8(enc, kPool[rl.lower_off + k]);
+      // fold_utf8 sizes its buffer for at most 1.5 output bytes per input byte.
+      std::string orig;
+      uni::append_utf8(orig, cp);
+      if (enc.size() * 2 > orig.size() * 3 || enc.size() > 3) continue;
+      out[cp].simples = true;
+      out[cp].len = static_cast<uint8_t>(enc.size());
+      for (size_t k = 0; k < enc.size(); ++k) out[cp].bytes[k] = enc[k];
+    }
+    return out;
+  }();
+  return t;
+}
+
+// One run of non-ASCII characters: decomposition, canonical reordering, marks
+// dropped, then the lower-case mapping of each character (no capital sigma here).
+void dobrar_trecho(const unsigned char* p, size_t a, size_t b, std::u32string& buf, std::string& out) {
+  buf.clear();
+  for (size_t i = a; i < b;) {
+    char32_t c = next_cp(p, b, i);
+    const auto& r = record(c);
+    if (r.decomp_len == 0) buf.push_back(c);
+    else buf.append(kPool + r.decomp_off, r.decomp_len);
+  }
+  for (size_t x = 0; x < buf.size();) {
+    if (record(buf[x]).ccc == 0) {
+      ++x;
+      continue;
+    }
+    size_t y = x;
+    while (y < buf.size() && record(buf[y]).ccc != 0) ++y;
+    std::stable_sort(buf.begin() + x, buf.begin() + y,
+                     [](char32_t l, char32_t r) { return record(l).ccc < record(r).ccc; });
+    x = y;
+  }
+  for (char32_t c : buf) {
+    if (uni::is_mn(c)) continue;
+    const auto& r = record(c);
+    if (r.lower_len == 0) uni::append_utf8(out, c);
+    else
+      for (int k = 0; k < r.lower_len; ++k) uni::append_utf8(out, kPool[r.lower_off + k]);
+  }
+}
+
+// Lower-cases eight ASCII bytes at once (SWAR): 0x20 is added to the bytes in 'A'..'Z'.
+inline uint64_t lower8(uint64_t x) {
+  constexpr uint64_t uns = 0x0101010101010101ULL;
+  uint64_t ge_a = x + (0x80 - 'A') * uns;      // high bit: byte >= 'A'
+  uint64_t gt_z = x + (0x80 - 'Z' - 1) * uns;  // high bit: byte > 'Z'
+  uint64_t upper = (ge_a ^ gt_z) & (0x80 * uns);
+  return x | (upper >> 2);
+}
+
+}  // namespace
+
+std::string fold_utf8(std::string_view text) {
+  if (text.empty()) return {};
+  // A capital sigma's lower case depends on the letters around it after the marks
+  // are gone: such texts take the two-pass path that sees the whole stripped text.
+  // (No other character decomposes to a capital sigma.)
+  if (text.find("\xCE\xA3") != std::string_view::npos) return lower_utf8(strip_marks_utf8(text));
+
+  const auto& tabela = tabela_dobra();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  // ASCII folds to one byte and a tabled character to at most 1.5 times its bytes,
+  // so 2n (plus slack for the 4-byte stores) is enough except for the general path,
+  // which grows the buffer itself.
+  std::string out(2 * n + 16, '\0');
+  char* o = out.data();
+  size_t w = 0;
+  std::string geral;
+  std::u32string buf;
+  // Start of the current run of non-ASCII characters, in the input and the output:
+  // a character outside the table sends the whole run to the general path
+  // (reordering of marks never crosses an ASCII character, which is a starter).
+  size_t run_in = 0, run_out = 0;
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char b = p[i];
+    if (b < 0x80) {
+      while (i + 8 <= n) {
+        uint64_t x;
+        std::memcpy(&x, p + i, 8);
+        if (x & 0x8080808080808080ULL) break;
+        x = lower8(x);
+        std::memcpy(o + w, &x, 8);
+        i += 8;
+        w += 8;
+      }
+      while (i < n && p[i] < 0x80) o[w++] = static_cast<char>(kAsciiLower[p[i++]]);
+      run_in = i;
+      run_out = w;
+      continue;
+    }
+    if (b >= 0xC2 && b < 0xC0 + (kLimiteTabela >> 6) && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+      const Dobra& d = tabela[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
+      if (d.simples) {
+        std::memcpy(o + w, d.bytes, 4);
+        w += d.len;
+        i += 2;
+        continue;
+      }
+    }
+    size_t fim = i;
+    while (fim < n && p[fim] >= 0x80) ++fim;
+    geral.clear();
+    dobrar_trecho(p, run_in, fim, buf, geral);
+    w = run_out;
+    const size_t resto = 2 * (n - fim) + 16;
+    if (w + geral.size() + resto > out.size()) {
+      out.resize(w + geral.size() + resto);
+      o = out.data();
+    }
+    std::memcpy(o + w, geral.data(), geral.size());
+    w += geral.size();
+    i = fim;
+  }
+  out.resize(w);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------
+// Addresses
+
+namespace {
+
+bool separador(char32_t c) {  // [.,;:\-/\\]
+  return c == U'.' || c == U',' || c == U';' || c == U':' || c == U'-' || c == U'/' || c == U'\\';
+}
+
+// Whole words (maximal runs of \w) that the street-type rows rewrite. Applying the
+// rows one after the other equals one lookup per word: every pattern is \bword\b,
+// rewriting a word never joins or splits words, and no replacement is itself a
+// word of a later row.
+struct Troca {
+  std::u32string_view de, para;
+};
+constexpr Troca kTrocas[] = {
+    {U"rua", U"r"},        {U"avenida", U"av"},  {U"avd", U"av"},        {U"avda", U"av"},
+    {U"travessa", U"tv"},  {U"praca", U"pc"},    {U"pracas", U"pc"},     {U"edificio", U"ed"},
+    {U"predio", U"ed"},    {U"conjunto", U"cj"}, {U"conj", U"cj"},       {U"sala", U"sl"},
+    {U"andar", U"and"},    {U"bairro", U""},     {U"cep", U""},
+};
+
+}  // namespace
+
+std::u32string normalizar_endereco(std::u32string_view endereco) {
+  if (endereco.empty()) return {};
+  std::u32string baixo = uni::lower(uni::strip_marks(endereco));
+  std::u32string_view t = uni::strip(baixo);
+
+  // Rows 1-2: a run of white space becomes one blank, then each separator a blank.
+  std::u32string a;
+  a.reserve(t.size());
+  for (size_t i = 0; i < t.size();) {
+    if (uni::is_space(t[i])) {
+      a.push_back(U' ');
+      while (i < t.size() && uni::is_space(t[i])) ++i;
+      continue;
+    }
+    a.push_back(separador(t[i]) ? U' ' : t[i]);
+    ++i;
+  }
+
+  // Row 3: \bn[ºo]?\s* is deleted. Boundaries are read on the text before this row,
+  // as the regular-expression engine does while it substitutes.
+  std::u32string b;
+  b.reserve(a.size());
+  for (size_t i = 0; i < a.size();) {
+    if (a[i] == U'n' && (i == 0 || !uni::is_word(a[i - 1]))) {
+      size_t j = i + 1;
+      if (j < a.size() && (a[j] == U'\u00ba' || a[j] == U'o')) ++j;
+      while (j < a.size() && uni::is_space(a[j])) ++j;
+      i = j;
+      continue;
+    }
+    b.push_back(a[i++]);
+  }
+
+  // Rows 4-16: whole-word rewrites.
+  std::u32string c;
+  c.reserve(b.size());
+  for (size_t i = 0; i < b.size();) {
+    if (!uni::is_word(b[i])) {
+      c.push_back(b[i++]);
+      continue;
+    }
+    size_t j = i;
+    while (j < b.size() && uni::is_word(b[j])) ++j;
+    std::u32string_view palavra(b.data() + i, j - i);
+    bool trocada = false;
+    for (const auto& tr : kTrocas) {
+      if (palavra == tr.de) {
+        c.append(tr.para);
+        trocada = true;
+        break;
+      }
+    }
+    if (!trocada) c.append(palavra);
+    i = j;
+  }
+  return std::u32string(uni::strip(c));
+}
+
+}  // namespace vx::br
