@@ -39,11 +39,8 @@ class AdaptedAwaitable {
   }
 
   py::object throw_(py::args args) {
-    if (done_ || !iter_) {
-      // Nothing running yet (or any more): the error is raised here, as a coroutine
-      // that never started would do.
-      done_ = true;
-      iter_ = py::object();
+    if (done_) {
+      // Finished: the error is raised here, as a finished coroutine does.
       PyObject* typ = args.size() > 0 ? args[0].ptr() : PyExc_RuntimeError;
       if (PyExceptionInstance_Check(typ)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(typ)), typ);
@@ -54,11 +51,13 @@ class AdaptedAwaitable {
       }
       throw py::error_already_set();
     }
+    start();
     py::object result;
     try {
       result = iter_.attr("throw")(*args);
     } catch (py::error_already_set& e) {
       done_ = true;
+      iter_ = py::object();
       if (e.matches(PyExc_StopIteration)) finish(e.value().attr("value"));
       throw;
     }
@@ -68,11 +67,14 @@ class AdaptedAwaitable {
   void close() {
     if (done_) return;
     done_ = true;
-    if (iter_ && py::hasattr(iter_, "close")) {
-      iter_.attr("close")();
-    } else if (!iter_ && py::hasattr(inner_, "close")) {
-      inner_.attr("close")();  // a coroutine closed before its first step
+    if (!iter_) {
+      // Never stepped: closing the inner coroutine spares it the "never awaited"
+      // warning, as closing an unstarted coroutine does.
+      if (py::hasattr(inner_, "close")) inner_.attr("close")();
+      return;
     }
+    if (py::hasattr(iter_, "close")) iter_.attr("close")();
+    iter_ = py::object();
   }
 
  private:

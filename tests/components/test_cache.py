@@ -1,0 +1,189 @@
+"""DocumentCache: hashing, keys, expiry on a patched clock, counters, threads."""
+
+from __future__ import annotations
+
+import hashlib
+import threading
+from types import SimpleNamespace
+
+import pytest
+
+import vorlex.cache as cache_mod
+from vorlex.cache import DocumentCache
+from vorlex.models import DocumentMetadata, ProcessingResult
+
+
+class Clock:
+    def __init__(self, now=1000.0):
+        self.now = now
+
+    def time(self):
+        return self.now
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    c = Clock()
+    monkeypatch.setattr(cache_mod, "time", c)
+    return c
+
+
+def result(name="a.pdf"):
+    return ProcessingResult(document=DocumentMetadata(filename=name), results=[])
+
+
+@pytest.mark.parametrize("data", [b"", b"abc", bytes(range(256)) * 1000, b"x" * (3 << 20)])
+def test_hash_document_is_sha256_hex(data):
+    want = hashlib.sha256(data).hexdigest()
+    assert DocumentCache.hash_document(data) == want
+    assert DocumentCache.hash_document(bytearray(data)) == want
+    assert DocumentCache.hash_document(memoryview(data)) == want
+    assert DocumentCache().hash_document(data) == want  # also through an instance
+
+
+def test_hash_document_from_many_threads():
+    blobs = [bytes([i]) * (1 << 20) for i in range(8)]
+    out = [None] * 8
+
+    def work(i):
+        out[i] = DocumentCache.hash_document(blobs[i])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert out == [hashlib.sha256(b).hexdigest() for b in blobs]
+
+
+def test_build_key_changes_with_every_input():
+    base = ("h" * 64, ["fp1", "fp2"], "gpt-4o-mini", False)
+    key = DocumentCache.build_key(*base)
+    assert key == DocumentCache.build_key(*base)
+    variants = [
+        ("g" * 64, ["fp1", "fp2"], "gpt-4o-mini", False),
+        ("h" * 64, ["fp2", "fp1"], "gpt-4o-mini", False),  # order of questions
+        ("h" * 64, ["fp1"], "gpt-4o-mini", False),
+        ("h" * 64, ["fp1", "fp2"], "gpt-4o", False),
+        ("h" * 64, ["fp1", "fp2"], "gpt-4o-mini", True),
+        ("h" * 64, ["fp1", "fp2"], None, False),
+    ]
+    keys = {DocumentCache.build_key(*v) for v in variants}
+    assert len(keys) == len(variants) and key not in keys
+
+
+def test_build_key_fields_cannot_run_into_each_other():
+    assert DocumentCache.build_key("h", ["ab", "c"], "m", False) != DocumentCache.build_key(
+        "h", ["a", "bc"], "m", False)
+    assert DocumentCache.build_key("h", ["a"], "m", False) != DocumentCache.build_key(
+        "h", [], "am", False)
+    assert DocumentCache.build_key("h", [], "", False) != DocumentCache.build_key("h", [], None, False)
+
+
+def test_put_get_and_stats(clock):
+    c = DocumentCache(ttl_seconds=60)
+    r = result()
+    assert c.get("k") is None
+    c.put("k", r)
+    assert c.get("k") is r
+    assert c.get("other") is None
+    assert c.stats() == {"hits": 1, "misses": 2, "size": 1}
+    c.put("k", result("b.pdf"))  # replaces
+    assert c.get("k").document.filename == "b.pdf"
+    c.clear()
+    assert c.get("k") is None
+    assert c.stats() == {"hits": 2, "misses": 3, "size": 0}
+
+
+def test_entries_expire_on_the_module_clock(clock):
+    c = DocumentCache(ttl_seconds=10)
+    c.put("k", result())
+    clock.now += 9.999
+    assert c.get("k") is not None
+    clock.now += 0.001  # ttl seconds after storing: expired
+    assert c.get("k") is None
+    clock.now -= 5  # the entry is gone, not merely hidden
+    assert c.get("k") is None
+    assert c.stats() == {"hits": 1, "misses": 2, "size": 0}
+
+
+def test_stats_and_put_drop_expired_entries(clock):
+    c = DocumentCache(ttl_seconds=5)
+    c.put("old", result())
+    clock.now += 3
+    c.put("new", result())
+    clock.now += 3
+    assert c.stats()["size"] == 1
+    clock.now += 10
+    c.put("newest", result())
+    assert set(c._entries) == {"newest"}
+
+
+def test_ttl_can_be_changed_on_the_instance(clock):
+    c = DocumentCache(ttl_seconds=100)
+    c.put("k", result())
+    clock.now += 50
+    c.ttl_seconds = 10
+    assert c.get("k") is None
+
+
+def test_fields_are_instance_attributes():
+    c = DocumentCache(ttl_seconds=7)
+    assert vars(c).keys() >= {"ttl_seconds", "_entries", "_hits", "_misses", "_lock"}
+    assert c.ttl_seconds == 7 and isinstance(c._lock, type(threading.Lock()))
+
+
+def test_operations_hold_the_instance_lock():
+    c = DocumentCache()
+    events = []
+
+    class Lock:
+        def acquire(self):
+            events.append("acquire")
+
+        def release(self):
+            events.append("release")
+
+    c._lock = Lock()
+    c.put("k", 1)
+    c.get("k")
+    c.stats()
+    c.clear()
+    assert events == ["acquire", "release"] * 4
+
+
+def test_lock_is_released_when_the_clock_fails(monkeypatch):
+    c = DocumentCache()
+    monkeypatch.setattr(cache_mod, "time", SimpleNamespace(time=lambda: 1 / 0))
+    with pytest.raises(ZeroDivisionError):
+        c.put("k", 1)
+    assert not c._lock.locked()
+
+
+def test_concurrent_use_keeps_counts_exact():
+    c = DocumentCache(ttl_seconds=3600)
+    n_threads, n_ops = 16, 300
+
+    def work(t):
+        for i in range(n_ops):
+            key = f"{t}-{i % 10}"
+            if i % 3 == 0:
+                c.put(key, i)
+            else:
+                c.get(key)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stats = c.stats()
+    gets = n_threads * sum(1 for i in range(n_ops) if i % 3)
+    assert stats["hits"] + stats["misses"] == gets
+    assert stats["size"] == n_threads * 10
+
+
+@pytest.mark.parametrize("ttl", [-1, float("nan")])
+def test_bad_ttl_is_refused(ttl):
+    with pytest.raises(ValueError):
+        DocumentCache(ttl_seconds=ttl)
