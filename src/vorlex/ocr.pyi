@@ -1,0 +1,75 @@
+"""Page rendering, cloud OCR, the vision-model fallback and OCR-aware PDF loading.
+
+Collaborators are module attributes read at each call, so they can be patched here:
+fitz (PyMuPDF), Image (PIL.Image), io, Document, the tenacity names, and, imported
+anew at every use, get_azure_config, VISION_FALLBACK_PROMPT, the Azure client classes,
+needs_ocr, load_pdf, _ensure_bytes and call_vision.
+"""
+
+import os
+from typing import IO, Any, Callable, Dict, List, Optional, Union
+
+from llama_index.core.schema import Document
+
+PdfSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
+ImageBytes = Union[bytes, bytearray, memoryview]
+LlmCaller = Callable[[List[Dict[str, Any]], None], Any]
+
+AZURE_OCR_TIMEOUT_SECONDS: float
+"""Connection and read time-out of every OCR request, in seconds (30)."""
+MIN_DIM: int
+"""Images whose shorter side is below this many pixels are not sent to OCR (200)."""
+MAX_DIM: int
+"""Images whose longer side exceeds this are scaled down to it before OCR (16000)."""
+AZURE_CLIENT_OPTIONS: Dict[str, Any]
+"""Extra keyword arguments of every ImageAnalysisClient (the client's own retries off)."""
+
+def render_page_as_image(doc: Any, page_num: int, dpi: float = 150) -> bytes:
+    """Page page_num (0-based) of an open PDF as PNG bytes at dpi dots per inch.
+    Errors of the PDF library reach the caller."""
+
+def _is_transient_azure_error(exc: BaseException) -> bool:
+    """True when the error has no HTTP status, or a status of 429 or 5xx."""
+
+def perform_azure_ocr(image_bytes: ImageBytes, image_format: str = "png") -> Optional[str]:
+    """Text read by Azure AI Vision (Read, language "pt"), or None. Up to three attempts
+    on transient failures; never raises for bad images or service failures."""
+
+def perform_vision_fallback(
+    image_bytes: ImageBytes,
+    llm_caller: Optional[LlmCaller],
+    image_format: str = "png",
+    provider: str = "openai",
+    google_client: Any = None,
+    google_model: Optional[str] = None,
+) -> Optional[str]:
+    """Text of a page image read by a vision model: through llm_caller(messages, None)
+    in the chat-completions shape, or through call_vision for provider "google".
+    Blank answers and every failure give None."""
+
+def load_pdf_with_ocr(
+    source: PdfSource,
+    use_azure: bool = True,
+    filename: Optional[str] = None,
+    ocr_fallback: str = "off",
+    llm_caller: Optional[LlmCaller] = None,
+    provider: str = "openai",
+    google_client: Any = None,
+    google_model: Optional[str] = None,
+) -> List[Document]:
+    """One Document per page with text: pages of more than 100 characters as they are
+    (metadata page, source "text"); shorter pages rendered and read by cloud OCR and/or
+    the vision model (metadata page, source, ocr_failed). ocr_fallback: "off", "auto"
+    (vision after OCR found nothing) or "force" (vision only)."""
+
+def process_pdf_smart(
+    source: PdfSource,
+    min_chars: int = 100,
+    filename: Optional[str] = None,
+    ocr_fallback: str = "off",
+    llm_caller: Optional[LlmCaller] = None,
+    provider: str = "openai",
+    google_client: Any = None,
+    google_model: Optional[str] = None,
+) -> List[Document]:
+    """load_pdf_with_ocr (cloud OCR on) when needs_ocr(source, min_chars), else load_pdf."""
