@@ -1,7 +1,276 @@
+// The model call layer: the one synchronous path to a provider (wrapped in the
+// reader's retry policy), failure statuses, and the accounting of tokens and cost.
+//
+// Side usage is the tokens and cost of calls that have no question result of their
+// own (classification, the OCR vision fallback). It belongs to one run, not to the
+// reader: the accumulator lives in a contextvars.ContextVar owned by the reader, so a
+// worker thread (which starts with an empty context) or an asyncio task (which starts
+// with a copy of its parent's) sees the accumulator of the run it is doing, while
+// `_side_usage` still reads and writes like a plain attribute within one run.
+#include "reader/calls.hpp"
+
 #include "reader/reader.hpp"
 
 namespace vx::reader {
 
-void init_calls(vx::PyClass& cls) {}
+namespace {
+
+// Holds the reader's side-usage lock (a threading.RLock) for a scope; the error in
+// flight, if any, survives the release.
+class SideLock {
+ public:
+  explicit SideLock(py::handle self) {
+    py::object lock = py::getattr(self, "_side_usage_lock", py::none());
+    if (lock.is_none()) return;
+    lock_ = lock;
+    lock_.attr("acquire")();
+  }
+  ~SideLock() {
+    if (!lock_) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (r) Py_DECREF(r);
+    else PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+  }
+  SideLock(const SideLock&) = delete;
+  SideLock& operator=(const SideLock&) = delete;
+
+ private:
+  py::object lock_;
+};
+
+// The reader's ContextVar, or None for an object built without the constructor.
+py::object side_var(py::handle self, bool create) {
+  py::object dict = py::getattr(self, "__dict__", py::none());
+  if (!dict.is_none()) {
+    PyObject* v = PyDict_GetItemString(dict.ptr(), "_side_usage_var");  // borrowed
+    if (v) return py::reinterpret_borrow<py::object>(v);
+  }
+  if (!create) return py::none();
+  init_side_usage(self);
+  return self.attr("_side_usage_var");
+}
+
+py::object side_usage_get(py::object self) {
+  py::object var = side_var(self, false);
+  py::object value = var.is_none() ? py::object(py::none()) : py::object(var.attr("get")(py::none()));
+  if (value.is_none()) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '_side_usage'",
+                 Py_TYPE(self.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  return value;
+}
+
+void side_usage_set(py::object self, py::object value) {
+  side_var(self, true).attr("set")(value);
+}
+
+void side_usage_del(py::object self) {
+  py::object var = side_var(self, false);
+  if (!var.is_none()) var.attr("set")(py::none());
+}
+
+py::dict zeroed_usage() {
+  py::dict d;
+  d["prompt_tokens"] = 0;
+  d["completion_tokens"] = 0;
+  d["tokens"] = 0;
+  d["cost_usd"] = 0.0;
+  return d;
+}
+
+void reset_side_usage(py::object self) { self.attr("_side_usage") = zeroed_usage(); }
+
+// getattr(o, name, None): only a missing attribute reads as None; other errors pass.
+py::object attr_or_none(py::handle o, const char* name) {
+  PyObject* v = PyObject_GetAttrString(o.ptr(), name);
+  if (v) return py::reinterpret_steal<py::object>(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::none();
+}
+
+// int(value or 0), as the usage figures are read.
+py::object usage_int(py::handle usage, const char* name) {
+  py::object v = attr_or_none(usage, name);
+  if (PyObject_IsTrue(v.ptr()) != 1) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::int_(0);
+  }
+  PyObject* r = PyNumber_Long(v.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+void add_to(py::handle side, const char* key, py::handle amount) {
+  py::object current = side[key];
+  side[key] = current + py::reinterpret_borrow<py::object>(amount);
+}
+
+void record_side_usage(py::object self, py::object raw_result) {
+  py::object usage = attr_or_none(raw_result, "usage");
+  if (usage.is_none()) return;
+  if (!py::hasattr(self, "_side_usage")) self.attr("_reset_side_usage")();
+  py::object side = self.attr("_side_usage");
+  try {
+    py::object prompt = usage_int(usage, "prompt_tokens");
+    py::object completion = usage_int(usage, "completion_tokens");
+    py::object total = usage_int(usage, "total_tokens");
+    if (PyObject_IsTrue(total.ptr()) == 0) total = prompt + completion;
+    {
+      SideLock lock(self);
+      add_to(side, "prompt_tokens", prompt);
+      add_to(side, "completion_tokens", completion);
+      add_to(side, "tokens", total);
+    }
+    py::object cost = ns.call("calculate_cost", self.attr("_model"), prompt, completion);
+    SideLock lock(self);
+    add_to(side, "cost_usd", cost);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+    logger.warning("Uso de tokens em formato inesperado, metrica ignorada: %s", e.value());
+  }
+}
+
+py::object side_value(py::handle side, const char* key, py::object fallback) {
+  if (side.is_none()) return fallback;
+  return side.attr("get")(key, fallback);
+}
+
+py::object aggregate_metrics(py::object self, py::object results, py::object total_time,
+                             py::object total_tokens, py::object total_cost) {
+  py::object side = py::getattr(self, "_side_usage", py::none());
+  if (!side.is_none() && PyObject_IsTrue(side.ptr()) != 1) side = py::none();
+  py::object prompt = py::int_(0);
+  py::object completion = py::int_(0);
+  for (py::handle r : results) {
+    py::object metrics = r.attr("metrics");
+    prompt = prompt + metrics.attr("prompt_tokens");
+    completion = completion + metrics.attr("completion_tokens");
+  }
+  py::object round = py::module_::import("builtins").attr("round");
+  py::object zero = py::int_(0);
+  return ns.call(
+      "ProcessingMetrics", py::arg("time_seconds") = round(total_time, 2),
+      py::arg("tokens") = total_tokens + side_value(side, "tokens", zero),
+      py::arg("prompt_tokens") = prompt + side_value(side, "prompt_tokens", zero),
+      py::arg("completion_tokens") = completion + side_value(side, "completion_tokens", zero),
+      py::arg("cost_usd") = round(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6),
+      py::arg("model") = self.attr("_model"));
+}
+
+bool name_in(const std::string& name, std::initializer_list<const char*> names) {
+  for (const char* n : names)
+    if (name == n) return true;
+  return false;
+}
+
+std::string classify_failure(py::object exc) {
+  py::object validation = ns.get("ValidationError");
+  if (PyObject_IsInstance(exc.ptr(), validation.ptr()) == 1) return "PARSE_ERROR";
+  if (PyErr_Occurred()) PyErr_Clear();
+  std::string name = vx::type_name(exc);
+  if (name_in(name, {"RateLimitError", "APITimeoutError", "APIConnectionError"}))
+    return "PROVIDER_UNAVAILABLE";
+  if (name_in(name, {"ProviderAuthError", "AuthenticationError", "PermissionDeniedError"}))
+    return "AUTH_ERROR";
+  if (name.find("Refusal") != std::string::npos || name.find("ContentFilter") != std::string::npos)
+    return "REFUSED";
+  return "ERROR";
+}
+
+// attr of o, or a null object when o has no such attribute (or it is None).
+py::object maybe_attr(py::handle o, const char* name) {
+  PyObject* v = PyObject_GetAttrString(o.ptr(), name);
+  if (v) {
+    if (v != Py_None) return py::reinterpret_steal<py::object>(v);
+    Py_DECREF(v);
+    return py::object();
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::object();
+}
+
+// Structured parsing lives at beta.chat.completions.parse in openai 1.x (and on any
+// client that still offers it); releases from 2.0 on keep only chat.completions.parse.
+py::object structured_parse(py::handle client) {
+  py::object o = maybe_attr(client, "beta");
+  for (const char* name : {"chat", "completions", "parse"}) {
+    if (!o) break;
+    o = maybe_attr(o, name);
+  }
+  if (o) return o;
+  return client.attr("chat").attr("completions").attr("parse");
+}
+
+// One attempt: reads the provider, model and client when it runs, so a change of
+// `model` applies to the next attempt.
+py::object attempt(py::handle self, py::handle messages, py::handle response_model) {
+  std::string provider = vx::safe_str(self.attr("_provider"));
+  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  py::object model = self.attr("_model");
+  if (provider == "google") {
+    py::module_ google = vx::import("vorlex.providers.google");
+    py::object client = self.attr("_google_client");
+    if (structured) return google.attr("call_structured")(client, model, messages, response_model);
+    return google.attr("call_chat")(client, model, messages);
+  }
+  py::object client = self.attr("_openai_client");
+  if (structured) {
+    return structured_parse(client)(py::arg("model") = model, py::arg("messages") = messages,
+                                    py::arg("response_format") = response_model);
+  }
+  return client.attr("chat").attr("completions").attr("create")(py::arg("model") = model,
+                                                                py::arg("messages") = messages);
+}
+
+py::object call_llm(py::object self, py::object messages, py::object response_model) {
+  py::cpp_function once(
+      [self, messages, response_model]() { return attempt(self, messages, response_model); },
+      py::name("_call_llm_attempt"));
+  py::object wrapped = self.attr("_retry")(once);
+  return wrapped();
+}
+
+py::object counting_llm_caller(py::object self) {
+  return py::cpp_function(
+      [self](py::object messages, py::object response_model) {
+        py::object raw = self.attr("_call_llm")(messages, response_model);
+        self.attr("_record_side_usage")(raw);
+        return raw;
+      },
+      py::name("counting_llm_caller"), py::arg("messages"), py::arg("response_model") = py::none());
+}
+
+}  // namespace
+
+void init_side_usage(py::handle self) {
+  py::object var = ns.get("contextvars").attr("ContextVar")("vorlex_side_usage");
+  self.attr("_side_usage_var") = var;
+  self.attr("_side_usage_lock") = vx::import("threading").attr("RLock")();
+}
+
+void init_calls(vx::PyClass& cls) {
+  py::cpp_function getter(&side_usage_get, py::name("_side_usage"));
+  py::cpp_function setter(&side_usage_set, py::name("_side_usage"));
+  py::cpp_function deleter(&side_usage_del, py::name("_side_usage"));
+  cls.attr("_side_usage", py::module_::import("builtins").attr("property")(
+                              getter, setter, deleter,
+                              "Tokens and cost of this run's calls that have no question "
+                              "result of their own; per thread / asyncio task."));
+  cls.def("_call_llm", &call_llm, py::arg("self"), py::arg("messages"),
+          py::arg("response_model") = py::none());
+  cls.def_static("_classify_failure", &classify_failure, py::arg("exc"));
+  cls.def("_reset_side_usage", &reset_side_usage, py::arg("self"));
+  cls.def("_record_side_usage", &record_side_usage, py::arg("self"), py::arg("raw_result"));
+  cls.def("_aggregate_metrics", &aggregate_metrics, py::arg("self"), py::arg("results"),
+          py::arg("total_time"), py::arg("total_tokens"), py::arg("total_cost"));
+  cls.def("_counting_llm_caller", &counting_llm_caller, py::arg("self"));
+}
 
 }  // namespace vx::reader

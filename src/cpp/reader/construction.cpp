@@ -1,7 +1,254 @@
+// Construction of a Vorlex reader: provider, credentials, limits and resilience aids.
+//
+// Every setting comes from the argument when it is non-empty (not None, not ""), else
+// from its environment variable, else from a built-in default. The environment is
+// read through the module's `os` (os.environ), so a test's monkeypatch of the
+// environment is seen exactly as Python code would see it.
+#include <optional>
+#include <string>
+
+#include "reader/calls.hpp"
 #include "reader/reader.hpp"
 
 namespace vx::reader {
 
-void init_construction(vx::PyClass& cls) {}
+namespace {
+
+// A non-empty text argument, or nothing. None and "" count as absent.
+std::optional<py::object> given(py::handle arg, const char* name) {
+  if (arg.is_none()) return std::nullopt;
+  if (!vx::is_str(arg)) vx::raise_type_error(name, "str or None", arg);
+  if (PyUnicode_GET_LENGTH(arg.ptr()) == 0) return std::nullopt;
+  return py::reinterpret_borrow<py::object>(arg);
+}
+
+bool empty_text(py::handle v) {
+  return v.is_none() || (vx::is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) == 0);
+}
+
+// os.environ.get(name, fallback)
+py::object env(const char* name, py::handle fallback = py::none()) {
+  return ns.get("os").attr("environ").attr("get")(name, fallback);
+}
+
+// The argument when non-empty, else the variable (None when it is not set).
+py::object arg_or_env(py::handle arg, const char* arg_name, const char* var) {
+  if (auto v = given(arg, arg_name)) return *v;
+  return env(var);
+}
+
+std::string text(py::handle v) { return v.is_none() ? std::string() : vx::safe_str(v); }
+
+// A numeric limit: None, 0 (or 0.0) mean the class default.
+void check_optional_number(py::handle v, const char* name) {
+  if (!v.is_none() && !vx::is_real(v)) vx::raise_type_error(name, "a number or None", v);
+}
+
+bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
+
+void reader_init(py::object self, py::object openai_api_key, py::object model,
+                 py::object verbose, py::object max_file_size_mb, py::object max_pages,
+                 py::object provider, py::object azure_api_key, py::object azure_endpoint,
+                 py::object azure_api_version, py::object azure_deployment,
+                 py::object google_api_key, py::object grok_api_key, py::object grok_base_url,
+                 py::object max_retries, py::object enable_cache, py::object cache_ttl,
+                 py::object streaming, py::object circuit_breaker,
+                 py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
+                 py::object ocr_fallback) {
+  // Argument kinds first, so a wrong type fails before any client is built.
+  given(openai_api_key, "openai_api_key");
+  if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
+  check_optional_number(max_file_size_mb, "max_file_size_mb");
+  check_optional_number(max_pages, "max_pages");
+  given(provider, "provider");
+  given(azure_api_key, "azure_api_key");
+  given(azure_endpoint, "azure_endpoint");
+  given(azure_api_version, "azure_api_version");
+  given(azure_deployment, "azure_deployment");
+  given(google_api_key, "google_api_key");
+  given(grok_api_key, "grok_api_key");
+  given(grok_base_url, "grok_base_url");
+  long long retries = vx::arg_int_trunc(max_retries, "max_retries");
+  if (!vx::is_real(cache_ttl)) vx::raise_type_error("cache_ttl", "a number", cache_ttl);
+  if (!vx::is_real(circuit_breaker_threshold))
+    vx::raise_type_error("circuit_breaker_threshold", "a number", circuit_breaker_threshold);
+  if (!vx::is_real(circuit_breaker_timeout))
+    vx::raise_type_error("circuit_breaker_timeout", "a number", circuit_breaker_timeout);
+
+  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+
+  const bool talk = vx::arg_bool(verbose, "verbose");
+  self.attr("_verbose") = py::bool_(talk);
+  self.attr("_max_file_size_mb") =
+      zero_or_none(max_file_size_mb) ? py::object(self.attr("MAX_FILE_SIZE_MB")) : max_file_size_mb;
+  if (zero_or_none(max_pages)) {
+    self.attr("_max_pages") = self.attr("MAX_PAGES");
+  } else {
+    self.attr("_max_pages") = py::int_(vx::arg_int_trunc(max_pages, "max_pages"));
+  }
+  self.attr("_streaming") = py::bool_(vx::arg_bool(streaming, "streaming"));
+  std::string fallback = vx::is_str(ocr_fallback) ? vx::to_utf8(ocr_fallback) : std::string();
+  if (fallback != "off" && fallback != "auto" && fallback != "force") fallback = "off";
+  self.attr("_ocr_fallback") = py::str(fallback);
+
+  py::object provider_name = given(provider, "provider").value_or(py::none());
+  if (provider_name.is_none()) provider_name = env("OPENAI_PROVIDER", py::str("openai"));
+  provider_name = provider_name.attr("lower")();
+  self.attr("_provider") = provider_name;
+  std::string prov = vx::to_utf8(provider_name);
+
+  py::none none;
+  if (prov == "azure") {
+    py::object key = arg_or_env(azure_api_key, "azure_api_key", "AZURE_API_KEY");
+    py::object endpoint = arg_or_env(azure_endpoint, "azure_endpoint", "AZURE_API_ENDPOINT");
+    py::object version = given(azure_api_version, "azure_api_version")
+                             .value_or(env("AZURE_API_VERSION", py::str("2024-02-15-preview")));
+    py::object deployment =
+        arg_or_env(azure_deployment, "azure_deployment", "AZURE_DEPLOYMENT_NAME");
+    self.attr("_azure_api_key") = key;
+    self.attr("_azure_endpoint") = endpoint;
+    self.attr("_azure_api_version") = version;
+    self.attr("_azure_deployment") = deployment;
+    if (empty_text(key))
+      vx::raise_vorlex("VorlexError", "Azure API key não configurada. Defina AZURE_API_KEY.");
+    if (empty_text(endpoint))
+      vx::raise_vorlex("VorlexError",
+                       "Azure endpoint não configurado. Defina AZURE_API_ENDPOINT.");
+    if (empty_text(deployment))
+      vx::raise_vorlex("VorlexError",
+                       "Azure deployment não configurado. Defina AZURE_DEPLOYMENT_NAME.");
+    self.attr("_openai_client") =
+        ns.call("AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
+                py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout);
+    self.attr("_async_openai_client") = none;
+    self.attr("_google_client") = none;
+    self.attr("_async_google_client") = none;
+    self.attr("_model") = deployment;
+    if (talk) {
+      logger.info(("Vorlex inicializado (Azure). Deployment: " + text(deployment)).c_str());
+    }
+  } else if (prov == "google") {
+    py::module_ google = vx::import("vorlex.providers.google");
+    py::object key = arg_or_env(google_api_key, "google_api_key", "GOOGLE_API_KEY");
+    self.attr("_google_api_key") = key;
+    py::object client = google.attr("build_client")(
+        py::arg("api_key") = empty_text(key) ? py::object(py::str("")) : key);
+    self.attr("_google_client") = client;
+    self.attr("_async_google_client") = client;
+    self.attr("_openai_client") = none;
+    self.attr("_async_openai_client") = none;
+    self.attr("_model") = ns.call("resolve_model", model, "google");
+    if (talk) {
+      logger.info(("Vorlex inicializado (Google). Modelo: " + text(self.attr("_model"))).c_str());
+    }
+  } else if (prov == "grok") {
+    py::object key = given(grok_api_key, "grok_api_key").value_or(py::none());
+    if (key.is_none()) {
+      key = env("XAI_API_KEY");
+      if (empty_text(key)) key = env("GROK_API_KEY");
+    }
+    if (empty_text(key))
+      vx::raise_vorlex("VorlexError",
+                       "xAI API key não configurada. Defina XAI_API_KEY ou passe grok_api_key.");
+    self.attr("_openai_api_key") = key;
+    py::object base_url = given(grok_base_url, "grok_base_url").value_or(py::none());
+    if (base_url.is_none()) base_url = ns.call("get_grok_base_url");
+    self.attr("_grok_base_url") = base_url;
+    self.attr("_openai_client") = ns.call("OpenAIClient", py::arg("api_key") = key,
+                                          py::arg("base_url") = base_url,
+                                          py::arg("timeout") = timeout);
+    self.attr("_async_openai_client") = none;
+    self.attr("_google_client") = none;
+    self.attr("_async_google_client") = none;
+    self.attr("_model") = ns.call("resolve_model", model, "grok");
+    if (talk) {
+      logger.info(("Vorlex inicializado (Grok). Modelo: " + text(self.attr("_model"))).c_str());
+    }
+  } else {
+    py::object key = arg_or_env(openai_api_key, "openai_api_key", "OPENAI_API_KEY");
+    if (empty_text(key))
+      vx::raise_vorlex("VorlexError",
+                       "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe "
+                       "openai_api_key.");
+    self.attr("_openai_api_key") = key;
+    self.attr("_openai_client") =
+        ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("timeout") = timeout);
+    self.attr("_async_openai_client") = none;
+    self.attr("_google_client") = none;
+    self.attr("_async_google_client") = none;
+    self.attr("_model") = ns.call("resolve_model", model, "openai");
+    if (talk) {
+      logger.info(("Vorlex inicializado (OpenAI). Modelo: " + text(self.attr("_model"))).c_str());
+    }
+  }
+
+  self.attr("_max_retries") = py::int_(retries);
+  self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
+  self.attr("_cache") = none;
+  if (vx::arg_bool(enable_cache, "enable_cache")) {
+    self.attr("_cache") = ns.call("DocumentCache", py::arg("ttl_seconds") = cache_ttl);
+  }
+  self.attr("_circuit_breaker") = none;
+  if (vx::arg_bool(circuit_breaker, "circuit_breaker")) {
+    self.attr("_circuit_breaker") =
+        ns.call("CircuitBreaker", py::arg("failure_threshold") = circuit_breaker_threshold,
+                py::arg("recovery_timeout") = circuit_breaker_timeout);
+  }
+  self.attr("_questions") = py::dict();
+  self.attr("_classification") = none;
+  // Per-run accounting (side usage): each thread and each asyncio task sees its own
+  // accumulator, so documents processed at once on this reader keep their figures apart.
+  init_side_usage(self);
+}
+
+py::object get_model(py::object self) { return self.attr("_model"); }
+
+void set_model(py::object self, py::object value) { self.attr("_model") = value; }
+
+py::dict available_models() { return py::dict(ns.get("MODELS")); }
+
+py::object get_async_client(py::object self) {
+  py::object client = py::getattr(self, "_async_openai_client", py::none());
+  if (!client.is_none()) return client;
+  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+  std::string prov = vx::safe_str(self.attr("_provider"));
+  if (prov == "azure") {
+    client = ns.call("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
+                     py::arg("api_version") = self.attr("_azure_api_version"),
+                     py::arg("azure_endpoint") = self.attr("_azure_endpoint"),
+                     py::arg("timeout") = timeout);
+  } else if (prov == "grok") {
+    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+                     py::arg("base_url") = self.attr("_grok_base_url"),
+                     py::arg("timeout") = timeout);
+  } else {
+    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+                     py::arg("timeout") = timeout);
+  }
+  self.attr("_async_openai_client") = client;
+  return client;
+}
+
+}  // namespace
+
+void init_construction(vx::PyClass& cls) {
+  cls.def("__init__", &reader_init, py::arg("self"), py::arg("openai_api_key") = py::none(),
+          py::arg("model") = ns.get("DEFAULT_MODEL"), py::arg("verbose") = false,
+          py::arg("max_file_size_mb") = py::none(), py::arg("max_pages") = py::none(),
+          py::arg("provider") = py::none(), py::arg("azure_api_key") = py::none(),
+          py::arg("azure_endpoint") = py::none(), py::arg("azure_api_version") = py::none(),
+          py::arg("azure_deployment") = py::none(), py::arg("google_api_key") = py::none(),
+          py::arg("grok_api_key") = py::none(), py::arg("grok_base_url") = py::none(),
+          py::arg("max_retries") = 3, py::arg("enable_cache") = false,
+          py::arg("cache_ttl") = 3600, py::arg("streaming") = false,
+          py::arg("circuit_breaker") = false, py::arg("circuit_breaker_threshold") = 5,
+          py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
+          "Builds a reader for one provider (openai, azure, google or grok); empty "
+          "arguments fall back to the environment, then to the defaults.");
+  cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");
+  cls.def_static("available_models", &available_models,
+                 "A copy of the table of known models (name -> description).");
+  cls.def("_get_async_client", &get_async_client, py::arg("self"));
+}
 
 }  // namespace vx::reader

@@ -1,7 +1,175 @@
+// Question execution: one question over one text, always answered with a Result.
+//
+// The prompt is the question's template filled with Python's str.format rules (only
+// {texto} is supplied); the model is called through self._call_llm (retries there).
+// From the template to the result everything runs under one guard, so a failure of
+// the template, the provider or the response's shape becomes a Result with a failure
+// status and never stops the document being read.
 #include "reader/reader.hpp"
+#include "reader/template.hpp"
+
+#include "core/unicode.hpp"
 
 namespace vx::reader {
 
-void init_execution(vx::PyClass& cls) {}
+namespace {
+
+constexpr const char* kNoText = "Documento sem texto extraível";
+
+double now() { return py::cast<double>(ns.get("time").attr("time")()); }
+
+// True when something other than '-' and white space is present: the text is not just
+// page separators ("\n\n---\n\n") of blank pages.
+bool has_extractable_text_impl(py::handle text) {
+  PyObject* s = text.ptr();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    char32_t c = PyUnicode_READ(kind, data, i);
+    if (c != U'-' && !vx::uni::is_space(c)) return true;
+  }
+  return false;
+}
+
+bool has_extractable_text(py::object text) {
+  vx::arg_str(text, "text");
+  return has_extractable_text_impl(text);
+}
+
+py::object empty_document_result(py::object self, py::object question) {
+  py::object config = question.attr("config");
+  return ns.call("Result", py::arg("question_id") = config.attr("id"),
+                 py::arg("question_name") = config.attr("name"), py::arg("answer") = kNoText,
+                 py::arg("status") = "NO_DATA");
+}
+
+// The Python error set by the failing call, as an exception object with its traceback.
+py::object fetch_error() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return py::reinterpret_steal<py::object>(value);
+}
+
+// pybind11's own error types stand for a Python error (TypeError, ValueError, ...).
+py::object python_error(py::builtin_exception& e) {
+  e.set_error();
+  return fetch_error();
+}
+
+// The failure Result: the status from _classify_failure, the error logged with its
+// traceback, "<class name>: <message>" as the answer and only the elapsed time.
+py::object failure_result(py::object self, py::object qid, py::object qname, py::object error,
+                          double start) {
+  const double elapsed = now() - start;
+  py::object status = self.attr("_classify_failure")(error);
+  std::string cls = vx::type_name(error);
+  logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
+  std::string answer = cls + ": " + vx::safe_str(error);
+  return ns.call("Result", py::arg("question_id") = qid, py::arg("question_name") = qname,
+                 py::arg("answer") = vx::from_utf8(answer), py::arg("status") = status,
+                 py::arg("metrics") = ns.call("ProcessingMetrics", py::arg("time_seconds") = elapsed));
+}
+
+py::object answer_of(py::object self, py::object question, py::object response) {
+  (void)self;
+  py::object message = response.attr("choices")[py::int_(0)].attr("message");
+  py::object response_model = question.attr("response_model");
+  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  py::object answer, raw;
+  if (structured) {
+    py::object parsed = message.attr("parsed");
+    answer = ns.call("extract_main_response", parsed);
+    if (py::hasattr(parsed, "model_dump")) {
+      raw = parsed.attr("model_dump")();
+    } else {
+      raw = py::module_::import("builtins").attr("dict")(parsed);
+    }
+  } else {
+    answer = message.attr("content");
+    py::dict d;
+    d["response"] = answer;
+    raw = d;
+  }
+  return py::make_tuple(answer, raw);
+}
+
+py::object execute_question(py::object self, py::object text, py::object question) {
+  vx::arg_str(text, "text");
+  const double start = now();
+  py::object has_text = self.attr("_has_extractable_text")(text);
+  int truth = PyObject_IsTrue(has_text.ptr());
+  if (truth < 0) throw py::error_already_set();
+  if (!truth) {
+    logger.warning("Pergunta '%s': texto vazio apos filtragem; LLM nao sera chamado.",
+                   question.attr("config").attr("id"));
+    return self.attr("_empty_document_result")(question);
+  }
+  py::object config = question.attr("config");
+  py::object qid = config.attr("id");
+  py::object qname = config.attr("name");
+  try {
+    py::str prompt = format_template(question.attr("user_prompt"), "texto", text);
+    py::list messages;
+    py::dict system, user;
+    system["role"] = "system";
+    system["content"] = question.attr("system_prompt");
+    user["role"] = "user";
+    user["content"] = prompt;
+    messages.append(system);
+    messages.append(user);
+    py::object response = self.attr("_call_llm")(messages, question.attr("response_model"));
+    py::tuple got = answer_of(self, question, response);
+    const double elapsed = now() - start;
+    py::object usage = response.attr("usage");
+    py::object prompt_tokens = usage.attr("prompt_tokens");
+    py::object completion_tokens = usage.attr("completion_tokens");
+    py::object total_tokens = usage.attr("total_tokens");
+    py::object model = self.attr("_model");
+    py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
+    py::object round = py::module_::import("builtins").attr("round");
+    py::object metrics = ns.call(
+        "ProcessingMetrics", py::arg("time_seconds") = round(elapsed, 2),
+        py::arg("tokens") = total_tokens, py::arg("prompt_tokens") = prompt_tokens,
+        py::arg("completion_tokens") = completion_tokens, py::arg("cost_usd") = round(cost, 6),
+        py::arg("model") = model);
+    return ns.call("Result", py::arg("question_id") = qid, py::arg("question_name") = qname,
+                   py::arg("answer") = got[0], py::arg("raw_result") = got[1],
+                   py::arg("status") = "OK", py::arg("metrics") = metrics);
+  } catch (py::error_already_set& e) {
+    // Interruptions and exit requests are not question failures.
+    if (!e.matches(PyExc_Exception)) throw;
+    return failure_result(self, qid, qname, e.value(), start);
+  } catch (py::builtin_exception& e) {
+    return failure_result(self, qid, qname, python_error(e), start);
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return failure_result(self, qid, qname, fetch_error(), start);
+  }
+}
+
+py::object extract_from_text(py::object self, py::object text, py::object question) {
+  vx::arg_str(text, "text");
+  return self.attr("_execute_question")(text, question);
+}
+
+}  // namespace
+
+void init_execution(vx::PyClass& cls) {
+  cls.def("extract_from_text", &extract_from_text, py::arg("self"), py::arg("text"),
+          py::arg("question"),
+          "Answers one question (registered or not) over a text; never raises for a "
+          "model or template failure: the Result carries the failure status.");
+  cls.def("_execute_question", &execute_question, py::arg("self"), py::arg("text"),
+          py::arg("question"));
+  cls.def_static("_has_extractable_text", &has_extractable_text, py::arg("text"));
+  cls.def("_empty_document_result", &empty_document_result, py::arg("self"),
+          py::arg("question"));
+}
 
 }  // namespace vx::reader
