@@ -241,3 +241,13 @@ def test_build_client_without_key_reads_environment_or_defers(monkeypatch):
     assert isinstance(client.models, Models)  # built now, from the environment
     assert client._client is not None and client.models is client._client.models
     assert not isinstance(google.build_client(api_key=""), google._DeferredClient)
+
+
+def test_importing_the_provider_does_not_load_google_genai():
+    import subprocess
+    import sys
+
+    code = ("import sys, vorlex.providers.google as g; a = 'google.genai' in sys.modules; "
+            "g.genai; print(a, 'google.genai' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["False", "True"]
