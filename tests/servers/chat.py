@@ -33,7 +33,8 @@ Usage figures, unless given: prompt tokens = words in all message contents, comp
 tokens = words in the answer (at least 1), total = their sum.
 
 ``delay`` (seconds, settable at any time) is slept before each answer. ``requests``
-logs every request as ``{"path", "headers", "body"}`` (body decoded from JSON).
+logs every request as ``{"path", "headers", "body"}`` (header names in lower case,
+body decoded from JSON).
 """
 
 from __future__ import annotations
@@ -233,7 +234,8 @@ class ChatServer:
 
     def _handle(self, handler: BaseHTTPRequestHandler, body: Dict[str, Any]) -> None:
         with self._lock:
-            self.requests.append({"path": handler.path, "headers": dict(handler.headers),
+            headers = {k.lower(): v for k, v in handler.headers.items()}
+            self.requests.append({"path": handler.path, "headers": headers,
                                   "body": body})
         response = self._next_response(body)
         if self.delay:

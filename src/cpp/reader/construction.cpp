@@ -205,7 +205,8 @@ py::object get_model(py::object self) { return self.attr("_model"); }
 
 void set_model(py::object self, py::object value) { self.attr("_model") = value; }
 
-py::dict available_models() { return py::dict(ns.get("MODELS")); }
+// A new dict each time (py::dict of a dict would share it).
+py::object available_models() { return py::module_::import("builtins").attr("dict")(ns.get("MODELS")); }
 
 py::object get_async_client(py::object self) {
   py::object client = py::getattr(self, "_async_openai_client", py::none());
