@@ -350,3 +350,41 @@ def test_process_pdf_smart_argument_types():
         ocr.process_pdf_smart(b"%PDF", min_chars="100")
     with pytest.raises(TypeError, match="ocr_fallback"):
         ocr.process_pdf_smart(b"%PDF", ocr_fallback=None)
+
+
+# -- display names against pathlib ----------------------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+PATH_TEXT = st.lists(st.sampled_from(["/", ".", "..", "a", "ç", "b c", "x.pdf", "//", "é\u0301"]),
+                     max_size=6).map("".join)
+
+
+@settings(max_examples=150, deadline=None)
+@given(PATH_TEXT)
+def test_the_display_name_of_a_path_is_pathlibs_name(path):
+    import logging
+
+    seen = []
+
+    class Catch(logging.Handler):
+        def emit(self, record):
+            seen.append(record.getMessage())
+
+    handler = Catch()
+    logger = logging.getLogger("vorlex.ocr")
+    logger.addHandler(handler)
+    old_level = logger.level
+    logger.setLevel(logging.INFO)
+    saved = vorlex.utils.needs_ocr, ocr.load_pdf_with_ocr
+    try:
+        vorlex.utils.needs_ocr = lambda src, n: True
+        ocr.load_pdf_with_ocr = lambda src, **kw: []
+        ocr.process_pdf_smart(path)
+        ocr.process_pdf_smart(pathlib.PurePosixPath(path))
+    finally:
+        vorlex.utils.needs_ocr, ocr.load_pdf_with_ocr = saved
+        logger.removeHandler(handler)
+        logger.setLevel(old_level)
+    name = pathlib.PurePosixPath(path).name
+    assert seen == [f"PDF {name} precisa de OCR"] * 2

@@ -183,3 +183,32 @@ def test_wrong_argument_types_name_the_argument(caller):
         ocr.perform_vision_fallback(b"img", caller(), google_model=3)
     with pytest.raises(TypeError):
         ocr.perform_vision_fallback(b"img")  # llm_caller has no default
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(alphabet=st.characters(codec="utf-8") | st.sampled_from(" \t\n\r\x0b\x0c\x1c\x85\xa0\u2028\u3000")))
+def test_answers_are_stripped_as_str_strip_does(answer):
+    expected = answer.strip() or None
+    assert ocr.perform_vision_fallback(b"img", lambda m, r: _answer(answer)) == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(max_size=8))
+def test_the_mime_type_is_the_lowered_format(fmt):
+    urls = []
+
+    def call(messages, _):
+        urls.append(messages[1]["content"][0]["image_url"]["url"])
+        return _answer("x")
+
+    ocr.perform_vision_fallback(b"", call, image_format=fmt)
+    mime = "image/" + fmt.lower()
+    if mime == "image/jpg":
+        mime = "image/jpeg"
+    assert urls == ["data:" + mime + ";base64,"]
+
+
+def _answer(text):
+    from types import SimpleNamespace
+
+    return SimpleNamespace(choices=[SimpleNamespace(message=SimpleNamespace(content=text))])
