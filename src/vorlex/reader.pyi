@@ -1,0 +1,123 @@
+"""The Vorlex document reader."""
+
+import logging
+from typing import Any, Callable, Dict, List, Mapping, Optional, Type, Union
+
+from vorlex.models import (
+    Classification,
+    PageRange,
+    ProcessingMetrics,
+    Question,
+    Result,
+)
+
+logger: logging.Logger
+
+Messages = List[Dict[str, Any]]
+LLMCaller = Callable[..., Any]
+
+class Vorlex:
+    MAX_FILE_SIZE_MB: int
+    MAX_PAGES: int
+    REQUEST_TIMEOUT_SECONDS: float
+
+    _verbose: bool
+    _max_file_size_mb: Union[int, float]
+    _max_pages: int
+    _streaming: bool
+    _ocr_fallback: str
+    _provider: str
+    _azure_api_key: Optional[str]
+    _azure_endpoint: Optional[str]
+    _azure_api_version: Optional[str]
+    _azure_deployment: Optional[str]
+    _google_api_key: Optional[str]
+    _openai_api_key: str
+    _grok_base_url: str
+    _openai_client: Any
+    _async_openai_client: Any
+    _google_client: Any
+    _async_google_client: Any
+    _model: str
+    _max_retries: int
+    _retry: Callable[[Callable[..., Any]], Callable[..., Any]]
+    _cache: Any
+    _circuit_breaker: Any
+    _questions: Dict[str, Question]
+    _classification: Optional[Classification]
+    # Side usage of the current run (thread / asyncio task); absent before the first
+    # reset in that context.
+    _side_usage: Dict[str, Union[int, float]]
+
+    # -- construction and provider configuration ----------------------------------
+    def __init__(
+        self,
+        openai_api_key: Optional[str] = None,
+        model: Optional[str] = ...,
+        verbose: bool = False,
+        max_file_size_mb: Optional[float] = None,
+        max_pages: Optional[int] = None,
+        provider: Optional[str] = None,
+        azure_api_key: Optional[str] = None,
+        azure_endpoint: Optional[str] = None,
+        azure_api_version: Optional[str] = None,
+        azure_deployment: Optional[str] = None,
+        google_api_key: Optional[str] = None,
+        grok_api_key: Optional[str] = None,
+        grok_base_url: Optional[str] = None,
+        max_retries: int = 3,
+        enable_cache: bool = False,
+        cache_ttl: int = 3600,
+        streaming: bool = False,
+        circuit_breaker: bool = False,
+        circuit_breaker_threshold: int = 5,
+        circuit_breaker_timeout: int = 60,
+        ocr_fallback: str = "off",
+    ) -> None: ...
+    @property
+    def model(self) -> str: ...
+    @model.setter
+    def model(self, value: str) -> None: ...
+    @staticmethod
+    def available_models() -> Dict[str, str]: ...
+    def _get_async_client(self) -> Any: ...
+
+    # -- question registry --------------------------------------------------------
+    @property
+    def questions(self) -> List[Question]: ...
+    def add_question(self, question: Question) -> "Vorlex": ...
+    def add_questions(self, questions: List[Question]) -> "Vorlex": ...
+    def remove_question(self, question_id: str) -> "Vorlex": ...
+    def clear_questions(self) -> "Vorlex": ...
+    def set_classification(self, classification: Classification) -> "Vorlex": ...
+    def clear_cache(self) -> "Vorlex": ...
+    def cache_stats(self) -> Dict[str, int]: ...
+    @staticmethod
+    def create_question(
+        question_id: str,
+        name: str,
+        user_prompt: str,
+        system_prompt: str = "Você é um especialista em extração de informações.",
+        keywords: Optional[List[str]] = None,
+        page_range: Optional[PageRange] = None,
+        response_model: Optional[Type[Any]] = None,
+    ) -> Question: ...
+    def _select_questions(self, question_ids: Optional[List[str]] = None) -> List[Question]: ...
+
+    # -- model calls and usage accounting -----------------------------------------
+    def _call_llm(self, messages: Messages, response_model: Optional[Type[Any]] = None) -> Any: ...
+    @staticmethod
+    def _classify_failure(exc: BaseException) -> str: ...
+    def _reset_side_usage(self) -> None: ...
+    def _record_side_usage(self, raw_result: Any) -> None: ...
+    def _aggregate_metrics(
+        self, results: List[Result], total_time: float, total_tokens: int, total_cost: float
+    ) -> ProcessingMetrics: ...
+    def _counting_llm_caller(self) -> LLMCaller: ...
+
+    # -- question execution -------------------------------------------------------
+    def extract_from_text(self, text: str, question: Question) -> Result: ...
+    def _execute_question(self, text: str, question: Question) -> Result: ...
+    @staticmethod
+    def _has_extractable_text(text: str) -> bool: ...
+    def _empty_document_result(self, question: Question) -> Result: ...
