@@ -31,8 +31,9 @@ bool truthy(py::handle h) {
 
 // The first `limit` characters of repr(data) for a bytes value, without building the
 // whole representation (a 50 MB value has a representation of up to 200 MB). The
-// quote is chosen from the whole value, as bytes.__repr__ does.
-std::string bytes_repr_prefix(const char* data, size_t n, size_t limit) {
+// quote is chosen from the whole value, as bytes.__repr__ does; bytearray.__repr__
+// escapes the single quote whichever quote it chose.
+std::string bytes_repr_prefix(const char* data, size_t n, size_t limit, bool bytearray) {
   const bool has_single = std::char_traits<char>::find(data, n, '\'') != nullptr;
   const bool has_double = std::char_traits<char>::find(data, n, '"') != nullptr;
   const char quote = (has_single && !has_double) ? '"' : '\'';
@@ -41,7 +42,7 @@ std::string bytes_repr_prefix(const char* data, size_t n, size_t limit) {
   out += quote;
   for (size_t i = 0; i < n && out.size() < limit; ++i) {
     unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c == static_cast<unsigned char>(quote) || c == '\\') {
+    if (c == static_cast<unsigned char>(quote) || c == '\\' || (bytearray && c == '\'')) {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c == '\t') {
@@ -71,7 +72,7 @@ py::str text_form(py::handle doc, Py_ssize_t limit) {
     size_t n = static_cast<size_t>(is_array ? PyByteArray_GET_SIZE(doc.ptr())
                                             : PyBytes_GET_SIZE(doc.ptr()));
     std::string head = is_array ? "bytearray(" : "";
-    std::string text = head + bytes_repr_prefix(data, n, static_cast<size_t>(limit)) +
+    std::string text = head + bytes_repr_prefix(data, n, static_cast<size_t>(limit), is_array) +
                        (is_array ? ")" : "");
     if (text.size() > static_cast<size_t>(limit)) text.resize(static_cast<size_t>(limit));
     return vx::from_utf8(text);
