@@ -1,12 +1,15 @@
 """The Vorlex document reader."""
 
 import logging
-from typing import Any, Callable, Dict, List, Mapping, Optional, Type, Union
+import os
+from typing import IO, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
 
 from vorlex.models import (
     Classification,
+    DocumentMetadata,
     PageRange,
     ProcessingMetrics,
+    ProcessingResult,
     Question,
     Result,
 )
@@ -14,6 +17,7 @@ from vorlex.models import (
 logger: logging.Logger
 
 Messages = List[Dict[str, Any]]
+DocumentSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 LLMCaller = Callable[..., Any]
 
 class Vorlex:
@@ -121,3 +125,51 @@ class Vorlex:
     @staticmethod
     def _has_extractable_text(text: str) -> bool: ...
     def _empty_document_result(self, question: Question) -> Result: ...
+
+    # -- document resolution and loading ------------------------------------------
+    def _resolve_document(
+        self, document: DocumentSource, filename: Optional[str] = None
+    ) -> Tuple[bytes, Dict[str, Any], DocumentMetadata, str]: ...
+    def _load_documents(
+        self, source: Union[bytes, str, os.PathLike], metadata: Mapping[str, Any],
+        display_name: str,
+    ) -> List[Any]: ...
+
+    # -- processing ---------------------------------------------------------------
+    def process(
+        self,
+        document: DocumentSource,
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        filename: Optional[str] = None,
+    ) -> ProcessingResult: ...
+    def _run_questions(
+        self, questions_to_run: List[Question], documents: List[Any]
+    ) -> Tuple[List[Result], float, int, float]: ...
+    def _classify_results(
+        self, results: List[Result], doc_info: Mapping[str, Any]
+    ) -> Optional[Dict[str, Any]]: ...
+
+    # -- batches ------------------------------------------------------------------
+    def process_batch(
+        self,
+        documents: List[DocumentSource],
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        max_workers: Optional[int] = None,
+    ) -> List[ProcessingResult]: ...
+    def _process_batch_sequential(
+        self, documents: List[DocumentSource], questions: Optional[List[str]], classify: bool
+    ) -> List[ProcessingResult]: ...
+    def _process_batch_parallel(
+        self, documents: List[DocumentSource], questions: Optional[List[str]], classify: bool,
+        max_workers: int,
+    ) -> List[ProcessingResult]: ...
+    def _process_single_safe(
+        self, doc: DocumentSource, questions: Optional[List[str]], classify: bool
+    ) -> ProcessingResult: ...
+    def _make_circuit_open_result(self, doc: DocumentSource) -> ProcessingResult: ...
+
+def _is_safe_url(url: str) -> bool:
+    """True when the URL has a host and every address it resolves to (IPv4 and IPv6)
+    is public."""
