@@ -299,3 +299,27 @@ def test_loading_the_module_quietens_the_azure_request_log():
     assert logging.getLogger(
         "azure.core.pipeline.policies.http_logging_policy").level == logging.WARNING
     assert ocr.AZURE_OCR_TIMEOUT_SECONDS == 30
+
+
+def test_each_attempt_builds_and_closes_its_own_client(kit, sleeps, monkeypatch):
+    built, closed = [], []
+
+    class Client:
+        def __init__(self, **kwargs):
+            built.append(kwargs)
+            self.n = len(built)
+
+        def analyze(self, **kwargs):
+            if self.n == 1:
+                raise ConnectionError("reset")
+            line = SimpleNamespace(text="ok")
+            return SimpleNamespace(read=SimpleNamespace(blocks=[SimpleNamespace(lines=[line])]))
+
+        def close(self):
+            closed.append(self.n)
+
+    monkeypatch.setattr(ocr, "get_azure_config", lambda: ("http://vision", "chave"))
+    monkeypatch.setattr(ocr, "ImageAnalysisClient", Client, raising=False)
+    assert ocr.perform_azure_ocr(kit.image(300, 300)) == "ok"
+    assert closed == [1, 2] and len(built) == 2
+    assert built[0]["endpoint"] == "http://vision" and built[0]["credential"].key == "chave"

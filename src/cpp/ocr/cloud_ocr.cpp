@@ -38,6 +38,13 @@ bool is_transient_azure_error(py::object exc) {
          status >= py::int_(500);
 }
 
+// Each attempt builds its own client; its connection pool is released as soon as the
+// answer is in, rather than whenever the garbage collector gets to it.
+void close_client(py::handle client) {
+  py::object close = attr_or_none(client, "close");
+  if (!close.is_none()) close();
+}
+
 // One OCR attempt: a new client, the Read feature only, the text of every line.
 py::object call_ocr_once(py::object endpoint, py::object key, py::object img_data) {
   py::object client_cls = ns.get("ImageAnalysisClient");
@@ -50,28 +57,24 @@ py::object call_ocr_once(py::object endpoint, py::object key, py::object img_dat
   options["credential"] = credential;
   py::object client = client_cls(**options);
   py::object timeout = ns.get("AZURE_OCR_TIMEOUT_SECONDS");
+  py::list wanted;
+  wanted.append(features.attr("READ"));
   py::object result;
   try {
-    py::list wanted;
-    wanted.append(features.attr("READ"));
     result = client.attr("analyze")(py::arg("image_data") = img_data,
                                     py::arg("visual_features") = wanted,
                                     py::arg("language") = "pt",
                                     py::arg("connection_timeout") = timeout,
                                     py::arg("read_timeout") = timeout);
   } catch (py::error_already_set&) {
-    // Release the client's connection pool before the failure leaves the attempt.
-    py::object close = attr_or_none(client, "close");
-    if (!close.is_none()) {
-      try {
-        close();
-      } catch (py::error_already_set&) {
-      }
+    // The analysis failure is what the retry policy must see, not a failed close.
+    try {
+      close_client(client);
+    } catch (py::error_already_set&) {
     }
     throw;
   }
-  py::object close = attr_or_none(client, "close");
-  if (!close.is_none()) close();
+  close_client(client);
 
   std::string text;
   py::object read = attr_or_none(result, "read");
