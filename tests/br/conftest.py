@@ -89,7 +89,7 @@ class FakeOpenAI:
                 n = int(self.headers.get("Content-Length") or 0)
                 body = json.loads(self.rfile.read(n) or b"{}")
                 fake.bodies.append((self.path, body))
-                fake.headers.append(dict(self.headers.items()))
+                fake.headers.append({k.lower(): v for k, v in self.headers.items()})
                 if fake.status != 200:
                     out = {"error": {"message": "boom", "type": "server_error", "code": None}}
                     self._send(fake.status, out)
