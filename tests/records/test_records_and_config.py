@@ -151,10 +151,10 @@ class TestConfig:
             config.calculate_cost("gpt-4o", "10", 1)
 
     def test_azure_config(self, monkeypatch):
-        monkeypatch.setenv("AZURE_VISION_ENDPOINT", "http://127.0.0.1:1")
-        monkeypatch.setenv("AZURE_VISION_KEY", "k")
+        monkeypatch.setenv("AZURE_AI_VISION_ENDPOINT", "http://127.0.0.1:1")
+        monkeypatch.setenv("AZURE_AI_VISION_KEY", "k")
         assert config.get_azure_config() == ("http://127.0.0.1:1", "k")
-        monkeypatch.delenv("AZURE_VISION_KEY")
+        monkeypatch.delenv("AZURE_AI_VISION_KEY")
         assert config.get_azure_config()[1] == ""
 
     def test_vision_prompt(self):

@@ -97,8 +97,8 @@ double calculate_cost(py::object model, py::object prompt_tokens, py::object com
 }
 
 py::tuple get_azure_config() {
-  std::string endpoint = env("AZURE_VISION_ENDPOINT");
-  std::string key = env("AZURE_VISION_KEY");
+  std::string endpoint = env("AZURE_AI_VISION_ENDPOINT");
+  std::string key = env("AZURE_AI_VISION_KEY");
   return py::make_tuple(vx::from_utf8(endpoint), vx::from_utf8(key));
 }
 
@@ -127,6 +127,6 @@ PYBIND11_MODULE(config, m) {
   m.def("calculate_cost", &calculate_cost, py::arg("model"), py::arg("prompt_tokens"),
         py::arg("completion_tokens"), "Cost in US dollars; 0.0 for a model without a price.");
   m.def("get_azure_config", &get_azure_config,
-        "(endpoint, key) of the Azure AI Vision resource, from AZURE_VISION_ENDPOINT and "
-        "AZURE_VISION_KEY; an empty key means OCR is not configured.");
+        "(endpoint, key) of the Azure AI Vision resource, from AZURE_AI_VISION_ENDPOINT and "
+        "AZURE_AI_VISION_KEY; an empty key means OCR is not configured.");
 }
