@@ -151,7 +151,13 @@ std::vector<bool> keywords_in_folded_text(std::string_view text, const std::vect
   folded.reserve(keywords.size());
   for (const auto& kw : keywords) folded.push_back(fold_utf8(kw));
   KeywordMatcher matcher(folded);
-  return matcher.find(fold_utf8(text));
+  // One folding buffer per thread, kept between calls (unless it grew huge), so
+  // that screening many documents does not map and fault in fresh pages each time.
+  thread_local std::string buffer;
+  fold_utf8_into(text, buffer);
+  std::vector<bool> found = matcher.find(buffer);
+  if (buffer.capacity() > (size_t{64} << 20)) std::string().swap(buffer);
+  return found;
 }
 
 }  // namespace vx::br

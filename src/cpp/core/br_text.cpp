@@ -238,11 +238,23 @@ inline uint64_t lower8(uint64_t x) {
 }  // namespace
 
 std::string fold_utf8(std::string_view text) {
-  if (text.empty()) return {};
+  std::string out;
+  fold_utf8_into(text, out);
+  return out;
+}
+
+void fold_utf8_into(std::string_view text, std::string& out) {
+  if (text.empty()) {
+    out.clear();
+    return;
+  }
   // A capital sigma's lower case depends on the letters around it after the marks
   // are gone: such texts take the two-pass path that sees the whole stripped text.
   // (No other character decomposes to a capital sigma.)
-  if (text.find("\xCE\xA3") != std::string_view::npos) return lower_utf8(strip_marks_utf8(text));
+  if (text.find("\xCE\xA3") != std::string_view::npos) {
+    out = lower_utf8(strip_marks_utf8(text));
+    return;
+  }
 
   const auto& tabela = tabela_dobra();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -250,7 +262,7 @@ std::string fold_utf8(std::string_view text) {
   // ASCII folds to one byte and a tabled character to at most 1.5 times its bytes,
   // so 2n (plus slack for the 4-byte stores) is enough except for the general path,
   // which grows the buffer itself.
-  std::string out(2 * n + 16, '\0');
+  out.resize(2 * n + 16);
   char* o = out.data();
   size_t w = 0;
   std::string geral;
@@ -301,7 +313,6 @@ std::string fold_utf8(std::string_view text) {
     i = fim;
   }
   out.resize(w);
-  return out;
 }
 
 // ---------------------------------------------------------------------------------

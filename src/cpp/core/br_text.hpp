@@ -15,6 +15,9 @@ namespace vx::br {
 // unicodedata.normalize("NFD", s) without Mn characters, then .lower(); UTF-8 in and
 // out (lone surrogates pass through as their 3-byte forms).
 std::string fold_utf8(std::string_view text);
+// The same into `out` (replacing its contents), reusing its capacity: callers that
+// fold large texts repeatedly keep one buffer instead of mapping fresh pages.
+void fold_utf8_into(std::string_view text, std::string& out);
 
 std::u32string normalizar_endereco(std::u32string_view endereco);
 

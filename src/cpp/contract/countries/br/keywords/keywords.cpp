@@ -35,8 +35,22 @@ const char* const kExclusao[] = {
     "carta convite", "nota fiscal", "recibo", "boleto", "fatura",
 };
 
+// The str's UTF-8 form, read in place when CPython can give it (the object outlives
+// the call, so the view stays valid while the GIL is released); a copy for text with
+// lone surrogates.
+std::string_view utf8_de(py::handle texto, std::string& copia) {
+  if (!vx::is_str(texto)) vx::raise_type_error("texto", "str", texto);
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(texto.ptr(), &n);
+  if (p) return {p, static_cast<size_t>(n)};
+  PyErr_Clear();
+  copia = vx::to_utf8(texto);
+  return copia;
+}
+
 py::str normalizar_texto(py::object texto) {
-  std::string t = vx::arg_str(texto, "texto");
+  std::string copia;
+  std::string_view t = utf8_de(texto, copia);
   std::string out;
   if (t.size() >= kLongo) {
     py::gil_scoped_release solto;
@@ -62,7 +76,8 @@ py::list lista_de(const char* nome, std::vector<std::string>& utf8) {
 }
 
 py::tuple validar_documento_contrato(py::object texto) {
-  std::string t = vx::arg_str(texto, "texto");
+  std::string copia;
+  std::string_view t = utf8_de(texto, copia);
   if (t.empty()) return py::make_tuple(false, 0, py::list());
 
   std::vector<std::string> keywords;
