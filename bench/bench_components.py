@@ -88,7 +88,7 @@ def bench_load_pdf():
     ours = utils.load_pdf(data)
     theirs = bare()
     assert [(d.text, d.metadata) for d in ours] == [(d.text, d.metadata) for d in theirs]
-    v, b = paired(lambda: utils.load_pdf(data), bare, 7)
+    v, b = paired(lambda: utils.load_pdf(data), bare, 15)
     return "load_pdf_200_pages", v, b, v / b, "<= 1.2"
 
 
@@ -142,7 +142,7 @@ def bench_filter():
     theirs = python_filter(pages, KEYWORDS)
     assert ours[0] == theirs[0] and ours[1] == theirs[1]
     v, b = paired(lambda: utils.filter_relevant_pages(pages, KEYWORDS),
-                  lambda: python_filter(pages, KEYWORDS), 5)
+                  lambda: python_filter(pages, KEYWORDS), 9)
     return "filter_relevant_pages_500x3kb", v, b, b / v, ">= 5 (speed-up)"
 
 

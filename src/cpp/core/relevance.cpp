@@ -12,6 +12,50 @@ bool is_ascii(std::string_view s) {
   return acc < 0x80;
 }
 
+// One pass over the text for the common case, exact whenever it applies: every
+// character that survives mark-dropping is a starter (so canonical reordering, which
+// only permutes non-starters, cannot change the result) and there is no capital sigma
+// (the one lower-case mapping that depends on context). Returns false to send the
+// text to the general path.
+bool fold_fast(const std::u32string& text, std::string& out) {
+  namespace t = uni::tables;
+  out.clear();
+  out.reserve(text.size() + 8);
+  auto emit_lower = [&](char32_t c) -> bool {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>((c >= U'A' && c <= U'Z') ? c + 32 : c));
+      return true;
+    }
+    if (c == 0x3A3) return false;
+    const t::Record& r = t::record(c);
+    if (r.ccc != 0) return false;  // a non-starter that is not Mn
+    if (r.lower_len == 0) {
+      uni::append_utf8(out, c);
+    } else {
+      for (uint8_t k = 0; k < r.lower_len; ++k) uni::append_utf8(out, t::kPool[r.lower_off + k]);
+    }
+    return true;
+  };
+  for (char32_t c : text) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>((c >= U'A' && c <= U'Z') ? c + 32 : c));
+      continue;
+    }
+    const t::Record& r = t::record(c);
+    if (r.decomp_len == 0) {
+      if (uni::is_mn(c)) continue;
+      if (!emit_lower(c)) return false;
+      continue;
+    }
+    for (uint8_t k = 0; k < r.decomp_len; ++k) {
+      char32_t d = t::kPool[r.decomp_off + k];
+      if (uni::is_mn(d)) continue;
+      if (!emit_lower(d)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string fold_utf8(std::string_view text) {
@@ -23,7 +67,10 @@ std::string fold_utf8(std::string_view text) {
     }
     return out;
   }
-  return uni::encode(uni::fold(uni::decode(text)));
+  std::u32string decoded = uni::decode(text);
+  std::string out;
+  if (fold_fast(decoded, out)) return out;
+  return uni::encode(uni::fold(decoded));
 }
 
 Relevance select_relevant(const std::vector<std::string_view>& pages,
