@@ -99,7 +99,12 @@ def test_lone_surrogates_do_not_break_matching():
 TEXT = st.text(
     alphabet=st.one_of(
         st.characters(codec="utf-8"),
-        st.sampled_from("aeiouçÁÉÍÓÚãõâêÂ\u0301\u0303\u0327\u0300ǅΣσςİẞß\u00a0\u2003\u2028\u3000\t\n\x1c\x85 "),
+        # accents, composed and combining; sigma in every position; characters whose
+        # folding is unusual (İ, ǅ, ẞ); non-spacing marks with high classes; spacing
+        # non-starters and their compositions (U+1D165, U+1D15E); Hangul; odd spaces
+        st.sampled_from("aeiouçÁÉÍÓÚãõâêÂ\u0301\u0303\u0327\u0300\u0345ǅΣσςİẞßΑ한"
+                        "\U0001D165\U0001D16D\U0001D15E\u0903\u20dd\u0f73"
+                        "\u00a0\u2003\u2028\u3000\t\n\x1c\x85 "),
     ),
     max_size=60,
 )
