@@ -7,6 +7,7 @@ import types
 
 import pytest
 import requests
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from servers.registry import (
     CNPJ_A,
@@ -128,6 +129,18 @@ def test_receita_ws_capital_text(registry, text, value):
     assert type(got) is float and got == value
 
 
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.integers(0, 10**12))
+def test_receita_ws_capital_both_layouts(registry, cents):
+    value = cents / 100
+    inteiro, frac = divmod(cents, 100)
+    brazilian = f"{inteiro:,}".replace(",", ".") + f",{frac:02d}"
+    dotted = f"{inteiro}.{frac:02d}"
+    for text in (brazilian, dotted):
+        registry.receita_ws[CNPJ_A] = receita_ws_record(capital_social=text)
+        assert m._consultar_receita_ws(CNPJ_A)["capital_social"] == value
+
+
 def test_receita_ws_capital_other_forms(registry):
     registry.receita_ws[CNPJ_A] = receita_ws_record(capital_social="")
     got = m._consultar_receita_ws(CNPJ_A)["capital_social"]
@@ -140,7 +153,7 @@ def test_receita_ws_capital_other_forms(registry):
     assert m._consultar_receita_ws(CNPJ_A)["capital_social"] == 0.0
 
 
-@pytest.mark.parametrize("text", ["abc", "R$ 1.000,00", "1,000,00", "1.0.0,0,0", "--5"])
+@pytest.mark.parametrize("text", ["abc", "R$ 1.000,00", "1,000,00", "1.0.0,0,0", "--5", "   ", "1e5", "nan"])
 def test_receita_ws_capital_not_a_number_fails_with_warning(registry, vorlex_logs, text):
     registry.receita_ws[CNPJ_A] = receita_ws_record(capital_social=text)
     assert m._consultar_receita_ws(CNPJ_A) is None
@@ -222,7 +235,7 @@ def test_unexpected_answer_shape_logs_error_with_trace(registry, vorlex_logs, an
     assert rec.levelname == "ERROR"
     assert rec.msg == "Unexpected error in _consultar_brasil_api for %s" and rec.args == (CNPJ_A,)
     assert rec.exc_info and isinstance(rec.exc_info[1], TypeError)
-    assert "TypeError" in vorlex_logs.text
+    assert "Traceback (most recent call last)" in vorlex_logs.text and "TypeError" in vorlex_logs.text
 
 
 def test_receita_ws_unexpected_error(registry, vorlex_logs):
@@ -230,7 +243,7 @@ def test_receita_ws_unexpected_error(registry, vorlex_logs):
     assert m._consultar_receita_ws(CNPJ_A) is None
     [rec] = [r for r in vorlex_logs.records if r.name == LOGGER]
     assert rec.levelname == "ERROR" and rec.msg == "Unexpected error in _consultar_receita_ws for %s"
-    assert rec.exc_info is not None
+    assert rec.exc_info is not None and "Traceback (most recent call last)" in vorlex_logs.text
 
 
 def test_error_raised_inside_the_client_keeps_its_traceback(monkeypatch, vorlex_logs):
@@ -361,6 +374,7 @@ def test_search_unexpected_error(registry, vorlex_logs):
     [rec] = [r for r in vorlex_logs.records if r.name == LOGGER]
     assert rec.levelname == "ERROR" and rec.msg == "Unexpected error in buscar_cnpj_por_nome for %r"
     assert rec.args == ("Acme Ltda",) and rec.exc_info is not None
+    assert "Traceback (most recent call last)" in vorlex_logs.text
 
 
 # -- combined searches ------------------------------------------------------------------------------

@@ -101,9 +101,10 @@ std::u32string encontrar_cnpj(std::u32string_view t) {
 }
 
 std::optional<double> ler_capital(std::u32string_view text, bool* vazio) {
+  *vazio = text.empty();
+  if (text.empty()) return 0.0;
   std::u32string_view s = uni::strip(text);
-  *vazio = s.empty();
-  if (s.empty()) return 0.0;
+  if (s.empty()) return std::nullopt;
   const bool tem_virgula = s.find(U',') != std::u32string_view::npos;
   size_t ponto_decimal = std::u32string_view::npos;
   if (!tem_virgula) {

@@ -39,8 +39,8 @@ std::u32string encontrar_cnpj(std::u32string_view text);
 // way (dots group thousands, comma is the decimal point); without a comma, a last dot
 // followed by exactly one or two digits is the decimal point ("10000.00"), and every
 // other dot groups thousands. Surrounding white space is ignored. Returns nullopt
-// for anything that is not such a number; an empty (or blank) text is reported
-// through *vazio so that the caller can answer the integer 0.
+// for anything that is not such a number (a blank text included); the empty text is
+// reported through *vazio so that the caller can answer the integer 0.
 std::optional<double> ler_capital(std::u32string_view text, bool* vazio);
 
 }  // namespace vx::br

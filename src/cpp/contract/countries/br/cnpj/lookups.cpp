@@ -141,6 +141,28 @@ bool falha_de_rede_ou_dados(py::handle exc) {
   return r == 1;
 }
 
+// An error raised here in C++ (an answer of the wrong shape, a failed comparison)
+// has no Python frames; the caller's frame is added so that the logged trace says
+// where the lookup ran.
+void com_rastro(py::object& exc) {
+  PyObject* tb_atual = PyException_GetTraceback(exc.ptr());
+  if (tb_atual) {
+    Py_DECREF(tb_atual);
+    return;
+  }
+  PyFrameObject* frame = PyEval_GetFrame();
+  if (!frame) return;
+  PyErr_Restore(py::type::handle_of(exc).inc_ref().ptr(), exc.inc_ref().ptr(), nullptr);
+  PyTraceBack_Here(frame);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  exc = py::reinterpret_steal<py::object>(value);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+}
+
 // Runs `body`; an exception of the Exception family becomes None and a log line:
 // `esperada(exc)` for request and value errors, `inesperada(exc)` for the others.
 // KeyboardInterrupt and SystemExit pass through.
@@ -154,9 +176,9 @@ py::object protegido(Body&& body, Esperada&& esperada, Inesperada&& inesperada) 
     exc = e.value();
   } catch (py::builtin_exception& e) {
     e.set_error();
-    py::error_already_set fetched;
-    exc = fetched.value();
+    exc = py::error_already_set().value();
   }
+  com_rastro(exc);
   if (falha_de_rede_ou_dados(exc)) esperada(exc);
   else inesperada(exc);
   return py::none();
