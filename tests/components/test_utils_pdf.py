@@ -87,6 +87,12 @@ def test_unreadable_pdf_errors_pass_through(tmp_path):
         utils.load_pdf(str(tmp_path / "missing.pdf"))
 
 
+def test_load_pdf_keeps_scanned_pages_as_empty_text_pages():
+    pages = utils.load_pdf(mixed_pdf(["text", "scan", "text"]))
+    assert [p.metadata["page"] for p in pages] == [1, 2, 3]
+    assert pages[0].text.strip() and pages[1].text == "" and pages[2].text.strip()
+
+
 # -- needs_ocr -------------------------------------------------------------------------
 
 @pytest.mark.parametrize(

@@ -128,17 +128,18 @@ py::dict stats(py::object self) {
 // being resized while the GIL is released.
 std::string hash_document(py::object data) {
   if (!vx::is_bytes_like(data)) vx::raise_type_error("data", "bytes", data);
-  Py_buffer view;
-  if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-  std::string hex;
-  if (view.len > kReleaseGilAbove) {
+  struct Buffer {
+    Py_buffer view;
+    explicit Buffer(py::handle h) {
+      if (PyObject_GetBuffer(h.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    }
+    ~Buffer() { PyBuffer_Release(&view); }  // runs after the GIL is taken back
+  } buf(data);
+  if (buf.view.len > kReleaseGilAbove) {
     py::gil_scoped_release nogil;
-    hex = vx::core::sha256_hex(view.buf, static_cast<size_t>(view.len));
-  } else {
-    hex = vx::core::sha256_hex(view.buf, static_cast<size_t>(view.len));
+    return vx::core::sha256_hex(buf.view.buf, static_cast<size_t>(buf.view.len));
   }
-  PyBuffer_Release(&view);
-  return hex;
+  return vx::core::sha256_hex(buf.view.buf, static_cast<size_t>(buf.view.len));
 }
 
 void put_field(std::string& out, std::string_view field) {
