@@ -1,7 +1,10 @@
 #include "core/br_keywords.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <deque>
+#include <stdexcept>
 
 #include "core/br_text.hpp"
 
@@ -44,6 +47,9 @@ KeywordMatcher::KeywordMatcher(const std::vector<std::string>& patterns) : patte
   }
   // Breadth-first: failure links, the full transition function and merged outputs.
   const size_t states = outs.size();
+  if (states * static_cast<size_t>(k) > static_cast<size_t>(INT32_MAX)) {
+    throw std::length_error("keyword lists too large for the matcher");
+  }
   std::vector<int32_t> fail(states, 0);
   delta_.assign(states * k, 0);
   std::deque<int32_t> queue;
