@@ -2,8 +2,12 @@
 // image-to-PDF conversion. `fitz` and `Document` are read from the module namespace at
 // each call, so patching vorlex.utils.fitz (or .Document) takes effect.
 #include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/image_sniff.hpp"
+#include "core/sha256.hpp"
 #include "utils/utils.hpp"
 
 namespace vx::utils {
@@ -75,14 +79,68 @@ py::object page_document(py::handle document_cls, py::object text, long long pag
   return document_cls(py::arg("text") = std::move(text), py::arg("metadata") = std::move(meta));
 }
 
+// The page texts that needs_ocr read last on this thread, for the load_pdf that
+// normally follows it on the same document (document metadata, then loading; or the
+// OCR module's process_pdf_smart). Reading a page's text is most of the cost of both,
+// so the second read is skipped when the key matches: the SHA-256 of the bytes, or the
+// path with its size and modification time, plus the identity of the PDF library in
+// use. Plain C++ strings, so nothing Python lives in thread-local storage; one entry per
+// thread, taken (and dropped) by the first load_pdf that matches.
+struct TextMemo {
+  std::string key;
+  std::vector<std::string> texts;
+};
+thread_local TextMemo text_memo;
+
+std::string memo_key(py::handle source, SourceKind kind) {
+  std::string lib = std::to_string(reinterpret_cast<uintptr_t>(ns.get("fitz").ptr()));
+  if (kind == SourceKind::Bytes) {
+    py::bytes content = as_bytes(source);
+    const char* data = PyBytes_AS_STRING(content.ptr());
+    size_t size = static_cast<size_t>(PyBytes_GET_SIZE(content.ptr()));
+    std::string digest;
+    {
+      py::gil_scoped_release release;
+      digest = vx::core::sha256_hex(data, size);
+    }
+    return lib + ":b:" + digest;
+  }
+  if (kind == SourceKind::Path) {
+    py::object path = vx::late("os", "fspath")(source);
+    py::object st;
+    try {
+      st = vx::late("os", "stat")(path);
+    } catch (py::error_already_set&) {
+      return std::string();  // let fitz report the missing file
+    }
+    return lib + ":p:" + vx::safe_str(path) + ":" + vx::safe_str(st.attr("st_size")) + ":" +
+           vx::safe_str(st.attr("st_mtime_ns"));
+  }
+  return std::string();  // streams are read once; not remembered
+}
+
 py::list load_pdf(py::object source, py::object filename) {
   SourceKind kind = source_kind(source, "source");
   std::optional<std::string> fname = vx::arg_opt_str(filename, "filename");
   py::str name = vx::from_utf8(display_name(source, kind, fname));
 
+  py::object document_cls = ns.get("Document");
+  if (!text_memo.key.empty()) {
+    std::string key = memo_key(source, kind);
+    if (key == text_memo.key) {
+      std::vector<std::string> texts = std::move(text_memo.texts);
+      text_memo = TextMemo{};
+      py::list pages;
+      long long no = 0;
+      for (const std::string& t : texts) {
+        pages.append(page_document(document_cls, vx::from_utf8(t), ++no, name));
+      }
+      return pages;
+    }
+  }
+
   py::object doc = open_pdf(source, kind);
   DocCloser closer(doc);
-  py::object document_cls = ns.get("Document");
   long long count = py::cast<long long>(doc.attr("page_count"));
   py::object load_page = doc.attr("load_page");
   py::list pages;
@@ -156,10 +214,14 @@ PageIterator load_pdf_lazy(py::object source, py::object filename) {
 bool needs_ocr(py::object source, py::object min_chars_obj) {
   SourceKind kind = source_kind(source, "source");
   long long min_chars = vx::arg_int(min_chars_obj, "min_chars");
+  std::string key = memo_key(source, kind);
   py::object doc = open_pdf(source, kind);
   DocCloser closer(doc);
   long long count = py::cast<long long>(doc.attr("page_count"));
   py::object load_page = doc.attr("load_page");
+  std::vector<std::string> texts;
+  bool remember = !key.empty();
+  if (remember) texts.reserve(static_cast<size_t>(count));
   for (long long i = 0; i < count; ++i) {
     py::object page = load_page(i);
     py::object text = page.attr("get_text")();
@@ -167,6 +229,9 @@ bool needs_ocr(py::object source, py::object min_chars_obj) {
     if (vx::is_str(text)) {
       py::object stripped = text.attr("strip")();
       own = PyUnicode_GetLength(stripped.ptr());
+      if (remember) texts.push_back(vx::to_utf8(text));
+    } else {
+      remember = false;
     }
     if (own > min_chars) continue;
     // get_image_info lists the images the page actually draws (inline ones included),
@@ -174,6 +239,7 @@ bool needs_ocr(py::object source, py::object min_chars_obj) {
     py::object images = page.attr("get_image_info")();
     if (py::len(images) > 0) return true;
   }
+  if (remember) text_memo = TextMemo{std::move(key), std::move(texts)};
   return false;
 }
 
