@@ -132,8 +132,7 @@ bool is_public_address(py::handle ip) {
 }
 
 bool is_safe_url(py::object url) {
-  std::string checked = vx::arg_str(url, "url");
-  (void)checked;
+  if (!vx::is_str(url)) vx::raise_type_error("url", "str", url);
   py::object host;
   try {
     host = ns.get("urlsplit")(url).attr("hostname");

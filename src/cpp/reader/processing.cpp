@@ -11,6 +11,7 @@
 #include <string>
 
 #include "reader/reader.hpp"
+#include "reader/template.hpp"
 
 namespace vx::reader {
 namespace {
@@ -27,61 +28,6 @@ bool truthy(py::handle h) {
 
 bool str_equals(py::handle h, const char* text) {
   return vx::is_str(h) && vx::to_utf8(h) == text;
-}
-
-[[noreturn]] void raise_builtin(PyObject* type, py::object arg) {
-  PyErr_SetObject(type, arg.ptr());
-  throw py::error_already_set();
-}
-
-// Fills a prompt template: {field} takes `value`, {{ and }} stand for one brace. An
-// unknown field name, an empty field, a conversion or format spec on the field, or an
-// unmatched brace is an error of the kind str.format raises for it.
-std::string fill_template(const std::string& tpl, const std::string& field,
-                          const std::string& value) {
-  std::string out;
-  out.reserve(tpl.size() + value.size());
-  const size_t n = tpl.size();
-  for (size_t i = 0; i < n; ++i) {
-    char c = tpl[i];
-    if (c == '}') {
-      if (i + 1 < n && tpl[i + 1] == '}') {
-        out += '}';
-        ++i;
-        continue;
-      }
-      raise_builtin(PyExc_ValueError, py::str("Single '}' encountered in format string"));
-    }
-    if (c != '{') {
-      out += c;
-      continue;
-    }
-    if (i + 1 < n && tpl[i + 1] == '{') {
-      out += '{';
-      ++i;
-      continue;
-    }
-    size_t close = tpl.find('}', i + 1);
-    if (close == std::string::npos) {
-      raise_builtin(PyExc_ValueError, py::str("Single '{' encountered in format string"));
-    }
-    std::string inner = tpl.substr(i + 1, close - i - 1);
-    if (inner.find('{') != std::string::npos) {
-      raise_builtin(PyExc_ValueError, py::str("unexpected '{' in field name"));
-    }
-    std::string name = inner.substr(0, inner.find_first_of("!:.["));
-    if (name.empty()) {
-      raise_builtin(PyExc_IndexError,
-                    py::str("Replacement index 0 out of range for positional args tuple"));
-    }
-    if (name != field) raise_builtin(PyExc_KeyError, vx::from_utf8(name));
-    if (inner != name) {
-      raise_builtin(PyExc_ValueError, vx::from_utf8("unsupported replacement field {" + inner + "}"));
-    }
-    out += value;
-    i = close;
-  }
-  return out;
 }
 
 // ---------------------------------------------------------------------------------
@@ -263,15 +209,16 @@ py::object classify_results(py::object self, py::object results, py::object doc_
       first = false;
       lines += "- " + vx::safe_str(item.first) + ": " + vx::safe_str(item.second);
     }
-    std::string tpl = vx::arg_str(classification.attr("user_prompt"), "user_prompt");
-    std::string prompt = fill_template(tpl, "dados", lines);
+    // The same template rules as the questions' prompts: str.format with one field.
+    py::str prompt =
+        format_template(classification.attr("user_prompt"), "dados", vx::from_utf8(lines));
 
     py::list messages;
     py::dict system, user;
     system["role"] = "system";
     system["content"] = classification.attr("system_prompt");
     user["role"] = "user";
-    user["content"] = vx::from_utf8(prompt);
+    user["content"] = prompt;
     messages.append(system);
     messages.append(user);
 
