@@ -311,6 +311,8 @@ def test_circuit_open_names_of_other_documents(tmp_path):
     reader = Vorlex.__new__(Vorlex)
     stream = io.BytesIO(b"x")
     path = pathlib.Path(tmp_path) / ("p" * 250)
-    for document in (stream, path, "y" * 250, "", memoryview(b"abc")):
+    big = b"\x00" * (2 * 1048576)
+    for document in (stream, path, "y" * 250, "", memoryview(b"abc"), b"'" + big,
+                     big + b"'", b"'" + big + b'"', bytearray(b"'" + big)):
         res = Vorlex._make_circuit_open_result(reader, document)
         assert res.document.filename == str(document)[:200]

@@ -33,10 +33,22 @@ bool truthy(py::handle h) {
 // whole representation (a 50 MB value has a representation of up to 200 MB). The
 // quote is chosen from the whole value, as bytes.__repr__ does; bytearray.__repr__
 // escapes the single quote whichever quote it chose.
-std::string bytes_repr_prefix(const char* data, size_t n, size_t limit, bool bytearray) {
+char repr_quote(const char* data, size_t n) {
   const bool has_single = std::char_traits<char>::find(data, n, '\'') != nullptr;
-  const bool has_double = std::char_traits<char>::find(data, n, '"') != nullptr;
-  const char quote = (has_single && !has_double) ? '"' : '\'';
+  const bool has_double = has_single && std::char_traits<char>::find(data, n, '"') != nullptr;
+  return (has_single && !has_double) ? '"' : '\'';
+}
+
+std::string bytes_repr_prefix(const char* data, size_t n, size_t limit, bool bytearray) {
+  char quote;
+  if (!bytearray && n > (size_t{1} << 20)) {
+    // A bytes value is immutable and referenced by the caller: its buffer can be
+    // scanned without the interpreter lock. (A bytearray could be resized meanwhile.)
+    py::gil_scoped_release nogil;
+    quote = repr_quote(data, n);
+  } else {
+    quote = repr_quote(data, n);
+  }
   static const char* hex = "0123456789abcdef";
   std::string out = "b";
   out += quote;
