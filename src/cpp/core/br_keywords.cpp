@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <stdexcept>
 
 #include "core/br_text.hpp"
@@ -152,17 +153,41 @@ std::vector<bool> KeywordMatcher::find(std::string_view text) const {
   return std::vector<bool>(found.begin(), found.end());
 }
 
+namespace {
+
+// Folding buffers shared by all threads: screening many large documents (from a
+// thread pool or from short-lived threads alike) reuses warm memory instead of
+// mapping, faulting in and zeroing fresh pages on every call.
+std::mutex pool_mutex;
+std::vector<std::string> pool;
+constexpr size_t kPoolBuffers = 8;
+constexpr size_t kPoolMaxBytes = size_t{64} << 20;
+
+std::string pool_take() {
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  if (pool.empty()) return {};
+  std::string s = std::move(pool.back());
+  pool.pop_back();
+  return s;
+}
+
+void pool_give(std::string s) {
+  if (s.capacity() > kPoolMaxBytes) return;
+  std::lock_guard<std::mutex> lock(pool_mutex);
+  if (pool.size() < kPoolBuffers) pool.push_back(std::move(s));
+}
+
+}  // namespace
+
 std::vector<bool> keywords_in_folded_text(std::string_view text, const std::vector<std::string>& keywords) {
   std::vector<std::string> folded;
   folded.reserve(keywords.size());
   for (const auto& kw : keywords) folded.push_back(fold_utf8(kw));
   KeywordMatcher matcher(folded);
-  // One folding buffer per thread, kept between calls (unless it grew huge), so
-  // that screening many documents does not map and fault in fresh pages each time.
-  thread_local std::string buffer;
-  fold_utf8_into(text, buffer);
-  std::vector<bool> found = matcher.find(buffer);
-  if (buffer.capacity() > (size_t{64} << 20)) std::string().swap(buffer);
+  std::string buffer = pool_take();
+  const size_t n = fold_utf8_into(text, buffer);
+  std::vector<bool> found = matcher.find(std::string_view(buffer.data(), n));
+  pool_give(std::move(buffer));
   return found;
 }
 

@@ -239,21 +239,20 @@ inline uint64_t lower8(uint64_t x) {
 
 std::string fold_utf8(std::string_view text) {
   std::string out;
-  fold_utf8_into(text, out);
+  out.resize(fold_utf8_into(text, out));
   return out;
 }
 
-void fold_utf8_into(std::string_view text, std::string& out) {
-  if (text.empty()) {
-    out.clear();
-    return;
-  }
+size_t fold_utf8_into(std::string_view text, std::string& out) {
+  if (text.empty()) return 0;
   // A capital sigma's lower case depends on the letters around it after the marks
   // are gone: such texts take the two-pass path that sees the whole stripped text.
   // (No other character decomposes to a capital sigma.)
   if (text.find("\xCE\xA3") != std::string_view::npos) {
-    out = lower_utf8(strip_marks_utf8(text));
-    return;
+    std::string dobrado = lower_utf8(strip_marks_utf8(text));
+    if (out.size() < dobrado.size()) out.resize(dobrado.size());
+    std::memcpy(out.data(), dobrado.data(), dobrado.size());
+    return dobrado.size();
   }
 
   const auto& tabela = tabela_dobra();
@@ -262,7 +261,7 @@ void fold_utf8_into(std::string_view text, std::string& out) {
   // ASCII folds to one byte and a tabled character to at most 1.5 times its bytes,
   // so 2n (plus slack for the 4-byte stores) is enough except for the general path,
   // which grows the buffer itself.
-  out.resize(2 * n + 16);
+  if (out.size() < 2 * n + 16) out.resize(2 * n + 16);
   char* o = out.data();
   size_t w = 0;
   std::string geral;
@@ -312,7 +311,7 @@ void fold_utf8_into(std::string_view text, std::string& out) {
     w += geral.size();
     i = fim;
   }
-  out.resize(w);
+  return w;
 }
 
 // ---------------------------------------------------------------------------------

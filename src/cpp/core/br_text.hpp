@@ -15,9 +15,10 @@ namespace vx::br {
 // unicodedata.normalize("NFD", s) without Mn characters, then .lower(); UTF-8 in and
 // out (lone surrogates pass through as their 3-byte forms).
 std::string fold_utf8(std::string_view text);
-// The same into `out` (replacing its contents), reusing its capacity: callers that
-// fold large texts repeatedly keep one buffer instead of mapping fresh pages.
-void fold_utf8_into(std::string_view text, std::string& out);
+// The same written at the start of `buf`, which is grown when needed but never
+// shrunk (callers that fold large texts repeatedly keep one buffer instead of mapping
+// and zeroing fresh pages); returns the length of the folded text.
+size_t fold_utf8_into(std::string_view text, std::string& buf);
 
 std::u32string normalizar_endereco(std::u32string_view endereco);
 
