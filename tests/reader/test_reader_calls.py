@@ -109,13 +109,13 @@ class TestCallPaths:
         models = []
 
         def retry_twice(fn):
-            def run():
+            def run(*args):
                 models.append(reader.model)
                 try:
-                    return fn()
+                    return fn(*args)
                 except openai.InternalServerError:
                     reader.model = "segundo"
-                    return fn()
+                    return fn(*args)
             return run
 
         reader._retry = retry_twice

@@ -122,6 +122,7 @@ class ChatServer:
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"  # keep-alive, as the real service
+            disable_nagle_algorithm = True  # headers and body go out at once
 
             def log_message(self, *args):  # quiet
                 pass

@@ -151,14 +151,13 @@ py::object aggregate_metrics(py::object self, py::object results, py::object tot
     prompt = prompt + metrics.attr("prompt_tokens");
     completion = completion + metrics.attr("completion_tokens");
   }
-  py::object round = py::module_::import("builtins").attr("round");
   py::object zero = py::int_(0);
   return ns.call(
-      "ProcessingMetrics", py::arg("time_seconds") = round(total_time, 2),
+      "ProcessingMetrics", py::arg("time_seconds") = round_to(total_time, 2),
       py::arg("tokens") = total_tokens + side_value(side, "tokens", zero),
       py::arg("prompt_tokens") = prompt + side_value(side, "prompt_tokens", zero),
       py::arg("completion_tokens") = completion + side_value(side, "completion_tokens", zero),
-      py::arg("cost_usd") = round(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6),
+      py::arg("cost_usd") = round_to(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6),
       py::arg("model") = self.attr("_model"));
 }
 
@@ -229,12 +228,44 @@ py::object attempt(py::handle self, py::handle messages, py::handle response_mod
                                                                 py::arg("messages") = messages);
 }
 
+// The attempt as a plain function of its arguments: it captures nothing, so the
+// decorated attempt can be kept on the reader without a reference cycle.
+py::object attempt_function() {
+  // Built once and kept for the life of the process (never released at exit, when
+  // the interpreter may already be gone).
+  static PyObject* fn = py::cpp_function(
+                            [](py::object self, py::object messages, py::object response_model) {
+                              return attempt(self, messages, response_model);
+                            },
+                            py::name("_call_llm_attempt"), py::arg("reader"),
+                            py::arg("messages"), py::arg("response_model"))
+                            .release()
+                            .ptr();
+  return py::reinterpret_borrow<py::object>(fn);
+}
+
+// The attempt decorated by the reader's current `_retry`. Decorating is the costly part
+// of a retry policy (tenacity builds a Retrying and a functools wrapper each time), so
+// the decorated attempt is kept with the decorator it came from and rebuilt whenever
+// `_retry` is replaced. Each call still runs with its own attempt count and state: the
+// policy copies itself for every call.
+py::object decorated_attempt(py::handle self) {
+  py::object retry = self.attr("_retry");
+  py::object dict = py::getattr(self, "__dict__", py::none());
+  if (!dict.is_none()) {
+    PyObject* cached = PyDict_GetItemString(dict.ptr(), "_call_llm_decorated");  // borrowed
+    if (cached && PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 &&
+        PyTuple_GET_ITEM(cached, 0) == retry.ptr()) {
+      return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(cached, 1));
+    }
+  }
+  py::object wrapped = retry(attempt_function());
+  if (!dict.is_none()) dict["_call_llm_decorated"] = py::make_tuple(retry, wrapped);
+  return wrapped;
+}
+
 py::object call_llm(py::object self, py::object messages, py::object response_model) {
-  py::cpp_function once(
-      [self, messages, response_model]() { return attempt(self, messages, response_model); },
-      py::name("_call_llm_attempt"));
-  py::object wrapped = self.attr("_retry")(once);
-  return wrapped();
+  return decorated_attempt(self)(self, messages, response_model);
 }
 
 py::object counting_llm_caller(py::object self) {
@@ -248,6 +279,13 @@ py::object counting_llm_caller(py::object self) {
 }
 
 }  // namespace
+
+py::object round_to(py::handle value, int ndigits) {
+  py::object nd = py::int_(ndigits);
+  PyObject* r = PyObject_CallMethod(value.ptr(), "__round__", "O", nd.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
 
 void init_side_usage(py::handle self) {
   py::object var = ns.get("contextvars").attr("ContextVar")("vorlex_side_usage");

@@ -9,4 +9,7 @@ namespace vx::reader {
 // `_side_usage_var`) and the lock that guards additions to it.
 void init_side_usage(py::handle self);
 
+// round(value, ndigits) with Python's rules (the value's own __round__).
+py::object round_to(py::handle value, int ndigits);
+
 }  // namespace vx::reader

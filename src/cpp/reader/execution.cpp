@@ -5,6 +5,7 @@
 // From the template to the result everything runs under one guard, so a failure of
 // the template, the provider or the response's shape becomes a Result with a failure
 // status and never stops the document being read.
+#include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/template.hpp"
 
@@ -132,11 +133,10 @@ py::object execute_question(py::object self, py::object text, py::object questio
     py::object total_tokens = usage.attr("total_tokens");
     py::object model = self.attr("_model");
     py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
-    py::object round = py::module_::import("builtins").attr("round");
     py::object metrics = ns.call(
-        "ProcessingMetrics", py::arg("time_seconds") = round(elapsed, 2),
+        "ProcessingMetrics", py::arg("time_seconds") = round_to(py::float_(elapsed), 2),
         py::arg("tokens") = total_tokens, py::arg("prompt_tokens") = prompt_tokens,
-        py::arg("completion_tokens") = completion_tokens, py::arg("cost_usd") = round(cost, 6),
+        py::arg("completion_tokens") = completion_tokens, py::arg("cost_usd") = round_to(cost, 6),
         py::arg("model") = model);
     return ns.call("Result", py::arg("question_id") = qid, py::arg("question_name") = qname,
                    py::arg("answer") = got[0], py::arg("raw_result") = got[1],
