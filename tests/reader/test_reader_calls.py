@@ -104,6 +104,23 @@ class TestCallPaths:
         assert reader._call_llm(MESSAGES).choices[0].message.content == "enfim"
         assert len(chat_server.requests) == 3
 
+    def test_replacing_the_policy_takes_effect(self, make_reader, chat_server):
+        reader = make_reader(max_retries=0)
+        reader._call_llm(MESSAGES)
+        used = []
+
+        def counting(fn):
+            def run(*args):
+                used.append(len(args))
+                return fn(*args)
+            return run
+
+        reader._retry = counting
+        reader._call_llm(MESSAGES)
+        reader._call_llm(MESSAGES, Resposta)
+        assert used == [3, 3]
+        assert len(chat_server.requests) == 3
+
     def test_model_is_read_at_each_attempt(self, make_reader, chat_server):
         reader = make_reader()
         models = []

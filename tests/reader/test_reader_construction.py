@@ -124,6 +124,13 @@ class TestAzure:
                    azure_endpoint="http://127.0.0.1:1")
         clean_env.setenv("AZURE_API_KEY", "")
         fails_with(AZURE_KEY, provider="azure", azure_endpoint="http://x", azure_deployment="d")
+        clean_env.setenv("AZURE_API_KEY", "k")
+        clean_env.setenv("AZURE_API_ENDPOINT", "")
+        clean_env.setenv("AZURE_DEPLOYMENT_NAME", "d")
+        fails_with(AZURE_ENDPOINT, provider="azure")
+        clean_env.setenv("AZURE_API_ENDPOINT", "http://x")
+        clean_env.setenv("AZURE_DEPLOYMENT_NAME", "")
+        fails_with(AZURE_DEPLOYMENT, provider="azure", azure_deployment="")
 
     def test_capital_provider_and_environment(self, clean_env, chat_server):
         clean_env.setenv("AZURE_API_KEY", "az-env")
@@ -220,6 +227,16 @@ class TestGoogle:
         assert reader.model == "gemini-2.5-pro"
         Vorlex(google_api_key="g-arg")
         assert google_builds == [{"api_key": "g-env"}, {"api_key": "g-arg"}]
+
+    def test_empty_variable_builds_with_empty_key(self, clean_env, google_builds):
+        clean_env.setenv("GOOGLE_API_KEY", "")
+        Vorlex(provider="google", google_api_key="")
+        assert google_builds == [{"api_key": ""}]
+
+    def test_verbose_line(self, google_builds, vorlex_logs):
+        reader = Vorlex(provider="google", verbose=True)
+        assert "Vorlex inicializado (Google). Modelo: " + reader.model in \
+            [r.getMessage() for r in vorlex_logs.records]
 
     def test_real_build_client_with_empty_key(self):
         reader = Vorlex(provider="google")

@@ -233,6 +233,13 @@ class TestTemplates:
         assert (result.status, result.answer) == ("ERROR", error)
         assert chat_server.requests == []
 
+    def test_template_that_is_not_text(self, make_reader, chat_server):
+        bad = question()
+        bad.user_prompt = None  # records do not validate assignment
+        result = make_reader().extract_from_text("conteúdo", bad)
+        assert (result.status, result.answer) == \
+            ("ERROR", "AttributeError: 'NoneType' object has no attribute 'format'")
+
     @settings(max_examples=300, deadline=None)
     @given(template=st.lists(st.sampled_from(
         ["{", "}", "texto", "x", "!", "r", "s", "a", ":", ">", "8", "0", ".", "[", "]",

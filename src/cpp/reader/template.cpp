@@ -135,6 +135,12 @@ struct Formatter {
 }  // namespace
 
 py::str format_template(py::handle tmpl, std::string_view field, py::handle value) {
+  if (!PyUnicode_Check(tmpl.ptr())) {
+    // What template.format(...) raises on an object that is not text.
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute 'format'",
+                 Py_TYPE(tmpl.ptr())->tp_name);
+    throw py::error_already_set();
+  }
   std::string source = vx::to_utf8(tmpl);
   Formatter f{field, value, {}};
   std::string out;
