@@ -316,3 +316,15 @@ def test_circuit_open_names_of_other_documents(tmp_path):
                      big + b"'", b"'" + big + b'"', bytearray(b"'" + big)):
         res = Vorlex._make_circuit_open_result(reader, document)
         assert res.document.filename == str(document)[:200]
+
+
+def test_a_document_that_empties_the_list_does_not_crash_the_batch(make_reader, chat_server):
+    class Emptying(io.BytesIO):
+        def read(self, *a):
+            docs.clear()
+            return super().read(*a)
+
+    reader = make_reader().add_question(ask())
+    docs = [Emptying(doc(0)), doc(1), doc(2)]
+    results = reader.process_batch(docs)
+    assert statuses(results) == [["OK"]]  # the list ended under the runner, as a for loop

@@ -175,7 +175,9 @@ py::list process_batch_sequential(py::object self, py::list documents, py::objec
                                   py::object classify) {
   py::object breaker = breaker_of(self);
   py::list out;
-  for (py::handle doc : documents) {
+  // The list iterator re-checks the length at each step: the documents run Python
+  // code (streams, overridden methods) that could change the list meanwhile.
+  for (py::handle doc : py::iter(documents)) {
     if (!admitted(breaker)) {
       out.append(self.attr("_make_circuit_open_result")(doc));
       continue;

@@ -60,7 +60,7 @@ py::object process(py::object self, py::object document, py::object questions,
     py::object cache_cls = ns.get("DocumentCache");
     py::object digest = cache_cls.attr("hash_document")(content);
     py::list fingerprints;
-    for (py::handle q : to_run) fingerprints.append(q.attr("cache_fingerprint")());
+    for (py::handle q : py::iter(to_run)) fingerprints.append(q.attr("cache_fingerprint")());
     key = cache_cls.attr("build_key")(digest, fingerprints, self.attr("_model"),
                                       py::bool_(do_classify));
     py::object hit = cache.attr("get")(key);
@@ -160,7 +160,7 @@ py::tuple run_questions(py::object self, py::object questions_to_run, py::object
     }
 
     py::list texts;
-    for (py::handle page : selected) texts.append(page.attr("text"));
+    for (py::handle page : py::iter(selected)) texts.append(page.attr("text"));
     py::object joined = separator.attr("join")(texts);
 
     py::object result = self.attr("_execute_question")(joined, question);
