@@ -91,6 +91,7 @@ struct TextMemo {
   std::vector<std::string> texts;
 };
 thread_local TextMemo text_memo;
+constexpr Py_ssize_t kMemoBytesPerPage = 256 * 1024;
 
 std::string memo_key(py::handle source, SourceKind kind) {
   std::string lib = std::to_string(reinterpret_cast<uintptr_t>(ns.get("fitz").ptr()));
@@ -214,13 +215,12 @@ PageIterator load_pdf_lazy(py::object source, py::object filename) {
 bool needs_ocr(py::object source, py::object min_chars_obj) {
   SourceKind kind = source_kind(source, "source");
   long long min_chars = vx::arg_int(min_chars_obj, "min_chars");
-  std::string key = memo_key(source, kind);
   py::object doc = open_pdf(source, kind);
   DocCloser closer(doc);
   long long count = py::cast<long long>(doc.attr("page_count"));
   py::object load_page = doc.attr("load_page");
   std::vector<std::string> texts;
-  bool remember = !key.empty();
+  bool remember = kind != SourceKind::Stream;
   if (remember) texts.reserve(static_cast<size_t>(count));
   for (long long i = 0; i < count; ++i) {
     py::object page = load_page(i);
@@ -239,7 +239,17 @@ bool needs_ocr(py::object source, py::object min_chars_obj) {
     py::object images = page.attr("get_image_info")();
     if (py::len(images) > 0) return true;
   }
-  if (remember) text_memo = TextMemo{std::move(key), std::move(texts)};
+  // Hashing bytes costs far less than reading a page's text, but not nothing: a large
+  // PDF of few pages (scans, photos) is not worth remembering.
+  if (remember && kind == SourceKind::Bytes) {
+    Py_ssize_t size = PyObject_Length(source.ptr());
+    if (size < 0) PyErr_Clear();
+    remember = size >= 0 && size <= count * kMemoBytesPerPage;
+  }
+  if (remember) {
+    std::string key = memo_key(source, kind);
+    if (!key.empty()) text_memo = TextMemo{std::move(key), std::move(texts)};
+  }
   return false;
 }
 
