@@ -488,3 +488,25 @@ def test_type_errors(registry, call, name):
     with pytest.raises(TypeError, match=name):
         call()
     assert registry.requests == []
+
+
+def test_public_names_and_constants():
+    assert m.__all__ == ["limpar_cnpj", "validar_cnpj", "formatar_cnpj", "consultar_cnpj",
+                         "buscar_cnpj_por_nome", "buscar_empresa", "comparar_enderecos"]
+    assert m.REQUEST_TIMEOUT == 10
+    assert m.BRASIL_API_URL.startswith("https://") and m.BRASIL_API_URL.endswith("/api/cnpj/v1/{cnpj}")
+    assert m.RECEITA_WS_URL.startswith("https://") and m.RECEITA_WS_URL.endswith("/v1/cnpj/{cnpj}")
+    assert m.CASADOSDADOS_API.startswith("https://") and m.CASADOSDADOS_API.endswith("/v2/public/cnpj/search")
+
+
+def test_replaced_client_without_error_classes(monkeypatch, vorlex_logs):
+    # A stand-in client that does not carry RequestException: its request errors are
+    # still recognised as the request-error family of the real library.
+    class Bare:
+        @staticmethod
+        def get(url, **kw):
+            raise requests.ConnectionError("refused")
+
+    monkeypatch.setattr(m, "requests", Bare)
+    assert m._consultar_brasil_api(CNPJ_A) is None
+    assert [x[:2] for x in lines(vorlex_logs)] == [("WARNING", "BrasilAPI request failed for %s: %s")]
