@@ -152,13 +152,14 @@ py::object aggregate_metrics(py::object self, py::object results, py::object tot
     completion = completion + metrics.attr("completion_tokens");
   }
   py::object zero = py::int_(0);
-  return ns.call(
-      "ProcessingMetrics", py::arg("time_seconds") = round_to(total_time, 2),
-      py::arg("tokens") = total_tokens + side_value(side, "tokens", zero),
-      py::arg("prompt_tokens") = prompt + side_value(side, "prompt_tokens", zero),
-      py::arg("completion_tokens") = completion + side_value(side, "completion_tokens", zero),
-      py::arg("cost_usd") = round_to(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6),
-      py::arg("model") = self.attr("_model"));
+  return call_kw(
+      ns.get("ProcessingMetrics"),
+      {{"time_seconds", round_to(total_time, 2)},
+       {"tokens", total_tokens + side_value(side, "tokens", zero)},
+       {"prompt_tokens", prompt + side_value(side, "prompt_tokens", zero)},
+       {"completion_tokens", completion + side_value(side, "completion_tokens", zero)},
+       {"cost_usd", round_to(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6)},
+       {"model", self.attr("_model")}});
 }
 
 bool name_in(const std::string& name, std::initializer_list<const char*> names) {
@@ -221,11 +222,13 @@ py::object attempt(py::handle self, py::handle messages, py::handle response_mod
   }
   py::object client = self.attr("_openai_client");
   if (structured) {
-    return structured_parse(client)(py::arg("model") = model, py::arg("messages") = messages,
-                                    py::arg("response_format") = response_model);
+    return call_kw(structured_parse(client),
+                   {{"model", model},
+                    {"messages", py::reinterpret_borrow<py::object>(messages)},
+                    {"response_format", py::reinterpret_borrow<py::object>(response_model)}});
   }
-  return client.attr("chat").attr("completions").attr("create")(py::arg("model") = model,
-                                                                py::arg("messages") = messages);
+  return call_kw(client.attr("chat").attr("completions").attr("create"),
+                 {{"model", model}, {"messages", py::reinterpret_borrow<py::object>(messages)}});
 }
 
 // The attempt as a plain function of its arguments: it captures nothing, so the
@@ -279,6 +282,16 @@ py::object counting_llm_caller(py::object self) {
 }
 
 }  // namespace
+
+py::object call_kw(py::handle fn, std::initializer_list<Kw> kwargs) {
+  py::dict kw;
+  for (const Kw& k : kwargs) {
+    if (PyDict_SetItemString(kw.ptr(), k.name, k.value.ptr()) < 0) throw py::error_already_set();
+  }
+  PyObject* r = PyObject_Call(fn.ptr(), py::tuple().ptr(), kw.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
 
 py::object round_to(py::handle value, int ndigits) {
   py::object nd = py::int_(ndigits);

@@ -1,6 +1,8 @@
 // Pieces of the model call layer that the other parts of the reader share.
 #pragma once
 
+#include <initializer_list>
+
 #include "bridge/bridge.hpp"
 
 namespace vx::reader {
@@ -8,6 +10,15 @@ namespace vx::reader {
 // Gives a new reader its per-run side-usage accumulator (a contextvars.ContextVar in
 // `_side_usage_var`) and the lock that guards additions to it.
 void init_side_usage(py::handle self);
+
+// fn(**kwargs) with the keywords in the given order. pybind11's py::arg("k") = v
+// form costs a type-name demangling per keyword when assertions are compiled in;
+// the model-call path builds its keyword dict directly.
+struct Kw {
+  const char* name;
+  py::object value;
+};
+py::object call_kw(py::handle fn, std::initializer_list<Kw> kwargs);
 
 // round(value, ndigits) with Python's rules (the value's own __round__).
 py::object round_to(py::handle value, int ndigits);

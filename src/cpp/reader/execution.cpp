@@ -40,9 +40,10 @@ bool has_extractable_text(py::object text) {
 
 py::object empty_document_result(py::object self, py::object question) {
   py::object config = question.attr("config");
-  return ns.call("Result", py::arg("question_id") = config.attr("id"),
-                 py::arg("question_name") = config.attr("name"), py::arg("answer") = kNoText,
-                 py::arg("status") = "NO_DATA");
+  return call_kw(ns.get("Result"), {{"question_id", config.attr("id")},
+                                    {"question_name", config.attr("name")},
+                                    {"answer", py::str(kNoText)},
+                                    {"status", py::str("NO_DATA")}});
 }
 
 // The Python error set by the failing call, as an exception object with its traceback.
@@ -71,9 +72,12 @@ py::object failure_result(py::object self, py::object qid, py::object qname, py:
   std::string cls = vx::type_name(error);
   logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
   std::string answer = cls + ": " + vx::safe_str(error);
-  return ns.call("Result", py::arg("question_id") = qid, py::arg("question_name") = qname,
-                 py::arg("answer") = vx::from_utf8(answer), py::arg("status") = status,
-                 py::arg("metrics") = ns.call("ProcessingMetrics", py::arg("time_seconds") = elapsed));
+  py::object metrics = call_kw(ns.get("ProcessingMetrics"), {{"time_seconds", py::float_(elapsed)}});
+  return call_kw(ns.get("Result"), {{"question_id", qid},
+                                    {"question_name", qname},
+                                    {"answer", vx::from_utf8(answer)},
+                                    {"status", status},
+                                    {"metrics", metrics}});
 }
 
 py::object answer_of(py::object self, py::object question, py::object response) {
@@ -133,14 +137,19 @@ py::object execute_question(py::object self, py::object text, py::object questio
     py::object total_tokens = usage.attr("total_tokens");
     py::object model = self.attr("_model");
     py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
-    py::object metrics = ns.call(
-        "ProcessingMetrics", py::arg("time_seconds") = round_to(py::float_(elapsed), 2),
-        py::arg("tokens") = total_tokens, py::arg("prompt_tokens") = prompt_tokens,
-        py::arg("completion_tokens") = completion_tokens, py::arg("cost_usd") = round_to(cost, 6),
-        py::arg("model") = model);
-    return ns.call("Result", py::arg("question_id") = qid, py::arg("question_name") = qname,
-                   py::arg("answer") = got[0], py::arg("raw_result") = got[1],
-                   py::arg("status") = "OK", py::arg("metrics") = metrics);
+    py::object metrics = call_kw(ns.get("ProcessingMetrics"),
+                                 {{"time_seconds", round_to(py::float_(elapsed), 2)},
+                                  {"tokens", total_tokens},
+                                  {"prompt_tokens", prompt_tokens},
+                                  {"completion_tokens", completion_tokens},
+                                  {"cost_usd", round_to(cost, 6)},
+                                  {"model", model}});
+    return call_kw(ns.get("Result"), {{"question_id", qid},
+                                      {"question_name", qname},
+                                      {"answer", got[0]},
+                                      {"raw_result", got[1]},
+                                      {"status", py::str("OK")},
+                                      {"metrics", metrics}});
   } catch (py::error_already_set& e) {
     // Interruptions and exit requests are not question failures.
     if (!e.matches(PyExc_Exception)) throw;
