@@ -34,7 +34,7 @@ bool has_extractable_text_impl(py::handle text) {
 }
 
 bool has_extractable_text(py::object text) {
-  vx::arg_str(text, "text");
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
   return has_extractable_text_impl(text);
 }
 
@@ -105,7 +105,7 @@ py::object answer_of(py::object self, py::object question, py::object response) 
 }
 
 py::object execute_question(py::object self, py::object text, py::object question) {
-  vx::arg_str(text, "text");
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
   const double start = now();
   py::object has_text = self.attr("_has_extractable_text")(text);
   int truth = PyObject_IsTrue(has_text.ptr());
@@ -163,7 +163,7 @@ py::object execute_question(py::object self, py::object text, py::object questio
 }
 
 py::object extract_from_text(py::object self, py::object text, py::object question) {
-  vx::arg_str(text, "text");
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
   return self.attr("_execute_question")(text, question);
 }
 
