@@ -324,3 +324,27 @@ class TestBadInput:
         result = reader.extract_from_text("texto", question())
         assert result.status == "ERROR"
         assert result.answer.startswith("AttributeError: ")
+
+
+class TestLateBinding:
+    def test_operations_are_reached_through_the_instance(self, make_reader, monkeypatch):
+        import vorlex.reader as reader_module
+
+        reader = make_reader()
+        seen = []
+        monkeypatch.setattr(Vorlex, "_execute_question",
+                            lambda self, text, q: seen.append((self, text)) or "patched")
+        assert reader.extract_from_text("t", question()) == "patched"
+        assert seen == [(reader, "t")]
+        monkeypatch.undo()
+
+        # the records and the price function are read from the module at call time
+        monkeypatch.setattr(reader_module, "calculate_cost", lambda model, p, c: 1.23456789)
+        result = reader.extract_from_text("t", question())
+        assert result.metrics.cost_usd == 1.234568
+
+    def test_empty_text_goes_through_the_patched_guard(self, make_reader, chat_server):
+        reader = make_reader()
+        reader._has_extractable_text = lambda text: False
+        result = reader.extract_from_text("texto de verdade", question())
+        assert result.status == "NO_DATA" and chat_server.requests == []
