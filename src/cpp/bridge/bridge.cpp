@@ -121,6 +121,59 @@ std::string safe_str(py::handle obj) {
   return to_utf8(owned);
 }
 
+py::object fetch_error() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!type) return py::none();
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return py::reinterpret_steal<py::object>(value);
+}
+
+// ---------------------------------------------------------------------------------
+// Scopes
+
+namespace {
+void call_quietly_impl(py::handle obj, const char* method, PyObject* arg) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* name = PyUnicode_FromString(method);
+  PyObject* r = name ? (arg ? PyObject_CallMethodOneArg(obj.ptr(), name, arg)
+                            : PyObject_CallMethodNoArgs(obj.ptr(), name))
+                     : nullptr;
+  Py_XDECREF(name);
+  if (r) Py_DECREF(r);
+  else PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+}
+}  // namespace
+
+void call_quietly(py::handle obj, const char* method) { call_quietly_impl(obj, method, nullptr); }
+void call_quietly(py::handle obj, const char* method, py::handle arg) {
+  call_quietly_impl(obj, method, arg.ptr());
+}
+
+// ---------------------------------------------------------------------------------
+// Mappings
+
+bool is_mapping(py::handle h) {
+  if (PyDict_Check(h.ptr())) return true;
+  py::object mapping = late("collections.abc", "Mapping");
+  int r = PyObject_IsInstance(h.ptr(), mapping.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+py::object mapping_get(py::handle mapping, const char* key, py::handle dflt) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* v = PyDict_GetItemString(mapping.ptr(), key);  // borrowed
+    return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
+  }
+  return mapping.attr("get")(key, dflt);
+}
+
 // ---------------------------------------------------------------------------------
 // Argument checks
 

@@ -125,6 +125,58 @@ std::string type_name(py::handle obj);
 // str(obj), never throwing (falls back to the type name).
 std::string safe_str(py::handle obj);
 
+// The Python error currently set, taken out of the interpreter as an exception object
+// carrying its traceback (for results and logs built from a failed call).
+py::object fetch_error();
+
+// ---------------------------------------------------------------------------------
+// Scopes that must end with a Python call (releasing a lock, closing a document or a
+// response) also when the scope is left by an error.
+
+// obj.method(*args) with its own failure ignored and any Python error already in
+// flight kept aside while it runs.
+void call_quietly(py::handle obj, const char* method);
+void call_quietly(py::handle obj, const char* method, py::handle arg);
+
+// Holds a Python lock (anything with acquire() and release()) for a scope; None holds
+// nothing.
+class ScopedLock {
+ public:
+  explicit ScopedLock(py::object lock) : lock_(std::move(lock)) {
+    if (!lock_.is_none()) lock_.attr("acquire")();
+  }
+  ~ScopedLock() {
+    if (!lock_.is_none()) call_quietly(lock_, "release");
+  }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  py::object lock_;
+};
+
+// Calls close() on an object when the scope ends (a null handle closes nothing).
+class ScopedClose {
+ public:
+  explicit ScopedClose(py::object obj) : obj_(std::move(obj)) {}
+  ~ScopedClose() {
+    if (obj_) call_quietly(obj_, "close");
+  }
+  ScopedClose(const ScopedClose&) = delete;
+  ScopedClose& operator=(const ScopedClose&) = delete;
+
+ private:
+  py::object obj_;
+};
+
+// ---------------------------------------------------------------------------------
+// Mappings as Python code reads them.
+
+// isinstance(h, collections.abc.Mapping)
+bool is_mapping(py::handle h);
+// mapping.get(key, dflt), with a fast path for dicts.
+py::object mapping_get(py::handle mapping, const char* key, py::handle dflt);
+
 // ---------------------------------------------------------------------------------
 // Argument checks. Each raises TypeError naming the argument before any work.
 

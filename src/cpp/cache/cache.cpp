@@ -22,27 +22,6 @@ vx::Namespace ns;
 // than it lets other threads do.
 constexpr Py_ssize_t kReleaseGilAbove = 64 * 1024;
 
-// Holds the instance's lock for a scope (the lock is whatever self._lock is).
-class LockGuard {
- public:
-  explicit LockGuard(py::handle self) : lock_(self.attr("_lock")) { lock_.attr("acquire")(); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-  ~LockGuard() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    try {
-      lock_.attr("release")();
-    } catch (...) {
-      PyErr_Clear();
-    }
-    PyErr_Restore(type, value, tb);
-  }
-
- private:
-  py::object lock_;
-};
-
 double now() {
   return py::cast<double>(ns.get("time").attr("time")());
 }
@@ -80,7 +59,7 @@ void bump(py::handle self, const char* counter) {
 
 py::object get(py::object self, py::object key) {
   vx::arg_str(key, "key");
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   double ttl = ttl_of(self);
   py::dict entries = self.attr("_entries");
   PyObject* raw = PyDict_GetItemWithError(entries.ptr(), key.ptr());  // borrowed
@@ -101,7 +80,7 @@ py::object get(py::object self, py::object key) {
 
 void put(py::object self, py::object key, py::object result) {
   vx::arg_str(key, "key");
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   double t = now();
   sweep(self, ttl_of(self), t);
   py::dict entries = self.attr("_entries");
@@ -109,13 +88,13 @@ void put(py::object self, py::object key, py::object result) {
 }
 
 void clear(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   py::dict entries = self.attr("_entries");
   entries.clear();
 }
 
 py::dict stats(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   sweep(self, ttl_of(self), now());
   py::dict out;
   out["hits"] = py::int_(self.attr("_hits"));

@@ -220,12 +220,7 @@ py::list process_batch_parallel(py::object self, py::list documents, py::object 
     }
   } catch (...) {
     // Leaving the pool waits for every submitted document, as a with-block would.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* r = PyObject_CallMethod(pool.ptr(), "shutdown", "O", Py_True);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    PyErr_Restore(t, v, tb);
+    vx::call_quietly(pool, "shutdown", py::bool_(true));
     throw;
   }
   pool.attr("__exit__")(py::none(), py::none(), py::none());

@@ -15,32 +15,6 @@ namespace vx::reader {
 
 namespace {
 
-// Holds the reader's side-usage lock (a threading.RLock) for a scope; the error in
-// flight, if any, survives the release.
-class SideLock {
- public:
-  explicit SideLock(py::handle self) {
-    py::object lock = py::getattr(self, "_side_usage_lock", py::none());
-    if (lock.is_none()) return;
-    lock_ = lock;
-    lock_.attr("acquire")();
-  }
-  ~SideLock() {
-    if (!lock_) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-  }
-  SideLock(const SideLock&) = delete;
-  SideLock& operator=(const SideLock&) = delete;
-
- private:
-  py::object lock_;
-};
-
 // The reader's ContextVar, or None for an object built without the constructor.
 py::object side_var(py::handle self, bool create) {
   py::object dict = py::getattr(self, "__dict__", py::none());
@@ -121,13 +95,14 @@ void record_side_usage(py::object self, py::object raw_result) {
     py::object total = usage_int(usage, "total_tokens");
     if (PyObject_IsTrue(total.ptr()) == 0) total = prompt + completion;
     {
-      SideLock lock(self);
+      // The reader's side-usage lock (a threading.RLock), when it has one.
+      vx::ScopedLock lock(py::getattr(self, "_side_usage_lock", py::none()));
       add_to(side, "prompt_tokens", prompt);
       add_to(side, "completion_tokens", completion);
       add_to(side, "tokens", total);
     }
     py::object cost = ns.call("calculate_cost", self.attr("_model"), prompt, completion);
-    SideLock lock(self);
+    vx::ScopedLock lock(py::getattr(self, "_side_usage_lock", py::none()));
     add_to(side, "cost_usd", cost);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;

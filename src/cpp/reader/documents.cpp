@@ -174,24 +174,6 @@ bool is_safe_url(py::object url) {
 // ---------------------------------------------------------------------------------
 // Download
 
-// Closes a streamed response on every path, keeping any error in flight.
-class ResponseCloser {
- public:
-  explicit ResponseCloser(py::object resp) : resp_(std::move(resp)) {}
-  ~ResponseCloser() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* r = PyObject_CallMethod(resp_.ptr(), "close", nullptr);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-  }
-  ResponseCloser(const ResponseCloser&) = delete;
-  ResponseCloser& operator=(const ResponseCloser&) = delete;
-
- private:
-  py::object resp_;
-};
 
 // Raised (as a C++ exception) for download failures that are not Python errors.
 struct DownloadFailure {
@@ -212,7 +194,7 @@ py::bytes download_checked(py::handle self, py::object url) {
     py::object resp = ns.get("requests").attr("get")(
         current, "timeout"_a = kDownloadTimeoutSeconds, "stream"_a = true,
         "allow_redirects"_a = false);
-    ResponseCloser closer(resp);
+    vx::ScopedClose closer(resp);
 
     int status = py::cast<int>(resp.attr("status_code"));
     py::object location = header(resp, "location");
@@ -351,18 +333,8 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
     py::object raw;
     {
       py::object f = module_or_builtin("open")(document, "rb");
-      try {
-        raw = f.attr("read")();
-      } catch (...) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_CallMethod(f.ptr(), "close", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-        throw;
-      }
-      f.attr("close")();
+      vx::ScopedClose closer(f);
+      raw = f.attr("read")();
     }
     if (truthy(ns.get("is_image_bytes")(raw))) {
       content = as_bytes(ns.get("ensure_pdf_bytes")(raw));

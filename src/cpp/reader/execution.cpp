@@ -46,21 +46,10 @@ py::object empty_document_result(py::object self, py::object question) {
                                     {"status", py::str("NO_DATA")}});
 }
 
-// The Python error set by the failing call, as an exception object with its traceback.
-py::object fetch_error() {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  return py::reinterpret_steal<py::object>(value);
-}
-
 // pybind11's own error types stand for a Python error (TypeError, ValueError, ...).
 py::object python_error(py::builtin_exception& e) {
   e.set_error();
-  return fetch_error();
+  return vx::fetch_error();
 }
 
 // The failure Result: the status from _classify_failure, the error logged with its
@@ -158,7 +147,7 @@ py::object execute_question(py::object self, py::object text, py::object questio
     return failure_result(self, qid, qname, python_error(e), start);
   } catch (std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-    return failure_result(self, qid, qname, fetch_error(), start);
+    return failure_result(self, qid, qname, vx::fetch_error(), start);
   }
 }
 

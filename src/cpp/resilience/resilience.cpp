@@ -18,26 +18,6 @@ namespace {
 vx::Namespace ns;
 vx::Logger logger("vorlex.resilience");
 
-// Holds a threading.Lock for the scope; released on every path, errors included.
-class LockGuard {
- public:
-  explicit LockGuard(py::handle self) : lock_(self.attr("_lock")) { lock_.attr("acquire")(); }
-  ~LockGuard() {
-    // Never let a Python error escape a destructor: keep the error in flight, if any.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-  }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-
- private:
-  py::object lock_;
-};
-
 py::object state_member(const char* name) { return ns.get("CircuitState").attr(name); }
 
 bool state_is(py::handle self, const char* name) {
@@ -72,7 +52,7 @@ bool call_recovery_elapsed(py::handle self) {
 }
 
 py::object breaker_state(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   // A pure read: reports HALF_OPEN once the period has passed, but only can_execute
   // promotes the stored state, so that exactly one caller gets the trial call.
   if (state_is(self, "OPEN") && call_recovery_elapsed(self)) return state_member("HALF_OPEN");
@@ -80,7 +60,7 @@ py::object breaker_state(py::object self) {
 }
 
 bool breaker_can_execute(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   if (state_is(self, "CLOSED")) return true;
   if (state_is(self, "OPEN")) {
     if (!call_recovery_elapsed(self)) return false;
@@ -95,7 +75,7 @@ bool breaker_can_execute(py::object self) {
 }
 
 void breaker_record_success(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   if (state_is(self, "HALF_OPEN")) logger.info("Circuit breaker: HALF_OPEN -> CLOSED (recuperado)");
   self.attr("_state") = state_member("CLOSED");
   self.attr("_failure_count") = 0;
@@ -103,7 +83,7 @@ void breaker_record_success(py::object self) {
 }
 
 void breaker_record_failure(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   py::object count = py::object(self.attr("_failure_count")) + py::int_(1);
   self.attr("_failure_count") = count;
   self.attr("_last_failure_time") = now();
@@ -118,7 +98,7 @@ void breaker_record_failure(py::object self) {
 }
 
 void breaker_reset(py::object self) {
-  LockGuard guard(self);
+  vx::ScopedLock guard(self.attr("_lock"));
   self.attr("_state") = state_member("CLOSED");
   self.attr("_failure_count") = 0;
   self.attr("_last_failure_time") = 0.0;

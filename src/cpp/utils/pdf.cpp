@@ -16,29 +16,6 @@ namespace {
 
 constexpr const char* kDefaultName = "document.pdf";
 
-// Closes a PyMuPDF document when the scope ends, also on the way out of an error. The
-// pending Python error (if any) is kept aside while close() runs.
-class DocCloser {
- public:
-  explicit DocCloser(py::object doc) : doc_(std::move(doc)) {}
-  DocCloser(const DocCloser&) = delete;
-  DocCloser& operator=(const DocCloser&) = delete;
-  ~DocCloser() {
-    if (!doc_) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    try {
-      doc_.attr("close")();
-    } catch (...) {
-      PyErr_Clear();
-    }
-    PyErr_Restore(type, value, tb);
-  }
-
- private:
-  py::object doc_;
-};
-
 // The final component of a path given as str or os.PathLike.
 std::string path_name(py::handle path) {
   py::object p = vx::late("os", "fspath")(path);
@@ -141,7 +118,7 @@ py::list load_pdf(py::object source, py::object filename) {
   }
 
   py::object doc = open_pdf(source, kind);
-  DocCloser closer(doc);
+  vx::ScopedClose closer(doc);
   long long count = py::cast<long long>(doc.attr("page_count"));
   py::object load_page = doc.attr("load_page");
   py::list pages;
@@ -188,7 +165,7 @@ class PageIterator {
     done_ = true;
     source_ = py::none();
     if (doc_) {
-      DocCloser closer(doc_);
+      vx::ScopedClose closer(doc_);
       doc_ = py::object();
     }
   }
@@ -216,7 +193,7 @@ bool needs_ocr(py::object source, py::object min_chars_obj) {
   SourceKind kind = source_kind(source, "source");
   long long min_chars = vx::arg_int(min_chars_obj, "min_chars");
   py::object doc = open_pdf(source, kind);
-  DocCloser closer(doc);
+  vx::ScopedClose closer(doc);
   long long count = py::cast<long long>(doc.attr("page_count"));
   py::object load_page = doc.attr("load_page");
   std::vector<std::string> texts;
@@ -260,7 +237,7 @@ py::dict get_document_metadata(py::object data, py::object filename) {
   long long pages = 0;
   {
     py::object doc = open_pdf(content, SourceKind::Bytes);
-    DocCloser closer(doc);
+    vx::ScopedClose closer(doc);
     pages = py::cast<long long>(doc.attr("page_count"));
   }
   bool image = py::bool_(ns.call("needs_ocr", content, 100));
@@ -287,7 +264,7 @@ py::object ensure_pdf_bytes(py::object data) {
                              : std::string(vx::core::image_mime(kind)).substr(6);  // "image/"
   py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content,
                                                py::arg("filetype") = filetype);
-  DocCloser closer(img);
+  vx::ScopedClose closer(img);
   py::object pdf = img.attr("convert_to_pdf")(py::arg("from_page") = 0, py::arg("to_page") = 0);
   return as_bytes(pdf);
 }

@@ -28,41 +28,23 @@ py::str normalizar_endereco(py::object endereco) {
   return from_u32(normalizar(to_u32(endereco)));
 }
 
-bool eh_mapeamento(py::handle h) {
-  if (PyDict_Check(h.ptr())) return true;
-  // Kept for the life of the process (never released at interpreter exit).
-  static PyObject* mapping = py::object(import("collections.abc").attr("Mapping")).release().ptr();
-  int r = PyObject_IsInstance(h.ptr(), mapping);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-// mapping.get(key, dflt) for dicts and other mappings alike.
-py::object obter(py::handle mapa, const char* key, py::handle dflt) {
-  if (PyDict_CheckExact(mapa.ptr())) {
-    PyObject* v = PyDict_GetItemString(mapa.ptr(), key);
-    return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
-  }
-  return mapa.attr("get")(key, dflt);
-}
-
 py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_receita, py::object threshold) {
   if (!is_str(endereco_contrato)) raise_type_error("endereco_contrato", "str", endereco_contrato);
-  if (!eh_mapeamento(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
+  if (!vx::is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
   if (!PyBool_Check(threshold.ptr()) && !is_real(threshold)) raise_type_error("threshold", "a number", threshold);
 
   auto nada = [] { return py::make_tuple(false, 0.0, py::str("")); };
   if (PyUnicode_GET_LENGTH(endereco_contrato.ptr()) == 0 || !truthy(dados_receita)) return nada();
 
-  py::object end = obter(dados_receita, "endereco", py::dict());
-  if (!eh_mapeamento(end)) {
+  py::object end = vx::mapping_get(dados_receita, "endereco", py::dict());
+  if (!vx::is_mapping(end)) {
     throw py::type_error("dados_receita['endereco'] must be a mapping, not " + type_name(end));
   }
   // The registry's fields joined as they are (accents, case, punctuation), so that
   // a caller can show the address it was compared with.
   std::u32string receita;
   for (const char* chave : {"logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"}) {
-    py::object v = obter(end, chave, py::none());
+    py::object v = vx::mapping_get(end, chave, py::none());
     if (!truthy(v)) continue;
     if (!is_str(v)) {
       throw py::type_error(std::string("dados_receita['endereco']['") + chave + "'] must be str, not " +

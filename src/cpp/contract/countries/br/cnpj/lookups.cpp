@@ -4,6 +4,7 @@
 #include <string>
 
 #include "contract/countries/br/cnpj/module.hpp"
+#include "contract/countries/br/web.hpp"
 #include "core/br_cnpj.hpp"
 
 namespace vx::cnpj {
@@ -116,27 +117,10 @@ py::object capital_receita(py::object capital) {
 // ---------------------------------------------------------------------------------
 // Failure handling shared by the three web operations
 
-// The request-error family of the `requests` module the lookups currently use; the
-// real library's when the module attribute has been replaced by something that is
-// not an exception class.
-py::object classe_erro_requests() {
-  py::object req = ns.get("requests");
-  PyObject* cls = PyObject_GetAttrString(req.ptr(), "RequestException");
-  if (cls) {
-    py::object c = py::reinterpret_steal<py::object>(cls);
-    if (PyType_Check(c.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(c.ptr()),
-                                                   reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
-      return c;
-    }
-  } else {
-    PyErr_Clear();
-  }
-  return import("requests.exceptions").attr("RequestException");
-}
 
 bool falha_de_rede_ou_dados(py::handle exc) {
   if (PyObject_IsInstance(exc.ptr(), PyExc_ValueError) == 1) return true;
-  int r = PyObject_IsInstance(exc.ptr(), classe_erro_requests().ptr());
+  int r = PyObject_IsInstance(exc.ptr(), br_web::request_error_class(ns.get("requests")).ptr());
   if (r < 0) throw py::error_already_set();
   return r == 1;
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bridge/bridge.hpp"
+#include "contract/countries/br/web.hpp"
 
 namespace {
 
@@ -24,64 +25,32 @@ bool truthy(py::handle h) {
   return r == 1;
 }
 
-bool eh_mapeamento(py::handle h) {
-  if (PyDict_Check(h.ptr())) return true;
-  static PyObject* mapping = py::object(vx::import("collections.abc").attr("Mapping")).release().ptr();
-  int r = PyObject_IsInstance(h.ptr(), mapping);
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-py::object obter(py::handle mapa, const char* key, py::handle dflt) {
-  if (PyDict_CheckExact(mapa.ptr())) {
-    PyObject* v = PyDict_GetItemString(mapa.ptr(), key);
-    return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
-  }
-  return mapa.attr("get")(key, dflt);
-}
-
 // `reg[key]`, or an empty record when absent, None or empty; a record otherwise.
 py::object sub_registro(py::handle reg, const char* key) {
-  py::object v = obter(reg, key, py::none());
+  py::object v = vx::mapping_get(reg, key, py::none());
   if (!truthy(v)) return py::dict();
-  if (!eh_mapeamento(v)) {
+  if (!vx::is_mapping(v)) {
     throw py::type_error(std::string("registration '") + key + "' must be a mapping, not " + vx::type_name(v));
   }
   return v;
 }
 
 py::dict normalize_registration(py::object reg) {
-  if (!eh_mapeamento(reg)) vx::raise_type_error("reg", "a mapping", reg);
+  if (!vx::is_mapping(reg)) vx::raise_type_error("reg", "a mapping", reg);
   py::object status = sub_registro(reg, "status");
   py::object tipo = sub_registro(reg, "type");
   py::str vazio("");
   py::dict r;
-  r["uf"] = obter(reg, "state", vazio);
-  r["numero"] = obter(reg, "number", vazio);
-  py::object texto_tipo = obter(tipo, "text", py::none());
+  r["uf"] = vx::mapping_get(reg, "state", vazio);
+  r["numero"] = vx::mapping_get(reg, "number", vazio);
+  py::object texto_tipo = vx::mapping_get(tipo, "text", py::none());
   r["tipo"] = truthy(texto_tipo) ? texto_tipo : py::str("IE");
-  r["ativa"] = py::bool_(truthy(obter(reg, "enabled", py::bool_(false))));
-  r["situacao"] = obter(status, "text", vazio);
-  r["data_situacao"] = obter(reg, "statusDate", vazio);
+  r["ativa"] = py::bool_(truthy(vx::mapping_get(reg, "enabled", py::bool_(false))));
+  r["situacao"] = vx::mapping_get(status, "text", vazio);
+  r["data_situacao"] = vx::mapping_get(reg, "statusDate", vazio);
   return r;
 }
 
-// The request-error family of the current `requests` (the real library's when the
-// attribute has been replaced by something that is not an exception class).
-py::object classe_erro_requests() {
-  py::object req = ns.get("requests");
-  PyObject* cls = PyObject_GetAttrString(req.ptr(), "RequestException");
-  if (cls) {
-    py::object c = py::reinterpret_steal<py::object>(cls);
-    if (PyType_Check(c.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(c.ptr()),
-                                                   reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
-      return c;
-    }
-  } else {
-    PyErr_Clear();
-  }
-  return vx::import("requests.exceptions").attr("RequestException");
-}
 
 py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!vx::is_str(cnpj)) vx::raise_type_error("cnpj", "str", cnpj);
@@ -111,7 +80,7 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
     resp = ns.get("requests").attr("get")(url, py::arg("headers") = headers, py::arg("params") = params,
                                           py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
   } catch (py::error_already_set& e) {
-    if (PyObject_IsInstance(e.value().ptr(), classe_erro_requests().ptr()) != 1) throw;
+    if (PyObject_IsInstance(e.value().ptr(), vx::br_web::request_error_class(ns.get("requests")).ptr()) != 1) throw;
     logger.warning("CNPJá request failed for %s: %s", cnpj_limpo, e.value());
     return py::none();
   }
@@ -133,8 +102,8 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!truthy(data)) data = py::dict();
   // Past the request and the decoding, an answer of another shape is outside the
   // service's contract and is raised to the caller.
-  if (!eh_mapeamento(data)) throw py::type_error("CNPJá answer is not a JSON object but " + vx::type_name(data));
-  py::object regs = obter(data, "registrations", py::none());
+  if (!vx::is_mapping(data)) throw py::type_error("CNPJá answer is not a JSON object but " + vx::type_name(data));
+  py::object regs = vx::mapping_get(data, "registrations", py::none());
   if (!truthy(regs)) regs = py::list();
   if (!PyList_Check(regs.ptr())) {
     throw py::type_error("CNPJá 'registrations' is not a list but " + vx::type_name(regs));
