@@ -30,7 +30,7 @@ SAMPLE_PAGES = [
 
 
 def build_sample_pdf(path):
-    import fitz
+    import pymupdf as fitz
 
     doc = fitz.open()
     for text in SAMPLE_PAGES:
