@@ -18,6 +18,13 @@ namespace {
 
 [[noreturn]] void value_error(sf::Err e) { throw_py(PyExc_ValueError, py::str(sf::message(e))); }
 
+// A template that mixes automatic ("{}") and manual ("{0}") field numbering: formats
+// a minimal template with the same mix, which raises the interpreter's ValueError.
+[[noreturn]] void numbering_switch_error(const char* mix) {
+  py::str(mix).attr("format")(0);
+  throw py::value_error("field numbering mixes automatic and manual fields");
+}
+
 py::object check(PyObject* r) {
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
@@ -45,16 +52,10 @@ struct Formatter {
       if (numbering.state == AutoNumber::Init) {
         numbering.state = empty ? AutoNumber::Auto : AutoNumber::Manual;
       }
-      if (numbering.state == AutoNumber::Manual && empty) {
-        throw_py(PyExc_ValueError,
-                 py::str("cannot switch from manual field specification to automatic field "
-                         "numbering"));
-      }
-      if (numbering.state == AutoNumber::Auto && !empty) {
-        throw_py(PyExc_ValueError,
-                 py::str("cannot switch from automatic field numbering to manual field "
-                         "specification"));
-      }
+      // Mixing "{0}" and "{}" fails with the interpreter's own ValueError: the same
+      // two-field mix is handed to str.format, so the text is exactly Python's.
+      if (numbering.state == AutoNumber::Manual && empty) numbering_switch_error("{0}{}");
+      if (numbering.state == AutoNumber::Auto && !empty) numbering_switch_error("{}{0}");
       if (empty) index = numbering.next++;
       std::string msg = "Replacement index " + std::to_string(index) +
                         " out of range for positional args tuple";
