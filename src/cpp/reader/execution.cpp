@@ -109,14 +109,7 @@ py::object execute_question(py::object self, py::object text, py::object questio
   py::object qname = config.attr("name");
   try {
     py::str prompt = format_template(question.attr("user_prompt"), "texto", text);
-    py::list messages;
-    py::dict system, user;
-    system["role"] = "system";
-    system["content"] = question.attr("system_prompt");
-    user["role"] = "user";
-    user["content"] = prompt;
-    messages.append(system);
-    messages.append(user);
+    py::list messages = chat_messages(question.attr("system_prompt"), prompt);
     py::object response = self.attr("_call_llm")(messages, question.attr("response_model"));
     py::tuple got = answer_of(self, question, response);
     const double elapsed = now() - start;

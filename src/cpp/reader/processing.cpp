@@ -213,14 +213,7 @@ py::object classify_results(py::object self, py::object results, py::object doc_
     py::str prompt =
         format_template(classification.attr("user_prompt"), "dados", vx::from_utf8(lines));
 
-    py::list messages;
-    py::dict system, user;
-    system["role"] = "system";
-    system["content"] = classification.attr("system_prompt");
-    user["role"] = "user";
-    user["content"] = prompt;
-    messages.append(system);
-    messages.append(user);
+    py::list messages = chat_messages(classification.attr("system_prompt"), prompt);
 
     py::object response =
         self.attr("_call_llm")(messages, classification.attr("response_model"));

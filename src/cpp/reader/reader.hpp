@@ -14,6 +14,9 @@ namespace vx::reader {
 extern vx::Namespace ns;     // the vorlex.reader module namespace
 extern vx::Logger logger;    // logging.getLogger("vorlex.reader")
 
+// The message list of one model call: the system message, then the user message.
+py::list chat_messages(py::handle system_prompt, py::handle user_prompt);
+
 // True when the reader was built with verbose (its info lines are written only then).
 bool verbose(py::handle self);
 

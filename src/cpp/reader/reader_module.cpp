@@ -17,6 +17,18 @@ namespace vx::reader {
 vx::Namespace ns;
 vx::Logger logger("vorlex.reader");
 
+py::list chat_messages(py::handle system_prompt, py::handle user_prompt) {
+  py::dict system, user;
+  system["role"] = "system";
+  system["content"] = system_prompt;
+  user["role"] = "user";
+  user["content"] = user_prompt;
+  py::list messages;
+  messages.append(system);
+  messages.append(user);
+  return messages;
+}
+
 bool verbose(py::handle self) {
   py::object v = py::getattr(self, "_verbose", py::bool_(false));
   return PyObject_IsTrue(v.ptr()) == 1;
