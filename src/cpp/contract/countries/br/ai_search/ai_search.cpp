@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bridge/bridge.hpp"
-#include "contract/countries/br/cnpj/py_text.hpp"
+#include "bridge/py_text.hpp"
 #include "core/br_cnpj.hpp"
 #include "core/unicode.hpp"
 

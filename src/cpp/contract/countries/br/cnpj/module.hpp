@@ -2,7 +2,7 @@
 #pragma once
 
 #include "bridge/bridge.hpp"
-#include "contract/countries/br/cnpj/py_text.hpp"
+#include "bridge/py_text.hpp"
 
 namespace vx::cnpj {
 

@@ -1,0 +1,51 @@
+// vorlex.contract.base: what the contract checker asks of a country's company registry.
+//
+//   CountryAdapter   validate_company_id, lookup_company, search_companies; the base
+//                    class raises NotImplementedError, a country's adapter overrides
+//                    all three (vorlex.contract.registry holds the Brazilian one)
+//
+// An ordinary Python class, so that a caller can subclass it in Python for a country
+// of its own and register it in vorlex.contract.registry.ADAPTERS.
+#include "bridge/bridge.hpp"
+
+namespace {
+
+[[noreturn]] void nao_implementado(py::handle self, const char* metodo) {
+  std::string nome = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
+  PyErr_SetString(PyExc_NotImplementedError, (nome + "." + metodo + " is not implemented").c_str());
+  throw py::error_already_set();
+}
+
+py::object repr(py::object self) {
+  std::string nome = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
+  return py::str("<" + nome + " " + vx::safe_str(py::repr(self.attr("country_code"))) + ">");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(base, m) {
+  m.doc() = "The country adapter the contract checker uses to reach a company registry.";
+  vx::PyClass(m, "CountryAdapter",
+              "A country's company registry: id validation, lookup by id, search by name.")
+      .attr("country_code", py::str(""))
+      .attr("country_name", py::str(""))
+      .def(
+          "validate_company_id",
+          [](py::object self, py::object) -> bool { nao_implementado(self, "validate_company_id"); },
+          py::arg("self"), py::arg("company_id"),
+          "Whether the cleaned id is a well-formed company id of the country.")
+      .def(
+          "lookup_company",
+          [](py::object self, py::object) -> py::object { nao_implementado(self, "lookup_company"); },
+          py::arg("self"), py::arg("company_id"),
+          "The registry's company record for the id, or None.")
+      .def(
+          "search_companies",
+          [](py::object self, py::object) -> py::object { nao_implementado(self, "search_companies"); },
+          py::arg("self"), py::arg("name"),
+          "The record of the best company found by name, or None.")
+      .def("__repr__", &repr, py::arg("self"));
+  py::list all;
+  all.append("CountryAdapter");
+  m.attr("__all__") = all;
+}

@@ -1,0 +1,134 @@
+// Each company of the contract against the federal registry, through the checker's
+// country adapter: by CNPJ first, by legal name when the CNPJ is missing, malformed or
+// unknown. Four field checks per company (CNPJ, status, legal name, address) and the
+// registry cache that signature validation reads instead of asking again.
+#include "contract/checker/checker.hpp"
+
+namespace vx::checker {
+
+namespace {
+
+// A registry field that must be text: null reads as "" (the services send null for
+// fields they do not know); another type is an error of the record.
+py::object texto_registro(py::handle dados, const char* chave) {
+  py::object v = mapping_get(dados, chave, py::str(""));
+  return v.is_none() ? py::object(py::str("")) : v;
+}
+
+py::object or_text(py::handle v, const char* alternativa) {
+  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(alternativa));
+}
+
+py::tuple validar_empresas(py::object self, py::object empresas) {
+  py::list lista = snapshot(empresas, "empresas");
+  py::list verificadas;
+  py::dict cache;
+  py::object builtins = py::module_::import("builtins");
+
+  for (py::handle emp : lista) {
+    py::list campos, problemas;
+    py::object razao = field(emp, "razao_social");
+    py::object cnpj_contrato = field(emp, "cnpj");
+    log(self, cat({py::str("\n--- Verificando: "), or_text(razao, "Empresa"), py::str(" ---")}), "🏢");
+
+    py::object adapter = self.attr("adapter");
+    py::object dados = py::none();
+    bool por_nome = false;
+    py::object cnpj = cnpj_contrato;
+
+    if (truthy(cnpj)) {
+      py::object limpo = ns.call("limpar_cnpj", cnpj);
+      if (truthy(adapter.attr("validate_company_id")(limpo))) {
+        log(self, cat({py::str("Consultando CNPJ "), ns.call("formatar_cnpj", limpo), py::str("...")}), "🔍");
+        dados = adapter.attr("lookup_company")(limpo);
+      }
+    }
+    if (!truthy(dados) && truthy(razao)) {
+      log(self, cat({py::str("Buscando por nome: "), razao, py::str("...")}), "🔎");
+      py::object achado = adapter.attr("search_companies")(razao);
+      if (truthy(achado)) {
+        if (!is_mapping(achado)) raise_type_error("search_companies()", "a mapping", achado);
+        cnpj = mapping_get(achado, "cnpj", py::str(""));
+        log(self, cat({py::str("✅ Encontrado: "), cnpj}), "");
+        por_nome = true;
+      }
+      dados = achado;
+    }
+
+    py::object papel = field(emp, "papel_no_contrato");
+    if (!truthy(dados)) {
+      campos.append(campo("CNPJ", "reprovado", or_text(cnpj_contrato, "(não informado)"), py::none(),
+                          py::str("CNPJ não encontrado na Receita Federal")));
+      problemas.append(py::str("CNPJ não encontrado"));
+      py::dict kw;
+      kw["cnpj"] = or_text(cnpj_contrato, "");
+      kw["razao_social_contrato"] = razao;
+      kw["papel_no_contrato"] = papel;
+      kw["campos"] = campos;
+      kw["problemas"] = problemas;
+      verificadas.append(build("EmpresaVerificada", kw));
+      continue;
+    }
+    if (!is_mapping(dados)) raise_type_error("lookup_company()", "a mapping", dados);
+
+    campos.append(campo("CNPJ", "aprovado", or_text(cnpj_contrato, "(buscado automaticamente)"),
+                        mapping_get(dados, "cnpj", py::none()), py::str("CNPJ encontrado")));
+
+    // Active means exactly "ATIVA": "INATIVA" contains it but is a closed company.
+    py::object situacao = texto_registro(dados, "situacao").attr("upper")();
+    bool ativa = py::str(situacao.attr("strip")()).equal(py::str("ATIVA"));
+    campos.append(campo("Situação Cadastral", ativa ? "aprovado" : "reprovado", py::str("-"), situacao,
+                        cat({py::str("Empresa "), ativa ? py::object(py::str("ATIVA")) : situacao})));
+    if (!ativa) problemas.append(cat({py::str("Empresa com situação: "), situacao}));
+
+    py::object razao_receita = texto_registro(dados, "razao_social");
+    bool razao_confere =
+        truthy(self.attr("_comparar_nomes")(or_text(razao, ""), razao_receita));
+    campos.append(campo("Razão Social", razao_confere ? "aprovado" : "pendente", razao, razao_receita,
+                        py::str(razao_confere ? "Confere" : "Divergente")));
+
+    py::object endereco = field(emp, "endereco");
+    if (truthy(endereco)) {
+      py::object r = ns.call("comparar_enderecos", endereco, dados);
+      py::tuple t = py::tuple(r);
+      if (t.size() != 3) throw py::value_error("comparar_enderecos() must return 3 values");
+      bool confere = truthy(t[0]);
+      campos.append(campo("Endereço", confere ? "aprovado" : "pendente", endereco, t[2],
+                          cat({py::str("Similaridade: "), builtins.attr("format")(t[1], ".0%")})));
+    }
+
+    // After a search by name `cnpj` is the registry's number, so the company is cached
+    // under the number signatories of it will carry.
+    if (truthy(cnpj)) {
+      py::object limpo = ns.call("limpar_cnpj", cnpj);
+      if (truthy(limpo)) cache[limpo] = dados;
+    }
+    if (truthy(razao)) cache[self.attr("_normalizar_texto")(razao)] = dados;
+
+    py::object socios = mapping_get(dados, "socios", py::none());
+    py::dict kw;
+    kw["cnpj"] = mapping_get(dados, "cnpj", py::str(""));
+    kw["razao_social_contrato"] = razao;
+    kw["razao_social_receita"] = razao_receita;
+    kw["papel_no_contrato"] = papel;
+    kw["campos"] = campos;
+    kw["cnpj_encontrado"] = true;
+    kw["cnpj_buscado_por_nome"] = por_nome;
+    kw["empresa_ativa"] = ativa;
+    kw["razao_social_confere"] = razao_confere;
+    kw["socios"] = socios.is_none() ? py::object(py::list()) : socios;
+    kw["problemas"] = problemas;
+    verificadas.append(build("EmpresaVerificada", kw));
+  }
+  return py::make_tuple(verificadas, cache);
+}
+
+}  // namespace
+
+void init_companies(PyClass& cls) {
+  cls.def("_validar_empresas", &validar_empresas, py::arg("self"), py::arg("empresas"),
+          "Checks each extracted company against the registry; returns (verified "
+          "companies, registry cache keyed by clean CNPJ and normalised legal name).");
+}
+
+}  // namespace vx::checker

@@ -1,0 +1,183 @@
+// Construction of a ContractChecker, its console lines, and the reader it drives.
+//
+// The reader is built on the first verification, not here: building it imports the
+// OpenAI client and PyMuPDF, and a checker that only ever reports a missing file
+// should not pay for that. Success and failure of that construction are both kept for
+// the life of the checker.
+#include <exception>
+
+#include "contract/checker/checker.hpp"
+
+namespace vx::checker {
+
+namespace {
+
+void checker_init(py::object self, py::object country, py::object openai_api_key,
+                  py::object provider, py::object azure_api_key, py::object azure_endpoint,
+                  py::object azure_deployment, py::object azure_api_version, py::object model,
+                  py::object verbose, py::object usar_ai_search) {
+  // 1. Types, every argument before any work.
+  arg_str(country, "country");
+  arg_opt_str(openai_api_key, "openai_api_key");
+  arg_opt_str(provider, "provider");
+  arg_opt_str(azure_api_key, "azure_api_key");
+  arg_opt_str(azure_endpoint, "azure_endpoint");
+  arg_opt_str(azure_deployment, "azure_deployment");
+  arg_str(azure_api_version, "azure_api_version");
+  arg_str(model, "model");
+  bool verbose_b = truthy(verbose);
+  bool ai_b = truthy(usar_ai_search);
+  // 2.
+  if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
+    raise_value_error("country is required (e.g., country='BR')");
+  }
+  // 3.-5.
+  self.attr("adapter") = ns.call("get_adapter", country);
+  self.attr("verbose") = py::bool_(verbose_b);
+  self.attr("model") = model;
+  self.attr("usar_ai_search") = py::bool_(ai_b);
+  py::object auth = ns.call("VorlexAuth", py::arg("openai_api_key") = openai_api_key,
+                            py::arg("provider") = provider, py::arg("azure_api_key") = azure_api_key,
+                            py::arg("azure_endpoint") = azure_endpoint,
+                            py::arg("azure_deployment") = azure_deployment,
+                            py::arg("azure_api_version") = azure_api_version);
+  self.attr("_auth") = auth;
+  // 6.
+  if (!truthy(auth.attr("has_api_key"))) {
+    if (truthy(auth.attr("is_azure"))) {
+      raise_value_error(
+          "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e "
+          "AZURE_DEPLOYMENT_NAME.");
+    }
+    raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+  }
+  // 7.
+  self.attr("_client") = py::none();
+  self.attr("_vorlex_available") = py::none();
+}
+
+void checker_log(py::object self, py::object msg, py::object emoji) {
+  if (!is_str(msg)) raise_type_error("msg", "str", msg);
+  if (!is_str(emoji)) raise_type_error("emoji", "str", emoji);
+  if (!truthy(self.attr("verbose"))) return;
+  print_line(cat({emoji, py::str(" "), msg}));
+}
+
+// The error's text as str(error) gives it.
+std::string error_text(py::error_already_set& e) { return safe_str(exception_value(e)); }
+
+py::object init_vorlex(py::object self) {
+  py::object known = self.attr("_vorlex_available");
+  if (!known.is_none()) return known;
+  if (!truthy(self.attr("_auth").attr("is_vorlex_available"))) {
+    log(self, "Vorlex não disponível. Instale com: pip install vorlex", "⚠️");
+    self.attr("_vorlex_available") = py::bool_(false);
+    return py::bool_(false);
+  }
+  std::string falha;
+  try {
+    py::object vorlex_cls = late("vorlex", "Vorlex");
+    py::object kwargs = self.attr("_auth").attr("get_vorlex_kwargs")();
+    kwargs[py::str("model")] = self.attr("model");
+    kwargs[py::str("verbose")] = self.attr("verbose");
+    py::dict kw(kwargs);  // Vorlex(**kwargs) takes any mapping with text keys
+    self.attr("_client") = vorlex_cls(**kw);
+    self.attr("_setup_questions")();
+    self.attr("_vorlex_available") = py::bool_(true);
+    return py::bool_(true);
+  } catch (py::error_already_set& e) {
+    // Errors, not interrupts: Ctrl-C during the first verification still stops it.
+    if (!e.matches(PyExc_Exception)) throw;
+    falha = error_text(e);
+  } catch (const std::exception& e) {
+    falha = e.what();
+  }
+  log(self, cat({py::str("Erro ao inicializar Vorlex: "), from_utf8(falha)}), "❌");
+  self.attr("_vorlex_available") = py::bool_(false);
+  return py::bool_(false);
+}
+
+struct Pergunta {
+  const char* id;
+  const char* nome;
+  std::initializer_list<const char*> keywords;
+  const char* modelo;
+  const char* system_prompt;
+  const char* user_prompt;
+};
+
+const Pergunta kPerguntas[] = {
+    {"empresas",
+     "Empresas do Contrato",
+     {"cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"},
+     "ExtracaoEmpresas",
+     "Você é um especialista em análise de contratos brasileiros.\n"
+     "Extraia TODAS as empresas mencionadas com CNPJ, razão social e papel no contrato.\n\n"
+     "REGRAS:\n"
+     "1. CNPJ deve ter 14 dígitos (com ou sem formatação)\n"
+     "2. Identifique claramente: contratante (quem paga) vs contratada (quem presta serviço)\n"
+     "3. Extraia TODAS as empresas, incluindo intervenientes e fiadoras",
+     "Analise o contrato e extraia todas as empresas:\n\n{texto}\n\n"
+     "Para cada empresa extraia: CNPJ, razão social, nome fantasia, endereço e papel no contrato."},
+    {"assinaturas",
+     "Assinaturas do Contrato",
+     {"assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"},
+     "ExtracaoAssinaturas",
+     "Você é um especialista em análise de contratos.\n"
+     "Extraia TODAS as pessoas físicas que assinaram ou são representantes.\n\n"
+     "ONDE PROCURAR:\n"
+     "1. Bloco de assinaturas no final\n"
+     "2. Cláusula de representação legal\n"
+     "3. Qualificação das partes\n"
+     "4. Cláusula de NOTIFICAÇÕES\n"
+     "5. Assinaturas digitais\n"
+     "6. Testemunhas",
+     "Extraia todas as pessoas físicas mencionadas como representantes:\n\n{texto}\n\n"
+     "Para cada pessoa extraia: nome completo, cargo, CPF (se houver), empresa que representa."},
+    {"dados_contrato",
+     "Dados do Contrato",
+     {"contrato", "objeto", "vigência", "valor", "cláusula", "foro"},
+     "ExtracaoDadosContrato",
+     "Você é um especialista em análise de contratos.\nExtraia os dados gerais do contrato.",
+     "Extraia os dados gerais do contrato:\n\n{texto}\n\n"
+     "Extraia: tipo de contrato, objeto, data, vigência, valor, foro."},
+};
+
+void setup_questions(py::object self) {
+  py::object question = late("vorlex", "Question");
+  py::object config = late("vorlex", "QuestionConfig");
+  py::object client = self.attr("_client");
+  for (const Pergunta& p : kPerguntas) {
+    py::list keywords;
+    for (const char* k : p.keywords) keywords.append(py::str(k));
+    py::object q = question(
+        py::arg("config") = config(py::arg("id") = p.id, py::arg("name") = p.nome, py::arg("tag") = p.id),
+        py::arg("system_prompt") = p.system_prompt, py::arg("user_prompt") = p.user_prompt,
+        py::arg("keywords") = keywords, py::arg("response_model") = record(p.modelo));
+    client.attr("add_question")(q);
+  }
+}
+
+}  // namespace
+
+void init_construction(PyClass& cls) {
+  cls.def("__init__", &checker_init, py::arg("self"), py::arg("country"),
+          py::arg("openai_api_key") = py::none(), py::arg("provider") = py::none(),
+          py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
+          py::arg("azure_deployment") = py::none(),
+          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = "gpt-4o",
+          py::arg("verbose") = true, py::arg("usar_ai_search") = true);
+  cls.def_property_readonly(
+      "provider", [](py::object self) { return self.attr("_auth").attr("provider"); },
+      "The provider the credentials settled on: 'openai' or 'azure'.");
+  cls.def_property_readonly(
+      "auth", [](py::object self) { return self.attr("_auth"); }, "The credential holder.");
+  cls.def("_log", &checker_log, py::arg("self"), py::arg("msg"), py::arg("emoji") = "📋",
+          "Writes emoji, a blank and msg to standard output when verbose.");
+  cls.def("_init_vorlex", &init_vorlex, py::arg("self"),
+          "Builds the reader and registers the questions once; whether it is ready.");
+  cls.def("_setup_questions", &setup_questions, py::arg("self"),
+          "Registers the questions empresas, assinaturas and dados_contrato on the reader.");
+}
+
+}  // namespace vx::checker

@@ -1,0 +1,124 @@
+// vorlex.contract.checker: verification of Brazilian contracts.
+//
+//   construction.cpp  ContractChecker(...), provider, auth, _log, _init_vorlex,
+//                     _setup_questions (the three extraction questions)
+//   names.cpp         _normalizar_texto, _comparar_nomes, _verificar_poder_assinatura
+//   companies.cpp     _validar_empresas: each company against the registry
+//   signatures.cpp    _validar_assinaturas: each signatory against the partner lists
+//   flow.cpp          verificar (extraction, validation, tally, verdict) and
+//                     verificar_contrato
+//   report.cpp        _imprimir_relatorio
+//
+// The name rules are in core/checker_names. Importing this module loads the CNPJ
+// module and the small registry and credential modules, never the reader: the reader
+// (and with it openai and PyMuPDF) is imported on the first verification.
+#include "contract/checker/checker.hpp"
+
+#include <map>
+#include <string>
+
+namespace vx::checker {
+
+Namespace ns;
+
+namespace {
+std::map<std::string, PyObject*>& originals() {
+  static auto* m = new std::map<std::string, PyObject*>();  // strong refs, never released
+  return *m;
+}
+}  // namespace
+
+void remember_original(PyClass& cls, const char* name) {
+  py::object f = cls.cls().attr("__dict__")[name];
+  originals()[name] = f.release().ptr();
+}
+
+bool is_original(py::handle self, const char* name, py::object& bound) {
+  bound = self.attr(name);
+  if (!PyMethod_Check(bound.ptr())) return false;
+  auto it = originals().find(name);
+  return it != originals().end() && PyMethod_GET_FUNCTION(bound.ptr()) == it->second &&
+         PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+py::str cat(std::initializer_list<py::handle> pieces) {
+  py::list parts;
+  for (py::handle p : pieces) {
+    if (PyUnicode_CheckExact(p.ptr())) parts.append(p);
+    else parts.append(py::str(p));
+  }
+  return py::str("").attr("join")(parts);
+}
+
+void log(py::handle self, py::handle msg, const char* emoji) {
+  self.attr("_log")(msg, py::str(emoji));
+}
+void log(py::handle self, const char* msg, const char* emoji) { log(self, py::str(msg), emoji); }
+
+void print_line(py::handle line) { py::module_::import("builtins").attr("print")(line); }
+
+py::list snapshot(py::handle seq, const char* what) {
+  if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) {
+    PyObject* l = PySequence_List(seq.ptr());
+    if (!l) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(l);
+  }
+  if (vx::is_str(seq) || vx::is_mapping(seq) || !py::isinstance<py::iterable>(seq)) {
+    raise_type_error(what, "a list", seq);
+  }
+  PyObject* l = PySequence_List(seq.ptr());
+  if (!l) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(l);
+}
+
+py::object record(const char* name) { return ns.get(name); }
+
+py::object campo(const char* nome, const char* status, py::handle valor_contrato,
+                 py::handle valor_receita, py::handle mensagem) {
+  py::dict kw;
+  kw["campo"] = py::str(nome);
+  kw["status"] = py::str(status);
+  if (valor_contrato) kw["valor_contrato"] = valor_contrato;
+  if (valor_receita) kw["valor_receita"] = valor_receita;
+  kw["mensagem"] = mensagem;
+  return build("CampoVerificado", kw);
+}
+
+}  // namespace vx::checker
+
+PYBIND11_MODULE(checker, m) {
+  using namespace vx::checker;
+  m.doc() = "Verification of Brazilian contracts: companies against the federal registry, "
+            "signatories against the partner lists, a verdict and a printed report.";
+  ns.bind(m);
+
+  py::module_ cnpj = py::module_::import("vorlex.contract.countries.br.cnpj");
+  for (const char* n : {"limpar_cnpj", "formatar_cnpj", "comparar_enderecos"}) m.attr(n) = cnpj.attr(n);
+  m.attr("get_adapter") = py::module_::import("vorlex.contract.registry").attr("get_adapter");
+  m.attr("VorlexAuth") = py::module_::import("vorlex.contract.auth").attr("VorlexAuth");
+  for (const char* n : {"EmpresaExtraida", "AssinaturaExtraida", "CampoVerificado",
+                        "EmpresaVerificada", "AssinaturaVerificada", "ExtracaoEmpresas",
+                        "ExtracaoAssinaturas", "ExtracaoDadosContrato"}) {
+    ns.lazy(n, "vorlex.contract.models", n);
+  }
+
+  vx::PyClass cls(m, "ContractChecker",
+                  "Verifies a Brazilian contract PDF: extracts companies and signatories with "
+                  "a Vorlex reader, checks them against the federal registry and returns a "
+                  "verdict (APROVADO, REPROVADO or PENDENTE).");
+  init_construction(cls);
+  init_names(cls);
+  init_companies(cls);
+  init_signatures(cls);
+  init_flow(cls);
+  init_report(cls);
+  for (const char* n : {"_normalizar_texto", "_comparar_nomes", "_verificar_poder_assinatura", "_log"}) {
+    remember_original(cls, n);
+  }
+  init_functions(m);
+
+  py::list all;
+  all.append("ContractChecker");
+  all.append("verificar_contrato");
+  m.attr("__all__") = all;
+}

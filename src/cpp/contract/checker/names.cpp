@@ -1,0 +1,112 @@
+// When a signatory or a company in the contract is the same party as in the registry.
+//
+// The rules are core/checker_names. _comparar_nomes and _verificar_poder_assinatura
+// call the next step through `self` like every other step; when that would reach this
+// file's own code anyway, the C++ is called directly, which keeps the partner-list
+// scan (every signatory against every partner of every company) out of the
+// interpreter's call machinery.
+#include "contract/checker/checker.hpp"
+#include "core/checker_names.hpp"
+
+namespace vx::checker {
+
+namespace {
+
+using br_py::from_u32;
+using br_py::to_u32;
+
+std::u32string normalizado(py::handle texto, const char* arg) {
+  if (!is_str(texto)) raise_type_error(arg, "str", texto);
+  return normalizar_nome(to_u32(texto));
+}
+
+py::str normalizar_texto(py::object, py::object texto) {
+  return from_u32(normalizado(texto, "texto"));
+}
+
+// self._normalizar_texto(x) as text.
+std::u32string normalizar_via(py::handle self, py::handle texto, const char* arg) {
+  py::object bound;
+  if (is_original(self, "_normalizar_texto", bound)) return normalizado(texto, arg);
+  py::object r = bound(texto);
+  if (!is_str(r)) raise_type_error("_normalizar_texto()", "str", r);
+  return to_u32(r);
+}
+
+bool comparar_nomes(py::object self, py::object nome1, py::object nome2) {
+  if (!is_str(nome1)) raise_type_error("nome1", "str", nome1);
+  if (!is_str(nome2)) raise_type_error("nome2", "str", nome2);
+  std::u32string n1 = normalizar_via(self, nome1, "nome1");
+  std::u32string n2 = normalizar_via(self, nome2, "nome2");
+  return nomes_conferem(n1, n2);
+}
+
+// A partner's name field: text, or "" when absent or null (a registry answer may carry
+// null where a name is unknown; such a partner matches nobody).
+py::object nome_de(py::handle socio, const char* chave) {
+  py::object v = mapping_get(socio, chave, py::str(""));
+  if (v.is_none()) return py::str("");
+  if (!is_str(v)) {
+    throw py::type_error(std::string("partner field '") + chave + "' must be str, not " + type_name(v));
+  }
+  return v;
+}
+
+py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario,
+                                     py::object dados_receita) {
+  if (!is_str(nome_signatario)) raise_type_error("nome_signatario", "str", nome_signatario);
+  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
+  py::object socios_obj = mapping_get(dados_receita, "socios", py::list());
+  if (!PyList_Check(socios_obj.ptr()) && !PyTuple_Check(socios_obj.ptr())) {
+    throw py::type_error("dados_receita['socios'] must be a list, not " + type_name(socios_obj));
+  }
+  py::list socios = snapshot(socios_obj, "socios");
+
+  // The signatory's normalised name is needed by every comparison on the direct path.
+  std::u32string assinante;
+  bool assinante_pronto = false;
+  auto confere = [&](py::handle outro) -> bool {
+    py::object bound;
+    if (is_original(self, "_comparar_nomes", bound)) {
+      py::object norm;
+      if (is_original(self, "_normalizar_texto", norm)) {
+        if (!assinante_pronto) {
+          assinante = normalizar_nome(to_u32(nome_signatario));
+          assinante_pronto = true;
+        }
+        return nomes_conferem(assinante, normalizar_nome(to_u32(outro)));
+      }
+      return comparar_nomes(self, nome_signatario, py::reinterpret_borrow<py::object>(outro));
+    }
+    return truthy(bound(nome_signatario, outro));
+  };
+
+  for (py::handle socio : socios) {
+    if (!is_mapping(socio)) throw py::type_error("partner record must be a mapping, not " + type_name(socio));
+    py::object nome_socio = nome_de(socio, "nome");
+    if (confere(nome_socio)) {
+      return py::make_tuple(true, mapping_get(socio, "qualificacao", py::none()));
+    }
+    py::object nome_rep = nome_de(socio, "nome_representante");
+    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && confere(nome_rep)) {
+      return py::make_tuple(true, mapping_get(socio, "qualificacao_representante", py::none()));
+    }
+  }
+  return py::make_tuple(false, py::none());
+}
+
+}  // namespace
+
+void init_names(PyClass& cls) {
+  cls.def("_normalizar_texto", &normalizar_texto, py::arg("self"), py::arg("texto"),
+          "Without accents, in lower case, stripped: the form names are compared in.");
+  cls.def("_comparar_nomes", &comparar_nomes, py::arg("self"), py::arg("nome1"), py::arg("nome2"),
+          "Whether two names are the same party: one contains the other as whole words, "
+          "or they share two words of three or more letters that are not legal forms.");
+  cls.def("_verificar_poder_assinatura", &verificar_poder_assinatura, py::arg("self"),
+          py::arg("nome_signatario"), py::arg("dados_receita"),
+          "(True, qualification) when the signatory is a partner, or a partner's legal "
+          "representative, in the company record's partner list; else (False, None).");
+}
+
+}  // namespace vx::checker

@@ -1,0 +1,91 @@
+#include "core/checker_names.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/unicode.hpp"
+
+namespace vx::checker {
+
+namespace {
+
+bool ascii(std::u32string_view s) {
+  for (char32_t c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// Legal-form words, each also with a trailing dot. Two-letter forms never reach the
+// word sets (too short), but "me." and "sa." do.
+bool forma_juridica(std::u32string_view w) {
+  if (!w.empty() && w.back() == U'.') w.remove_suffix(1);
+  static constexpr std::u32string_view kFormas[] = {U"ltda", U"eireli", U"epp", U"me", U"mei",
+                                                    U"sa",   U"s/a",    U"s.a", U"cia"};
+  for (auto f : kFormas) {
+    if (w == f) return true;
+  }
+  return false;
+}
+
+std::vector<std::u32string_view> palavras(std::u32string_view s) {
+  std::vector<std::u32string_view> out;
+  for (auto w : uni::split_ws(s)) {
+    if (w.size() >= 3 && !forma_juridica(w)) out.push_back(w);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// `curto` occurs in `longo` with white space or the text's ends on both sides.
+bool contido_por_palavras(std::u32string_view curto, std::u32string_view longo) {
+  for (size_t pos = longo.find(curto); pos != std::u32string_view::npos;
+       pos = longo.find(curto, pos + 1)) {
+    size_t fim = pos + curto.size();
+    bool antes = pos == 0 || uni::is_space(longo[pos - 1]);
+    bool depois = fim == longo.size() || uni::is_space(longo[fim]);
+    if (antes && depois) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::u32string normalizar_nome(std::u32string_view texto) {
+  if (texto.empty()) return {};
+  if (ascii(texto)) {
+    std::u32string out(uni::strip(texto));
+    for (char32_t& c : out) {
+      if (c >= U'A' && c <= U'Z') c += 32;
+    }
+    return out;
+  }
+  return std::u32string(uni::strip(uni::fold(texto)));
+}
+
+bool nomes_conferem(std::u32string_view n1, std::u32string_view n2) {
+  if (n1.empty() || n2.empty()) return false;
+  if (n1.size() <= n2.size() ? contido_por_palavras(n1, n2) : contido_por_palavras(n2, n1)) {
+    return true;
+  }
+  auto p1 = palavras(n1);
+  auto p2 = palavras(n2);
+  size_t comuns = 0;
+  for (size_t i = 0, j = 0; i < p1.size() && j < p2.size();) {
+    if (p1[i] < p2[j]) ++i;
+    else if (p2[j] < p1[i]) ++j;
+    else {
+      if (++comuns >= 2) return true;
+      ++i;
+      ++j;
+    }
+  }
+  return false;
+}
+
+bool eh_testemunha(std::u32string_view texto) {
+  return texto.find(U"testemunha") != std::u32string_view::npos;
+}
+
+}  // namespace vx::checker

@@ -1,0 +1,26 @@
+// When two names in a contract and in the registry are the same party. Python-free.
+//
+//   normalizar_nome   NFD, drop category Mn, str.lower(), str.strip()
+//   nomes_conferem    whole-word containment, else two shared words of three or more
+//                     characters that are not legal-form words (ltda, s.a., ...)
+//   eh_testemunha     a normalised role or signature type naming a witness
+//
+// Containment is by whole words because a bare substring test makes "ana" the
+// partner "mariana lima", and the legal-form words are left out of the shared words
+// because any two limited companies share "ltda".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vx::checker {
+
+std::u32string normalizar_nome(std::u32string_view texto);
+
+// Both arguments already normalised.
+bool nomes_conferem(std::u32string_view n1, std::u32string_view n2);
+
+// `texto` already normalised.
+bool eh_testemunha(std::u32string_view texto);
+
+}  // namespace vx::checker
