@@ -1,0 +1,31 @@
+"""Provider credentials of the contract checker."""
+
+from typing import Any
+
+__all__ = ["VorlexAuth"]
+
+class VorlexAuth:
+    _provider: str
+    _openai_api_key: str
+    _azure_api_key: str
+    _azure_endpoint: str
+    _azure_deployment: str
+    _azure_api_version: str
+    def __init__(
+        self,
+        openai_api_key: str | None = None,
+        provider: str | None = None,
+        azure_api_key: str | None = None,
+        azure_endpoint: str | None = None,
+        azure_deployment: str | None = None,
+        azure_api_version: str = "2024-02-15-preview",
+    ) -> None: ...
+    @property
+    def provider(self) -> str: ...
+    @property
+    def is_azure(self) -> bool: ...
+    @property
+    def has_api_key(self) -> bool: ...
+    @property
+    def is_vorlex_available(self) -> bool: ...
+    def get_vorlex_kwargs(self) -> dict[str, Any]: ...

@@ -1,0 +1,85 @@
+"""Verification of Brazilian contracts against the federal company registry."""
+
+import os
+from typing import Any, Mapping, Sequence
+
+from vorlex.contract.auth import VorlexAuth as VorlexAuth
+from vorlex.contract.base import CountryAdapter
+from vorlex.contract.countries.br.cnpj import (
+    comparar_enderecos as comparar_enderecos,
+    formatar_cnpj as formatar_cnpj,
+    limpar_cnpj as limpar_cnpj,
+)
+from vorlex.contract.models import (
+    AssinaturaExtraida,
+    AssinaturaVerificada,
+    EmpresaExtraida,
+    EmpresaVerificada,
+)
+from vorlex.contract.registry import get_adapter as get_adapter
+from vorlex.models.result import ProcessingMetrics
+from vorlex.reader import Vorlex
+
+__all__ = ["ContractChecker", "verificar_contrato"]
+
+class ContractChecker:
+    adapter: CountryAdapter
+    verbose: bool
+    model: str
+    usar_ai_search: bool
+    _auth: VorlexAuth
+    _client: Vorlex | None
+    _vorlex_available: bool | None
+    def __init__(
+        self,
+        country: str,
+        openai_api_key: str | None = None,
+        provider: str | None = None,
+        azure_api_key: str | None = None,
+        azure_endpoint: str | None = None,
+        azure_deployment: str | None = None,
+        azure_api_version: str = "2024-02-15-preview",
+        model: str = "gpt-4o",
+        verbose: object = True,
+        usar_ai_search: object = True,
+    ) -> None: ...
+    @property
+    def provider(self) -> str: ...
+    @property
+    def auth(self) -> VorlexAuth: ...
+    def verificar(self, documento: str | os.PathLike[str]) -> dict[str, Any]: ...
+    def _log(self, msg: str, emoji: str = "📋") -> None: ...
+    def _init_vorlex(self) -> bool: ...
+    def _setup_questions(self) -> None: ...
+    def _normalizar_texto(self, texto: str) -> str: ...
+    def _comparar_nomes(self, nome1: str, nome2: str) -> bool: ...
+    def _verificar_poder_assinatura(
+        self, nome_signatario: str, dados_receita: Mapping[str, Any]
+    ) -> tuple[bool, Any]: ...
+    def _validar_empresas(
+        self, empresas: Sequence[EmpresaExtraida]
+    ) -> tuple[list[EmpresaVerificada], dict[str, dict[str, Any]]]: ...
+    def _validar_assinaturas(
+        self,
+        assinaturas: Sequence[AssinaturaExtraida],
+        dados_receita_cache: Mapping[str, Mapping[str, Any]],
+    ) -> list[AssinaturaVerificada]: ...
+    def _imprimir_relatorio(
+        self,
+        resultado_final: str,
+        justificativa: str,
+        campos_aprovados: Sequence[str],
+        campos_reprovados: Sequence[str],
+        campos_pendentes: Sequence[str],
+        empresas: Sequence[EmpresaVerificada],
+        assinaturas: Sequence[AssinaturaVerificada],
+        dados_contrato: Mapping[str, Any],
+        metricas: ProcessingMetrics,
+    ) -> None: ...
+
+def verificar_contrato(
+    documento: str | os.PathLike[str],
+    country: str,
+    openai_api_key: str | None = None,
+    verbose: object = True,
+) -> dict[str, Any]: ...
