@@ -4,6 +4,7 @@ of the same rules, in one process.
     keyword_screen_1mb        validar_documento_contrato on 1 MB of accented Portuguese
     comparar_enderecos_10k    10,000 address pairs
     validar_cnpj_100k         100,000 CNPJ numbers
+    validar_cnpj_alfanumerico_100k   100,000 numbers, half of them alphanumeric
     keyword_screen_2_threads  two 1 MB texts: one thread screening both / two threads at once
 
 Each line `name: ratio` is baseline time / Vorlex time (higher is better); the
@@ -43,7 +44,7 @@ def py_validar_documento_contrato(texto):
 _SUBS = [
     (re.compile(p), r)
     for p, r in [
-        (r"\s+", " "), (r"[.,;:\-/\\]", " "), (r"\bn[ºo]?\s*", ""), (r"\brua\b", "r"),
+        (r"\s+", " "), (r"(?<=\d)[.\-](?=\d)", ""), (r"[.,;:\-/\\]", " "), (r"\bn[ºo]?\s*", ""), (r"\brua\b", "r"),
         (r"\bavenida\b", "av"), (r"\bavda?\b", "av"), (r"\btravessa\b", "tv"), (r"\bpracas?\b", "pc"),
         (r"\bedificio\b", "ed"), (r"\bpredio\b", "ed"), (r"\bconjunto\b", "cj"), (r"\bconj\b", "cj"),
         (r"\bsala\b", "sl"), (r"\bandar\b", "and"), (r"\bbairro\b", ""), (r"\bcep\b", ""),
@@ -98,6 +99,24 @@ def py_validar_cnpj(cnpj):
         return False
     d1 = py_digito(c[:12], [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
     d2 = py_digito(c[:13], [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
+    return c[12:] == d1 + d2
+
+
+def py_limpar_cnpj_alfanumerico(cnpj):
+    return re.sub(r"[^0-9A-Z]", "", cnpj.upper()) if cnpj else ""
+
+
+def py_digito_alfanumerico(base, pesos):
+    resto = sum((ord(ch) - 48) * p for ch, p in zip(base, pesos)) % 11
+    return "0" if resto < 2 else str(11 - resto)
+
+
+def py_validar_cnpj_alfanumerico(cnpj):
+    c = py_limpar_cnpj_alfanumerico(cnpj)
+    if not re.fullmatch(r"[0-9A-Z]{12}[0-9]{2}", c) or c == c[0] * 14:
+        return False
+    d1 = py_digito_alfanumerico(c[:12], [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
+    d2 = py_digito_alfanumerico(c[:13], [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
     return c[12:] == d1 + d2
 
 
@@ -167,6 +186,25 @@ def cnpj_numbers(n, seed):
     return out
 
 
+def cnpj_alfanumericos(n, seed):
+    """Half numeric (as cnpj_numbers), half with letters among the first twelve."""
+    rnd = random.Random(seed)
+    out = []
+    for i, numerico in enumerate(cnpj_numbers(n, seed)):
+        if i % 2:
+            out.append(numerico)
+            continue
+        base = "".join(rnd.choice("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ") for _ in range(12))
+        d1 = py_digito_alfanumerico(base, [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
+        full = base + d1 + py_digito_alfanumerico(base + d1, [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
+        if i % 3 == 0:
+            full = full[:13] + str((int(full[13]) + 1) % 10)
+        if i % 4 == 0:
+            full = f"{full[:2]}.{full[2:5]}.{full[5:8]}/{full[8:12]}-{full[12:]}".lower()
+        out.append(full)
+    return out
+
+
 # -- measuring ---------------------------------------------------------------------------------------
 
 
@@ -202,6 +240,12 @@ def main():
     report("validar_cnpj_100k",
            best_of(lambda: [py_validar_cnpj(x) for x in numbers], 3),
            best_of(lambda: [C.validar_cnpj(x) for x in numbers], 5))
+
+    mixed = cnpj_alfanumericos(100_000, 5)
+    assert [C.validar_cnpj_alfanumerico(x) for x in mixed] == [py_validar_cnpj_alfanumerico(x) for x in mixed]
+    report("validar_cnpj_alfanumerico_100k",
+           best_of(lambda: [py_validar_cnpj_alfanumerico(x) for x in mixed], 3),
+           best_of(lambda: [C.validar_cnpj_alfanumerico(x) for x in mixed], 5))
 
     texts = [portuguese_text(1_000_000, 4), portuguese_text(1_000_000, 5)]
     rounds = 2

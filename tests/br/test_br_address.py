@@ -18,7 +18,7 @@ from vorlex.contract.countries.br.cnpj import (
 
 # -- oracle ------------------------------------------------------------------------------------
 SUBS = [
-    (r"\s+", " "), (r"[.,;:\-/\\]", " "), (r"\bn[ºo]?\s*", ""), (r"\brua\b", "r"),
+    (r"\s+", " "), (r"(?<=\d)[.\-](?=\d)", ""), (r"[.,;:\-/\\]", " "), (r"\bn[ºo]?\s*", ""), (r"\brua\b", "r"),
     (r"\bavenida\b", "av"), (r"\bavda?\b", "av"), (r"\btravessa\b", "tv"), (r"\bpracas?\b", "pc"),
     (r"\bedificio\b", "ed"), (r"\bpredio\b", "ed"), (r"\bconjunto\b", "cj"), (r"\bconj\b", "cj"),
     (r"\bsala\b", "sl"), (r"\bandar\b", "and"), (r"\bbairro\b", ""), (r"\bcep\b", ""),
@@ -81,6 +81,36 @@ def test_paulista_six_of_seven():
     assert ok is True and sim == pytest.approx(6 / 7)
     assert receita == "AV PAULISTA 1000 BELA VISTA SAO PAULO SP 01310100"
     assert DEFAULT_ADDRESS_SIMILARITY_THRESHOLD == 0.85
+
+
+PALMEIRAS = {"endereco": {"logradouro": "RUA DAS PALMEIRAS", "numero": "1250", "complemento": "SALA 804",
+                          "bairro": "FUNCIONARIOS", "cidade": "BELO HORIZONTE", "uf": "MG",
+                          "cep": "30140071"}}
+
+
+@pytest.mark.parametrize("contrato", [
+    "Rua das Palmeiras, nº 1.250, sala 804, Bairro Funcionários, Belo Horizonte/MG, CEP 30140-071",
+    "Rua das Palmeiras, nº 1250, sala 804, Bairro Funcionários, Belo Horizonte/MG, CEP 30140071",
+])
+def test_postal_code_and_house_number_as_the_registry_writes_them(contrato):
+    assert comparar_enderecos(contrato, PALMEIRAS) == (
+        True, 1.0, "RUA DAS PALMEIRAS 1250 SALA 804 FUNCIONARIOS BELO HORIZONTE MG 30140071")
+
+
+def test_a_more_complete_address_does_not_score_lower():
+    curto = comparar_enderecos("Rua das Palmeiras 1250, Funcionários, Belo Horizonte", PALMEIRAS)[1]
+    completo = comparar_enderecos("Rua das Palmeiras 1.250, Funcionários, Belo Horizonte, CEP 30140-071",
+                                  PALMEIRAS)[1]
+    assert completo >= curto
+
+
+def test_dot_or_dash_joins_only_digits():
+    assert _normalizar_endereco("30140-071") == "30140071"
+    assert _normalizar_endereco("1.250.300") == "1250300"
+    assert _normalizar_endereco("bloco a-3, 12-b, 7.") == "bloco a 3  12 b  7"
+    assert _normalizar_endereco("1 - 2") == "1   2"
+    # any decimal digit, as re's \d
+    assert _normalizar_endereco("\u0661-\u0662") == "\u0661\u0662"
 
 
 def test_normalisation_examples():

@@ -1,5 +1,6 @@
 #include "core/br_cnpj.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/unicode.hpp"
@@ -28,6 +29,51 @@ std::optional<char> calcular_digito(std::u32string_view base, const std::vector<
     soma = (soma + v * pesos_mod11[i]) % 11;
   }
   return soma < 2 ? '0' : static_cast<char>('0' + (11 - soma));
+}
+
+namespace {
+
+bool alfanumerico(char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z'); }
+
+char digito_alfanumerico(std::u32string_view limpo, const int* pesos, size_t n) {
+  int soma = 0;
+  for (size_t i = 0; i < n; ++i) soma += (static_cast<int>(limpo[i]) - 48) * pesos[i];
+  int resto = soma % 11;
+  return resto < 2 ? '0' : static_cast<char>('0' + (11 - resto));
+}
+
+}  // namespace
+
+std::u32string limpar_cnpj_alfanumerico(std::u32string_view text) {
+  std::u32string maiusculo = uni::upper(text);
+  std::u32string out;
+  out.reserve(14);
+  for (char32_t c : maiusculo) {
+    if (alfanumerico(c)) out.push_back(c);
+  }
+  return out;
+}
+
+bool validar_cnpj_alfanumerico_limpo(std::u32string_view limpo) {
+  if (limpo.size() != 14) return false;
+  for (size_t i = 0; i < 14; ++i) {
+    if (!alfanumerico(limpo[i])) return false;
+  }
+  if (limpo[12] > U'9' || limpo[13] > U'9') return false;
+  if (std::all_of(limpo.begin(), limpo.end(), [&](char32_t c) { return c == limpo[0]; })) return false;
+  return limpo[12] == static_cast<char32_t>(digito_alfanumerico(limpo, kPesosPrimeiro, 12)) &&
+         limpo[13] == static_cast<char32_t>(digito_alfanumerico(limpo, kPesosSegundo, 13));
+}
+
+std::u32string limpar_para_consulta(std::u32string_view text) {
+  if (!validar_cnpj(text)) {
+    std::u32string alfa = limpar_cnpj_alfanumerico(text);
+    if (validar_cnpj_alfanumerico_limpo(alfa) &&
+        std::any_of(alfa.begin(), alfa.end(), [](char32_t c) { return c >= U'A'; })) {
+      return alfa;
+    }
+  }
+  return limpar_cnpj(text);
 }
 
 namespace {

@@ -28,7 +28,22 @@ std::optional<char> calcular_digito(std::u32string_view base, const std::vector<
 bool validar_cnpj_limpo(std::u32string_view limpo);
 inline bool validar_cnpj(std::u32string_view text) { return validar_cnpj_limpo(limpar_cnpj(text)); }
 
-// XX.XXX.XXX/XXXX-XX of a clean 14-digit number (digits kept as they are).
+// The alphanumeric CNPJ (issued since July 2026): twelve characters of 0-9 and A-Z,
+// then two numeric check digits computed with the same weights and modulus, each
+// character counting as its ASCII code minus 48 (digits keep their value, A is 17).
+//   limpar_cnpj_alfanumerico   str.upper(), then only 0-9 and A-Z kept
+//   validar_cnpj_alfanumerico_limpo   14 such characters, the last two digits, not one
+//                                     character fourteen times, both check digits right
+std::u32string limpar_cnpj_alfanumerico(std::u32string_view text);
+bool validar_cnpj_alfanumerico_limpo(std::u32string_view limpo);
+inline bool validar_cnpj_alfanumerico(std::u32string_view text) {
+  return validar_cnpj_alfanumerico_limpo(limpar_cnpj_alfanumerico(text));
+}
+// The text a registry lookup sends for `text`: the alphanumeric form when it is a valid
+// alphanumeric CNPJ with at least one letter, else the decimal digits as always.
+std::u32string limpar_para_consulta(std::u32string_view text);
+
+// XX.XXX.XXX/XXXX-XX of a clean 14-character number (characters kept as they are).
 std::u32string formatar_cnpj_limpo(std::u32string_view limpo14);
 
 // The first valid CNPJ written in `text` (14 digits, optionally laid out as

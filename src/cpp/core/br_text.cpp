@@ -344,7 +344,8 @@ std::u32string normalizar_endereco(std::u32string_view endereco) {
   std::u32string baixo = uni::lower(uni::strip_marks(endereco));
   std::u32string_view t = uni::strip(baixo);
 
-  // Rows 1-2: a run of white space becomes one blank, then each separator a blank.
+  // A run of white space becomes one blank, a dot or dash between digits goes, then
+  // each separator becomes a blank.
   std::u32string a;
   a.reserve(t.size());
   for (size_t i = 0; i < t.size();) {
@@ -353,11 +354,18 @@ std::u32string normalizar_endereco(std::u32string_view endereco) {
       while (i < t.size() && uni::is_space(t[i])) ++i;
       continue;
     }
+    // A dot or dash between two digits joins them ("30140-071", "1.250"): the
+    // registry writes postal codes and house numbers without it.
+    if ((t[i] == U'.' || t[i] == U'-') && i > 0 && i + 1 < t.size() && uni::is_decimal(t[i - 1]) &&
+        uni::is_decimal(t[i + 1])) {
+      ++i;
+      continue;
+    }
     a.push_back(separador(t[i]) ? U' ' : t[i]);
     ++i;
   }
 
-  // Row 3: \bn[ºo]?\s* is deleted. Boundaries are read on the text before this row,
+  // The house-number mark \bn[ºo]?\s* is deleted. Boundaries are read on the text before this step,
   // as the regular-expression engine does while it substitutes.
   std::u32string b;
   b.reserve(a.size());
@@ -372,7 +380,7 @@ std::u32string normalizar_endereco(std::u32string_view endereco) {
     b.push_back(a[i++]);
   }
 
-  // Rows 4-16: whole-word rewrites.
+  // Whole-word rewrites of the street-type words.
   std::u32string c;
   c.reserve(b.size());
   for (size_t i = 0; i < b.size();) {

@@ -4,7 +4,7 @@
 //                   caller may register a country of its own
 //   get_adapter     the adapter for a country code (case and blanks ignored)
 //   BrazilAdapter   the federal registry through vorlex.contract.countries.br.cnpj:
-//                   validar_cnpj, consultar_cnpj and buscar_cnpj_por_nome, each read
+//                   validar_cnpj (or validar_cnpj_alfanumerico), consultar_cnpj and buscar_cnpj_por_nome, each read
 //                   from that module at call time
 #include "bridge/bridge.hpp"
 
@@ -31,11 +31,16 @@ py::object get_adapter(py::object country) {
   return cls();
 }
 
-bool br_validate(py::object, py::object company_id) {
-  py::object r = vx::late(kCnpj, "validar_cnpj")(company_id);
-  int t = PyObject_IsTrue(r.ptr());
+bool truthy(py::handle h) {
+  int t = PyObject_IsTrue(h.ptr());
   if (t < 0) throw py::error_already_set();
   return t == 1;
+}
+
+// Either format: the numeric CNPJ, or the alphanumeric one issued since July 2026.
+bool br_validate(py::object, py::object company_id) {
+  return truthy(vx::late(kCnpj, "validar_cnpj")(company_id)) ||
+         truthy(vx::late(kCnpj, "validar_cnpj_alfanumerico")(company_id));
 }
 
 py::object br_lookup(py::object, py::object company_id) {

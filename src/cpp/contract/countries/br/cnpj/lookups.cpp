@@ -194,7 +194,7 @@ py::str cnpj_formatado(const std::u32string& limpo) {
 
 py::object consultar_brasil_api(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
-  const std::u32string limpo = br::limpar_cnpj(to_u32(cnpj));
+  const std::u32string limpo = br::limpar_para_consulta(to_u32(cnpj));
   const py::str py_limpo = from_u32(limpo);
   return protegido(
       [&]() -> py::object {
@@ -216,7 +216,7 @@ py::object consultar_brasil_api(py::object cnpj) {
 
 py::object consultar_receita_ws(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
-  const std::u32string limpo = br::limpar_cnpj(to_u32(cnpj));
+  const std::u32string limpo = br::limpar_para_consulta(to_u32(cnpj));
   const py::str py_limpo = from_u32(limpo);
   return protegido(
       [&]() -> py::object {
@@ -243,7 +243,9 @@ py::object consultar_receita_ws(py::object cnpj) {
 
 py::object consultar_cnpj(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
-  if (!br::validar_cnpj(to_u32(cnpj))) return py::none();  // no web call for a bad number
+  // No web call for a bad number; an alphanumeric one is valid by its own rule.
+  const std::u32string texto = to_u32(cnpj);
+  if (!br::validar_cnpj(texto) && !br::validar_cnpj_alfanumerico(texto)) return py::none();
   py::object resultado = ns.call("_consultar_brasil_api", cnpj);
   if (resultado.is_none()) resultado = ns.call("_consultar_receita_ws", cnpj);
   return resultado;
@@ -318,8 +320,8 @@ py::object buscar_empresa(py::object cnpj, py::object nome, py::object uf) {
   std::u32string nome_txt = arg_text_or_none(nome, "nome");
   arg_text_or_none(uf, "uf");
   if (!cnpj_txt.empty()) {
-    std::u32string limpo = br::limpar_cnpj(cnpj_txt);
-    if (br::validar_cnpj_limpo(limpo)) {
+    std::u32string limpo = br::limpar_para_consulta(cnpj_txt);
+    if (br::validar_cnpj_limpo(limpo) || br::validar_cnpj_alfanumerico_limpo(limpo)) {
       py::object r = ns.call("consultar_cnpj", from_u32(limpo));
       if (truthy(r)) return r;
     }
@@ -340,8 +342,8 @@ py::object buscar_empresa_completo(py::object cnpj, py::object nome, py::object 
   std::u32string chave = arg_text_or_none(openai_api_key, "openai_api_key");
 
   if (!cnpj_txt.empty()) {
-    std::u32string limpo = br::limpar_cnpj(cnpj_txt);
-    if (br::validar_cnpj_limpo(limpo)) {
+    std::u32string limpo = br::limpar_para_consulta(cnpj_txt);
+    if (br::validar_cnpj_limpo(limpo) || br::validar_cnpj_alfanumerico_limpo(limpo)) {
       py::object r = ns.call("consultar_cnpj", from_u32(limpo));
       if (truthy(r)) {
         r["_metodo_busca"] = "cnpj_direto";

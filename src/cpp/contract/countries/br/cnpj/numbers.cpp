@@ -24,6 +24,24 @@ py::object formatar_cnpj(py::object cnpj) {
   return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
 }
 
+py::str limpar_cnpj_alfanumerico(py::object cnpj) {
+  return br_py::from_u32(br::limpar_cnpj_alfanumerico(arg_text_or_none(cnpj, "cnpj")));
+}
+
+bool validar_cnpj_alfanumerico(py::object cnpj) {
+  return br::validar_cnpj_alfanumerico(arg_text_or_none(cnpj, "cnpj"));
+}
+
+py::object formatar_cnpj_alfanumerico(py::object cnpj) {
+  std::u32string texto = arg_text_or_none(cnpj, "cnpj");
+  std::u32string limpo = br::limpar_cnpj_alfanumerico(texto);
+  if (limpo.size() != 14) {
+    if (texto.empty()) return py::str("");
+    return cnpj;
+  }
+  return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
+}
+
 py::str calcular_digito_cnpj(py::object base, py::object pesos) {
   if (!is_str(base)) raise_type_error("base", "str", base);
   if (!PyList_Check(pesos.ptr())) raise_type_error("pesos", "list", pesos);
@@ -64,6 +82,14 @@ void init_numbers(py::module_& m) {
   m.def("formatar_cnpj", &formatar_cnpj, py::arg("cnpj"),
         "The CNPJ as XX.XXX.XXX/XXXX-XX; the input unchanged when it does not clean to "
         "14 digits ('' for None or '').");
+  m.def("limpar_cnpj_alfanumerico", &limpar_cnpj_alfanumerico, py::arg("cnpj"),
+        "`cnpj` upper-cased with only 0-9 and A-Z kept; '' for None or ''.");
+  m.def("validar_cnpj_alfanumerico", &validar_cnpj_alfanumerico, py::arg("cnpj"),
+        "True for a valid CNPJ in the alphanumeric format (twelve characters of 0-9 and "
+        "A-Z, two numeric check digits); numeric CNPJs are valid as by validar_cnpj.");
+  m.def("formatar_cnpj_alfanumerico", &formatar_cnpj_alfanumerico, py::arg("cnpj"),
+        "XX.XXX.XXX/XXXX-XX of the cleaned 14 characters; the input unchanged otherwise "
+        "('' for None).");
 }
 
 }  // namespace vx::cnpj
