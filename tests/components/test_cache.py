@@ -85,14 +85,21 @@ def test_put_get_and_stats(clock):
     r = result()
     assert c.get("k") is None
     c.put("k", r)
-    assert c.get("k") is r
+    got = c.get("k")
+    assert got == r and got is not r
+    # what a caller does to its copy (or to the result it stored) never reaches the cache
+    got.results.append("mudado")
+    got.document.filename = "mudado.pdf"
+    r.document.filename = "outro.pdf"
+    again = c.get("k")
+    assert again.document.filename == "a.pdf" and "mudado" not in again.results
     assert c.get("other") is None
-    assert c.stats() == {"hits": 1, "misses": 2, "size": 1}
+    assert c.stats() == {"hits": 2, "misses": 2, "size": 1}
     c.put("k", result("b.pdf"))  # replaces
     assert c.get("k").document.filename == "b.pdf"
     c.clear()
     assert c.get("k") is None
-    assert c.stats() == {"hits": 2, "misses": 3, "size": 0}
+    assert c.stats() == {"hits": 3, "misses": 3, "size": 0}
 
 
 def test_entries_expire_on_the_module_clock(clock):

@@ -303,7 +303,7 @@ class TestModelAndAsyncClient:
         monkeypatch.setattr(reader_module, "AsyncOpenAIClient", fake_client)
         reader = Vorlex(openai_api_key="sk")
         assert reader._openai_client == "cliente" and reader._get_async_client() == "cliente"
-        assert built == [{"api_key": "sk", "timeout": 120.0}] * 2
+        assert built == [{"api_key": "sk", "timeout": 120.0, "max_retries": 0}] * 2
 
     def test_top_level_export(self):
         assert vorlex.Vorlex is Vorlex

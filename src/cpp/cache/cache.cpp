@@ -57,8 +57,22 @@ void bump(py::handle self, const char* counter) {
   self.attr(counter) = current + py::int_(1);
 }
 
+py::object lookup(py::object self, py::object key);
+
+// A copy that shares nothing with the stored result: a caller that edits what it was
+// handed must not change what the next hit returns.
+py::object deep_copy(py::handle result) {
+  if (py::hasattr(result, "model_copy")) return result.attr("model_copy")(py::arg("deep") = true);
+  return py::module_::import("copy").attr("deepcopy")(result);
+}
+
 py::object get(py::object self, py::object key) {
   vx::arg_str(key, "key");
+  py::object found = lookup(self, key);
+  return found.is_none() ? found : deep_copy(found);
+}
+
+py::object lookup(py::object self, py::object key) {
   vx::ScopedLock guard(self.attr("_lock"));
   double ttl = ttl_of(self);
   py::dict entries = self.attr("_entries");
@@ -80,11 +94,12 @@ py::object get(py::object self, py::object key) {
 
 void put(py::object self, py::object key, py::object result) {
   vx::arg_str(key, "key");
+  py::object stored = deep_copy(result);
   vx::ScopedLock guard(self.attr("_lock"));
   double t = now();
   sweep(self, ttl_of(self), t);
   py::dict entries = self.attr("_entries");
-  entries[key] = py::make_tuple(py::float_(t), result);
+  entries[key] = py::make_tuple(py::float_(t), stored);
 }
 
 void clear(py::object self) {

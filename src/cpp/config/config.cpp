@@ -8,7 +8,9 @@
 //   VISION_FALLBACK_PROMPT         system prompt of the vision fallback
 //
 // The tables are module attributes read at each call, so callers may patch them.
+#include <cctype>
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "bridge/bridge.hpp"
@@ -16,6 +18,7 @@
 namespace {
 
 vx::Namespace ns;
+vx::Logger logger("vorlex.config");
 
 constexpr const char* kDefaultModel = "gpt-4o-mini";
 constexpr const char* kGrokBaseUrl = "https://api.x.ai/v1";
@@ -83,13 +86,51 @@ py::object get_grok_base_url() {
 
 // Cost of a call: tokens times the per-million prices of PRICES; 0.0 for a model
 // without a price.
+// The price entry of a model name: the name itself; a dated snapshot
+// ("gpt-4o-mini-2024-07-18") as its model; else the longest known name the given one
+// starts with, up to a separator (an Azure deployment "gpt-4o-prod"). None when none.
+py::object price_entry(py::object prices, const py::object& model) {
+  py::object entry = prices.attr("get")(model);
+  if (!entry.is_none()) return entry;
+  std::string name = vx::to_utf8(model);
+  auto digits = [&](size_t from, size_t n) {
+    for (size_t i = from; i < from + n; ++i)
+      if (name[i] < '0' || name[i] > '9') return false;
+    return true;
+  };
+  const size_t n = name.size();
+  if (n > 11 && name[n - 11] == '-' && digits(n - 10, 4) && name[n - 6] == '-' && digits(n - 5, 2) &&
+      name[n - 3] == '-' && digits(n - 2, 2)) {
+    entry = prices.attr("get")(vx::from_utf8(name.substr(0, n - 11)));
+    if (!entry.is_none()) return entry;
+  }
+  py::object best = py::none();
+  size_t best_len = 0;
+  for (py::handle key : py::list(prices)) {
+    if (!vx::is_str(key)) continue;
+    std::string k = vx::to_utf8(key);
+    if (k.empty() || k.size() <= best_len || k.size() >= n || name.compare(0, k.size(), k) != 0) continue;
+    unsigned char next = static_cast<unsigned char>(name[k.size()]);
+    if (std::isalnum(next) || next == '.') continue;
+    best = prices.attr("get")(key);
+    best_len = k.size();
+  }
+  return best;
+}
+
 double calculate_cost(py::object model, py::object prompt_tokens, py::object completion_tokens) {
   double p = vx::arg_float(prompt_tokens, "prompt_tokens");
   double c = vx::arg_float(completion_tokens, "completion_tokens");
   if (!vx::is_str(model)) return 0.0;
-  py::object prices = ns.get("PRICES");
-  py::object entry = prices.attr("get")(model);
-  if (entry.is_none()) return 0.0;
+  py::object entry = price_entry(ns.get("PRICES"), model);
+  if (entry.is_none()) {
+    // Once per name: a batch on an unpriced deployment should not repeat it per call.
+    static std::set<std::string>* warned = new std::set<std::string>();
+    if (warned->insert(vx::to_utf8(model)).second) {
+      logger.warning("Modelo sem preço conhecido: %s; custo registrado como 0.0", model);
+    }
+    return 0.0;
+  }
   py::sequence pair = entry.cast<py::sequence>();
   double pp = py::cast<double>(pair[0]);
   double cp = py::cast<double>(pair[1]);

@@ -6,6 +6,8 @@
 //     ProcessingError      nothing to run
 //     ModelError           a model call failed (retried)
 //       RateLimitError     the provider refused for rate (retried)
+//     ModelRefusalError    the model declined to answer (never retried)
+//     ModelParseError      a structured answer came back without a structure
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -29,6 +31,11 @@ PYBIND11_MODULE(exceptions, m) {
   new_error(m, "ProcessingError", base, "Nothing to run (no question selected).");
   py::object model = new_error(m, "ModelError", base, "A model call failed; it is retried.");
   new_error(m, "RateLimitError", model, "The provider refused the call for rate; it is retried.");
+  // Not ModelError: asking again does not change a refusal, and the retry policy
+  // repeats ModelError.
+  new_error(m, "ModelRefusalError", base, "The model declined to answer; the text is its refusal.");
+  new_error(m, "ModelParseError", base, "A structured answer came back with neither a parsed value nor a refusal.");
   m.attr("__all__") = py::make_tuple("VorlexError", "DocumentError", "ProcessingError",
-                                     "ModelError", "RateLimitError");
+                                     "ModelError", "RateLimitError", "ModelRefusalError",
+                                     "ModelParseError");
 }

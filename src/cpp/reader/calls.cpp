@@ -148,6 +148,7 @@ std::string classify_failure(py::object exc) {
   if (PyObject_IsInstance(exc.ptr(), validation.ptr()) == 1) return "PARSE_ERROR";
   if (PyErr_Occurred()) PyErr_Clear();
   std::string name = vx::type_name(exc);
+  if (name == "ModelParseError") return "PARSE_ERROR";
   if (name_in(name, {"RateLimitError", "APITimeoutError", "APIConnectionError"}))
     return "PROVIDER_UNAVAILABLE";
   if (name_in(name, {"ProviderAuthError", "AuthenticationError", "PermissionDeniedError"}))
@@ -222,28 +223,11 @@ py::object attempt_function() {
   return py::reinterpret_borrow<py::object>(fn);
 }
 
-// The attempt decorated by the reader's current `_retry`. Decorating is the costly part
-// of a retry policy (tenacity builds a Retrying and a functools wrapper each time), so
-// the decorated attempt is kept with the decorator it came from and rebuilt whenever
-// `_retry` is replaced. Each call still runs with its own attempt count and state: the
-// policy copies itself for every call.
-py::object decorated_attempt(py::handle self) {
-  py::object retry = self.attr("_retry");
-  py::object dict = py::getattr(self, "__dict__", py::none());
-  if (!dict.is_none()) {
-    PyObject* cached = PyDict_GetItemString(dict.ptr(), "_call_llm_decorated");  // borrowed
-    if (cached && PyTuple_Check(cached) && PyTuple_GET_SIZE(cached) == 2 &&
-        PyTuple_GET_ITEM(cached, 0) == retry.ptr()) {
-      return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(cached, 1));
-    }
-  }
-  py::object wrapped = retry(attempt_function());
-  if (!dict.is_none()) dict["_call_llm_decorated"] = py::make_tuple(retry, wrapped);
-  return wrapped;
-}
-
+// Every call decorates the attempt with the reader's current `_retry`, as a Python
+// implementation would: a policy with effects at decoration time, or one replaced
+// between calls, behaves the same here.
 py::object call_llm(py::object self, py::object messages, py::object response_model) {
-  return decorated_attempt(self)(self, messages, response_model);
+  return self.attr("_retry")(attempt_function())(self, messages, response_model);
 }
 
 py::object counting_llm_caller(py::object self) {

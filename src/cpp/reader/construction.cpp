@@ -39,9 +39,14 @@ py::object arg_or_env(py::handle arg, const char* arg_name, const char* var) {
 
 std::string text(py::handle v) { return v.is_none() ? std::string() : vx::safe_str(v); }
 
-// A numeric limit: None, 0 (or 0.0) mean the class default.
+// A numeric limit: None, 0 (or 0.0) mean the class default; a negative limit would
+// refuse every document, so it is refused here.
 void check_optional_number(py::handle v, const char* name) {
-  if (!v.is_none() && !vx::is_real(v)) vx::raise_type_error(name, "a number or None", v);
+  if (v.is_none()) return;
+  if (!vx::is_real(v)) vx::raise_type_error(name, "a number or None", v);
+  int neg = PyObject_RichCompareBool(v.ptr(), py::int_(0).ptr(), Py_LT);
+  if (neg < 0) throw py::error_already_set();
+  if (neg) vx::raise_value_error(std::string(name) + " must not be negative, got " + vx::safe_str(v));
 }
 
 bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
@@ -119,7 +124,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                        "Azure deployment não configurado. Defina AZURE_DEPLOYMENT_NAME.");
     self.attr("_openai_client") =
         ns.call("AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
-                py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout);
+                py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
@@ -156,7 +161,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     self.attr("_grok_base_url") = base_url;
     self.attr("_openai_client") = ns.call("OpenAIClient", py::arg("api_key") = key,
                                           py::arg("base_url") = base_url,
-                                          py::arg("timeout") = timeout);
+                                          py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
@@ -172,7 +177,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                        "openai_api_key.");
     self.attr("_openai_api_key") = key;
     self.attr("_openai_client") =
-        ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("timeout") = timeout);
+        ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
@@ -217,14 +222,14 @@ py::object get_async_client(py::object self) {
     client = ns.call("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
                      py::arg("api_version") = self.attr("_azure_api_version"),
                      py::arg("azure_endpoint") = self.attr("_azure_endpoint"),
-                     py::arg("timeout") = timeout);
+                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   } else if (prov == "grok") {
     client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("base_url") = self.attr("_grok_base_url"),
-                     py::arg("timeout") = timeout);
+                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   } else {
     client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
-                     py::arg("timeout") = timeout);
+                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   }
   self.attr("_async_openai_client") = client;
   return client;

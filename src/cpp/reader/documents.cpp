@@ -283,6 +283,18 @@ py::bytes as_bytes(py::handle data) {
 // ---------------------------------------------------------------------------------
 // _resolve_document
 
+// ensure_pdf_bytes: an image becomes a one-page PDF. An image that cannot be converted
+// (truncated, corrupt) is a bad document, not an error of the reader.
+py::bytes to_pdf(py::object raw) {
+  try {
+    return as_bytes(ns.get("ensure_pdf_bytes")(raw));
+  } catch (py::error_already_set& e) {
+    if (e.matches(ns.get("DocumentError").ptr()) || !e.matches(PyExc_Exception)) throw;
+    py::object err = e.value();
+    vx::raise_from(ns.get("DocumentError"), "PDF inválido ou corrompido: " + vx::safe_str(err), err);
+  }
+}
+
 py::tuple resolve_document(py::object self, py::object document, py::object filename) {
   std::optional<std::string> given = vx::arg_opt_str(filename, "filename");
   const bool has_name = given && !given->empty();
@@ -326,18 +338,23 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
     if (!truthy(os.attr("path").attr("exists")(document))) {
       document_error("Documento não encontrado: " + vx::safe_str(document));
     }
-    py::object size = os.attr("path").attr("getsize")(document);
-    double size_mb = py::cast<double>(size) / kBytesPerMB;
-    if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
-
     py::object raw;
-    {
+    try {
+      py::object size = os.attr("path").attr("getsize")(document);
+      double size_mb = py::cast<double>(size) / kBytesPerMB;
+      if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
       py::object f = module_or_builtin("open")(document, "rb");
       vx::ScopedClose closer(f);
       raw = f.attr("read")();
+    } catch (py::error_already_set& e) {
+      // A directory, a file that vanished, no permission: a problem of this document,
+      // reported as such so that a batch records it and goes on.
+      if (!e.matches(PyExc_OSError)) throw;
+      py::object err = e.value();
+      vx::raise_from(ns.get("DocumentError"), "Erro ao ler documento: " + vx::safe_str(err), err);
     }
     if (truthy(ns.get("is_image_bytes")(raw))) {
-      content = as_bytes(ns.get("ensure_pdf_bytes")(raw));
+      content = to_pdf(raw);
     } else {
       content = as_bytes(raw);
     }
@@ -354,7 +371,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
     if (n == 0) document_error(kEmptyContent);
     double size_mb = static_cast<double>(n) / kBytesPerMB;
     if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
-    content = as_bytes(ns.get("ensure_pdf_bytes")(content));
+    content = to_pdf(content);
   }
 
   const std::string meta_name = display.empty() ? std::string(kDefaultName) : display;

@@ -69,6 +69,25 @@ py::object failure_result(py::object self, py::object qid, py::object qname, py:
                                     {"metrics", metrics}});
 }
 
+}  // namespace
+
+// message.parsed of a structured answer; a refusal or a missing structure raises the
+// error that names it, so the question ends "REFUSED" (with the model's own words) or
+// "PARSE_ERROR" instead of failing on the missing value.
+py::object structured_answer(py::handle message) {
+  py::object parsed = message.attr("parsed");
+  if (!parsed.is_none()) return parsed;
+  py::object refusal = py::getattr(message, "refusal", py::none());
+  if (!refusal.is_none() && PyObject_IsTrue(refusal.ptr()) == 1) {
+    vx::raise(vx::error_class("ModelRefusalError"), vx::safe_str(refusal));
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  vx::raise(vx::error_class("ModelParseError"),
+            "Resposta estruturada vazia: o modelo não devolveu um valor no formato pedido.");
+}
+
+namespace {
+
 py::object answer_of(py::object self, py::object question, py::object response) {
   (void)self;
   py::object message = response.attr("choices")[py::int_(0)].attr("message");
@@ -77,7 +96,7 @@ py::object answer_of(py::object self, py::object question, py::object response) 
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object answer, raw;
   if (structured) {
-    py::object parsed = message.attr("parsed");
+    py::object parsed = structured_answer(message);
     answer = ns.call("extract_main_response", parsed);
     if (py::hasattr(parsed, "model_dump")) {
       raw = parsed.attr("model_dump")();

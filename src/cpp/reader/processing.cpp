@@ -10,6 +10,9 @@
 // (or a test) that replaces one of them on an instance or a subclass is heard.
 #include <string>
 
+#include <algorithm>
+#include <vector>
+
 #include "reader/reader.hpp"
 #include "reader/template.hpp"
 
@@ -115,6 +118,28 @@ py::tuple run_questions(py::object self, py::object questions_to_run, py::object
   py::object result_cls = ns.get("Result");
   py::str separator = vx::from_utf8(kPageSeparator);
 
+  // Pages of the OCR loader carry their real page number; a blank scanned page is
+  // left out, so a page range is applied to those numbers, not to positions.
+  std::vector<long long> numbers;
+  long long highest = 0;
+  bool numbered = n > 0;
+  for (Py_ssize_t i = 0; numbered && i < n; ++i) {
+    py::object meta = py::getattr(pages[static_cast<size_t>(i)], "metadata", py::none());
+    py::object number = vx::is_mapping(meta) ? vx::mapping_get(meta, "page", py::none()) : py::object(py::none());
+    if (!vx::is_int(number)) {
+      numbered = false;
+      break;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow || v < 1) {
+      numbered = false;
+      break;
+    }
+    numbers.push_back(v);
+    highest = std::max(highest, v);
+  }
+
   py::list results;
   py::object total_time = py::float_(0.0);
   py::object total_tokens = py::int_(0);
@@ -126,17 +151,24 @@ py::tuple run_questions(py::object self, py::object questions_to_run, py::object
 
     py::object page_range = py::getattr(question, "page_range", py::none());
     if (!page_range.is_none()) {
-      py::tuple picked = page_range.attr("get_page_indices")(n);
+      const Py_ssize_t total = numbered ? static_cast<Py_ssize_t>(highest) : n;
+      py::tuple picked = page_range.attr("get_page_indices")(total);
       py::list indices = py::list(picked[0]);
       if (!truthy(picked[1])) {
         logger.warning("%s: page range ignorado, documento tem %d paginas; a pergunta vai ler "
                        "o documento inteiro.",
-                       qid, n);
+                       qid, total);
       } else {
         py::list chosen;
         for (py::handle idx : indices) {
           Py_ssize_t i = py::cast<Py_ssize_t>(idx);
-          if (i >= 0 && i < n) chosen.append(pages[static_cast<size_t>(i)]);
+          if (!numbered) {
+            if (i >= 0 && i < n) chosen.append(pages[static_cast<size_t>(i)]);
+            continue;
+          }
+          for (Py_ssize_t k = 0; k < n; ++k) {
+            if (numbers[static_cast<size_t>(k)] - 1 == i) chosen.append(pages[static_cast<size_t>(k)]);
+          }
         }
         candidates = chosen;
         if (loud && indices.size() > 0) {
@@ -219,7 +251,7 @@ py::object classify_results(py::object self, py::object results, py::object doc_
         self.attr("_call_llm")(messages, classification.attr("response_model"));
     self.attr("_record_side_usage")(response);
 
-    py::object parsed = response.attr("choices")[py::int_(0)].attr("message").attr("parsed");
+    py::object parsed = structured_answer(response.attr("choices")[py::int_(0)].attr("message"));
     if (py::hasattr(parsed, "model_dump")) return parsed.attr("model_dump")();
     return py::dict(parsed);
   } catch (py::error_already_set& e) {

@@ -16,6 +16,9 @@ extern vx::Logger logger;    // logging.getLogger("vorlex.reader")
 
 // The message list of one model call: the system message, then the user message.
 py::list chat_messages(py::handle system_prompt, py::handle user_prompt);
+// message.parsed of a structured answer; raises ModelRefusalError / ModelParseError
+// when the model refused or sent no structure.
+py::object structured_answer(py::handle message);
 
 // True when the reader was built with verbose (its info lines are written only then).
 bool verbose(py::handle self);

@@ -5,11 +5,9 @@
 
 namespace vx::reader {
 
-// template.format(**{field: value}) with the interpreter's exact behaviour: the named
-// field receives `value` (with any attribute, index, conversion or format spec the
-// template applies to it), "{{" and "}}" are literal braces, and every other field
-// (another name, a positional field) or a lone brace raises the same error, with the
-// same message, as str.format would (KeyError, IndexError, ValueError, ...).
+// tmpl.format(**{field: value}): the interpreter's own rules and errors (KeyError for
+// another field, ValueError for a lone brace, AttributeError for a template that is
+// not text, ...).
 py::str format_template(py::handle tmpl, std::string_view field, py::handle value);
 
 }  // namespace vx::reader
