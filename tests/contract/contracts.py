@@ -15,6 +15,10 @@ it come:
 
 `Socio` and `registro_brasil_api` give the registry's view of a company (the BrasilAPI
 answer and the partner mapping of a company record).
+
+`contrato_exemplo()` and `registros_exemplo()` are the sample deal of the flow tests and
+the benchmark: two companies, a partner of each signing, an attorney, two witnesses, and
+the BrasilAPI answers for both companies.
 """
 
 from __future__ import annotations
@@ -26,7 +30,7 @@ from typing import Any, Callable, Dict, List, Optional
 import pymupdf
 
 from servers.chat import ChatServer
-from servers.registry import brasil_api_record
+from servers.registry import brasil_api_record, cnpj_com_digitos, fmt
 
 # Usage the fake model reports per question: (prompt tokens, completion tokens).
 USO_PADRAO = {
@@ -222,3 +226,75 @@ def registro_brasil_api(cnpj14: str, razao_social: str, socios: List[Socio],
     return brasil_api_record(cnpj=cnpj14, razao_social=razao_social,
                              descricao_situacao_cadastral=situacao,
                              qsa=[s.qsa_brasil_api() for s in socios], **endereco)
+
+
+# -- the sample deal used by the flow tests and the benchmark -----------------------------
+
+CNPJ_ALFA = cnpj_com_digitos("123456780001")
+CNPJ_BETA = cnpj_com_digitos("876543210001")
+
+RAZAO_ALFA = "ALFA TECNOLOGIA LTDA"
+RAZAO_BETA = "BETA SERVIÇOS S.A."            # as the contract writes it
+RAZAO_BETA_RECEITA = "BETA SERVICOS S.A."    # as the registry writes it
+
+ENDERECO_ALFA = ("Rua das Palmeiras, nº 1.250, sala 804, Bairro Funcionários, "
+                 "Belo Horizonte/MG, CEP 30140-071")
+ENDERECO_BETA = "Av. Paulista, 1000, Bela Vista, São Paulo/SP"
+
+# The registry's address of each company: ALFA's is the contract's address in fields;
+# BETA's is the contract's one (`endereco_beta_confere`) or another street.
+ENDERECO_RECEITA_ALFA = dict(logradouro="RUA DAS PALMEIRAS", numero="1250", complemento="SALA 804",
+                             bairro="FUNCIONARIOS", municipio="BELO HORIZONTE", uf="MG",
+                             cep="30140071")
+ENDERECO_RECEITA_BETA = dict(logradouro="AV PAULISTA", numero="1000", complemento="",
+                             bairro="BELA VISTA", municipio="SAO PAULO", uf="SP", cep="01310100")
+ENDERECO_RECEITA_BETA_OUTRO = dict(logradouro="AV BRIGADEIRO FARIA LIMA", numero="3477",
+                                   complemento="ANDAR 14", bairro="ITAIM BIBI",
+                                   municipio="SAO PAULO", uf="SP", cep="04538133")
+
+JOAO = Signatario("João Pereira Lima", "Diretor Presidente", cpf="123.456.789-09",
+                  empresa=RAZAO_ALFA, cnpj_empresa=fmt(CNPJ_ALFA), tipo="representante legal")
+ANA = Signatario("Ana Beatriz Souza", "Sócia-Administradora", cpf="987.654.321-00",
+                 empresa=RAZAO_BETA, cnpj_empresa=fmt(CNPJ_BETA), tipo="representante legal")
+CARLOS = Signatario("Carlos Eduardo Ramos", "Procurador", cpf="111.444.777-35",
+                    empresa=RAZAO_BETA, tipo="procurador")
+FERNANDA = Signatario("Fernanda Lopes Carvalho", "Testemunha", cpf="222.333.444-05",
+                      tipo="testemunha")
+RICARDO = Signatario("Ricardo Alves Monteiro", cpf="555.666.777-88", tipo="Testemunha 2")
+
+
+def contrato_exemplo() -> Contrato:
+    """Two companies with valid CNPJs and addresses, a partner of each signing, an
+    attorney of BETA, two witnesses."""
+    return Contrato(
+        empresas=[Empresa(RAZAO_ALFA, fmt(CNPJ_ALFA), ENDERECO_ALFA, "contratante"),
+                  Empresa(RAZAO_BETA, fmt(CNPJ_BETA), ENDERECO_BETA, "contratada")],
+        signatarios=[copy.deepcopy(s) for s in (JOAO, ANA, CARLOS, FERNANDA, RICARDO)],
+    )
+
+
+def socios_alfa() -> List[Socio]:
+    return [Socio("JOAO PEREIRA LIMA", "Sócio-Administrador"),
+            Socio("HELENA PEREIRA LIMA", "Sócio")]
+
+
+def socios_beta(procurador_socio: bool = False) -> List[Socio]:
+    socios = [Socio("ANA BEATRIZ SOUZA", "Sócio-Administrador"),
+              Socio("GUSTAVO HENRIQUE MOTA", "Sócio"),
+              Socio("PATRICIA NOGUEIRA DIAS", "Sócio"),
+              Socio("RODRIGO FARIAS BASTOS", "Sócio")]
+    if procurador_socio:
+        socios.append(Socio("CARLOS EDUARDO RAMOS", "Administrador"))
+    return socios
+
+
+def registros_exemplo(procurador_socio: bool = False, endereco_beta_confere: bool = False,
+                      situacao_alfa: str = "ATIVA") -> Dict[str, Dict[str, Any]]:
+    """BrasilAPI answers for the two companies of `contrato_exemplo`, by 14-digit CNPJ."""
+    beta_endereco = ENDERECO_RECEITA_BETA if endereco_beta_confere else ENDERECO_RECEITA_BETA_OUTRO
+    return {
+        CNPJ_ALFA: registro_brasil_api(CNPJ_ALFA, RAZAO_ALFA, socios_alfa(), situacao_alfa,
+                                       **ENDERECO_RECEITA_ALFA),
+        CNPJ_BETA: registro_brasil_api(CNPJ_BETA, RAZAO_BETA_RECEITA,
+                                       socios_beta(procurador_socio), **beta_endereco),
+    }

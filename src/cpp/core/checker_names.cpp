@@ -64,13 +64,14 @@ std::u32string normalizar_nome(std::u32string_view texto) {
   return std::u32string(uni::strip(uni::fold(texto)));
 }
 
-bool nomes_conferem(std::u32string_view n1, std::u32string_view n2) {
-  if (n1.empty() || n2.empty()) return false;
-  if (n1.size() <= n2.size() ? contido_por_palavras(n1, n2) : contido_por_palavras(n2, n1)) {
-    return true;
-  }
-  auto p1 = palavras(n1);
-  auto p2 = palavras(n2);
+namespace {
+
+bool contido_um_no_outro(std::u32string_view n1, std::u32string_view n2) {
+  return n1.size() <= n2.size() ? contido_por_palavras(n1, n2) : contido_por_palavras(n2, n1);
+}
+
+template <class Palavras>
+bool duas_em_comum(const Palavras& p1, const Palavras& p2) {
   size_t comuns = 0;
   for (size_t i = 0, j = 0; i < p1.size() && j < p2.size();) {
     if (p1[i] < p2[j]) ++i;
@@ -82,6 +83,27 @@ bool nomes_conferem(std::u32string_view n1, std::u32string_view n2) {
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool nomes_conferem(std::u32string_view n1, std::u32string_view n2) {
+  if (n1.empty() || n2.empty()) return false;
+  if (contido_um_no_outro(n1, n2)) return true;
+  return duas_em_comum(palavras(n1), palavras(n2));
+}
+
+NomeComparavel preparar_nome(std::u32string normalizado) {
+  NomeComparavel out;
+  for (auto w : palavras(normalizado)) out.palavras.emplace_back(w);
+  out.texto = std::move(normalizado);
+  return out;
+}
+
+bool nomes_conferem(const NomeComparavel& a, const NomeComparavel& b) {
+  if (a.texto.empty() || b.texto.empty()) return false;
+  if (contido_um_no_outro(a.texto, b.texto)) return true;
+  return duas_em_comum(a.palavras, b.palavras);
 }
 
 bool eh_testemunha(std::u32string_view texto) {

@@ -12,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vx::checker {
 
@@ -19,6 +20,15 @@ std::u32string normalizar_nome(std::u32string_view texto);
 
 // Both arguments already normalised.
 bool nomes_conferem(std::u32string_view n1, std::u32string_view n2);
+
+// A normalised name with its counting words (sorted, distinct), for comparing one name
+// with many without splitting it again each time.
+struct NomeComparavel {
+  std::u32string texto;
+  std::vector<std::u32string> palavras;
+};
+NomeComparavel preparar_nome(std::u32string normalizado);
+bool nomes_conferem(const NomeComparavel& a, const NomeComparavel& b);
 
 // `texto` already normalised.
 bool eh_testemunha(std::u32string_view texto);

@@ -8,9 +8,13 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "bridge/bridge.hpp"
 #include "bridge/py_text.hpp"
+#include "core/checker_names.hpp"
 
 namespace vx::checker {
 
@@ -28,6 +32,19 @@ void init_functions(py::module_& m);   // verificar_contrato
 // tell whether it would reach the original C++ code (and then skip the Python call).
 void remember_original(PyClass& cls, const char* name);
 bool is_original(py::handle self, const char* name, py::object& bound);
+
+// Signing power without the interpreter's call machinery, for when the checker's name
+// steps are its own (nomes_nativos). NameMemo keeps the normalised form of each name
+// object seen during one validation, so a partner list scanned once per signatory is
+// normalised once.
+struct NameMemo {
+  std::unordered_map<PyObject*, NomeComparavel> norm;
+  py::list keep;
+  const NomeComparavel& get(py::handle texto);
+};
+bool nomes_nativos(py::handle self);
+std::pair<bool, py::object> poder_nativo(const NomeComparavel& assinante, py::handle dados_receita,
+                                         NameMemo* memo);
 
 // bool(obj), errors of __bool__ propagated.
 inline bool truthy(py::handle h) { return br_py::truthy(h); }

@@ -30,6 +30,11 @@ std::map<std::string, PyObject*>& originals() {
 
 void remember_original(PyClass& cls, const char* name) {
   py::object f = cls.cls().attr("__dict__")[name];
+  // Methods sit on the class as instancemethod wrappers; a bound method carries the
+  // function inside.
+  if (PyInstanceMethod_Check(f.ptr())) {
+    f = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(f.ptr()));
+  }
   originals()[name] = f.release().ptr();
 }
 

@@ -52,43 +52,33 @@ py::object nome_de(py::handle socio, const char* chave) {
   return v;
 }
 
-py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario,
-                                     py::object dados_receita) {
-  if (!is_str(nome_signatario)) raise_type_error("nome_signatario", "str", nome_signatario);
-  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
+// The partner list of a company record, as a snapshot.
+py::list socios_de(py::handle dados_receita) {
   py::object socios_obj = mapping_get(dados_receita, "socios", py::list());
   if (!PyList_Check(socios_obj.ptr()) && !PyTuple_Check(socios_obj.ptr())) {
     throw py::type_error("dados_receita['socios'] must be a list, not " + type_name(socios_obj));
   }
-  py::list socios = snapshot(socios_obj, "socios");
+  return snapshot(socios_obj, "socios");
+}
 
-  // The signatory's normalised name is needed by every comparison on the direct path.
-  std::u32string assinante;
-  bool assinante_pronto = false;
-  auto confere = [&](py::handle outro) -> bool {
-    py::object bound;
-    if (is_original(self, "_comparar_nomes", bound)) {
-      py::object norm;
-      if (is_original(self, "_normalizar_texto", norm)) {
-        if (!assinante_pronto) {
-          assinante = normalizar_nome(to_u32(nome_signatario));
-          assinante_pronto = true;
-        }
-        return nomes_conferem(assinante, normalizar_nome(to_u32(outro)));
-      }
-      return comparar_nomes(self, nome_signatario, py::reinterpret_borrow<py::object>(outro));
-    }
-    return truthy(bound(nome_signatario, outro));
-  };
-
+py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario,
+                                     py::object dados_receita) {
+  if (!is_str(nome_signatario)) raise_type_error("nome_signatario", "str", nome_signatario);
+  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
+  if (nomes_nativos(self)) {
+    auto [tem, qual] = poder_nativo(preparar_nome(normalizar_nome(to_u32(nome_signatario))), dados_receita,
+                                    nullptr);
+    return py::make_tuple(tem, qual);
+  }
+  py::list socios = socios_de(dados_receita);
+  py::object comparar = self.attr("_comparar_nomes");
   for (py::handle socio : socios) {
     if (!is_mapping(socio)) throw py::type_error("partner record must be a mapping, not " + type_name(socio));
-    py::object nome_socio = nome_de(socio, "nome");
-    if (confere(nome_socio)) {
+    if (truthy(comparar(nome_signatario, nome_de(socio, "nome")))) {
       return py::make_tuple(true, mapping_get(socio, "qualificacao", py::none()));
     }
     py::object nome_rep = nome_de(socio, "nome_representante");
-    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && confere(nome_rep)) {
+    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && truthy(comparar(nome_signatario, nome_rep))) {
       return py::make_tuple(true, mapping_get(socio, "qualificacao_representante", py::none()));
     }
   }
@@ -96,6 +86,37 @@ py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario
 }
 
 }  // namespace
+
+const NomeComparavel& NameMemo::get(py::handle texto) {
+  auto it = norm.find(texto.ptr());
+  if (it != norm.end()) return it->second;
+  keep.append(texto);  // the key stays a live object while it is remembered
+  return norm.emplace(texto.ptr(), preparar_nome(normalizar_nome(to_u32(texto)))).first->second;
+}
+
+bool nomes_nativos(py::handle self) {
+  py::object bound;
+  return is_original(self, "_comparar_nomes", bound) && is_original(self, "_normalizar_texto", bound);
+}
+
+std::pair<bool, py::object> poder_nativo(const NomeComparavel& assinante, py::handle dados_receita,
+                                         NameMemo* memo) {
+  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
+  py::list socios = socios_de(dados_receita);
+  auto confere = [&](const py::object& outro) {
+    if (memo) return nomes_conferem(assinante, memo->get(outro));
+    return nomes_conferem(assinante, preparar_nome(normalizar_nome(to_u32(outro))));
+  };
+  for (py::handle socio : socios) {
+    if (!is_mapping(socio)) throw py::type_error("partner record must be a mapping, not " + type_name(socio));
+    if (confere(nome_de(socio, "nome"))) return {true, mapping_get(socio, "qualificacao", py::none())};
+    py::object nome_rep = nome_de(socio, "nome_representante");
+    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && confere(nome_rep)) {
+      return {true, mapping_get(socio, "qualificacao_representante", py::none())};
+    }
+  }
+  return {false, py::none()};
+}
 
 void init_names(PyClass& cls) {
   cls.def("_normalizar_texto", &normalizar_texto, py::arg("self"), py::arg("texto"),

@@ -44,6 +44,7 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
   if (!is_mapping(cache)) raise_type_error("dados_receita_cache", "a mapping", cache);
   log(self, "\n--- Verificando Assinaturas ---", "✍️");
   py::list verificadas;
+  NameMemo memo;
 
   for (py::handle ass : lista) {
     py::object nome = field(ass, "nome_signatario");
@@ -87,15 +88,28 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
 
     bool tem_poder = false;
     py::object qualificacao = py::none();
+    // The scan below calls _verificar_poder_assinatura once per cached company; when
+    // that and the name steps are the checker's own, they run natively.
+    py::object bound;
+    const bool nativo = is_str(nome) && is_original(self, "_verificar_poder_assinatura", bound) &&
+                        nomes_nativos(self);
+    NomeComparavel assinante = preparar_nome(nativo ? normalizar_nome(br_py::to_u32(nome)) : std::u32string());
+    auto verificar = [&](py::handle registro) -> std::pair<bool, py::object> {
+      if (nativo) {
+        auto [ok, q] = poder_nativo(assinante, registro, &memo);
+        return {ok, q};
+      }
+      return poder(self.attr("_verificar_poder_assinatura")(nome, registro));
+    };
     if (truthy(dados)) {
-      std::tie(tem_poder, qualificacao) = poder(self.attr("_verificar_poder_assinatura")(nome, dados));
+      std::tie(tem_poder, qualificacao) = verificar(dados);
     } else {
       dados = py::none();
       // Every cached company in insertion order (one cached under two keys is tried
       // twice), from a snapshot: the partner lists are read by Python-visible calls.
       py::list registros = py::list(cache.attr("values")());
       for (py::handle registro : registros) {
-        auto [ok, q] = poder(self.attr("_verificar_poder_assinatura")(nome, registro));
+        auto [ok, q] = verificar(registro);
         if (ok) {
           tem_poder = true;
           qualificacao = q;
