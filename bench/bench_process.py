@@ -108,7 +108,7 @@ def bench_cache_hit() -> None:
         reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}"))
         first = reader.process(data)
         calls = len(server.requests)
-        assert reader.process(data) is first and len(server.requests) == calls
+        assert reader.process(data) == first and len(server.requests) == calls
         # Interleaved, so that both see the same machine load.
         hit = base = float("inf")
         for _ in range(40):
