@@ -169,6 +169,13 @@ class ScopedClose {
   py::object obj_;
 };
 
+// bool(obj), errors of __bool__ / __len__ propagated.
+inline bool truthy(py::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
 // ---------------------------------------------------------------------------------
 // Mappings as Python code reads them.
 

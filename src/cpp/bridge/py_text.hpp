@@ -26,11 +26,6 @@ inline py::str from_u32(std::u32string_view s) {
   return py::reinterpret_steal<py::str>(o);
 }
 
-// Truth value of any object (bool(obj)); errors of __bool__/__len__ propagate.
-inline bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
+using vx::truthy;
 
 }  // namespace vx::br_py

@@ -110,8 +110,10 @@ py::object price_entry(py::object prices, const py::object& model) {
     if (!vx::is_str(key)) continue;
     std::string k = vx::to_utf8(key);
     if (k.empty() || k.size() <= best_len || k.size() >= n || name.compare(0, k.size(), k) != 0) continue;
+    // A letter or digit right after the name (any script, as str.isalnum) or a dot
+    // continues it: "gpt-4o0" and "gpt-4.10" are other models.
     unsigned char next = static_cast<unsigned char>(name[k.size()]);
-    if (std::isalnum(next) || next == '.') continue;
+    if (next >= 0x80 || std::isalnum(next) || next == '.') continue;
     best = prices.attr("get")(key);
     best_len = k.size();
   }

@@ -283,16 +283,23 @@ py::bytes as_bytes(py::handle data) {
 // ---------------------------------------------------------------------------------
 // _resolve_document
 
-// ensure_pdf_bytes: an image becomes a one-page PDF. An image that cannot be converted
-// (truncated, corrupt) is a bad document, not an error of the reader.
-py::bytes to_pdf(py::object raw) {
+// fn() with any error of the PDF or image library (a corrupt, truncated or
+// unreadable document) raised as DocumentError "PDF inválido ou corrompido: ...", the
+// library's error attached as the cause: a bad document, not an error of the reader.
+template <class F>
+py::object as_document_error(F&& fn) {
   try {
-    return as_bytes(ns.get("ensure_pdf_bytes")(raw));
+    return fn();
   } catch (py::error_already_set& e) {
     if (e.matches(ns.get("DocumentError").ptr()) || !e.matches(PyExc_Exception)) throw;
     py::object err = e.value();
     vx::raise_from(ns.get("DocumentError"), "PDF inválido ou corrompido: " + vx::safe_str(err), err);
   }
+}
+
+// ensure_pdf_bytes: an image becomes a one-page PDF.
+py::bytes to_pdf(py::object raw) {
+  return as_bytes(as_document_error([&] { return ns.get("ensure_pdf_bytes")(raw); }));
 }
 
 py::tuple resolve_document(py::object self, py::object document, py::object filename) {
@@ -376,15 +383,8 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
 
   const std::string meta_name = display.empty() ? std::string(kDefaultName) : display;
   py::str meta_name_py = vx::from_utf8(meta_name);
-  py::object metadata;
-  try {
-    metadata = ns.get("get_document_metadata")(content, "filename"_a = meta_name_py);
-  } catch (py::error_already_set& e) {
-    if (e.matches(ns.get("DocumentError").ptr()) || !e.matches(PyExc_Exception)) throw;
-    py::object err = e.value();
-    vx::raise_from(ns.get("DocumentError"), "PDF inválido ou corrompido: " + vx::safe_str(err),
-                   err);
-  }
+  py::object metadata = as_document_error(
+      [&] { return ns.get("get_document_metadata")(content, "filename"_a = meta_name_py); });
 
   py::object pages = metadata[py::str("num_pages")];
   py::object max_pages = self.attr("_max_pages");

@@ -26,16 +26,9 @@ std::string arg_or_env(py::handle h, const char* arg, const char* var) {
   return env(var);
 }
 
-std::string lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return s;
-}
-
-std::string trimmed(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
-  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+// str.strip().lower() of a provider name, as the reader reads OPENAI_PROVIDER.
+std::string provider_name(const std::string& s) {
+  return vx::to_utf8(vx::from_utf8(s).attr("strip")().attr("lower")());
 }
 
 void auth_init(py::object self, py::object openai_api_key, py::object provider,
@@ -51,13 +44,13 @@ void auth_init(py::object self, py::object openai_api_key, py::object provider,
 
   std::string nome;
   if (escolhido && !escolhido->empty()) {
-    nome = lower(trimmed(*escolhido));
+    nome = provider_name(*escolhido);
     if (nome != "openai" && nome != "azure") {
       vx::raise_value_error("provider deve ser 'openai' ou 'azure', não " +
                             vx::safe_str(py::repr(provider)));
     }
   } else {
-    std::string do_ambiente = lower(trimmed(env("OPENAI_PROVIDER")));
+    std::string do_ambiente = provider_name(env("OPENAI_PROVIDER"));
     if (do_ambiente == "openai" || do_ambiente == "azure") {
       nome = do_ambiente;
     } else if (openai_key.empty() && !az_key.empty() && !az_endpoint.empty() &&
@@ -75,11 +68,7 @@ void auth_init(py::object self, py::object openai_api_key, py::object provider,
   self.attr("_azure_api_version") = az_version;
 }
 
-bool filled(py::handle self, const char* field) {
-  int t = PyObject_IsTrue(py::object(self.attr(field)).ptr());
-  if (t < 0) throw py::error_already_set();
-  return t == 1;
-}
+bool filled(py::handle self, const char* field) { return vx::truthy(self.attr(field)); }
 
 bool is_azure(py::object self) {
   return py::str(self.attr("_provider")).equal(py::str("azure"));

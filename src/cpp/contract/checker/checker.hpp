@@ -46,8 +46,10 @@ bool nomes_nativos(py::handle self);
 std::pair<bool, py::object> poder_nativo(const NomeComparavel& assinante, py::handle dados_receita,
                                          NameMemo* memo);
 
-// bool(obj), errors of __bool__ propagated.
-inline bool truthy(py::handle h) { return br_py::truthy(h); }
+// `v` when it is non-empty, else the text `alternativa` (Python's `v or "..."`).
+inline py::object or_text(py::handle v, const char* alternativa) {
+  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(alternativa));
+}
 
 // str(a) + str(b) + ...: pieces joined as an f-string would write them.
 py::str cat(std::initializer_list<py::handle> pieces);

@@ -15,10 +15,6 @@ py::object texto_registro(py::handle dados, const char* chave) {
   return v.is_none() ? py::object(py::str("")) : v;
 }
 
-py::object or_text(py::handle v, const char* alternativa) {
-  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(alternativa));
-}
-
 py::tuple validar_empresas(py::object self, py::object empresas) {
   py::list lista = snapshot(empresas, "empresas");
   py::list verificadas;

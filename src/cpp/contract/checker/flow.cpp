@@ -57,10 +57,10 @@ py::object nome_empresa(py::handle e) {
 }
 
 py::dict verificar(py::object self, py::object documento) {
-  if (!is_str(documento) && !py::isinstance(documento, late("os", "PathLike"))) {
+  if (!is_str(documento) && !py::isinstance(documento, ns.get("os").attr("PathLike"))) {
     raise_type_error("documento", "str or os.PathLike", documento);
   }
-  py::object caminho = late("pathlib", "Path")(documento);
+  py::object caminho = ns.get("pathlib").attr("Path")(documento);
   if (!truthy(caminho.attr("exists")())) {
     py::object erro = py::reinterpret_borrow<py::object>(PyExc_FileNotFoundError)(
         cat({py::str("Arquivo não encontrado: "), caminho}));

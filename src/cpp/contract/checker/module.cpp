@@ -63,12 +63,8 @@ void log(py::handle self, const char* msg, const char* emoji) { log(self, py::st
 void print_line(py::handle line) { py::module_::import("builtins").attr("print")(line); }
 
 py::list snapshot(py::handle seq, const char* what) {
-  if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) {
-    PyObject* l = PySequence_List(seq.ptr());
-    if (!l) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(l);
-  }
-  if (vx::is_str(seq) || vx::is_mapping(seq) || !py::isinstance<py::iterable>(seq)) {
+  if (!PyList_Check(seq.ptr()) && !PyTuple_Check(seq.ptr()) &&
+      (vx::is_str(seq) || vx::is_mapping(seq) || !py::isinstance<py::iterable>(seq))) {
     raise_type_error(what, "a list", seq);
   }
   PyObject* l = PySequence_List(seq.ptr());
@@ -96,6 +92,8 @@ PYBIND11_MODULE(checker, m) {
   m.doc() = "Verification of Brazilian contracts: companies against the federal registry, "
             "signatories against the partner lists, a verdict and a printed report.";
   ns.bind(m);
+  ns.lazy("os", "os");
+  ns.lazy("pathlib", "pathlib");
 
   py::module_ cnpj = py::module_::import("vorlex.contract.countries.br.cnpj");
   for (const char* n : {"limpar_cnpj", "formatar_cnpj", "comparar_enderecos"}) m.attr(n) = cnpj.attr(n);

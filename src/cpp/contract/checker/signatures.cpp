@@ -11,10 +11,6 @@ namespace vx::checker {
 
 namespace {
 
-py::object or_text(py::handle v, const char* alternativa) {
-  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(alternativa));
-}
-
 bool menciona_testemunha(py::handle self, py::handle texto) {
   if (!truthy(texto)) return false;
   py::object n = self.attr("_normalizar_texto")(texto);
@@ -131,7 +127,7 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
       if (!socios.is_none()) {
         py::list todos = snapshot(socios, "socios");
         for (size_t i = 0; i < todos.size() && i < 3; ++i) {
-          py::handle s = todos[i];
+          py::object s = todos[i];
           if (!is_mapping(s)) throw py::type_error("partner record must be a mapping, not " + type_name(s));
           py::object n = mapping_get(s, "nome", py::str(""));
           nomes.append(n.is_none() ? py::str("") : py::str(n));

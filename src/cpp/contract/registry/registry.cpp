@@ -31,16 +31,10 @@ py::object get_adapter(py::object country) {
   return cls();
 }
 
-bool truthy(py::handle h) {
-  int t = PyObject_IsTrue(h.ptr());
-  if (t < 0) throw py::error_already_set();
-  return t == 1;
-}
-
 // Either format: the numeric CNPJ, or the alphanumeric one issued since July 2026.
 bool br_validate(py::object, py::object company_id) {
-  return truthy(vx::late(kCnpj, "validar_cnpj")(company_id)) ||
-         truthy(vx::late(kCnpj, "validar_cnpj_alfanumerico")(company_id));
+  return vx::truthy(vx::late(kCnpj, "validar_cnpj")(company_id)) ||
+         vx::truthy(vx::late(kCnpj, "validar_cnpj_alfanumerico")(company_id));
 }
 
 py::object br_lookup(py::object, py::object company_id) {
