@@ -197,3 +197,115 @@ def test_retry_policy_is_applied_at_each_call(make_reader, chat_server):
     for _ in range(3):
         reader._call_llm([{"role": "user", "content": "oi"}])
     assert len(decorated) == 3
+
+
+# -- 7. the download connects to the address the guard checked ------------------------------
+
+import ipaddress  # noqa: E402
+import socket  # noqa: E402
+
+import vorlex.reader as reader_mod  # noqa: E402
+from servers.files import FileServer, self_signed  # noqa: E402
+
+PUBLIC = "93.184.216.34"
+
+
+class ChangingResolver:
+    """Answers scripted names with a new list of addresses at each lookup (the last one
+    repeats); every other name goes to the system resolver."""
+
+    def __init__(self, monkeypatch, **answers):
+        self.answers = {name.replace("_", "."): list(seq) for name, seq in answers.items()}
+        self.asked = []
+        self._real = socket.getaddrinfo
+        monkeypatch.setattr(socket, "getaddrinfo", self.getaddrinfo)
+
+    def getaddrinfo(self, host, port, family=0, type=0, proto=0, flags=0):
+        if host not in self.answers:
+            return self._real(host, port, family, type, proto, flags)
+        self.asked.append(host)
+        seq = self.answers[host]
+        addrs = seq.pop(0) if len(seq) > 1 else seq[0]
+        return [(socket.AF_INET, socket.SOCK_STREAM, 6, "", (a, port or 0)) for a in addrs]
+
+
+@pytest.fixture
+def loopback_only(monkeypatch):
+    """Connections to anything but loopback are refused before they leave the machine;
+    the refused addresses are listed."""
+    refused = []
+    real = socket.socket.connect
+
+    def connect(sock, address):
+        if not ipaddress.ip_address(str(address[0]).split("%")[0]).is_loopback:
+            refused.append(address[0])
+            raise ConnectionRefusedError(111, "refused by the test")
+        return real(sock, address)
+
+    monkeypatch.setattr(socket.socket, "connect", connect)
+    return refused
+
+
+@pytest.fixture
+def doc_server():
+    server = FileServer().start()
+    yield server
+    server.stop()
+
+
+def test_rebound_name_is_not_fetched_from_its_second_answer(monkeypatch, loopback_only,
+                                                           doc_server):
+    doc_server.serve("/doc.pdf", text_page_pdf(["segredo interno"]))
+    resolver = ChangingResolver(monkeypatch, rebind_example_test=[[PUBLIC], ["127.0.0.1"]])
+    reader = Vorlex(openai_api_key="sk-test")
+    with pytest.raises(DocumentError) as info:
+        reader._resolve_document(f"http://rebind.example.test:{doc_server.port}/doc.pdf")
+    assert str(info.value).startswith("Falha ao obter documento da URL: ")
+    assert doc_server.paths == []  # the internal server was never reached
+    assert loopback_only == [PUBLIC]  # the connection went to the checked address
+    assert resolver.asked == ["rebind.example.test"]  # and the name was resolved once
+
+
+def test_redirect_target_is_pinned_too(monkeypatch, loopback_only, doc_server):
+    doc_server.serve("/doc.pdf", text_page_pdf(["segredo interno"]))
+    doc_server.redirect("/fuga", f"http://rebind.example.test:{doc_server.port}/doc.pdf")
+    real = reader_mod._is_safe_url
+    own = f"127.0.0.1:{doc_server.port}"
+    monkeypatch.setattr(reader_mod, "_is_safe_url",
+                        lambda url: url.startswith(f"http://{own}/") or real(url))
+    ChangingResolver(monkeypatch, rebind_example_test=[[PUBLIC], ["127.0.0.1"]])
+    with pytest.raises(DocumentError):
+        Vorlex(openai_api_key="sk-test")._resolve_document(doc_server.url("/fuga"))
+    assert doc_server.paths == ["/fuga"]
+    assert loopback_only == [PUBLIC]
+
+
+def test_pinned_tls_download_keeps_the_name_for_host_and_certificate(
+        monkeypatch, loopback_only, tmp_path):
+    pdf = text_page_pdf(["documento"])
+    cert = self_signed("docs.example.test", tmp_path)
+    server = FileServer().start(cert=cert)
+    try:
+        server.serve("/doc.pdf", pdf)
+        monkeypatch.setenv("REQUESTS_CA_BUNDLE", cert[0])
+        # The guard in place is the caller's: the download resolves once and keeps it,
+        # trying the next address only when connecting fails.
+        monkeypatch.setattr(reader_mod, "_is_safe_url", lambda url: True)
+        resolver = ChangingResolver(
+            monkeypatch, docs_example_test=[[PUBLIC, "127.0.0.1"], ["10.255.0.1"]])
+        url = f"https://docs.example.test:{server.port}/doc.pdf"
+        content, _, _, name = Vorlex(openai_api_key="sk-test")._resolve_document(url)
+        assert content == pdf and name == "doc.pdf"
+        assert server.hosts == [f"docs.example.test:{server.port}"]
+        assert resolver.asked == ["docs.example.test"]
+        assert loopback_only == [PUBLIC]
+
+        # The certificate is still checked against the name: one for another name fails.
+        ChangingResolver(monkeypatch, other_example_test=[["127.0.0.1"]])
+        with pytest.raises(DocumentError) as info:
+            Vorlex(openai_api_key="sk-test")._resolve_document(
+                f"https://other.example.test:{server.port}/doc.pdf")
+        assert "certificate" in str(info.value).lower() or "ssl" in str(info.value).lower()
+        assert server.paths == ["/doc.pdf"]
+    finally:
+        server.stop()

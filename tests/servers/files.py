@@ -2,13 +2,16 @@
 
 Routes are scripted per path with :meth:`FileServer.serve` (a body, a status, extra
 headers), :meth:`redirect` (a Location answer) or :meth:`stream` (a body of a given
-size sent in chunks, without a length unless asked for). Every request path is
-recorded, and for streamed bodies the server counts how many bytes it managed to send
+size sent in chunks, without a length unless asked for). It speaks TLS when started with
+a certificate (:func:`self_signed` makes one for a host name). Every request path and
+Host header is recorded, and for streamed bodies the server counts how many bytes it managed to send
 before the client went away, so tests can tell that a download was abandoned early.
 """
 
 from __future__ import annotations
 
+import datetime
+import ssl
 import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -27,8 +30,10 @@ class Route:
 class FileServer:
     routes: dict[str, Route] = field(default_factory=dict)
     paths: list[str] = field(default_factory=list)
+    hosts: list[str] = field(default_factory=list)
     streamed: dict[str, int] = field(default_factory=dict)
     _server: ThreadingHTTPServer | None = None
+    _tls: bool = False
     _lock: threading.Lock = field(default_factory=threading.Lock)
     _done: threading.Event = field(default_factory=threading.Event)
 
@@ -53,7 +58,7 @@ class FileServer:
 
     @property
     def base(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"{'https' if self._tls else 'http'}://127.0.0.1:{self.port}"
 
     def url(self, path: str) -> str:
         return self.base + path
@@ -63,7 +68,8 @@ class FileServer:
         self._done.wait(timeout)
 
     # -- life --------------------------------------------------------------------------
-    def start(self) -> "FileServer":
+    def start(self, cert: tuple[str, str] | None = None) -> "FileServer":
+        """Serves on a free loopback port; `cert` (certificate file, key file) for TLS."""
         owner = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -77,6 +83,11 @@ class FileServer:
 
         self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self._server.daemon_threads = True
+        if cert is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*cert)
+            self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
+            self._tls = True
         threading.Thread(target=self._server.serve_forever, daemon=True).start()
         return self
 
@@ -90,6 +101,7 @@ class FileServer:
         path = h.path.split("?", 1)[0]
         with self._lock:
             self.paths.append(path)
+            self.hosts.append(h.headers.get("Host", ""))
         route = self.routes.get(path)
         if route is None:
             route = Route(body=b"not found", status=404)
@@ -127,3 +139,37 @@ class FileServer:
             with self._lock:
                 self.streamed[path] = sent
             self._done.set()
+
+
+def self_signed(host: str, folder) -> tuple[str, str]:
+    """A certificate for `host` signed by itself, and its key, written into `folder`:
+    (certificate file, key file). The certificate file doubles as the trusted bundle."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, host)])
+    now = datetime.datetime.now(datetime.timezone.utc)
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(name)
+        .issuer_name(name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(minutes=5))
+        .not_valid_after(now + datetime.timedelta(days=1))
+        .add_extension(x509.SubjectAlternativeName([x509.DNSName(host)]), critical=False)
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .sign(key, hashes.SHA256())
+    )
+    cert_file = f"{folder}/{host}.crt"
+    key_file = f"{folder}/{host}.key"
+    with open(cert_file, "wb") as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    with open(key_file, "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM,
+                                  serialization.PrivateFormat.TraditionalOpenSSL,
+                                  serialization.NoEncryption()))
+    return cert_file, key_file

@@ -6,13 +6,17 @@
 //   _load_documents     PDF bytes -> page documents (full, lazy or OCR-aware)
 //
 // URL downloads are the one place where a caller's input makes the reader open a
-// network connection, so they are guarded three ways: the host must resolve only to
-// public addresses (IPv4 and IPv6), redirects are followed here, one at a time, each
-// new address checked the same way, and the body is streamed and abandoned as soon as
-// it exceeds the size limit.
+// network connection, so they are guarded four ways: the host must resolve only to
+// public addresses (IPv4 and IPv6); the connection goes to the addresses that check
+// saw, never to a second resolution (a name that answers a public address to the check
+// and an internal one to the client gains nothing); redirects are followed here, one at
+// a time, each new address checked and pinned the same way; and the body is streamed
+// and abandoned as soon as it exceeds the size limit.
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "reader/reader.hpp"
 
@@ -30,6 +34,11 @@ const char* const kUnsafeUrl = "URL aponta para endereco interno ou reservado.";
 const char* const kEmptyContent = "Conteúdo do documento vazio ou inválido.";
 const char* const kDefaultName = "document.pdf";
 
+// Raised (as a C++ exception) for download failures that are not Python errors.
+struct DownloadFailure {
+  std::string message;
+};
+
 [[noreturn]] void document_error(const std::string& message) {
   vx::raise(ns.get("DocumentError"), message);
 }
@@ -39,12 +48,6 @@ py::object module_or_builtin(const char* name) {
   PyObject* dict = PyModule_GetDict(ns.module().ptr());
   if (PyObject* v = PyDict_GetItemString(dict, name)) return py::reinterpret_borrow<py::object>(v);
   return py::module_::import("builtins").attr(name);
-}
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
 }
 
 // "50" for 50 or 50.0, "0.5" for 0.5, "0.00001" for 1e-05: the number as people
@@ -131,8 +134,18 @@ bool is_public_address(py::handle ip) {
   return true;
 }
 
+// What the last successful check on this thread approved: the URL and the addresses
+// its host resolved to, in the resolver's order. The download connects to exactly
+// these (see take_checked_addresses).
+struct CheckedUrl {
+  std::string url;
+  std::vector<std::string> addresses;
+};
+thread_local CheckedUrl t_checked;
+
 bool is_safe_url(py::object url) {
   if (!vx::is_str(url)) vx::raise_type_error("url", "str", url);
+  t_checked = CheckedUrl{};
   py::object host;
   try {
     host = ns.get("urlsplit")(url).attr("hostname");
@@ -152,7 +165,7 @@ bool is_safe_url(py::object url) {
     return false;
   }
   py::object ipaddress = ns.get("ipaddress");
-  bool any = false;
+  std::vector<std::string> approved;
   for (py::handle info : infos) {
     try {
       py::object sockaddr = info[py::int_(4)];
@@ -162,23 +175,52 @@ bool is_safe_url(py::object url) {
       addr = addr.attr("split")("%")[py::int_(0)];
       py::object ip = ipaddress.attr("ip_address")(addr);
       if (!is_public_address(ip)) return false;
-      any = true;
+      std::string text = vx::safe_str(ip);
+      bool seen = false;
+      for (const auto& a : approved) seen = seen || a == text;
+      if (!seen) approved.push_back(std::move(text));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       return false;
     }
   }
-  return any;
+  if (approved.empty()) return false;
+  t_checked = CheckedUrl{vx::safe_str(url), std::move(approved)};
+  return true;
+}
+
+// The addresses the built-in check approved for this very URL, taken once. Empty when
+// the guard in place (a caller may have replaced it) did not go through that check:
+// the download then resolves the name once itself and connects to that answer.
+std::vector<std::string> take_checked_addresses(const py::object& url) {
+  CheckedUrl checked = std::exchange(t_checked, CheckedUrl{});
+  if (!checked.addresses.empty() && checked.url == vx::safe_str(url)) {
+    return std::move(checked.addresses);
+  }
+  return {};
+}
+
+std::vector<std::string> resolve_now(const py::object& host, const py::object& port) {
+  py::object socket = ns.get("socket");
+  py::object infos = socket.attr("getaddrinfo")(host, port, 0, socket.attr("SOCK_STREAM"));
+  std::vector<std::string> out;
+  for (py::handle info : infos) {
+    py::object addr = info[py::int_(4)][py::int_(0)];
+    if (!vx::is_str(addr)) continue;
+    std::string text = vx::safe_str(addr);
+    bool seen = false;
+    for (const auto& a : out) seen = seen || a == text;
+    if (!seen) out.push_back(std::move(text));
+  }
+  if (out.empty()) {
+    throw DownloadFailure{"no address for host " + vx::safe_str(host)};
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------------------------
 // Download
 
-
-// Raised (as a C++ exception) for download failures that are not Python errors.
-struct DownloadFailure {
-  std::string message;
-};
 
 py::object header(py::handle resp, const char* name) {
   py::object headers = py::getattr(resp, "headers", py::none());
@@ -186,14 +228,91 @@ py::object header(py::handle resp, const char* name) {
   return headers.attr("get")(name);
 }
 
-// GET the URL with redirects followed by hand, the body streamed under the limit.
+// A host as it goes into a URL: IPv6 in brackets, its zone id escaped.
+std::string url_host(const std::string& address) {
+  if (address.find(':') == std::string::npos) return address;
+  std::string out = "[";
+  for (char c : address) {
+    if (c == '%') out += "%25";
+    else out += c;
+  }
+  return out + "]";
+}
+
+// One GET of `url`, connected to one of `addresses` (tried in order, the next one only
+// when connecting fails) instead of whatever the name resolves to now. The URL keeps its
+// name for the Host header and, over TLS, for the server name sent and the certificate
+// checked. `session` receives the session that owns the answer's connection.
+py::object get_pinned(const py::object& url, const std::vector<std::string>& addresses,
+                      py::object& session) {
+  py::object requests = ns.get("requests");
+  py::object parts = ns.get("urlsplit")(url);
+  py::object host = parts.attr("hostname");
+  py::object port = parts.attr("port");  // a bad port raises: a download failure
+  std::string netloc = vx::safe_str(parts.attr("netloc"));
+  std::string userinfo;
+  std::string host_header = netloc;
+  if (auto at = netloc.rfind('@'); at != std::string::npos) {
+    userinfo = netloc.substr(0, at + 1);
+    host_header = netloc.substr(at + 1);
+  }
+  py::object server_name = host;
+  if (!truthy(host.attr("isascii")())) {
+    // The name as it travels: IDNA, as the client would have encoded it.
+    server_name = requests.attr("models").attr("PreparedRequest").attr(
+        "_get_idna_encoded_host")(host);
+    std::string suffix;
+    if (auto colon = host_header.rfind(':');
+        colon != std::string::npos && host_header.find(']') == std::string::npos) {
+      suffix = host_header.substr(colon);
+    }
+    host_header = vx::safe_str(server_name) + suffix;
+  }
+  const bool tls = vx::safe_str(parts.attr("scheme")) == "https";
+
+  for (const std::string& address : addresses) {
+    std::string pinned = userinfo + url_host(address);
+    if (!port.is_none()) pinned += ":" + vx::safe_str(port);
+    py::object target = parts.attr("_replace")("netloc"_a = pinned).attr("geturl")();
+
+    session = requests.attr("Session")();
+    if (tls) {
+      py::object adapter = requests.attr("adapters").attr("HTTPAdapter")();
+      adapter.attr("init_poolmanager")(1, 1, "server_hostname"_a = server_name,
+                                       "assert_hostname"_a = server_name);
+      session.attr("mount")("https://", adapter);
+    }
+    py::dict headers;
+    headers["Host"] = py::str(host_header);
+    try {
+      return session.attr("get")(target, "headers"_a = headers,
+                                 "timeout"_a = kDownloadTimeoutSeconds, "stream"_a = true,
+                                 "allow_redirects"_a = false);
+    } catch (py::error_already_set& e) {
+      py::object refused = requests.attr("exceptions").attr("ConnectionError");
+      session.attr("close")();
+      session = py::none();
+      if (!e.matches(refused.ptr())) throw;
+      if (&address == &addresses.back()) throw;
+    }
+  }
+  throw DownloadFailure{"no address for host " + vx::safe_str(host)};
+}
+
+// GET the URL with redirects followed by hand, the body streamed under the limit. Each
+// hop connects to the addresses its check approved.
 py::bytes download_checked(py::handle self, py::object url) {
   const double limit_mb = size_limit_mb(self);
   py::object current = url;
+  std::vector<std::string> addresses = take_checked_addresses(current);
   for (int redirects = 0;; ++redirects) {
-    py::object resp = ns.get("requests").attr("get")(
-        current, "timeout"_a = kDownloadTimeoutSeconds, "stream"_a = true,
-        "allow_redirects"_a = false);
+    if (addresses.empty()) {
+      py::object parts = ns.get("urlsplit")(current);
+      addresses = resolve_now(parts.attr("hostname"), parts.attr("port"));
+    }
+    py::object session;
+    py::object resp = get_pinned(current, addresses, session);
+    vx::ScopedClose session_closer(session);
     vx::ScopedClose closer(resp);
 
     int status = py::cast<int>(resp.attr("status_code"));
@@ -208,7 +327,9 @@ py::bytes download_checked(py::handle self, py::object url) {
       if (!is_http_url(next)) {
         throw DownloadFailure{"redirect to an unsupported address: " + vx::safe_str(next)};
       }
+      t_checked = CheckedUrl{};
       if (!truthy(ns.get("_is_safe_url")(next))) document_error(kUnsafeUrl);
+      addresses = take_checked_addresses(next);
       current = next;
       continue;
     }
@@ -330,6 +451,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
     display = has_name ? *given : kDefaultName;
   } else if (vx::is_str(document) && is_http_url(document)) {
     py::object url = document.attr("strip")();
+    t_checked = CheckedUrl{};
     if (!truthy(ns.get("_is_safe_url")(url))) document_error(kUnsafeUrl);
     content = download(self, url);
     if (has_name) {
