@@ -14,20 +14,16 @@
 #include <string>
 
 #include "reader/reader.hpp"
+#include "reader/steps.hpp"
 
 namespace vx::reader {
-namespace {
 
 using namespace pybind11::literals;
 
+namespace {
+
 constexpr Py_ssize_t kShortTextForm = 200;
 const char* const kCircuitOpenAnswer = "Processamento interrompido: muitas falhas consecutivas";
-
-bool truthy(py::handle h) {
-  int r = PyObject_IsTrue(h.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
 
 // The first `limit` characters of repr(data) for a bytes value, without building the
 // whole representation (a 50 MB value has a representation of up to 200 MB). The
@@ -115,6 +111,8 @@ py::object error_result(py::handle doc, py::str filename, py::object error) {
       "document"_a = ns.get("DocumentMetadata")("filename"_a = filename), "results"_a = results);
 }
 
+}  // namespace
+
 // A processed document counts as a failure when one of its results has status "ERROR".
 bool failed(py::handle result) {
   py::object results = py::getattr(result, "results", py::none());
@@ -143,6 +141,18 @@ py::object breaker_of(py::handle self) {
   return py::getattr(self, "_circuit_breaker", py::none());
 }
 
+bool is_document_failure(const py::error_already_set& e) {
+  return e.matches(ns.get("DocumentError").ptr()) || e.matches(ns.get("ProcessingError").ptr());
+}
+
+py::object document_error_result(py::handle doc, py::object error, const char* prefix) {
+  py::str name = text_form(doc, is_text_document(doc) ? -1 : kShortTextForm);
+  logger.error((prefix + vx::to_utf8(name) + ": " + vx::safe_str(error)).c_str());
+  return error_result(doc, name, error);
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------------
 
 py::object make_circuit_open_result(py::object self, py::object doc) {
@@ -161,13 +171,8 @@ py::object process_single_safe(py::object self, py::object doc, py::object quest
   try {
     return self.attr("process")(doc, questions, classify);
   } catch (py::error_already_set& e) {
-    if (!e.matches(ns.get("DocumentError").ptr()) && !e.matches(ns.get("ProcessingError").ptr())) {
-      throw;
-    }
-    py::object err = e.value();
-    py::str name = text_form(doc, is_text_document(doc) ? -1 : kShortTextForm);
-    logger.error(("Erro ao processar " + vx::to_utf8(name) + ": " + vx::safe_str(err)).c_str());
-    return error_result(doc, name, err);
+    if (!is_document_failure(e)) throw;
+    return document_error_result(doc, e.value(), "Erro ao processar ");
   }
 }
 

@@ -10,6 +10,7 @@
 #include "reader/calls.hpp"
 
 #include "reader/reader.hpp"
+#include "reader/steps.hpp"
 
 namespace vx::reader {
 
@@ -171,6 +172,8 @@ py::object maybe_attr(py::handle o, const char* name) {
   return py::object();
 }
 
+}  // namespace
+
 // Structured parsing lives at beta.chat.completions.parse in openai 1.x (and on any
 // client that still offers it); releases from 2.0 on keep only chat.completions.parse.
 py::object structured_parse(py::handle client) {
@@ -182,6 +185,8 @@ py::object structured_parse(py::handle client) {
   if (o) return o;
   return client.attr("chat").attr("completions").attr("parse");
 }
+
+namespace {
 
 // One attempt: reads the provider, model and client when it runs, so a change of
 // `model` applies to the next attempt.

@@ -7,6 +7,7 @@
 // status and never stops the document being read.
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
+#include "reader/steps.hpp"
 #include "reader/template.hpp"
 
 #include "core/unicode.hpp"
@@ -16,8 +17,6 @@ namespace vx::reader {
 namespace {
 
 constexpr const char* kNoText = "Documento sem texto extraível";
-
-double now() { return py::cast<double>(ns.get("time").attr("time")()); }
 
 // True when something other than '-' and white space is present: the text is not just
 // page separators ("\n\n---\n\n") of blank pages.
@@ -46,16 +45,34 @@ py::object empty_document_result(py::object self, py::object question) {
                                     {"status", py::str("NO_DATA")}});
 }
 
-// pybind11's own error types stand for a Python error (TypeError, ValueError, ...).
-py::object python_error(py::builtin_exception& e) {
-  e.set_error();
-  return vx::fetch_error();
+}  // namespace
+
+double now() { return py::cast<double>(ns.get("time").attr("time")()); }
+
+py::object error_in_flight() {
+  try {
+    throw;
+  } catch (py::error_already_set& e) {
+    // Interruptions, exit requests and cancellation are not failures of a step.
+    if (!e.matches(PyExc_Exception)) throw;
+    return e.value();
+  } catch (py::builtin_exception& e) {
+    // pybind11's own error types stand for a Python error (TypeError, ValueError, ...).
+    e.set_error();
+    return vx::fetch_error();
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    return vx::fetch_error();
+  }
 }
 
 // The failure Result: the status from _classify_failure, the error logged with its
 // traceback, "<class name>: <message>" as the answer and only the elapsed time.
-py::object failure_result(py::object self, py::object qid, py::object qname, py::object error,
-                          double start) {
+py::object question_failure(py::object self, py::object question, py::object error,
+                            double start) {
+  py::object config = question.attr("config");
+  py::object qid = config.attr("id");
+  py::object qname = config.attr("name");
   const double elapsed = now() - start;
   py::object status = self.attr("_classify_failure")(error);
   std::string cls = vx::type_name(error);
@@ -68,8 +85,6 @@ py::object failure_result(py::object self, py::object qid, py::object qname, py:
                                     {"status", status},
                                     {"metrics", metrics}});
 }
-
-}  // namespace
 
 // message.parsed of a structured answer; a refusal or a missing structure raises the
 // error that names it, so the question ends "REFUSED" (with the model's own words) or
@@ -88,8 +103,7 @@ py::object structured_answer(py::handle message) {
 
 namespace {
 
-py::object answer_of(py::object self, py::object question, py::object response) {
-  (void)self;
+py::object answer_of(py::object question, py::object response) {
   py::object message = response.attr("choices")[py::int_(0)].attr("message");
   py::object response_model = question.attr("response_model");
   bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
@@ -112,55 +126,65 @@ py::object answer_of(py::object self, py::object question, py::object response) 
   return py::make_tuple(answer, raw);
 }
 
-py::object execute_question(py::object self, py::object text, py::object question) {
+}  // namespace
+
+py::object empty_text_result(py::object self, py::object text, py::object question) {
   if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
-  const double start = now();
   py::object has_text = self.attr("_has_extractable_text")(text);
   int truth = PyObject_IsTrue(has_text.ptr());
   if (truth < 0) throw py::error_already_set();
-  if (!truth) {
-    logger.warning("Pergunta '%s': texto vazio apos filtragem; LLM nao sera chamado.",
-                   question.attr("config").attr("id"));
-    return self.attr("_empty_document_result")(question);
-  }
+  if (truth) return py::object();
+  logger.warning("Pergunta '%s': texto vazio apos filtragem; LLM nao sera chamado.",
+                 question.attr("config").attr("id"));
+  return self.attr("_empty_document_result")(question);
+}
+
+py::list question_messages(py::object question, py::object text) {
+  py::str prompt = format_template(question.attr("user_prompt"), "texto", text);
+  return chat_messages(question.attr("system_prompt"), prompt);
+}
+
+py::object question_result(py::object self, py::object question, py::object response,
+                           double start) {
+  py::tuple got = answer_of(question, response);
+  const double elapsed = now() - start;
+  py::object usage = response.attr("usage");
+  py::object prompt_tokens = usage.attr("prompt_tokens");
+  py::object completion_tokens = usage.attr("completion_tokens");
+  py::object total_tokens = usage.attr("total_tokens");
+  py::object model = self.attr("_model");
+  py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
+  py::object metrics = call_kw(ns.get("ProcessingMetrics"),
+                               {{"time_seconds", round_to(py::float_(elapsed), 2)},
+                                {"tokens", total_tokens},
+                                {"prompt_tokens", prompt_tokens},
+                                {"completion_tokens", completion_tokens},
+                                {"cost_usd", round_to(cost, 6)},
+                                {"model", model}});
   py::object config = question.attr("config");
-  py::object qid = config.attr("id");
-  py::object qname = config.attr("name");
+  return call_kw(ns.get("Result"), {{"question_id", config.attr("id")},
+                                    {"question_name", config.attr("name")},
+                                    {"answer", got[0]},
+                                    {"raw_result", got[1]},
+                                    {"status", py::str("OK")},
+                                    {"metrics", metrics}});
+}
+
+namespace {
+
+py::object execute_question(py::object self, py::object text, py::object question) {
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
+  const double start = now();
+  if (py::object early = empty_text_result(self, text, question)) return early;
+  py::object error;
   try {
-    py::str prompt = format_template(question.attr("user_prompt"), "texto", text);
-    py::list messages = chat_messages(question.attr("system_prompt"), prompt);
+    py::list messages = question_messages(question, text);
     py::object response = self.attr("_call_llm")(messages, question.attr("response_model"));
-    py::tuple got = answer_of(self, question, response);
-    const double elapsed = now() - start;
-    py::object usage = response.attr("usage");
-    py::object prompt_tokens = usage.attr("prompt_tokens");
-    py::object completion_tokens = usage.attr("completion_tokens");
-    py::object total_tokens = usage.attr("total_tokens");
-    py::object model = self.attr("_model");
-    py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
-    py::object metrics = call_kw(ns.get("ProcessingMetrics"),
-                                 {{"time_seconds", round_to(py::float_(elapsed), 2)},
-                                  {"tokens", total_tokens},
-                                  {"prompt_tokens", prompt_tokens},
-                                  {"completion_tokens", completion_tokens},
-                                  {"cost_usd", round_to(cost, 6)},
-                                  {"model", model}});
-    return call_kw(ns.get("Result"), {{"question_id", qid},
-                                      {"question_name", qname},
-                                      {"answer", got[0]},
-                                      {"raw_result", got[1]},
-                                      {"status", py::str("OK")},
-                                      {"metrics", metrics}});
-  } catch (py::error_already_set& e) {
-    // Interruptions and exit requests are not question failures.
-    if (!e.matches(PyExc_Exception)) throw;
-    return failure_result(self, qid, qname, e.value(), start);
-  } catch (py::builtin_exception& e) {
-    return failure_result(self, qid, qname, python_error(e), start);
-  } catch (std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return failure_result(self, qid, qname, vx::fetch_error(), start);
+    return question_result(self, question, response, start);
+  } catch (...) {
+    error = error_in_flight();
   }
+  return question_failure(self, question, error, start);
 }
 
 py::object extract_from_text(py::object self, py::object text, py::object question) {
