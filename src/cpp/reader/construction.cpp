@@ -213,9 +213,33 @@ void set_model(py::object self, py::object value) { self.attr("_model") = value;
 // A new dict each time (py::dict of a dict would share it).
 py::object available_models() { return py::module_::import("builtins").attr("dict")(ns.get("MODELS")); }
 
+// The running event loop, or None outside one.
+py::object running_loop() {
+  py::object asyncio = ns.get("asyncio");
+  try {
+    return asyncio.attr("get_running_loop")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_RuntimeError)) throw;
+    return py::none();
+  }
+}
+
+// The client the reader built is tied to the event loop it first ran on (its
+// connections belong to that loop): a reader used again under another loop, as with
+// one asyncio.run() after another, gets a client of its own for that loop. A client
+// the caller put in place is kept whatever the loop.
+bool built_for_another_loop(py::handle self, py::handle client, py::handle loop) {
+  py::object owner = py::getattr(self, "_async_openai_client_loop", py::none());
+  if (!PyTuple_Check(owner.ptr()) || PyTuple_GET_SIZE(owner.ptr()) != 2) return false;
+  if (PyTuple_GET_ITEM(owner.ptr(), 0) != client.ptr()) return false;
+  py::object built_on = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(owner.ptr(), 1))();
+  return !loop.is_none() && !built_on.is(loop);
+}
+
 py::object get_async_client(py::object self) {
   py::object client = py::getattr(self, "_async_openai_client", py::none());
-  if (!client.is_none()) return client;
+  py::object loop = running_loop();
+  if (!client.is_none() && !built_for_another_loop(self, client, loop)) return client;
   py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
   std::string prov = vx::safe_str(self.attr("_provider"));
   if (prov == "azure") {
@@ -232,6 +256,10 @@ py::object get_async_client(py::object self) {
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   }
   self.attr("_async_openai_client") = client;
+  if (!loop.is_none()) {
+    self.attr("_async_openai_client_loop") =
+        py::make_tuple(client, vx::import("weakref").attr("ref")(loop));
+  }
   return client;
 }
 

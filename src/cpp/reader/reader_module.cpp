@@ -7,9 +7,11 @@
 //               document resolution and loading             documents.cpp
 //               processing and classification               processing.cpp
 //               batches and the circuit breaker             batch.cpp
+//               the asynchronous pipeline                   async.cpp
 //
 // Module-level names (client classes, components, records) live in the module
 // namespace and are read at each call, so callers and tests can patch them.
+#include "bridge/coro.hpp"
 #include "reader/reader.hpp"
 
 namespace vx::reader {
@@ -106,4 +108,6 @@ PYBIND11_MODULE(reader, m) {
   init_documents(cls);
   init_processing(cls);
   init_batch(cls);
+  vx::aio::init(m);
+  init_async(cls);
 }

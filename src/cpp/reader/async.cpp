@@ -1,0 +1,279 @@
+// The asynchronous pipeline: coroutine twins of the model call, question execution,
+// classification, question run, processing and batches.
+//
+//   extract_from_text_async    _execute_question_async
+//   process_async              _run_questions_async, _classify_results_async
+//   process_batch_async        one `_limited` coroutine per document under a semaphore
+//   _call_llm_async            one attempt with the asynchronous client
+//
+// Each twin is its synchronous twin's sequence of steps (steps.hpp) with the model
+// calls, and the steps that make them, awaited. Only model calls suspend: resolution,
+// downloads, loading with OCR, the cache and the totals run without yielding. The
+// steps are reached through attribute lookup on the reader, and each awaits what that
+// lookup returns, so a step replaced by an `async def` on an instance or a subclass is
+// awaited like the reader's own.
+//
+// Arguments are checked when the coroutine is created, before anything runs; a
+// coroutine that is never awaited frees its frame without running any of it.
+#include "bridge/coro.hpp"
+#include "reader/calls.hpp"
+#include "reader/reader.hpp"
+#include "reader/steps.hpp"
+
+namespace vx::reader {
+namespace {
+
+using vx::aio::Task;
+using vx::aio::wait;
+
+// ---------------------------------------------------------------------------------
+// _call_llm_async: one attempt, no retry policy.
+
+Task call_llm_async(py::object self, py::object messages, py::object response_model) {
+  std::string provider = vx::safe_str(self.attr("_provider"));
+  const bool structured = truthy(response_model);
+  py::object model = self.attr("_model");
+  py::object call;
+  if (provider == "google") {
+    py::module_ google = vx::import("vorlex.providers.google");
+    py::object client = self.attr("_async_google_client");
+    call = structured ? google.attr("acall_structured")(client, model, messages, response_model)
+                      : google.attr("acall_chat")(client, model, messages);
+  } else {
+    py::object client = self.attr("_get_async_client")();
+    if (structured) {
+      call = call_kw(structured_parse(client), {{"model", model},
+                                                {"messages", messages},
+                                                {"response_format", response_model}});
+    } else {
+      call = call_kw(client.attr("chat").attr("completions").attr("create"),
+                     {{"model", model}, {"messages", messages}});
+    }
+  }
+  py::object response = co_await wait(call);
+  co_return response;
+}
+
+// ---------------------------------------------------------------------------------
+// Question execution
+
+Task execute_question_async(py::object self, py::object text, py::object question) {
+  const double start = now();
+  py::object early = empty_text_result(self, text, question);
+  if (early) co_return early;
+  py::object error;
+  try {
+    py::list messages = question_messages(question, text);
+    py::object call = self.attr("_call_llm_async")(messages, question.attr("response_model"));
+    py::object response = co_await wait(call);
+    co_return question_result(self, question, response, start);
+  } catch (...) {
+    error = error_in_flight();
+  }
+  co_return question_failure(self, question, error, start);
+}
+
+Task extract_from_text_async(py::object self, py::object text, py::object question) {
+  py::object call = self.attr("_execute_question_async")(text, question);
+  py::object result = co_await wait(call);
+  co_return result;
+}
+
+// ---------------------------------------------------------------------------------
+// Classification and the question run
+
+Task classify_results_async(py::object self, py::object results, py::object doc_info) {
+  py::object classification = classification_of(self);
+  if (classification.is_none()) co_return py::none();
+  py::object error;
+  try {
+    py::list messages = classification_messages(classification, results, doc_info);
+    py::object call =
+        self.attr("_call_llm_async")(messages, classification.attr("response_model"));
+    py::object response = co_await wait(call);
+    self.attr("_record_side_usage")(response);
+    co_return classification_mapping(response);
+  } catch (...) {
+    error = error_in_flight();
+  }
+  co_return classification_failure("Erro na classificação async: ", error);
+}
+
+// The questions of one document run one after another; no log line is written.
+Task run_questions_async(py::object self, py::object questions_to_run, py::object documents) {
+  const PageSet doc = page_set(documents);
+  RunTotals run;
+  py::iterator questions = py::iter(questions_to_run);
+  for (; questions != py::iterator::sentinel(); ++questions) {
+    py::object question = py::reinterpret_borrow<py::object>(*questions);
+    Selection sel = select_pages(self, question, doc, false);
+    if (sel.no_data) {
+      run.results.append(sel.no_data);
+      continue;
+    }
+    py::object call = self.attr("_execute_question_async")(joined_text(sel.pages), question);
+    py::object result = co_await wait(call);
+    run.add(result, static_cast<Py_ssize_t>(sel.pages.size()), doc.count);
+  }
+  co_return run.as_tuple();
+}
+
+// ---------------------------------------------------------------------------------
+// process_async
+
+Task process_async(py::object self, py::object document, py::object questions,
+                   py::object classify, py::object filename) {
+  ProcessStart st = begin_process(self, document, questions, classify, filename, false);
+  if (st.hit) co_return st.hit;
+  py::object run_call = self.attr("_run_questions_async")(st.to_run, st.pages);
+  py::object run = co_await wait(run_call);
+  py::tuple totals(run);
+  py::object classification = py::none();
+  py::object info = classification_request(self, st, totals[0]);
+  if (!info.is_none()) {
+    py::object call = self.attr("_classify_results_async")(totals[0], info);
+    classification = co_await wait(call);
+  }
+  co_return finish_process(self, st, totals, classification);
+}
+
+// ---------------------------------------------------------------------------------
+// process_batch_async
+
+// Gives a semaphore permit back when the scope ends, however it ends.
+class Permit {
+ public:
+  explicit Permit(py::object semaphore) : semaphore_(std::move(semaphore)) {}
+  ~Permit() { vx::call_quietly(semaphore_, "release"); }
+  Permit(const Permit&) = delete;
+  Permit& operator=(const Permit&) = delete;
+
+ private:
+  py::object semaphore_;
+};
+
+// One document of a batch: the breaker is asked before waiting for a permit; the
+// document is processed holding one; its outcome is reported.
+Task limited(py::object self, py::object semaphore, py::object doc, py::object questions,
+             py::object classify) {
+  py::object breaker = breaker_of(self);
+  if (!admitted(breaker)) co_return self.attr("_make_circuit_open_result")(doc);
+  py::object acquire = semaphore.attr("acquire")();
+  co_await wait(acquire);
+  Permit permit(semaphore);
+  py::object result;
+  py::object failure;
+  try {
+    py::object call = self.attr("process_async")(doc, questions, classify);
+    result = co_await wait(call);
+  } catch (py::error_already_set& e) {
+    if (!is_document_failure(e)) throw;
+    failure = e.value();
+  }
+  if (failure) result = document_error_result(doc, failure, "Erro ao processar async ");
+  report_outcome(breaker, result);
+  co_return result;
+}
+
+Task process_batch_async(py::object self, py::object documents, py::object questions,
+                         py::object classify, long long max_concurrency) {
+  py::object breaker = breaker_of(self);
+  if (!breaker.is_none()) breaker.attr("reset")();
+  if (max_concurrency == 0) {
+    // No permit at all would leave every document waiting for ever.
+    vx::raise_value_error("max_concurrency must be at least 1, got 0");
+  }
+  py::object asyncio = ns.get("asyncio");
+  // A negative count is refused by the semaphore itself (ValueError).
+  py::object semaphore = asyncio.attr("Semaphore")(max_concurrency);
+  py::list docs(documents);  // the documents as they are when the batch starts
+  py::list coroutines;
+  for (py::handle doc : docs) {
+    coroutines.append(vx::aio::coroutine(
+        limited(self, semaphore, py::reinterpret_borrow<py::object>(doc), questions, classify),
+        "Vorlex.process_batch_async.<locals>._limited"));
+  }
+  py::object gather = asyncio.attr("gather")(*coroutines);
+  py::object results = co_await wait(gather);
+  co_return py::list(results);
+}
+
+// ---------------------------------------------------------------------------------
+// The Python-facing functions: arguments checked, the coroutine object returned.
+
+py::object py_call_llm_async(py::object self, py::object messages, py::object response_model) {
+  return vx::aio::coroutine(call_llm_async(self, messages, response_model),
+                            "Vorlex._call_llm_async");
+}
+
+py::object py_execute_question_async(py::object self, py::object text, py::object question) {
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
+  return vx::aio::coroutine(execute_question_async(self, text, question),
+                            "Vorlex._execute_question_async");
+}
+
+py::object py_extract_from_text_async(py::object self, py::object text, py::object question) {
+  if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
+  return vx::aio::coroutine(extract_from_text_async(self, text, question),
+                            "Vorlex.extract_from_text_async");
+}
+
+py::object py_classify_results_async(py::object self, py::object results, py::object doc_info) {
+  return vx::aio::coroutine(classify_results_async(self, results, doc_info),
+                            "Vorlex._classify_results_async");
+}
+
+py::object py_run_questions_async(py::object self, py::object questions_to_run,
+                                  py::object documents) {
+  return vx::aio::coroutine(run_questions_async(self, questions_to_run, documents),
+                            "Vorlex._run_questions_async");
+}
+
+py::object py_process_async(py::object self, py::object document, py::object questions,
+                            py::object classify, py::object filename) {
+  check_process_args(questions, filename);
+  return vx::aio::coroutine(process_async(self, document, questions, classify, filename),
+                            "Vorlex.process_async");
+}
+
+py::object py_process_batch_async(py::object self, py::object documents, py::object questions,
+                                  py::object classify, py::object max_concurrency) {
+  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
+  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
+    vx::raise_type_error("questions", "list or None", questions);
+  }
+  long long permits = PyBool_Check(max_concurrency.ptr())
+                          ? (max_concurrency.ptr() == Py_True ? 1 : 0)
+                          : vx::arg_int_trunc(max_concurrency, "max_concurrency");
+  py::bool_ flag(truthy(classify));
+  return vx::aio::coroutine(
+      process_batch_async(self, documents, questions, flag, permits),
+      "Vorlex.process_batch_async");
+}
+
+}  // namespace
+
+void init_async(vx::PyClass& cls) {
+  cls.def("extract_from_text_async", &py_extract_from_text_async, py::arg("self"),
+          py::arg("text"), py::arg("question"),
+          "Coroutine: answers one question over a text with one model attempt.");
+  cls.def("process_async", &py_process_async, py::arg("self"), py::arg("document"),
+          py::arg("questions") = py::none(), py::arg("classify") = false,
+          py::arg("filename") = py::none(),
+          "Coroutine: process() with the model calls awaited.");
+  cls.def("process_batch_async", &py_process_batch_async, py::arg("self"),
+          py::arg("documents"), py::arg("questions") = py::none(),
+          py::arg("classify") = false, py::arg("max_concurrency") = 5,
+          "Coroutine: processes the documents side by side, at most max_concurrency at a "
+          "time, under the circuit breaker; results in input order.");
+  cls.def("_call_llm_async", &py_call_llm_async, py::arg("self"), py::arg("messages"),
+          py::arg("response_model") = py::none());
+  cls.def("_execute_question_async", &py_execute_question_async, py::arg("self"),
+          py::arg("text"), py::arg("question"));
+  cls.def("_classify_results_async", &py_classify_results_async, py::arg("self"),
+          py::arg("results"), py::arg("doc_info"));
+  cls.def("_run_questions_async", &py_run_questions_async, py::arg("self"),
+          py::arg("questions_to_run"), py::arg("documents"));
+}
+
+}  // namespace vx::reader
