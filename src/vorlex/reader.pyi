@@ -2,7 +2,11 @@
 
 import logging
 import os
-from typing import IO, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import (
+    IO, Any, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
+    TypeVar, Union,
+)
+from typing import Coroutine as _Coroutine
 
 from vorlex.models import (
     Classification,
@@ -19,6 +23,16 @@ logger: logging.Logger
 Messages = List[Dict[str, Any]]
 DocumentSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 LLMCaller = Callable[..., Any]
+
+_T = TypeVar("_T")
+
+class Coroutine(_Coroutine[Any, Any, _T]):
+    """The coroutine object of the reader's asynchronous operations (vorlex.reader.Coroutine):
+    awaitable, and accepted by asyncio wherever a coroutine is."""
+    def __await__(self) -> Generator[Any, None, _T]: ...
+    def send(self, value: Any) -> Any: ...
+    def throw(self, typ: Any, val: Any = ..., tb: Any = ...) -> Any: ...
+    def close(self) -> None: ...
 
 class Vorlex:
     MAX_FILE_SIZE_MB: int
@@ -169,6 +183,35 @@ class Vorlex:
         self, doc: DocumentSource, questions: Optional[List[str]], classify: bool
     ) -> ProcessingResult: ...
     def _make_circuit_open_result(self, doc: DocumentSource) -> ProcessingResult: ...
+
+    # -- the asynchronous pipeline ------------------------------------------------
+    # Coroutines: calling one checks its arguments and returns the coroutine; its work
+    # runs when it is awaited. Only model calls suspend.
+    def extract_from_text_async(self, text: str, question: Question) -> Coroutine[Result]: ...
+    def process_async(
+        self,
+        document: DocumentSource,
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        filename: Optional[str] = None,
+    ) -> Coroutine[ProcessingResult]: ...
+    def process_batch_async(
+        self,
+        documents: List[DocumentSource],
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        max_concurrency: int = 5,
+    ) -> Coroutine[List[ProcessingResult]]: ...
+    def _call_llm_async(
+        self, messages: Messages, response_model: Optional[Type[Any]] = None
+    ) -> Coroutine[Any]: ...
+    def _execute_question_async(self, text: str, question: Question) -> Coroutine[Result]: ...
+    def _classify_results_async(
+        self, results: List[Result], doc_info: Mapping[str, Any]
+    ) -> Coroutine[Optional[Dict[str, Any]]]: ...
+    def _run_questions_async(
+        self, questions_to_run: List[Question], documents: List[Any]
+    ) -> Coroutine[Tuple[List[Result], float, int, float]]: ...
 
 def _is_safe_url(url: str) -> bool:
     """True when the URL has a host and every address it resolves to (IPv4 and IPv6)
