@@ -35,7 +35,7 @@ std::string question_fingerprint(py::object q) {
   d["tag"] = py::getattr(cfg, "tag", py::none());
   d["system_prompt"] = q.attr("system_prompt");
   d["user_prompt"] = q.attr("user_prompt");
-  d["keywords"] = py::list(q.attr("keywords"));
+  d["keywords"] = vx::list_copy(q.attr("keywords"));
   py::object pr = q.attr("page_range");
   if (pr.is_none()) {
     d["page_range"] = py::none();

@@ -243,8 +243,8 @@ bool arg_bool(py::handle h, const char* name) {
 }
 
 py::list arg_list(py::handle h, const char* name) {
-  if (PyList_Check(h.ptr())) return py::reinterpret_borrow<py::list>(h);
-  if (PyTuple_Check(h.ptr())) return py::reinterpret_steal<py::list>(PySequence_List(h.ptr()));
+  // A copy in both cases: the caller walks it while running Python code.
+  if (PyList_Check(h.ptr()) || PyTuple_Check(h.ptr())) return list_copy(h);
   raise_type_error(name, "list", h);
 }
 

@@ -169,6 +169,16 @@ class ScopedClose {
   py::object obj_;
 };
 
+// list(seq): a private copy holding strong references to the items. A loop that runs
+// Python code between items (a property, __hash__, __eq__, a callback) walks such a
+// copy, or the container's own iterator: that code may change the caller's container,
+// and pybind11's list iterator reads a borrowed item up to the length it saw first.
+inline py::list list_copy(py::handle seq) {
+  PyObject* l = PySequence_List(seq.ptr());
+  if (!l) throw py::error_already_set();
+  return py::reinterpret_steal<py::list>(l);
+}
+
 // bool(obj), errors of __bool__ / __len__ propagated.
 inline bool truthy(py::handle h) {
   int r = PyObject_IsTrue(h.ptr());

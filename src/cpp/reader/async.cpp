@@ -186,7 +186,7 @@ Task process_batch_async(py::object self, py::object documents, py::object quest
   py::object asyncio = ns.get("asyncio");
   // A negative count is refused by the semaphore itself (ValueError).
   py::object semaphore = asyncio.attr("Semaphore")(max_concurrency);
-  py::list docs(documents);  // the documents as they are when the batch starts
+  py::list docs = vx::list_copy(documents);  // the documents as they are when the batch starts
   py::list coroutines;
   for (py::handle doc : docs) {
     coroutines.append(vx::aio::coroutine(

@@ -194,8 +194,10 @@ py::list process_batch_sequential(py::object self, py::list documents, py::objec
   return out;
 }
 
-py::list process_batch_parallel(py::object self, py::list documents, py::object questions,
+py::list process_batch_parallel(py::object self, py::list given, py::object questions,
                                 py::object classify, py::object max_workers) {
+  // Every document is submitted up front, from the list as it is now.
+  py::list documents = vx::list_copy(given);
   py::object breaker = breaker_of(self);
   const size_t n = documents.size();
   py::list out(n);

@@ -95,6 +95,24 @@ ProcessStart begin_process(py::object self, py::object document, py::object ques
   return st;
 }
 
+// Only a settled result is kept: every question answered ("OK") or found nothing to
+// read ("NO_DATA"), and the classification, when asked for, did not fail. A rate
+// limit or an outage served from the cache would outlive the outage.
+bool cacheable(py::handle results, py::handle classification) {
+  for (py::handle r : py::iter(results)) {
+    py::object status = r.attr("status");
+    if (!str_equals(status, "OK") && !str_equals(status, "NO_DATA")) return false;
+  }
+  if (PyDict_Check(classification.ptr())) {
+    py::object error = vx::mapping_get(classification, "error", py::none());
+    if (str_equals(error, "Erro na classificacao") &&
+        PyDict_Contains(classification.ptr(), py::str("error_type").ptr()) == 1) {
+      return false;
+    }
+  }
+  return true;
+}
+
 py::object classification_of(py::object self) {
   return py::getattr(self, "_classification", py::none());
 }
@@ -114,7 +132,9 @@ py::object finish_process(py::object self, const ProcessStart& st, py::tuple run
   py::object result = ns.get("ProcessingResult")(
       "document"_a = st.doc_meta, "results"_a = results, "classification"_a = classification,
       "total_metrics"_a = totals);
-  if (!st.cache.is_none() && !st.key.is_none()) st.cache.attr("put")(st.key, result);
+  if (!st.cache.is_none() && !st.key.is_none() && cacheable(results, classification)) {
+    st.cache.attr("put")(st.key, result);
+  }
   return result;
 }
 
@@ -138,7 +158,7 @@ py::object process(py::object self, py::object document, py::object questions,
 
 PageSet page_set(py::object documents) {
   PageSet doc;
-  doc.pages = py::list(documents);
+  doc.pages = vx::list_copy(documents);
   doc.count = static_cast<Py_ssize_t>(doc.pages.size());
   // Pages of the OCR loader carry their real page number; a blank scanned page is
   // left out, so a page range is applied to those numbers, not to positions.
@@ -173,7 +193,7 @@ Selection select_pages(py::object self, py::object question, const PageSet& doc,
   if (!page_range.is_none()) {
     const Py_ssize_t total = doc.numbered ? static_cast<Py_ssize_t>(doc.highest) : n;
     py::tuple picked = page_range.attr("get_page_indices")(total);
-    py::list indices = py::list(picked[0]);
+    py::list indices = vx::list_copy(picked[0]);
     if (!truthy(picked[1])) {
       if (log) {
         logger.warning("%s: page range ignorado, documento tem %d paginas; a pergunta vai ler "
@@ -207,7 +227,7 @@ Selection select_pages(py::object self, py::object question, const PageSet& doc,
 
   Selection out;
   py::tuple filtered = ns.get("filter_relevant_pages")(candidates, question.attr("keywords"));
-  out.pages = py::list(filtered[0]);
+  out.pages = vx::list_copy(filtered[0]);
   if (out.pages.size() == 0) {
     out.no_data = ns.get("Result")("question_id"_a = qid,
                                    "question_name"_a = question.attr("config").attr("name"),

@@ -22,7 +22,7 @@ py::object add_question(py::object self, py::object question) {
 
 py::object add_questions(py::object self, py::object items) {
   if (!PyList_Check(items.ptr())) vx::raise_type_error("questions", "list", items);
-  py::list snapshot(items);  // a list that grows while we walk it is walked as given
+  py::list snapshot = vx::list_copy(items);  // walked as given, whatever add_question does
   py::object add = self.attr("add_question");
   for (py::handle q : snapshot) add(q);
   return self;
@@ -81,7 +81,7 @@ py::list select_questions(py::object self, py::object question_ids) {
   py::object registry = self.attr("_questions");
   py::list selected;
   if (!question_ids.is_none() && py::len(question_ids) > 0) {
-    py::list ids(question_ids);
+    py::list ids = vx::list_copy(question_ids);  // an id's __hash__ / __eq__ runs Python
     for (py::handle id : ids) {
       int has = PySequence_Contains(registry.ptr(), id.ptr());
       if (has < 0) throw py::error_already_set();

@@ -103,7 +103,7 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
       dados = py::none();
       // Every cached company in insertion order (one cached under two keys is tried
       // twice), from a snapshot: the partner lists are read by Python-visible calls.
-      py::list registros = py::list(cache.attr("values")());
+      py::list registros = vx::list_copy(cache.attr("values")());
       for (py::handle registro : registros) {
         auto [ok, q] = verificar(registro);
         if (ok) {

@@ -183,7 +183,7 @@ py::object adapt_response(py::object resp, py::object model, py::object response
   // Blocked before any answer: a refusal the caller can tell from a failure.
   py::list candidates;
   py::object cands = py::getattr(resp, "candidates", py::none());
-  if (!cands.is_none()) candidates = py::list(cands);
+  if (!cands.is_none()) candidates = vx::list_copy(cands);
   if (candidates.empty() && text.is_none()) {
     py::object feedback = py::getattr(resp, "prompt_feedback", py::none());
     py::object reason = feedback.is_none() ? py::none() : py::getattr(feedback, "block_reason", py::none());

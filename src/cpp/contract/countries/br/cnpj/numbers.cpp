@@ -46,7 +46,7 @@ py::str calcular_digito_cnpj(py::object base, py::object pesos) {
   if (!is_str(base)) raise_type_error("base", "str", base);
   if (!PyList_Check(pesos.ptr())) raise_type_error("pesos", "list", pesos);
   std::vector<int> mod11;
-  py::list lista = py::reinterpret_borrow<py::list>(pesos);
+  py::list lista = vx::list_copy(pesos);  // a weight's arithmetic may run Python
   mod11.reserve(lista.size());
   py::int_ onze(11);
   for (py::handle w : lista) {
@@ -57,7 +57,14 @@ py::str calcular_digito_cnpj(py::object base, py::object pesos) {
     // plain sum would.
     py::object r = py::reinterpret_steal<py::object>(PyNumber_Remainder(w.ptr(), onze.ptr()));
     if (!r) throw py::error_already_set();
-    mod11.push_back(static_cast<int>(PyLong_AsLong(r.ptr())));
+    // An int subclass may answer % with anything: only a remainder of 0..10 counts.
+    long rem = PyLong_Check(r.ptr()) ? PyLong_AsLong(r.ptr()) : -1;
+    if (rem == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (rem < 0 || rem > 10) {
+      throw py::value_error("weight " + to_utf8(py::repr(w)) + " % 11 gave " + to_utf8(py::repr(r)) +
+                            ", not a remainder of 11");
+    }
+    mod11.push_back(static_cast<int>(rem));
   }
   std::u32string texto = br_py::to_u32(base);
   size_t ruim = 0;
