@@ -44,10 +44,16 @@ def test_same_pixels_as_a_bare_pymupdf_render():
     assert ocr.render_page_as_image(doc, 0) != bare
 
 
-def test_pdf_library_errors_reach_the_caller():
+def test_pages_outside_the_document_and_library_errors():
     doc = one_page()
-    with pytest.raises(ValueError, match="page not in document"):
-        ocr.render_page_as_image(doc, 3)
+    for n in (3, 1, -1, -2):
+        with pytest.raises(ValueError, match=f"page_num {n} is out of range: the document has 1 pages"):
+            ocr.render_page_as_image(doc, n)
+    import pymupdf
+
+    empty = pymupdf.open()  # load_page(-1) of an empty document never returns
+    with pytest.raises(ValueError, match="page_num -1"):
+        ocr.render_page_as_image(empty, -1)
     doc.close()
     with pytest.raises(ValueError, match="closed"):
         ocr.render_page_as_image(doc, 0)

@@ -5,11 +5,17 @@
 namespace vx::ocr {
 namespace {
 
-// Errors of the PDF library (a page index out of range, a closed document) reach the
-// caller unchanged.
+// A page number outside 0 .. page_count - 1 is refused before the PDF library sees it
+// (PyMuPDF counts a negative number from the end, and on an empty document never
+// returns); other errors of the library (a closed document) reach the caller unchanged.
 py::object render_page_as_image(py::object doc, py::object page_num, py::object dpi) {
-  arg_int(page_num, "page_num");
+  long long n = arg_int(page_num, "page_num");
   double d = arg_float(dpi, "dpi");
+  long long count = arg_int(doc.attr("page_count"), "page_count");
+  if (n < 0 || n >= count) {
+    throw py::value_error("page_num " + std::to_string(n) + " is out of range: the document has " +
+                          std::to_string(count) + " pages");
+  }
   py::object page = doc.attr("load_page")(page_num);
   double zoom = d / core::ocr::kPointsPerInch;
   py::object matrix = ns.get("fitz").attr("Matrix")(zoom, zoom);
