@@ -9,15 +9,17 @@ class DocumentCache:
     """Results by document content, question settings, model and classify flag.
 
     An entry expires ttl_seconds after it is stored (the clock is vorlex.cache.time);
-    expired entries are never returned. Thread-safe."""
+    expired entries are never returned. At most max_entries results are kept: storing
+    one more drops the least recently used. Thread-safe."""
 
     ttl_seconds: Union[int, float]
+    max_entries: int
     _entries: Dict[str, Tuple[float, ProcessingResult]]
     _hits: int
     _misses: int
     _lock: threading.Lock
 
-    def __init__(self, ttl_seconds: Union[int, float] = 3600) -> None: ...
+    def __init__(self, ttl_seconds: Union[int, float] = 3600, *, max_entries: int = 1000) -> None: ...
     @staticmethod
     def hash_document(data: Union[bytes, bytearray, memoryview]) -> str: ...
     @staticmethod

@@ -1,10 +1,13 @@
 // vorlex.cache: DocumentCache, the reader's result cache keyed by document content.
 //
-//   DocumentCache(ttl_seconds=3600)
+//   DocumentCache(ttl_seconds=3600, *, max_entries=1000)
 //     hash_document(data)                         SHA-256 hex of the document bytes
 //     build_key(hash, fingerprints, model, classify)   key over everything that shapes
 //                                                 the result
 //     get(key) / put(key, result) / clear() / stats()
+//
+// At most max_entries results are kept: storing one more drops the least recently used
+// (the entries dict is kept in use order: a hit moves its entry to the end).
 //
 // The entries, counters and lock are ordinary instance attributes (_entries, _hits,
 // _misses, _lock), and the clock is the module's `time`, read at each call, so tests
@@ -28,10 +31,18 @@ double now() {
 
 double ttl_of(py::handle self) { return vx::arg_float(self.attr("ttl_seconds"), "ttl_seconds"); }
 
-void init(py::object self, py::object ttl_seconds) {
+long long max_entries_of(py::handle self) {
+  long long n = vx::arg_int(self.attr("max_entries"), "max_entries");
+  if (n < 1) throw py::value_error("max_entries must be at least 1, got " + std::to_string(n));
+  return n;
+}
+
+void init(py::object self, py::object ttl_seconds, py::object max_entries) {
   double ttl = vx::arg_float(ttl_seconds, "ttl_seconds");
   if (std::isnan(ttl) || ttl < 0) throw py::value_error("ttl_seconds must be a non-negative number");
   self.attr("ttl_seconds") = ttl_seconds;
+  self.attr("max_entries") = max_entries;
+  max_entries_of(self);
   self.attr("_entries") = py::dict();
   self.attr("_hits") = py::int_(0);
   self.attr("_misses") = py::int_(0);
@@ -89,6 +100,12 @@ py::object lookup(py::object self, py::object key) {
     return py::none();
   }
   bump(self, "_hits");
+  // Most recently used last.
+  py::object keep = py::reinterpret_borrow<py::object>(raw);
+  if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0 ||
+      PyDict_SetItem(entries.ptr(), key.ptr(), keep.ptr()) < 0) {
+    throw py::error_already_set();
+  }
   return entry[1];
 }
 
@@ -99,7 +116,20 @@ void put(py::object self, py::object key, py::object result) {
   double t = now();
   sweep(self, ttl_of(self), t);
   py::dict entries = self.attr("_entries");
+  const long long limit = max_entries_of(self);
+  if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0) {  // stored again: now the newest
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+  }
   entries[key] = py::make_tuple(py::float_(t), stored);
+  while (PyDict_GET_SIZE(entries.ptr()) > limit) {
+    PyObject* oldest = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    if (!PyDict_Next(entries.ptr(), &pos, &oldest, &value)) break;
+    py::object victim = py::reinterpret_borrow<py::object>(oldest);
+    if (PyDict_DelItem(entries.ptr(), victim.ptr()) < 0) throw py::error_already_set();
+  }
 }
 
 void clear(py::object self) {
@@ -169,9 +199,11 @@ PYBIND11_MODULE(cache, m) {
 
   vx::PyClass(m, "DocumentCache",
               "Processing results by document content, question settings, model and "
-              "classify flag. Entries expire ttl_seconds after they are stored; all "
+              "classify flag. Entries expire ttl_seconds after they are stored; at most "
+              "max_entries are kept, the least recently used dropped first; all "
               "operations are thread-safe.")
-      .def("__init__", &init, py::arg("self"), py::arg("ttl_seconds") = 3600)
+      .def("__init__", &init, py::arg("self"), py::arg("ttl_seconds") = 3600, py::kw_only(),
+           py::arg("max_entries") = 1000)
       .def_static("hash_document", &hash_document, py::arg("data"),
                   "SHA-256 hex digest of the document bytes.")
       .def_static("build_key", &build_key, py::arg("document_hash"), py::arg("fingerprints"),
