@@ -12,12 +12,14 @@
 // and an internal one to the client gains nothing); redirects are followed here, one at
 // a time, each new address checked and pinned the same way; and the body is streamed
 // and abandoned as soon as it exceeds the size limit.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/unicode.hpp"
 #include "reader/reader.hpp"
 
 namespace vx::reader {
@@ -27,6 +29,8 @@ using namespace pybind11::literals;
 
 constexpr double kBytesPerMB = 1048576.0;
 constexpr int kMaxRedirects = 5;
+// A download, redirects included, ends once this many seconds have passed in total; the
+// module attribute DOWNLOAD_TIMEOUT_SECONDS (read at each download) holds it.
 constexpr int kDownloadTimeoutSeconds = 60;
 constexpr Py_ssize_t kDownloadChunk = 1 << 16;
 
@@ -143,17 +147,76 @@ struct CheckedUrl {
 };
 thread_local CheckedUrl t_checked;
 
+// The authority as written (between "//" and the first "/", "?" or "#") holds a
+// backslash, a control character or a blank: parsers disagree on where such a host
+// ends (the URL parser drops tabs and newlines, the HTTP client reads "\" as the start
+// of the path), so no host read from it can be trusted.
+bool confusing_authority(py::handle url) {
+  PyObject* s = url.ptr();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t i = 0;
+  for (; i + 2 < n; ++i) {
+    if (PyUnicode_READ(kind, data, i) == U':' && PyUnicode_READ(kind, data, i + 1) == U'/' &&
+        PyUnicode_READ(kind, data, i + 2) == U'/') {
+      break;
+    }
+  }
+  for (i += 3; i < n; ++i) {
+    char32_t c = PyUnicode_READ(kind, data, i);
+    if (c == U'/' || c == U'?' || c == U'#') break;
+    if (c == U'\\' || c < 0x20 || c == 0x7f || vx::uni::is_space(c)) return true;
+  }
+  return false;
+}
+
+// The host the HTTP client will connect to: the URL as requests prepares it, split by
+// urllib3's parser (lower case, IPv6 without brackets, IDNA-encoded). None when the
+// client refuses the URL. Empty optional when there is no HTTP client to ask.
+std::optional<py::object> client_host(py::handle url) {
+  py::object requests = ns.get("requests");
+  if (requests.is_none()) return std::nullopt;
+  py::object prepared = requests.attr("models").attr("PreparedRequest")();
+  prepared.attr("prepare_url")(url, py::none());
+  py::object host = ns.get("parse_url")(prepared.attr("url")).attr("host");
+  if (host.is_none()) return py::object(py::none());
+  host = host.attr("lower")();
+  if (truthy(host.attr("startswith")("[")) && truthy(host.attr("endswith")("]"))) {
+    host = host[py::slice(1, -1, 1)];
+  }
+  return host;
+}
+
+// The URL parser's host in the client's spelling (IDNA for a non-ASCII name).
+py::object as_client_spelling(py::object host) {
+  if (truthy(host.attr("isascii")())) return host;
+  py::object encoded = ns.get("requests").attr("models").attr("PreparedRequest").attr(
+      "_get_idna_encoded_host")(host);
+  return encoded.attr("lower")();
+}
+
 bool is_safe_url(py::object url) {
   if (!vx::is_str(url)) vx::raise_type_error("url", "str", url);
   t_checked = CheckedUrl{};
+  if (confusing_authority(url)) return false;
   py::object host;
   try {
     host = ns.get("urlsplit")(url).attr("hostname");
+    if (host.is_none() || !vx::is_str(host) || py::len(host) == 0) return false;
+    // The host judged must be the host connected to: both parsers must read the same.
+    std::optional<py::object> connected = client_host(url);
+    if (connected) {
+      if (connected->is_none() || !vx::is_str(*connected)) return false;
+      int same = PyObject_RichCompareBool(as_client_spelling(host).ptr(), connected->ptr(), Py_EQ);
+      if (same < 0) throw py::error_already_set();
+      if (!same) return false;
+      host = *connected;
+    }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    return false;  // a URL the parser rejects (bad IPv6 literal, ...) has no host
+    return false;  // a URL either parser rejects (bad IPv6 literal, bad port, ...) has no host
   }
-  if (host.is_none() || !vx::is_str(host) || py::len(host) == 0) return false;
 
   // Every address the name has: a host with one public and one internal address
   // would let the connection pick the internal one.
@@ -244,7 +307,7 @@ std::string url_host(const std::string& address) {
 // name for the Host header and, over TLS, for the server name sent and the certificate
 // checked. `session` receives the session that owns the answer's connection.
 py::object get_pinned(const py::object& url, const std::vector<std::string>& addresses,
-                      py::object& session) {
+                      double timeout, py::object& session) {
   py::object requests = ns.get("requests");
   py::object parts = ns.get("urlsplit")(url);
   py::object host = parts.attr("hostname");
@@ -286,7 +349,7 @@ py::object get_pinned(const py::object& url, const std::vector<std::string>& add
     headers["Host"] = py::str(host_header);
     try {
       return session.attr("get")(target, "headers"_a = headers,
-                                 "timeout"_a = kDownloadTimeoutSeconds, "stream"_a = true,
+                                 "timeout"_a = timeout, "stream"_a = true,
                                  "allow_redirects"_a = false);
     } catch (py::error_already_set& e) {
       py::object refused = requests.attr("exceptions").attr("ConnectionError");
@@ -301,8 +364,42 @@ py::object get_pinned(const py::object& url, const std::vector<std::string>& add
 
 // GET the URL with redirects followed by hand, the body streamed under the limit. Each
 // hop connects to the addresses its check approved.
+double seconds_now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The body's next piece: whatever the connection has (up to a chunk), waiting at most
+// `left` seconds. Empty at the end of the body.
+py::bytes next_piece(py::handle resp, double left) {
+  py::object raw = py::getattr(resp, "raw", py::none());
+  py::object read1 = raw.is_none() ? py::object(py::none()) : py::getattr(raw, "read1", py::none());
+  if (read1.is_none()) {
+    throw DownloadFailure{"the HTTP client offers no incremental read"};
+  }
+  // Each wait on the socket ends by the deadline, however slowly the bytes come.
+  py::object conn = py::getattr(raw, "connection", py::none());
+  py::object sock = conn.is_none() ? py::object(py::none()) : py::getattr(conn, "sock", py::none());
+  if (!sock.is_none()) sock.attr("settimeout")(left);
+  py::object piece = read1(kDownloadChunk, "decode_content"_a = true);
+  if (piece.is_none()) return py::bytes();  // the connection is already gone: the end
+  if (!PyBytes_Check(piece.ptr())) {
+    throw DownloadFailure{"the HTTP client read " + vx::type_name(piece) + ", not bytes"};
+  }
+  return py::reinterpret_borrow<py::bytes>(piece);
+}
+
 py::bytes download_checked(py::handle self, py::object url) {
   const double limit_mb = size_limit_mb(self);
+  const double budget = vx::arg_float(ns.get("DOWNLOAD_TIMEOUT_SECONDS"), "DOWNLOAD_TIMEOUT_SECONDS");
+  const double deadline = seconds_now() + budget;
+  auto left = [&]() {
+    double l = deadline - seconds_now();
+    if (l <= 0) {
+      throw DownloadFailure{"the download took longer than " + plain_number(py::float_(budget)) +
+                            " seconds"};
+    }
+    return l;
+  };
   py::object current = url;
   std::vector<std::string> addresses = take_checked_addresses(current);
   for (int redirects = 0;; ++redirects) {
@@ -311,7 +408,7 @@ py::bytes download_checked(py::handle self, py::object url) {
       addresses = resolve_now(parts.attr("hostname"), parts.attr("port"));
     }
     py::object session;
-    py::object resp = get_pinned(current, addresses, session);
+    py::object resp = get_pinned(current, addresses, left(), session);
     vx::ScopedClose session_closer(session);
     vx::ScopedClose closer(resp);
 
@@ -350,11 +447,13 @@ py::bytes download_checked(py::handle self, py::object url) {
     }
 
     std::string body;
-    py::object chunks = resp.attr("iter_content")("chunk_size"_a = kDownloadChunk);
-    for (py::handle chunk : chunks) {
+    for (;;) {
+      py::bytes chunk = next_piece(resp, left());
       char* data = nullptr;
       Py_ssize_t n = 0;
       if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &n) < 0) throw py::error_already_set();
+      if (n == 0) break;
+      left();  // a piece that arrived after the deadline does not count
       body.append(data, static_cast<size_t>(n));
       double size_mb = static_cast<double>(body.size()) / kBytesPerMB;
       if (size_mb > limit_mb) size_error(self, size_mb);
@@ -556,6 +655,7 @@ py::object load_documents(py::object self, py::object source, py::object metadat
 }  // namespace
 
 void init_documents(vx::PyClass& cls) {
+  ns.module().attr("DOWNLOAD_TIMEOUT_SECONDS") = py::int_(kDownloadTimeoutSeconds);
   ns.module().def("_is_safe_url", &is_safe_url, py::arg("url"),
                   "True when every address the URL's host resolves to is public.");
   cls.def("_resolve_document", &resolve_document, py::arg("self"), py::arg("document"),

@@ -83,6 +83,7 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("socket", "socket");
   ns.lazy("urlsplit", "urllib.parse", "urlsplit");
   ns.lazy("urljoin", "urllib.parse", "urljoin");
+  ns.lazy("parse_url", "urllib3.util", "parse_url");
   ns.lazy("ipaddress", "ipaddress");
   ns.lazy("os", "os");
   ns.lazy("time", "time");
