@@ -1,8 +1,12 @@
-"""Shared test configuration."""
+"""Shared test configuration: log capture, a clean provider environment, the local chat
+server and readers whose OpenAI client talks to it."""
 
 import logging
 
+import openai
 import pytest
+
+from servers.chat import ChatServer
 
 
 @pytest.fixture
@@ -24,3 +28,48 @@ try:
     settings.load_profile("vorlex")
 except ImportError:  # pragma: no cover - hypothesis is a test dependency
     pass
+
+PROVIDER_VARS = (
+    "OPENAI_PROVIDER", "OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
+    "AZURE_API_VERSION", "AZURE_DEPLOYMENT_NAME", "GOOGLE_API_KEY", "XAI_API_KEY",
+    "GROK_API_KEY", "XAI_BASE_URL",
+)
+
+
+@pytest.fixture(autouse=True)
+def clean_env(monkeypatch):
+    """No provider variable of the machine leaks into a test."""
+    for name in PROVIDER_VARS:
+        monkeypatch.delenv(name, raising=False)
+    return monkeypatch
+
+
+@pytest.fixture(scope="session")
+def _chat_server():
+    with ChatServer() as server:
+        yield server
+
+
+@pytest.fixture
+def chat_server(_chat_server):
+    """The local OpenAI-compatible server, with an empty script and request log."""
+    _chat_server.reset()
+    _chat_server.delay = 0.0
+    yield _chat_server
+    _chat_server.reset()
+
+
+@pytest.fixture
+def make_reader(chat_server):
+    """Builds a reader normally, then points it at the local server with a client whose
+    own retries are off, so that only the reader's retry policy acts."""
+    from vorlex.reader import Vorlex
+
+    def make(**kwargs):
+        kwargs.setdefault("openai_api_key", "sk-test")
+        reader = Vorlex(**kwargs)
+        reader._openai_client = openai.OpenAI(
+            api_key="sk-test", base_url=chat_server.base_url, max_retries=0)
+        return reader
+
+    return make

@@ -24,6 +24,7 @@ class Route:
     headers: dict[str, str] = field(default_factory=dict)
     stream_size: int | None = None  # send this many bytes in chunks instead of `body`
     declare_length: bool = False  # with stream_size: send Content-Length
+    drip_interval: float | None = None  # send the body one byte at a time, this far apart
 
 
 @dataclass
@@ -44,6 +45,11 @@ class FileServer:
 
     def redirect(self, path: str, location: str, status: int = 302) -> str:
         self.routes[path] = Route(status=status, headers={"Location": location})
+        return self.url(path)
+
+    def drip(self, path: str, body: bytes, interval: float) -> str:
+        """Serves `body` (with its length) one byte every `interval` seconds."""
+        self.routes[path] = Route(body=body, drip_interval=interval)
         return self.url(path)
 
     def stream(self, path: str, size: int, declare_length: bool = False) -> str:
@@ -108,6 +114,9 @@ class FileServer:
         if route.stream_size is not None:
             self._stream(h, path, route)
             return
+        if route.drip_interval is not None:
+            self._drip(h, route)
+            return
         h.send_response(route.status)
         for name, value in route.headers.items():
             h.send_header(name, value)
@@ -115,6 +124,22 @@ class FileServer:
         h.send_header("Connection", "close")
         h.end_headers()
         h.wfile.write(route.body)
+
+    def _drip(self, h: BaseHTTPRequestHandler, route: Route) -> None:
+        import time
+
+        try:
+            h.send_response(200)
+            h.send_header("Content-Length", str(len(route.body)))
+            h.send_header("Connection", "close")
+            h.end_headers()
+            h.wfile.flush()
+            for i in range(len(route.body)):
+                time.sleep(route.drip_interval)
+                h.wfile.write(route.body[i:i + 1])
+                h.wfile.flush()
+        except OSError:
+            pass  # the client gave up
 
     def _stream(self, h: BaseHTTPRequestHandler, path: str, route: Route) -> None:
         size = route.stream_size or 0

@@ -58,8 +58,10 @@ py::str calcular_digito_cnpj(py::object base, py::object pesos) {
     py::object r = py::reinterpret_steal<py::object>(PyNumber_Remainder(w.ptr(), onze.ptr()));
     if (!r) throw py::error_already_set();
     // An int subclass may answer % with anything: only a remainder of 0..10 counts.
-    long rem = PyLong_Check(r.ptr()) ? PyLong_AsLong(r.ptr()) : -1;
+    int overflow = 0;
+    long rem = PyLong_Check(r.ptr()) ? PyLong_AsLongAndOverflow(r.ptr(), &overflow) : -1;
     if (rem == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow) rem = -1;
     if (rem < 0 || rem > 10) {
       throw py::value_error("weight " + to_utf8(py::repr(w)) + " % 11 gave " + to_utf8(py::repr(r)) +
                             ", not a remainder of 11");
