@@ -1,0 +1,113 @@
+"""Leak check: many calls of each native kernel, and of `extract_from_text` against the
+local chat server, after a warm-up. Prints, per kernel, the interpreter's object count
+and resident memory after the calls against before (1.000 is flat).
+
+    python bench/leaks.py [--calls 100000] [--extract-calls 10000]
+
+The suite runs `measure()` with small counts (tests/reliability/test_leaks.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
+
+
+def _rss_kb() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def kernels():
+    """(name, call) for every native kernel with a representative input."""
+    from types import SimpleNamespace
+
+    from components.docgen import text_page_pdf
+    from vorlex.cache import DocumentCache
+    from vorlex.contract.countries.br import cnpj, keywords
+    from vorlex.reader import Vorlex
+    from vorlex.utils import extract_main_response, filter_relevant_pages, is_image_bytes
+
+    pages = [SimpleNamespace(text=f"Pagina {i}: clausula de rescisao e foro", metadata={})
+             for i in range(8)]
+    contrato = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS. Cláusula primeira: objeto. "
+                "CONTRATANTE e CONTRATADA, foro da comarca, vigência, rescisão. ") * 20
+    pdf = text_page_pdf(["um"])
+    return [
+        ("limpar_cnpj", lambda: cnpj.limpar_cnpj("11.222.333/0001-81")),
+        ("validar_cnpj", lambda: cnpj.validar_cnpj("11.222.333/0001-81")),
+        ("formatar_cnpj", lambda: cnpj.formatar_cnpj("11222333000181")),
+        ("validar_cnpj_alfanumerico", lambda: cnpj.validar_cnpj_alfanumerico("12.ABC.345/01DE-35")),
+        ("_calcular_digito_cnpj", lambda: cnpj._calcular_digito_cnpj("112223330001",
+                                                                     [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])),
+        ("comparar_enderecos", lambda: cnpj.comparar_enderecos(
+            "Rua das Flores, 123 - Centro, São Paulo/SP",
+            {"logradouro": "R. DAS FLORES", "numero": "123", "bairro": "CENTRO",
+             "municipio": "SAO PAULO", "uf": "SP", "cep": "01000-000"})),
+        ("_normalizar_endereco", lambda: cnpj._normalizar_endereco("Av. Paulista, 1.000 - apto 5")),
+        ("normalizar_texto", lambda: keywords.normalizar_texto(contrato)),
+        ("validar_documento_contrato", lambda: keywords.validar_documento_contrato(contrato)),
+        ("filter_relevant_pages", lambda: filter_relevant_pages(pages, ["rescisao", "foro"])),
+        ("extract_main_response", lambda: extract_main_response({"resposta": [1, 2]})),
+        ("is_image_bytes", lambda: is_image_bytes(pdf)),
+        ("hash_document", lambda: DocumentCache.hash_document(pdf)),
+        ("build_key", lambda: DocumentCache.build_key("ab" * 32, ["f1", "f2"], "gpt-4o", True)),
+        ("_has_extractable_text", lambda: Vorlex._has_extractable_text(contrato)),
+        ("_is_safe_url(no host)", lambda: __import__("vorlex.reader").reader._is_safe_url("http:///x")),
+    ]
+
+
+def flat(call, n: int, warm: int) -> tuple[float, float]:
+    for _ in range(warm):
+        call()
+    gc.collect()
+    objects, rss = len(gc.get_objects()), _rss_kb()
+    for _ in range(n):
+        call()
+    gc.collect()
+    return len(gc.get_objects()) / objects, _rss_kb() / max(rss, 1)
+
+
+def measure(calls: int, extract_calls: int, report=print) -> dict:
+    """{name: (object ratio, RSS ratio)} for every kernel and for extract_from_text."""
+    import openai
+    from bench_process import _RemoteChat  # its request log lives in the other process
+    from vorlex.reader import Vorlex
+
+    out = {}
+    for name, call in kernels():
+        out[name] = flat(call, calls, warm=min(calls, 2000))
+    with _RemoteChat(delay=0.0) as server:
+        reader = Vorlex(openai_api_key="sk-leak", max_retries=0)
+        reader._openai_client = openai.OpenAI(api_key="sk-leak", base_url=server.base_url,
+                                              max_retries=0)
+        question = Vorlex.create_question("q", "q", "Leia: {texto}")
+        out["extract_from_text"] = flat(lambda: reader.extract_from_text("um texto", question),
+                                        extract_calls, warm=min(extract_calls, 500))
+    for name, (objects, rss) in out.items():
+        report(f"  {name}: objects x{objects:.4f}, RSS x{rss:.4f}")
+    return out
+
+
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--calls", type=int, default=100000)
+    parser.add_argument("--extract-calls", type=int, default=10000)
+    args = parser.parse_args(argv)
+    out = measure(args.calls, args.extract_calls)
+    print(f"leaks_worst_objects: {max(o for o, _ in out.values()):.4f}")
+    print(f"leaks_worst_rss: {max(r for _, r in out.values()):.4f}")
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, str(HERE.parent / "src"))
+    main()
