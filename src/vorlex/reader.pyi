@@ -40,6 +40,7 @@ class Vorlex:
     REQUEST_TIMEOUT_SECONDS: float
 
     _verbose: bool
+    _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
     _streaming: bool
@@ -91,6 +92,8 @@ class Vorlex:
         circuit_breaker_threshold: int = 5,
         circuit_breaker_timeout: int = 60,
         ocr_fallback: str = "off",
+        *,
+        base_url: Optional[str] = None,
     ) -> None: ...
     @property
     def model(self) -> str: ...

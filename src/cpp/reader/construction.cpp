@@ -59,13 +59,16 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object max_retries, py::object enable_cache, py::object cache_ttl,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
-                 py::object ocr_fallback) {
+                 py::object ocr_fallback, py::object base_url) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
   check_optional_number(max_file_size_mb, "max_file_size_mb");
   check_optional_number(max_pages, "max_pages");
   given(provider, "provider");
+  // A local or self-hosted OpenAI-compatible server (Ollama, vLLM, LM Studio, ...).
+  py::object local_url = given(base_url, "base_url").value_or(py::none());
+  self.attr("_base_url") = py::none();
   given(azure_api_key, "azure_api_key");
   given(azure_endpoint, "azure_endpoint");
   given(azure_api_version, "azure_api_version");
@@ -171,17 +174,29 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     }
   } else {
     py::object key = arg_or_env(openai_api_key, "openai_api_key", "OPENAI_API_KEY");
+    // A local server usually wants no key; the client library still needs some text.
+    if (empty_text(key) && !local_url.is_none()) key = py::str("not-needed");
     if (empty_text(key))
       vx::raise_vorlex("VorlexError",
                        "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe "
                        "openai_api_key.");
     self.attr("_openai_api_key") = key;
-    self.attr("_openai_client") =
-        ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+    self.attr("_base_url") = local_url;
+    if (local_url.is_none()) {
+      self.attr("_openai_client") = ns.call("OpenAIClient", py::arg("api_key") = key,
+                                            py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+    } else {
+      self.attr("_openai_client") =
+          ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("base_url") = local_url,
+                  py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+    }
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
-    self.attr("_model") = ns.call("resolve_model", model, "openai");
+    // A local server's model is named as that server names it.
+    self.attr("_model") = (!local_url.is_none() && !model.is_none())
+                              ? model
+                              : ns.call("resolve_model", model, "openai");
     if (talk) {
       logger.info(("Vorlex inicializado (OpenAI). Modelo: " + text(self.attr("_model"))).c_str());
     }
@@ -251,6 +266,10 @@ py::object get_async_client(py::object self) {
     client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("base_url") = self.attr("_grok_base_url"),
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+  } else if (py::object local = py::getattr(self, "_base_url", py::none()); !local.is_none()) {
+    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+                     py::arg("base_url") = local, py::arg("timeout") = timeout,
+                     py::arg("max_retries") = 0);
   } else {
     client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
@@ -277,6 +296,7 @@ void init_construction(vx::PyClass& cls) {
           py::arg("cache_ttl") = 3600, py::arg("streaming") = false,
           py::arg("circuit_breaker") = false, py::arg("circuit_breaker_threshold") = 5,
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
+          py::kw_only(), py::arg("base_url") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");
