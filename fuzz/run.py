@@ -31,9 +31,11 @@ ASAN_PKG = HERE.parent / "build" / "asan" / "pkg"
 MAX_LEN = {"resolve_document": 65536, "document_metadata": 65536}
 DEFAULT_MAX_LEN = 4096
 
-DONE = re.compile(r"^#(\d+)\s+DONE\s+cov: (\d+) ft: (\d+)(?: corp: (\d+)/\S+)?.*?exec/s: (\d+)",
+# "#N DONE cov: X ft: Y corp: C/Sb ... exec/s: E"; without coverage feedback (the
+# sanitizer build) libFuzzer leaves out cov and ft.
+DONE = re.compile(r"^#(\d+)\s+DONE\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)",
                   re.M)
-PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+)(?: corp: (\d+)/\S+)?.*?exec/s: (\d+)",
+PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)",
                       re.M)
 STAT = re.compile(r"^stat::(\w+):\s+(\d+)", re.M)
 FAILURES = [
@@ -57,7 +59,7 @@ def parse(output):
     result = {"executions": 0, "cov": None, "ft": None, "corpus": None, "exec_per_s": None}
     if found:
         n, cov, ft, corp, eps = found[-1]
-        result.update(executions=int(n), cov=int(cov), ft=int(ft),
+        result.update(executions=int(n), cov=int(cov) if cov else None, ft=int(ft) if ft else None,
                       corpus=int(corp) if corp else None, exec_per_s=int(eps))
     stats = dict(STAT.findall(output))
     if "number_of_executed_units" in stats:
@@ -78,7 +80,9 @@ def run_target(name, args):
         f"-rss_limit_mb={args.rss_limit}",
         f"-max_len={args.max_len or MAX_LEN.get(name, DEFAULT_MAX_LEN)}",
         "-print_final_stats=1",
-        *(["-detect_leaks=0"] if args.sanitized else []),
+        # Without coverage feedback the seeds and the given corpus would be dropped as
+        # adding nothing: they are kept to be mutated.
+        *(["-detect_leaks=0", "-keep_seed=1"] if args.sanitized else []),
         f"-artifact_prefix={artifacts}/",
         str(corpus),
     ]
