@@ -9,15 +9,47 @@
 
 namespace {
 
+bool fits_64(py::handle v) {
+  int overflow = 0;
+  PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return overflow == 0;
+}
+
+// The same arithmetic on Python ints, for numbers beyond 64 bits.
+py::tuple page_indices_big(py::object s, py::object e, bool from_end, py::object total) {
+  py::int_ one(1), zero(0);
+  if (s > e) std::swap(s, e);
+  if (s < one) s = one;
+  if (e < one) e = one;
+  py::list out;
+  if (total <= zero) return py::make_tuple(out, false);
+  const bool fits = e <= total;
+  py::object last = e < total ? e : total;
+  if (s > last) return py::make_tuple(out, false);
+  if (!from_end) {
+    for (py::object p = s; p <= last; p = p + one) out.append(p - one);
+  } else {
+    for (py::object k = last; k >= s; k = k - one) out.append(total - k);
+  }
+  return py::make_tuple(out, fits);
+}
+
 py::tuple page_indices(py::object start, py::object end, py::object from_position,
                        py::object total_pages) {
-  long long s = vx::arg_int(start, "start");
-  long long e = vx::arg_int(end, "end");
+  for (auto [v, name] : {std::pair{start, "start"}, {end, "end"}, {total_pages, "total_pages"}}) {
+    if (!vx::is_int(v)) vx::raise_type_error(name, "int", v);
+  }
   std::string pos = vx::arg_str(from_position, "from_position");
-  long long total = vx::arg_int(total_pages, "total_pages");
   if (pos != "start" && pos != "end") {
     throw py::value_error("from_position must be 'start' or 'end', not '" + pos + "'");
   }
+  if (!fits_64(start) || !fits_64(end) || !fits_64(total_pages)) {
+    return page_indices_big(start, end, pos == "end", total_pages);
+  }
+  long long s = vx::arg_int(start, "start");
+  long long e = vx::arg_int(end, "end");
+  long long total = vx::arg_int(total_pages, "total_pages");
   auto [idx, fits] = vx::core::page_indices(s, e, pos == "end", total);
   py::list out;
   for (long long i : idx) out.append(i);

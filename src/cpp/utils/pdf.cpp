@@ -241,7 +241,10 @@ py::dict get_document_metadata(py::object data, py::object filename) {
     pages = py::cast<long long>(doc.attr("page_count"));
   }
   bool image = py::bool_(ns.call("needs_ocr", content, 100));
-  double size_kb = std::round(static_cast<double>(PyBytes_GET_SIZE(content.ptr())) / 1024.0 * 100.0) / 100.0;
+  // round(bytes / 1024, 2) as Python rounds: halves to even, on the float's exact value.
+  py::object size_kb_obj = py::float_(static_cast<double>(PyBytes_GET_SIZE(content.ptr())) / 1024.0)
+                               .attr("__round__")(2);
+  double size_kb = py::cast<double>(size_kb_obj);
   py::dict meta;
   meta["filename"] = vx::from_utf8(fname && !fname->empty() ? *fname : std::string(kDefaultName));
   meta["num_pages"] = py::int_(pages);
