@@ -1,7 +1,9 @@
 """Shared test configuration: log capture, a clean provider environment, the local chat
 server and readers whose OpenAI client talks to it."""
 
+import ipaddress
 import logging
+import socket
 
 import openai
 import pytest
@@ -73,3 +75,20 @@ def make_reader(chat_server):
         return reader
 
     return make
+
+
+@pytest.fixture
+def loopback_only(monkeypatch):
+    """Connections to anything but loopback are refused before they leave the machine;
+    the refused addresses are listed."""
+    refused = []
+    real = socket.socket.connect
+
+    def connect(sock, address):
+        if not ipaddress.ip_address(str(address[0]).split("%")[0]).is_loopback:
+            refused.append(address[0])
+            raise ConnectionRefusedError(111, "refused by the test")
+        return real(sock, address)
+
+    monkeypatch.setattr(socket.socket, "connect", connect)
+    return refused

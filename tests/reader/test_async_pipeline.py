@@ -11,7 +11,6 @@ import json
 import logging
 import re
 import sys
-import threading
 import time
 import types
 
@@ -20,7 +19,7 @@ from pydantic import BaseModel
 
 import vorlex.reader as reader_mod
 from components.docgen import text_page_pdf
-from servers.chat import ChatServer
+from servers.chat import ChatServer, InFlight
 from vorlex.exceptions import DocumentError
 from vorlex.models import Classification, PageRange
 from vorlex.reader import Vorlex
@@ -71,21 +70,6 @@ def areader(chat_server, monkeypatch):
         return Vorlex(**kwargs)
 
     return make
-
-
-class InFlight:
-    def __init__(self):
-        self.now = self.peak = 0
-        self.lock = threading.Lock()
-
-    def __enter__(self):
-        with self.lock:
-            self.now += 1
-            self.peak = max(self.peak, self.now)
-
-    def __exit__(self, *exc):
-        with self.lock:
-            self.now -= 1
 
 
 # -- the twins -------------------------------------------------------------------------
@@ -501,16 +485,18 @@ def test_an_exception_thrown_in_reaches_the_frames_and_unwinds_them(vorlex_logs)
     assert "call" in frames
 
 
+async def instant_answer(messages, response_model=None):
+    """A model call that answers "ok" at the loop's next turn."""
+    await asyncio.sleep(0)
+    return types.SimpleNamespace(
+        choices=[types.SimpleNamespace(message=types.SimpleNamespace(content="ok"))],
+        usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2))
+
+
 def test_coroutine_protocol_edges():
     reader = Vorlex(openai_api_key="sk-test")
 
-    async def answer(messages, response_model=None):
-        await asyncio.sleep(0)
-        return types.SimpleNamespace(
-            choices=[types.SimpleNamespace(message=types.SimpleNamespace(content="ok"))],
-            usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2))
-
-    reader._call_llm_async = answer
+    reader._call_llm_async = instant_answer
 
     async def main():
         coro = reader.extract_from_text_async("x", ask())
@@ -540,13 +526,7 @@ def test_coroutine_protocol_edges():
 def test_coroutines_never_awaited_or_dropped_midway_leak_nothing(recwarn):
     reader = Vorlex(openai_api_key="sk-test").add_question(ask())
 
-    async def answer(messages, response_model=None):
-        await asyncio.sleep(0)
-        return types.SimpleNamespace(
-            choices=[types.SimpleNamespace(message=types.SimpleNamespace(content="ok"))],
-            usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2))
-
-    reader._call_llm_async = answer
+    reader._call_llm_async = instant_answer
     question = ask()
 
     async def run_many(n):

@@ -6,7 +6,6 @@ from __future__ import annotations
 import io
 import pathlib
 import re
-import threading
 import time
 
 import pytest
@@ -15,7 +14,7 @@ from pydantic import BaseModel
 
 import vorlex.resilience as resilience_mod
 from components.docgen import text_page_pdf
-from servers.chat import ChatServer
+from servers.chat import ChatServer, InFlight
 from vorlex.models import Classification
 from vorlex.reader import Vorlex
 from vorlex.resilience import CircuitState
@@ -41,24 +40,6 @@ def statuses(results):
 
 def doc_number(text: str) -> int:
     return int(re.search(r"DOC-(\d+)", text).group(1))
-
-
-class InFlight:
-    """Counts the model requests being answered at the same moment."""
-
-    def __init__(self):
-        self.now = 0
-        self.peak = 0
-        self.lock = threading.Lock()
-
-    def __enter__(self):
-        with self.lock:
-            self.now += 1
-            self.peak = max(self.peak, self.now)
-
-    def __exit__(self, *exc):
-        with self.lock:
-            self.now -= 1
 
 
 # -- order and modes ---------------------------------------------------------------------

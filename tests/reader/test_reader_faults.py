@@ -201,7 +201,6 @@ def test_retry_policy_is_applied_at_each_call(make_reader, chat_server):
 
 # -- 7. the download connects to the address the guard checked ------------------------------
 
-import ipaddress  # noqa: E402
 import socket  # noqa: E402
 
 import vorlex.reader as reader_mod  # noqa: E402
@@ -227,23 +226,6 @@ class ChangingResolver:
         seq = self.answers[host]
         addrs = seq.pop(0) if len(seq) > 1 else seq[0]
         return [(socket.AF_INET, socket.SOCK_STREAM, 6, "", (a, port or 0)) for a in addrs]
-
-
-@pytest.fixture
-def loopback_only(monkeypatch):
-    """Connections to anything but loopback are refused before they leave the machine;
-    the refused addresses are listed."""
-    refused = []
-    real = socket.socket.connect
-
-    def connect(sock, address):
-        if not ipaddress.ip_address(str(address[0]).split("%")[0]).is_loopback:
-            refused.append(address[0])
-            raise ConnectionRefusedError(111, "refused by the test")
-        return real(sock, address)
-
-    monkeypatch.setattr(socket.socket, "connect", connect)
-    return refused
 
 
 @pytest.fixture

@@ -5,7 +5,6 @@ with the reader's own DocumentError."""
 
 from __future__ import annotations
 
-import ipaddress
 import socket
 
 import pytest
@@ -33,7 +32,7 @@ NAMES = {
 
 
 @pytest.fixture
-def world(monkeypatch):
+def world(monkeypatch, loopback_only):
     """Scripted names, numeric literals resolved without any query, and connections to
     anything but loopback refused (and listed)."""
     real_getaddrinfo = socket.getaddrinfo
@@ -57,20 +56,10 @@ def world(monkeypatch):
             out.append((fam, socket.SOCK_STREAM, 6, "", sa))
         return out
 
-    refused = []
-    real_connect = socket.socket.connect
-
-    def connect(sock, address):
-        if not ipaddress.ip_address(str(address[0]).split("%")[0]).is_loopback:
-            refused.append(address[0])
-            raise ConnectionRefusedError(111, "refused by the test")
-        return real_connect(sock, address)
-
     monkeypatch.setattr(socket, "getaddrinfo", getaddrinfo)
-    monkeypatch.setattr(socket.socket, "connect", connect)
     server = FileServer().start()
     server.serve("/x.pdf", text_page_pdf(["interno"]))
-    server.refused = refused
+    server.refused = loopback_only
     yield server
     server.stop()
 

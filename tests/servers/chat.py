@@ -284,3 +284,22 @@ class ChatServer:
             handler.send_header(key, value)
         handler.end_headers()
         handler.wfile.write(data)
+
+
+class InFlight:
+    """Counts the model requests being answered at the same moment (use it as a context
+    manager inside a responder); `peak` is the most seen at once."""
+
+    def __init__(self):
+        self.now = 0
+        self.peak = 0
+        self.lock = threading.Lock()
+
+    def __enter__(self):
+        with self.lock:
+            self.now += 1
+            self.peak = max(self.peak, self.now)
+
+    def __exit__(self, *exc):
+        with self.lock:
+            self.now -= 1

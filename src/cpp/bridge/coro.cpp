@@ -4,19 +4,18 @@
 #include <string>
 
 namespace vx::aio {
-namespace {
 
-using Handle = std::coroutine_handle<Task::promise_type>;
-
-// StopIteration(value) built explicitly: a tuple or an exception as the value must not
-// be unpacked or raised in its place.
-[[noreturn]] void stop_with(const py::object& value) {
+void stop_with(const py::object& value) {
   PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
   if (!exc) throw py::error_already_set();
   PyErr_SetObject(PyExc_StopIteration, exc);
   Py_DECREF(exc);
   throw py::error_already_set();
 }
+
+namespace {
+
+using Handle = std::coroutine_handle<Task::promise_type>;
 
 // The exception instance as a C++ exception (for a frame to rethrow).
 std::exception_ptr as_exception_ptr(const py::object& exc) {

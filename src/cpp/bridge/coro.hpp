@@ -84,6 +84,10 @@ class Wait {
 
 inline Wait wait(py::object awaitable) { return Wait(std::move(awaitable)); }
 
+// Ends an awaitable's step with its result: raises StopIteration(value), built so that
+// a tuple or an exception as the value is neither unpacked nor raised in its place.
+[[noreturn]] void stop_with(const py::object& value);
+
 // The Python coroutine object running `task`; `qualname` names it in its repr.
 py::object coroutine(Task task, const char* qualname);
 

@@ -99,13 +99,12 @@ py::object lookup(py::object self, py::object key) {
     bump(self, "_misses");
     return py::none();
   }
-  bump(self, "_hits");
-  // Most recently used last.
-  py::object keep = py::reinterpret_borrow<py::object>(raw);
+  // Most recently used last; `entry` holds its own reference, `raw` is not used again.
   if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0 ||
-      PyDict_SetItem(entries.ptr(), key.ptr(), keep.ptr()) < 0) {
+      PyDict_SetItem(entries.ptr(), key.ptr(), entry.ptr()) < 0) {
     throw py::error_already_set();
   }
+  bump(self, "_hits");
   return entry[1];
 }
 

@@ -12,6 +12,7 @@
 // and an internal one to the client gains nothing); redirects are followed here, one at
 // a time, each new address checked and pinned the same way; and the body is streamed
 // and abandoned as soon as it exceeds the size limit.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -138,6 +139,13 @@ bool is_public_address(py::handle ip) {
   return true;
 }
 
+// Addresses keep the resolver's order; one answered twice (per socket type) counts once.
+void add_unique(std::vector<std::string>& addresses, std::string address) {
+  if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+    addresses.push_back(std::move(address));
+  }
+}
+
 // What the last successful check on this thread approved: the URL and the addresses
 // its host resolved to, in the resolver's order. The download connects to exactly
 // these (see take_checked_addresses).
@@ -238,10 +246,7 @@ bool is_safe_url(py::object url) {
       addr = addr.attr("split")("%")[py::int_(0)];
       py::object ip = ipaddress.attr("ip_address")(addr);
       if (!is_public_address(ip)) return false;
-      std::string text = vx::safe_str(ip);
-      bool seen = false;
-      for (const auto& a : approved) seen = seen || a == text;
-      if (!seen) approved.push_back(std::move(text));
+      add_unique(approved, vx::safe_str(ip));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       return false;
@@ -270,10 +275,7 @@ std::vector<std::string> resolve_now(const py::object& host, const py::object& p
   for (py::handle info : infos) {
     py::object addr = info[py::int_(4)][py::int_(0)];
     if (!vx::is_str(addr)) continue;
-    std::string text = vx::safe_str(addr);
-    bool seen = false;
-    for (const auto& a : out) seen = seen || a == text;
-    if (!seen) out.push_back(std::move(text));
+    add_unique(out, vx::safe_str(addr));
   }
   if (out.empty()) {
     throw DownloadFailure{"no address for host " + vx::safe_str(host)};

@@ -3,21 +3,12 @@
 // It implements the iterator side of the await protocol itself (__await__ returns the
 // object, which forwards __next__/send/throw/close to the inner awaitable's iterator)
 // and turns the inner StopIteration(value) into StopIteration(adapt(value)).
+#include "bridge/coro.hpp"
 #include "providers/google/google.hpp"
 
 namespace vx::google {
 
 namespace {
-
-[[noreturn]] void stop_with(const py::object& value) {
-  // StopIteration(value) built explicitly: a tuple or exception as value must not be
-  // unpacked or raised in its place.
-  PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value.ptr());
-  if (!exc) throw py::error_already_set();
-  PyErr_SetObject(PyExc_StopIteration, exc);
-  Py_DECREF(exc);
-  throw py::error_already_set();
-}
 
 class AdaptedAwaitable {
  public:
@@ -89,7 +80,7 @@ class AdaptedAwaitable {
 
   [[noreturn]] void finish(py::object value) {
     iter_ = py::object();
-    stop_with(adapt_(std::move(value)));
+    vx::aio::stop_with(adapt_(std::move(value)));
   }
 
   py::object inner_;
