@@ -5,7 +5,7 @@ anything else escaping, or an answer of the wrong shape, is a finding."""
 
 import atheris
 
-from _common import DOCUMENTED, check, document_seeds, image_bomb, main, tolerated
+from _common import DOCUMENTED, check, document_seeds, main, tolerated
 
 import pymupdf
 from vorlex.utils import ensure_pdf_bytes, get_document_metadata, is_image_bytes, needs_ocr
@@ -27,8 +27,6 @@ def test_one_input(data):
     image = is_image_bytes(container(body))
     check(type(image) is bool, "is_image_bytes must return bool", image)
     if option & 0x80:
-        if image_bomb(body):
-            return
         try:
             pdf = ensure_pdf_bytes(container(body))
         except DOCUMENTED + PDF_ERRORS:

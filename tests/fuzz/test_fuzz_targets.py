@@ -17,8 +17,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 FUZZ = ROOT / "fuzz"
 SECONDS = int(os.environ.get("VORLEX_FUZZ_SECONDS", "20"))
 TARGETS = sorted(p.stem for p in FUZZ.glob("*.py") if not p.stem.startswith("_") and p.stem != "run")
-# Replayed: what libFuzzer saves for a failure (crash-, oom-, timeout-). Other files
-# there (image-bomb-*) are described in fuzz/README.md and need a switch to reproduce.
+# Replayed: what libFuzzer saves for a failure (crash-, oom-, timeout-).
 REPLAYS = sorted(p for p in (FUZZ / "crashes").glob("*/*")
                  if p.name.split("-")[0] in ("crash", "oom", "timeout"))
 

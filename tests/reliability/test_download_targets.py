@@ -175,6 +175,20 @@ def test_a_slow_body_ends_at_the_overall_deadline(local, monkeypatch):
     assert Vorlex(openai_api_key="sk-test")._resolve_document(local.url("/inteiro.pdf"))[0] == pdf
 
 
+def test_slow_headers_end_at_the_overall_deadline(local, monkeypatch):
+    import time
+
+    monkeypatch.setattr(reader_mod, "DOWNLOAD_TIMEOUT_SECONDS", 1)
+    # Each header byte comes well within any single wait, the whole far beyond the limit.
+    url = local.drip("/cabecalho.pdf", b"%PDF-1.4", interval=0.05, headers=True)
+    start = time.monotonic()
+    with pytest.raises(DocumentError) as info:
+        Vorlex(openai_api_key="sk-test")._resolve_document(url)
+    assert time.monotonic() - start < 2.5
+    assert str(info.value) == ("Falha ao obter documento da URL: "
+                               "the download took longer than 1 seconds")
+
+
 def test_oversized_bodies_are_abandoned(local):
     reader = Vorlex(openai_api_key="sk-test", max_file_size_mb=1)
     for declare in (True, False):

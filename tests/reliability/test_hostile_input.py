@@ -208,3 +208,53 @@ def test_cache_bound_arguments():
         DocumentCache(max_entries="10")
     with pytest.raises(TypeError, match="max_entries"):
         DocumentCache(max_entries=None)
+
+
+# -- images that declare more pixels than they carry -----------------------------------
+
+# 14 bytes of GIF declaring a 23299 x 11266 screen: about 1.9 GB once decoded.
+GIF_BOMB = b"GIF87a\x03[\x02,\x18\x10\x00;"
+
+
+def _png_header(width, height):
+    import struct
+    import zlib
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    chunk = b"IHDR" + ihdr
+    return (b"\x89PNG\r\n\x1a\n" + struct.pack(">I", len(ihdr)) + chunk
+            + struct.pack(">I", zlib.crc32(chunk)) + b"\x00\x00\x00\x00IEND\xaeB`\x82")
+
+
+@pytest.mark.parametrize("bomb", [GIF_BOMB, _png_header(20_000, 10_000)], ids=["gif", "png"])
+def test_an_image_declaring_too_many_pixels_is_refused_before_decoding(bomb):
+    import resource
+    import vorlex.utils as utils
+    from vorlex.exceptions import DocumentError
+
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(ValueError, match="Imagem grande demais para converter"):
+        utils.ensure_pdf_bytes(bomb)
+    # The reader reports it as a bad document.
+    with pytest.raises(DocumentError, match="Imagem grande demais"):
+        Vorlex(openai_api_key="k")._resolve_document(bomb)
+    grown_mb = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
+    assert grown_mb < 200
+
+
+def test_the_pixel_limit_is_read_at_each_call(monkeypatch):
+    import vorlex.utils as utils
+    from components.docgen import image_file
+
+    assert utils.MAX_IMAGE_PIXELS == 89_478_485
+    png = image_file("PNG")  # 120 x 80
+    assert utils.ensure_pdf_bytes(png).startswith(b"%PDF")
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", 9599)
+    with pytest.raises(ValueError, match=r"120 x 80 pixels \(limite: 9599\)"):
+        utils.ensure_pdf_bytes(png)
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", 9600)
+    assert utils.ensure_pdf_bytes(png).startswith(b"%PDF")
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", "muitos")
+    with pytest.raises(TypeError):
+        utils.ensure_pdf_bytes(png)
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", None)
+    assert utils.ensure_pdf_bytes(png).startswith(b"%PDF")

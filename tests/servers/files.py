@@ -25,6 +25,7 @@ class Route:
     stream_size: int | None = None  # send this many bytes in chunks instead of `body`
     declare_length: bool = False  # with stream_size: send Content-Length
     drip_interval: float | None = None  # send the body one byte at a time, this far apart
+    drip_headers: bool = False  # with drip_interval: the status line and headers as well
 
 
 @dataclass
@@ -47,9 +48,10 @@ class FileServer:
         self.routes[path] = Route(status=status, headers={"Location": location})
         return self.url(path)
 
-    def drip(self, path: str, body: bytes, interval: float) -> str:
-        """Serves `body` (with its length) one byte every `interval` seconds."""
-        self.routes[path] = Route(body=body, drip_interval=interval)
+    def drip(self, path: str, body: bytes, interval: float, headers: bool = False) -> str:
+        """Serves `body` (with its length) one byte every `interval` seconds; with
+        `headers`, the status line and headers too."""
+        self.routes[path] = Route(body=body, drip_interval=interval, drip_headers=headers)
         return self.url(path)
 
     def stream(self, path: str, size: int, declare_length: bool = False) -> str:
@@ -129,14 +131,21 @@ class FileServer:
         import time
 
         try:
-            h.send_response(200)
-            h.send_header("Content-Length", str(len(route.body)))
-            h.send_header("Connection", "close")
-            h.end_headers()
-            h.wfile.flush()
-            for i in range(len(route.body)):
+            data = route.body
+            if route.drip_headers:
+                head = (f"HTTP/1.1 200 OK\r\nContent-Length: {len(route.body)}\r\n"
+                        "Connection: close\r\n\r\n").encode()
+                data = head + route.body
+                h.close_connection = True
+            else:
+                h.send_response(200)
+                h.send_header("Content-Length", str(len(route.body)))
+                h.send_header("Connection", "close")
+                h.end_headers()
+                h.wfile.flush()
+            for i in range(len(data)):
                 time.sleep(route.drip_interval)
-                h.wfile.write(route.body[i:i + 1])
+                h.wfile.write(data[i:i + 1])
                 h.wfile.flush()
         except OSError:
             pass  # the client gave up

@@ -308,6 +308,100 @@ std::string url_host(const std::string& address) {
 // when connecting fails) instead of whatever the name resolves to now. The URL keeps its
 // name for the Host header and, over TLS, for the server name sent and the certificate
 // checked. `session` receives the session that owns the answer's connection.
+// The overall deadline of a download holds while the HTTP client connects and waits
+// for the status line and headers too, where its own timeout bounds only each single
+// wait: a server sending a header byte every few seconds would otherwise hold the
+// download open without end. Every connection the download opens records its socket
+// here; when the time is up a timer thread shuts those sockets down, which ends any wait
+// on them at once, and the download reports the deadline.
+struct DownloadWatch {
+  py::list sockets;
+  py::object expired;  // threading.Event, set by the timer
+  py::object timer;
+
+  explicit DownloadWatch(double seconds) {
+    expired = vx::late("threading", "Event")();
+    py::list socks = sockets;
+    py::object flag = expired;
+    py::cpp_function expire([socks, flag]() {
+      flag.attr("set")();
+      for (py::handle sock : vx::list_copy(socks)) shut(sock);
+    });
+    timer = vx::late("threading", "Timer")(std::max(seconds, 0.0), expire);
+    timer.attr("daemon") = true;
+    timer.attr("start")();
+  }
+  ~DownloadWatch() {
+    try {
+      timer.attr("cancel")();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("vorlex.reader download timer");
+    }
+  }
+  bool is_expired() const { return truthy(expired.attr("is_set")()); }
+
+  static void shut(py::handle sock) {
+    try {
+      sock.attr("shutdown")(vx::late("socket", "SHUT_RDWR"));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // already closed: nothing to end
+    }
+  }
+};
+
+thread_local DownloadWatch* t_watch = nullptr;
+
+// urllib3's pool classes with a connection class that reports each new socket to the
+// download under way on this thread. Built once per pair of base classes (a patched
+// urllib3 gets its own pair).
+struct WatchedPools {
+  py::object http_base, https_base;
+  py::dict by_scheme;
+};
+
+py::object watched_connection(const py::object& pool_base, const char* name) {
+  py::object base = pool_base.attr("ConnectionCls");
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::dict body;
+  body["__module__"] = py::str("vorlex.reader");
+  py::object cls = type(py::str(name), py::make_tuple(base), body);
+  py::object base_new = base.attr("_new_conn");
+  cls.attr("_new_conn") = py::cpp_function(
+      [base_new](py::object self) {
+        py::object sock = base_new(self);
+        if (t_watch) {
+          t_watch->sockets.append(sock);
+          if (t_watch->is_expired()) DownloadWatch::shut(sock);
+        }
+        return sock;
+      },
+      py::is_method(cls), py::name("_new_conn"));
+  return cls;
+}
+
+py::dict watched_pools() {
+  static WatchedPools* cache = nullptr;  // kept for the life of the process
+  py::object pools = vx::import("urllib3.connectionpool");
+  py::object http = pools.attr("HTTPConnectionPool");
+  py::object https = pools.attr("HTTPSConnectionPool");
+  if (!cache || !cache->http_base.is(http) || !cache->https_base.is(https)) {
+    py::dict by_scheme;
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    for (auto [scheme, base, conn] :
+         {std::tuple{"http", http, "WatchedHTTPConnection"},
+          std::tuple{"https", https, "WatchedHTTPSConnection"}}) {
+      py::dict body;
+      body["__module__"] = py::str("vorlex.reader");
+      body["ConnectionCls"] = watched_connection(base, conn);
+      by_scheme[scheme] = type(py::str(std::string("Watched") + vx::safe_str(base.attr("__name__"))),
+                               py::make_tuple(base), body);
+    }
+    delete cache;
+    cache = new WatchedPools{http, https, by_scheme};
+  }
+  return py::dict(cache->by_scheme);
+}
+
 py::object get_pinned(const py::object& url, const std::vector<std::string>& addresses,
                       double timeout, py::object& session) {
   py::object requests = ns.get("requests");
@@ -341,12 +435,14 @@ py::object get_pinned(const py::object& url, const std::vector<std::string>& add
     py::object target = parts.attr("_replace")("netloc"_a = pinned).attr("geturl")();
 
     session = requests.attr("Session")();
+    py::object adapter = requests.attr("adapters").attr("HTTPAdapter")();
     if (tls) {
-      py::object adapter = requests.attr("adapters").attr("HTTPAdapter")();
       adapter.attr("init_poolmanager")(1, 1, "server_hostname"_a = server_name,
                                        "assert_hostname"_a = server_name);
-      session.attr("mount")("https://", adapter);
     }
+    adapter.attr("poolmanager").attr("pool_classes_by_scheme") = watched_pools();
+    session.attr("mount")("https://", adapter);
+    session.attr("mount")("http://", adapter);
     py::dict headers;
     headers["Host"] = py::str(host_header);
     try {
@@ -394,13 +490,23 @@ py::bytes download_checked(py::handle self, py::object url) {
   const double limit_mb = size_limit_mb(self);
   const double budget = vx::arg_float(ns.get("DOWNLOAD_TIMEOUT_SECONDS"), "DOWNLOAD_TIMEOUT_SECONDS");
   const double deadline = seconds_now() + budget;
+  auto too_late = [&]() {
+    throw DownloadFailure{"the download took longer than " + plain_number(py::float_(budget)) +
+                          " seconds"};
+  };
   auto left = [&]() {
     double l = deadline - seconds_now();
-    if (l <= 0) {
-      throw DownloadFailure{"the download took longer than " + plain_number(py::float_(budget)) +
-                            " seconds"};
-    }
+    if (l <= 0) too_late();
     return l;
+  };
+  DownloadWatch watch(budget);
+  struct Scope {
+    DownloadWatch* previous;
+    explicit Scope(DownloadWatch* w) : previous(std::exchange(t_watch, w)) {}
+    ~Scope() { t_watch = previous; }
+  } scope(&watch);
+  auto check_deadline = [&]() {
+    if (watch.is_expired()) too_late();
   };
   py::object current = url;
   std::vector<std::string> addresses = take_checked_addresses(current);
@@ -410,7 +516,14 @@ py::bytes download_checked(py::handle self, py::object url) {
       addresses = resolve_now(parts.attr("hostname"), parts.attr("port"));
     }
     py::object session;
-    py::object resp = get_pinned(current, addresses, left(), session);
+    py::object resp;
+    try {
+      resp = get_pinned(current, addresses, left(), session);
+    } catch (py::error_already_set&) {
+      check_deadline();  // the timer ended the wait: report the deadline
+      throw;
+    }
+    check_deadline();
     vx::ScopedClose session_closer(session);
     vx::ScopedClose closer(resp);
 
@@ -450,7 +563,13 @@ py::bytes download_checked(py::handle self, py::object url) {
 
     std::string body;
     for (;;) {
-      py::bytes chunk = next_piece(resp, left());
+      py::bytes chunk;
+      try {
+        chunk = next_piece(resp, left());
+      } catch (py::error_already_set&) {
+        check_deadline();
+        throw;
+      }
       char* data = nullptr;
       Py_ssize_t n = 0;
       if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &n) < 0) throw py::error_already_set();
@@ -460,6 +579,7 @@ py::bytes download_checked(py::handle self, py::object url) {
       double size_mb = static_cast<double>(body.size()) / kBytesPerMB;
       if (size_mb > limit_mb) size_error(self, size_mb);
     }
+    check_deadline();  // an end of body made by the timer is no end
     return py::bytes(body);
   }
 }

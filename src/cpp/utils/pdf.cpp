@@ -253,6 +253,27 @@ py::dict get_document_metadata(py::object data, py::object filename) {
   return meta;
 }
 
+// A few bytes can declare an image of billions of pixels (a GIF's logical screen, a PNG
+// header), which the conversion would decode in full. PyMuPDF reads the declared size
+// of the page's image without decoding it; beyond the module's MAX_IMAGE_PIXELS (read
+// at each call; None lifts the limit) the image is refused before it is decoded.
+void check_image_pixels(const py::object& img) {
+  py::object limit = ns.get("MAX_IMAGE_PIXELS");
+  if (limit.is_none()) return;
+  if (py::cast<long long>(img.attr("page_count")) < 1) return;  // nothing to convert
+  py::object infos = img.attr("load_page")(0).attr("get_image_info")();
+  for (py::handle info : vx::list_copy(infos)) {
+    py::object width = info["width"], height = info["height"];
+    // As Python ints: the product may pass 64 bits and the limit may be any integer.
+    py::object pixels = width * height;
+    if (pixels > limit) {
+      throw py::value_error("Imagem grande demais para converter: " + vx::safe_str(width) +
+                            " x " + vx::safe_str(height) + " pixels (limite: " +
+                            vx::safe_str(limit) + ")");
+    }
+  }
+}
+
 // An image becomes a one-page PDF (its first frame, for TIFF and GIF); everything else,
 // PDF or not, is returned as it is and left to the PDF reader to accept or refuse.
 py::object ensure_pdf_bytes(py::object data) {
@@ -268,6 +289,7 @@ py::object ensure_pdf_bytes(py::object data) {
   py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content,
                                                py::arg("filetype") = filetype);
   vx::ScopedClose closer(img);
+  check_image_pixels(img);
   py::object pdf = img.attr("convert_to_pdf")(py::arg("from_page") = 0, py::arg("to_page") = 0);
   return as_bytes(pdf);
 }

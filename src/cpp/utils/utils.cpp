@@ -112,6 +112,8 @@ PYBIND11_MODULE(utils, m) {
   ns.lazy("fitz", "pymupdf");
   ns.lazy("Document", "llama_index.core.schema", "Document");
 
+  // Pillow's default limit on decoded image size, for the conversion of images to PDF.
+  m.attr("MAX_IMAGE_PIXELS") = py::int_(1024LL * 1024 * 1024 / 4 / 3);
   init_pdf(m);
   init_pages(m);
   m.def("is_image_bytes", &is_image_bytes, py::arg("data"),
