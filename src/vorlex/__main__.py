@@ -1,42 +1,256 @@
-"""Command-line front end: vorlex DOCUMENT --ask "question about {texto}" [...]"""
+"""The `vorlex` command.
+
+    vorlex read FILE... --ask PROMPT [--ask PROMPT ...] [--json] [--workers N]
+    vorlex verify CONTRATO.pdf [--json]
+    vorlex screen FILE
+    vorlex cnpj NUMBER [--lookup]
+
+Errors are one line on standard error and a non-zero exit status, never a traceback:
+2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
+document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
+`cnpj`, 0 yes and 1 no.
+"""
+
+from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
+from typing import Any, Sequence
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_PENDING = 3
+OK_STATUSES = ("OK", "NO_DATA")
+COMMANDS = ("read", "verify", "screen", "cnpj")
+MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
+              "(or AZURE_API_KEY and AZURE_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
+              "--base-url (or OPENAI_BASE_URL with a key) for a local OpenAI-compatible server")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="vorlex", description="Ask questions about documents.")
-    parser.add_argument("documents", nargs="+", help="PDF or image paths, or http(s) URLs")
-    parser.add_argument("--ask", action="append", required=True, metavar="PROMPT",
-                        help="a question; {texto} marks where the document text goes "
-                             "(appended when absent); repeatable")
-    parser.add_argument("--provider", help="openai, azure, google or grok")
-    parser.add_argument("--model", help="model name")
-    parser.add_argument("--workers", type=int, default=None, help="parallel documents")
-    parser.add_argument("--ocr", choices=["off", "auto", "force"], default="off")
-    parser.add_argument("--json", action="store_true", help="print results as JSON")
-    args = parser.parse_args(argv)
+class CommandError(Exception):
+    """A failure reported as one line, with the exit status to end with."""
 
+    def __init__(self, message: str, status: int = EXIT_USAGE):
+        super().__init__(message)
+        self.status = status
+
+
+def _error(message: str) -> None:
+    print(f"vorlex: erro: {message}", file=sys.stderr)
+
+
+def _is_url(text: str) -> bool:
+    return text.lower().startswith(("http://", "https://"))
+
+
+def _check_files(paths: Sequence[str]) -> None:
+    for path in paths:
+        if not _is_url(path) and not os.path.exists(path):
+            raise CommandError(f"arquivo não encontrado: {path}")
+
+
+def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
+    from vorlex.exceptions import VorlexError
 
-    kwargs = {"provider": args.provider, "ocr_fallback": args.ocr}
+    kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr}
     if args.model:
         kwargs["model"] = args.model
-    reader = Vorlex(**kwargs)
+    if args.base_url:
+        kwargs["base_url"] = args.base_url
+    try:
+        return Vorlex(**kwargs)
+    except VorlexError as exc:
+        raise CommandError(str(exc)) from None
+
+
+def _failure_of(result: Any) -> str | None:
+    for r in result.results:
+        if r.status not in OK_STATUSES:
+            return f"{r.status}: {r.answer}"
+    return None
+
+
+def cmd_read(args: argparse.Namespace) -> int:
+    from vorlex import Vorlex
+
+    _check_files(args.documents)
+    reader = _reader(args)
     for i, prompt in enumerate(args.ask, 1):
         if "{texto}" not in prompt:
             prompt = prompt.replace("{", "{{").replace("}", "}}") + "\n\n{texto}"
         reader.add_question(Vorlex.create_question(f"q{i}", f"Pergunta {i}", prompt))
-    results = reader.process_batch(args.documents, max_workers=args.workers)
+    batch = len(args.documents) > 1
+    results = reader.process_batch(list(args.documents), max_workers=args.workers,
+                                   show_progress=batch and not args.no_progress)
     if args.json:
-        print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False, indent=2))
-        return 0
+        print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False,
+                         indent=2))
+    else:
+        for res in results:
+            print(f"== {res.document.filename}")
+            for r in res.results:
+                print(f"  [{r.status}] {r.question_name}: {r.answer}")
+    failed = 0
     for res in results:
-        print(f"== {res.document.filename}")
-        for r in res.results:
-            print(f"  [{r.status}] {r.question_name}: {r.answer}")
+        why = _failure_of(res)
+        if why is not None:
+            failed += 1
+            print(f"vorlex: falha em {res.document.filename}: {why}", file=sys.stderr)
+    tokens = sum(r.total_metrics.tokens for r in results)
+    cost = sum(r.total_metrics.cost_usd for r in results)
+    seconds = sum(r.total_metrics.time_seconds for r in results)
+    print(f"{len(results)} documento(s), {failed} com falha; {tokens} tokens; "
+          f"custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
+    return EXIT_FAILED if failed else 0
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    _check_files([args.contract])
+    if args.base_url:
+        os.environ["OPENAI_BASE_URL"] = args.base_url
+        os.environ.setdefault("OPENAI_API_KEY", "not-needed")
+    if not any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY")):
+        raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
+                           "(ou AZURE_API_KEY e AZURE_ENDPOINT) ou use --base-url")
+    from vorlex.contract.checker import ContractChecker
+
+    kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
+    if args.model:
+        kwargs["model"] = args.model
+    checker = ContractChecker(args.country, **kwargs)
+    result = checker.verificar(args.contract)
+    if args.json:
+        print(json.dumps(result, ensure_ascii=False, indent=2, default=str))
+    verdict = result.get("resultado_final")
+    if verdict == "PENDENTE" and result.get("justificativa", "").startswith("Vorlex não disponível"):
+        raise CommandError("o leitor de documentos não pôde ser criado: verifique as "
+                           "configurações do modelo")
+    return {"APROVADO": 0, "REPROVADO": EXIT_FAILED}.get(verdict, EXIT_PENDING)
+
+
+def _document_text(path: str) -> str:
+    import vorlex.utils as utils
+
+    with open(path, "rb") as fh:
+        data = fh.read()
+    pdf = utils.ensure_pdf_bytes(data)
+    try:
+        pages = utils.load_pdf(pdf)
+    except Exception as exc:  # the PDF library's own error: a bad document
+        raise CommandError(f"documento ilegível: {path}: {exc}", EXIT_USAGE) from None
+    return "\n".join(p.text for p in pages)
+
+
+def cmd_screen(args: argparse.Namespace) -> int:
+    from vorlex.contract.countries.br.keywords import validar_documento_contrato
+
+    _check_files([args.document])
+    text = _document_text(args.document)
+    is_contract, count, found = validar_documento_contrato(text)
+    if args.json:
+        print(json.dumps({"eh_contrato": is_contract, "quantidade": count,
+                          "keywords_encontradas": found}, ensure_ascii=False))
+    else:
+        print(f"Contrato: {'sim' if is_contract else 'não'} ({count} palavra(s)-chave)")
+        if found:
+            print("Palavras-chave: " + ", ".join(found))
+        if not text.strip():
+            print("Documento sem texto extraível (digitalizado?)", file=sys.stderr)
+    return 0 if is_contract else EXIT_FAILED
+
+
+def cmd_cnpj(args: argparse.Namespace) -> int:
+    from vorlex.contract.countries.br import cnpj as cnpj_mod
+
+    number = args.number
+    numeric = cnpj_mod.limpar_cnpj(number)
+    if len(numeric) == 14 and cnpj_mod.validar_cnpj(number):
+        valid, formatted = True, cnpj_mod.formatar_cnpj(number)
+    else:
+        valid = cnpj_mod.validar_cnpj_alfanumerico(number)
+        formatted = cnpj_mod.formatar_cnpj_alfanumerico(number) if valid else number
+    if not valid:
+        print(f"CNPJ inválido: {number}")
+        return EXIT_FAILED
+    print(f"CNPJ válido: {formatted}")
+    if args.lookup:
+        record = cnpj_mod.consultar_cnpj(number)
+        if record is None:
+            _error(f"CNPJ {formatted} não encontrado no cadastro (ou cadastro indisponível)")
+            return EXIT_FAILED
+        print(json.dumps(record, ensure_ascii=False, indent=2, default=str))
     return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vorlex", description="Read documents with large language models and check "
+                                   "Brazilian contracts.", epilog=MODEL_HELP)
+    parser.add_argument("-v", "--verbose", action="store_true", help="log the library's steps")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    read = sub.add_parser("read", help="ask questions about documents", epilog=MODEL_HELP)
+    read.add_argument("documents", nargs="+", metavar="FILE", help="PDF or image paths, or http(s) URLs")
+    read.add_argument("--ask", action="append", required=True, metavar="PROMPT",
+                      help="a question; {texto} marks where the document text goes "
+                           "(appended when absent); repeatable")
+    read.add_argument("--json", action="store_true", help="print the result records as JSON")
+    read.add_argument("--workers", type=int, default=None, metavar="N", help="documents read at once")
+    read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
+    read.add_argument("--model", metavar="M", help="model name (as the server names it)")
+    read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])
+    read.add_argument("--ocr", choices=["off", "auto", "force"], default="off",
+                      help="vision-model fallback for scanned pages")
+    read.add_argument("--no-progress", action="store_true", help="no progress bar")
+    read.set_defaults(run=cmd_read)
+
+    verify = sub.add_parser("verify", help="check a Brazilian contract against the company registry",
+                            epilog=MODEL_HELP)
+    verify.add_argument("contract", metavar="CONTRATO.pdf")
+    verify.add_argument("--json", action="store_true", help="print the result mapping as JSON")
+    verify.add_argument("--country", default="BR", help=argparse.SUPPRESS)
+    verify.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server")
+    verify.add_argument("--model", metavar="M", help="model name")
+    verify.add_argument("--no-ai-search", action="store_true",
+                        help="no model-assisted CNPJ search for companies without a number")
+    verify.set_defaults(run=cmd_verify)
+
+    screen = sub.add_parser("screen", help="does the document read like a contract? (offline)")
+    screen.add_argument("document", metavar="FILE")
+    screen.add_argument("--json", action="store_true")
+    screen.set_defaults(run=cmd_screen)
+
+    cnpj = sub.add_parser("cnpj", help="validate and format a CNPJ (offline); --lookup asks the registry")
+    cnpj.add_argument("number", metavar="NUMBER")
+    cnpj.add_argument("--lookup", action="store_true", help="look the company up in the registry")
+    cnpj.set_defaults(run=cmd_cnpj)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args_list = list(sys.argv[1:] if argv is None else argv)
+    # The first releases took documents directly: `vorlex FILE --ask ...` still reads.
+    if args_list and args_list[0] not in COMMANDS and not args_list[0].startswith("-"):
+        args_list.insert(0, "read")
+    parser = build_parser()
+    args = parser.parse_args(args_list)
+    if args.verbose:
+        import logging
+
+        logging.basicConfig(level=logging.INFO, format="%(name)s: %(message)s")
+    try:
+        return int(args.run(args))
+    except CommandError as exc:
+        _error(str(exc))
+        return exc.status
+    except KeyboardInterrupt:
+        return 130
+    except Exception as exc:  # anything the library raises reaches the user as one line
+        _error(f"{type(exc).__name__}: {exc}")
+        return EXIT_FAILED
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 //   question_fingerprint(question)                         Question.cache_fingerprint
 #include "bridge/bridge.hpp"
 #include "core/page_range.hpp"
+#include "bridge/signatures.hpp"
 #include "core/sha256.hpp"
 
 namespace {
@@ -105,4 +106,5 @@ PYBIND11_MODULE(_records, m) {
         "(0-based page indices in reading order, whether the range fits the document)");
   m.def("question_fingerprint", &question_fingerprint, py::arg("question"),
         "SHA-256 hex digest of a question's settings, for cache keys.");
+  vx::python_signatures(m);
 }

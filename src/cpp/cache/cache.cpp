@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 #include "core/sha256.hpp"
 
 namespace {
@@ -214,4 +215,5 @@ PYBIND11_MODULE(cache, m) {
       .def("clear", &clear, py::arg("self"), "Removes every entry.")
       .def("stats", &stats, py::arg("self"),
            "{'hits': ..., 'misses': ..., 'size': ...} (size counts live entries).");
+  vx::python_signatures(m);
 }

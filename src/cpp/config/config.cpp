@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -172,4 +173,5 @@ PYBIND11_MODULE(config, m) {
   m.def("get_azure_config", &get_azure_config,
         "(endpoint, key) of the Azure AI Vision resource, from AZURE_AI_VISION_ENDPOINT and "
         "AZURE_AI_VISION_KEY; an empty key means OCR is not configured.");
+  vx::python_signatures(m);
 }

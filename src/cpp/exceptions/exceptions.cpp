@@ -8,6 +8,7 @@
 //       RateLimitError     the provider refused for rate (retried)
 //     ModelRefusalError    the model declined to answer (never retried)
 //     ModelParseError      a structured answer came back without a structure
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -38,4 +39,5 @@ PYBIND11_MODULE(exceptions, m) {
   m.attr("__all__") = py::make_tuple("VorlexError", "DocumentError", "ProcessingError",
                                      "ModelError", "RateLimitError", "ModelRefusalError",
                                      "ModelParseError");
+  vx::python_signatures(m);
 }

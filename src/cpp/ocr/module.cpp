@@ -16,6 +16,7 @@
 #include "ocr/ocr.hpp"
 
 #include "core/ocr_rules.hpp"
+#include "bridge/signatures.hpp"
 #include "core/unicode.hpp"
 
 namespace vx::ocr {
@@ -111,4 +112,5 @@ PYBIND11_MODULE(ocr, m) {
   init_cloud_ocr(m);
   init_vision(m);
   init_loader(m);
+  vx::python_signatures(m);
 }

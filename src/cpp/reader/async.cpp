@@ -155,9 +155,13 @@ class Permit {
 // One document of a batch: the breaker is asked before waiting for a permit; the
 // document is processed holding one; its outcome is reported.
 Task limited(py::object self, py::object semaphore, py::object doc, py::object questions,
-             py::object classify) {
+             py::object classify, std::shared_ptr<Progress> bar) {
   py::object breaker = breaker_of(self);
-  if (!admitted(breaker)) co_return self.attr("_make_circuit_open_result")(doc);
+  if (!admitted(breaker)) {
+    py::object open = self.attr("_make_circuit_open_result")(doc);
+    if (bar) bar->step(open);
+    co_return open;
+  }
   py::object acquire = semaphore.attr("acquire")();
   co_await wait(acquire);
   Permit permit(semaphore);
@@ -172,11 +176,12 @@ Task limited(py::object self, py::object semaphore, py::object doc, py::object q
   }
   if (failure) result = document_error_result(doc, failure, "Erro ao processar async ");
   report_outcome(breaker, result);
+  if (bar) bar->step(result);
   co_return result;
 }
 
 Task process_batch_async(py::object self, py::object documents, py::object questions,
-                         py::object classify, long long max_concurrency) {
+                         py::object classify, long long max_concurrency, bool show_progress) {
   py::object breaker = breaker_of(self);
   if (!breaker.is_none()) breaker.attr("reset")();
   if (max_concurrency == 0) {
@@ -187,10 +192,12 @@ Task process_batch_async(py::object self, py::object documents, py::object quest
   // A negative count is refused by the semaphore itself (ValueError).
   py::object semaphore = asyncio.attr("Semaphore")(max_concurrency);
   py::list docs = vx::list_copy(documents);  // the documents as they are when the batch starts
+  std::shared_ptr<Progress> bar;
+  if (show_progress) bar = std::make_shared<Progress>(docs.size());
   py::list coroutines;
   for (py::handle doc : docs) {
     coroutines.append(vx::aio::coroutine(
-        limited(self, semaphore, py::reinterpret_borrow<py::object>(doc), questions, classify),
+        limited(self, semaphore, py::reinterpret_borrow<py::object>(doc), questions, classify, bar),
         "Vorlex.process_batch_async.<locals>._limited"));
   }
   py::object gather = asyncio.attr("gather")(*coroutines);
@@ -237,7 +244,8 @@ py::object py_process_async(py::object self, py::object document, py::object que
 }
 
 py::object py_process_batch_async(py::object self, py::object documents, py::object questions,
-                                  py::object classify, py::object max_concurrency) {
+                                  py::object classify, py::object max_concurrency,
+                                  py::object show_progress) {
   if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
   if (!questions.is_none() && !PyList_Check(questions.ptr())) {
     vx::raise_type_error("questions", "list or None", questions);
@@ -247,7 +255,7 @@ py::object py_process_batch_async(py::object self, py::object documents, py::obj
                           : vx::arg_int_trunc(max_concurrency, "max_concurrency");
   py::bool_ flag(truthy(classify));
   return vx::aio::coroutine(
-      process_batch_async(self, documents, questions, flag, permits),
+      process_batch_async(self, documents, questions, flag, permits, truthy(show_progress)),
       "Vorlex.process_batch_async");
 }
 
@@ -263,7 +271,8 @@ void init_async(vx::PyClass& cls) {
           "Coroutine: process() with the model calls awaited.");
   cls.def("process_batch_async", &py_process_batch_async, py::arg("self"),
           py::arg("documents"), py::arg("questions") = py::none(),
-          py::arg("classify") = false, py::arg("max_concurrency") = 5,
+          py::arg("classify") = false, py::arg("max_concurrency") = 5, py::kw_only(),
+          py::arg("show_progress") = false,
           "Coroutine: processes the documents side by side, at most max_concurrency at a "
           "time, under the circuit breaker; results in input order.");
   cls.def("_call_llm_async", &py_call_llm_async, py::arg("self"), py::arg("messages"),

@@ -11,6 +11,9 @@
 // Each worker thread runs the whole `process` of its document, so the per-run usage
 // accumulator, which lives in the running thread's context, belongs to that document
 // alone.
+#include <cstdio>
+#include <memory>
+#include <utility>
 #include <string>
 
 #include "reader/reader.hpp"
@@ -151,6 +154,39 @@ py::object document_error_result(py::handle doc, py::object error, const char* p
   return error_result(doc, name, error);
 }
 
+Progress::Progress(size_t total) {
+  bar_ = ns.get("tqdm")("total"_a = total, "file"_a = vx::late("sys", "stderr"),
+                        "unit"_a = "doc", "desc"_a = "Documentos", "dynamic_ncols"_a = true);
+}
+
+Progress::~Progress() {
+  if (bar_) vx::call_quietly(bar_, "close");
+}
+
+void Progress::step(py::handle result) {
+  try {
+    py::object metrics = result.attr("total_metrics");
+    tokens_ += py::cast<long long>(metrics.attr("tokens"));
+    cost_ += py::cast<double>(metrics.attr("cost_usd"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // a record without totals adds nothing
+  } catch (py::cast_error&) {
+  }
+  py::dict postfix;
+  postfix["tokens"] = py::int_(tokens_);
+  char cost[48];
+  std::snprintf(cost, sizeof cost, "$%.4f", cost_);
+  postfix["custo"] = py::str(cost);
+  bar_.attr("set_postfix")(postfix, "refresh"_a = false);
+  bar_.attr("update")(1);
+}
+
+namespace {
+thread_local Progress* t_progress = nullptr;
+}  // namespace
+
+Progress* batch_progress() { return t_progress; }
+
 namespace {
 
 // ---------------------------------------------------------------------------------
@@ -185,11 +221,13 @@ py::list process_batch_sequential(py::object self, py::list documents, py::objec
   for (py::handle doc : py::iter(documents)) {
     if (!admitted(breaker)) {
       out.append(self.attr("_make_circuit_open_result")(doc));
+      if (Progress* bar = batch_progress()) bar->step(out[out.size() - 1]);
       continue;
     }
     py::object result = self.attr("_process_single_safe")(doc, questions, classify);
     out.append(result);
     report_outcome(breaker, result);
+    if (Progress* bar = batch_progress()) bar->step(result);
   }
   return out;
 }
@@ -213,6 +251,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
       py::object doc = documents[i];
       if (!admitted(breaker)) {
         out[i] = self.attr("_make_circuit_open_result")(doc);
+        if (Progress* bar = batch_progress()) bar->step(out[i]);
         continue;
       }
       py::object future =
@@ -224,6 +263,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
       py::object result = future.attr("result")();
       out[idx] = result;
       report_outcome(breaker, result);
+      if (Progress* bar = batch_progress()) bar->step(result);
     }
   } catch (...) {
     // Leaving the pool waits for every submitted document, as a with-block would.
@@ -235,7 +275,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
 }
 
 py::object process_batch(py::object self, py::object documents, py::object questions,
-                       py::object classify, py::object max_workers) {
+                       py::object classify, py::object max_workers, py::object show_progress) {
   if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
   if (!questions.is_none() && !PyList_Check(questions.ptr())) {
     vx::raise_type_error("questions", "list or None", questions);
@@ -251,6 +291,14 @@ py::object process_batch(py::object self, py::object documents, py::object quest
   py::object breaker = breaker_of(self);
   if (!breaker.is_none()) breaker.attr("reset")();
 
+  std::unique_ptr<Progress> bar;
+  if (truthy(show_progress)) bar = std::make_unique<Progress>(docs.size());
+  struct Scope {
+    Progress* previous;
+    explicit Scope(Progress* p) : previous(std::exchange(t_progress, p)) {}
+    ~Scope() { t_progress = previous; }
+  } scope(bar.get());
+
   if (workers < 2) return self.attr("_process_batch_sequential")(docs, questions, flag);
   return self.attr("_process_batch_parallel")(docs, questions, flag, py::int_(workers));
 }
@@ -260,7 +308,7 @@ py::object process_batch(py::object self, py::object documents, py::object quest
 void init_batch(vx::PyClass& cls) {
   cls.def("process_batch", &process_batch, py::arg("self"), py::arg("documents"),
           py::arg("questions") = py::none(), py::arg("classify") = false,
-          py::arg("max_workers") = py::none(),
+          py::arg("max_workers") = py::none(), py::kw_only(), py::arg("show_progress") = false,
           "Processes a list of documents, sequentially or on max_workers threads, and "
           "returns one ProcessingResult per document in input order.");
   cls.def("_process_batch_sequential", &process_batch_sequential, py::arg("self"),

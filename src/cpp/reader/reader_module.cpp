@@ -12,6 +12,7 @@
 // Module-level names (client classes, components, records) live in the module
 // namespace and are read at each call, so callers and tests can patch them.
 #include "bridge/coro.hpp"
+#include "bridge/signatures.hpp"
 #include "reader/reader.hpp"
 
 namespace vx::reader {
@@ -92,6 +93,7 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("contextvars", "contextvars");
   ns.lazy("traceback", "traceback");
   ns.lazy("ValidationError", "pydantic", "ValidationError");
+  ns.lazy("tqdm", "tqdm", "tqdm");
 
   m.attr("logger") = py::module_::import("logging").attr("getLogger")("vorlex.reader");
 
@@ -111,4 +113,5 @@ PYBIND11_MODULE(reader, m) {
   init_batch(cls);
   vx::aio::init(m);
   init_async(cls);
+  vx::python_signatures(m);
 }

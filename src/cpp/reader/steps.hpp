@@ -3,6 +3,8 @@
 // make them) awaited instead of called.
 #pragma once
 
+#include <memory>
+
 #include <vector>
 
 #include "bridge/bridge.hpp"
@@ -108,6 +110,25 @@ void report_outcome(py::handle breaker, py::handle result);
 // its log line "<prefix><text form>: <error>".
 py::object document_error_result(py::handle doc, py::object error, const char* prefix);
 bool is_document_failure(const py::error_already_set& e);
+
+// The progress bar of a batch run with show_progress: a tqdm bar on standard error
+// with one step per finished document and the run's token and cost totals in its
+// postfix. Closed when the last owner lets it go.
+class Progress {
+ public:
+  explicit Progress(size_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void step(py::handle result);
+
+ private:
+  py::object bar_;
+  long long tokens_ = 0;
+  double cost_ = 0.0;
+};
+// The bar of the synchronous batch running on this thread, or null.
+Progress* batch_progress();
 
 // ---- model calls
 

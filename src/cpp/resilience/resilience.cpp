@@ -11,6 +11,7 @@
 // The breaker keeps its state in ordinary instance attributes guarded by a
 // threading.Lock, and reads the wall clock through this module's `time`, so that
 // tests (and callers) can patch either.
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -204,4 +205,5 @@ PYBIND11_MODULE(resilience, m) {
   m.def("_log_retry", &log_retry, py::arg("retry_state"));
 
   m.attr("RETRYABLE_EXCEPTIONS") = build_retryable();
+  vx::python_signatures(m);
 }

@@ -11,6 +11,7 @@
 //   _ensure_bytes(source)                    bytes or a readable stream -> bytes
 #include "utils/utils.hpp"
 
+#include "bridge/signatures.hpp"
 #include "core/image_sniff.hpp"
 
 namespace vx::utils {
@@ -123,4 +124,5 @@ PYBIND11_MODULE(utils, m) {
         "whole mapping.");
   m.def("_ensure_bytes", &ensure_bytes, py::arg("source"),
         "Bytes of a PDF given as bytes or a readable stream.");
+  vx::python_signatures(m);
 }

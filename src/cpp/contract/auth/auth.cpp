@@ -9,6 +9,7 @@
 // names one of the two; then Azure when its credentials are complete and no OpenAI key
 // is given anywhere; else OpenAI. An empty argument counts as absent, as everywhere
 // in the reader's configuration.
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -138,4 +139,5 @@ PYBIND11_MODULE(auth, m) {
   py::list all;
   all.append("VorlexAuth");
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

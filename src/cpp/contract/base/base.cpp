@@ -6,6 +6,7 @@
 //
 // An ordinary Python class, so that a caller can subclass it in Python for a country
 // of its own and register it in vorlex.contract.registry.ADAPTERS.
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -48,4 +49,5 @@ PYBIND11_MODULE(base, m) {
   py::list all;
   all.append("CountryAdapter");
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

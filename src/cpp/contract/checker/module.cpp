@@ -12,6 +12,7 @@
 // The name rules are in core/checker_names. Importing this module loads the CNPJ
 // module and the small registry and credential modules, never the reader: the reader
 // (and with it openai and PyMuPDF) is imported on the first verification.
+#include "bridge/signatures.hpp"
 #include "contract/checker/checker.hpp"
 
 #include <map>
@@ -115,10 +116,12 @@ PYBIND11_MODULE(checker, m) {
   init_signatures(cls);
   init_flow(cls);
   init_report(cls);
+  init_functions(m);
+  vx::python_signatures(m);
+  // After python_signatures: the methods as the class holds them from now on.
   for (const char* n : {"_normalizar_texto", "_comparar_nomes", "_verificar_poder_assinatura", "_log"}) {
     remember_original(cls, n);
   }
-  init_functions(m);
 
   py::list all;
   all.append("ContractChecker");

@@ -6,6 +6,7 @@
 //   BrazilAdapter   the federal registry through vorlex.contract.countries.br.cnpj:
 //                   validar_cnpj (or validar_cnpj_alfanumerico), consultar_cnpj and buscar_cnpj_por_nome, each read
 //                   from that module at call time
+#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
 namespace {
@@ -74,4 +75,5 @@ PYBIND11_MODULE(registry, m) {
   py::list all;
   for (const char* n : {"ADAPTERS", "BrazilAdapter", "CountryAdapter", "get_adapter"}) all.append(n);
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

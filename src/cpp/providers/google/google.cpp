@@ -9,6 +9,7 @@
 //
 // `genai` is imported on first use (`import google.genai`) and read from the module
 // namespace at each call; requests are built as the library's plain mappings.
+#include "bridge/signatures.hpp"
 #include "providers/google/google.hpp"
 
 namespace vx::google {
@@ -390,4 +391,5 @@ PYBIND11_MODULE(google, m) {
   m.def("call_vision", &call_vision, py::arg("client"), py::arg("model"), py::kw_only(),
         py::arg("image_bytes"), py::arg("prompt") = py::none(), py::arg("mime") = py::str("image/png"),
         "Text read from a page image, or None.");
+  vx::python_signatures(m);
 }

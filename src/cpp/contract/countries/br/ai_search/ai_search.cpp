@@ -14,6 +14,7 @@
 #include "bridge/bridge.hpp"
 #include "bridge/py_text.hpp"
 #include "core/br_cnpj.hpp"
+#include "bridge/signatures.hpp"
 #include "core/unicode.hpp"
 
 namespace {
@@ -106,4 +107,5 @@ PYBIND11_MODULE(ai_search, m) {
   py::list all;
   all.append("buscar_cnpj_via_ai");
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

@@ -9,6 +9,7 @@
 // The rules live in core/br_cnpj, core/br_text and core/br_words; these files
 // convert arguments and late-bind what a caller may patch: `requests`, the URL
 // constants and the sibling lookups are read from the module dict at each call.
+#include "bridge/signatures.hpp"
 #include "contract/countries/br/cnpj/module.hpp"
 
 namespace vx::cnpj {
@@ -47,4 +48,5 @@ PYBIND11_MODULE(cnpj, m) {
     all.append(name);
   }
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 #include "contract/countries/br/web.hpp"
 
 namespace {
@@ -140,4 +141,5 @@ PYBIND11_MODULE(ie, m) {
   py::list all;
   all.append("buscar_ie_por_cnpj");
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

@@ -13,6 +13,7 @@
 
 #include "bridge/bridge.hpp"
 #include "core/br_keywords.hpp"
+#include "bridge/signatures.hpp"
 #include "core/br_text.hpp"
 
 namespace {
@@ -132,4 +133,5 @@ PYBIND11_MODULE(keywords, m) {
   all.append("normalizar_texto");
   all.append("validar_documento_contrato");
   m.attr("__all__") = all;
+  vx::python_signatures(m);
 }

@@ -1,0 +1,218 @@
+"""The `vorlex` command end to end: each run is a new interpreter, talking to the local
+chat server and the fake registry as a user's shell would."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from contract.contracts import (
+    CNPJ_ALFA, contrato_exemplo, registros_exemplo,
+)
+from servers.chat import ChatServer
+from servers.registry import RegistryServer, fmt
+
+# Starts the command with the registry's addresses pointed at the fake registry (the
+# only seam a separate process needs); everything else is the installed command.
+LAUNCH = textwrap.dedent("""
+    import json, os, sys
+    urls = json.loads(os.environ.get("VORLEX_TEST_REGISTRY") or "{}")
+    if urls:
+        import vorlex.contract.countries.br.cnpj as m
+        for name, url in urls.items():
+            setattr(m, name, url)
+    from vorlex.__main__ import main
+    sys.exit(main(sys.argv[1:]))
+""")
+PROVIDER_VARS = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
+                 "AZURE_ENDPOINT", "GOOGLE_API_KEY", "XAI_API_KEY", "GROK_API_KEY", "OPENAI_PROVIDER")
+
+
+def vorlex(*args, env=None, cwd=None, timeout=120):
+    base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
+    base.update(env or {})
+    base["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    return subprocess.run([sys.executable, "-c", LAUNCH, *args], capture_output=True, text=True,
+                          env=base, cwd=cwd, timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+def one_error_line(run):
+    lines = run.stderr.strip().splitlines()
+    assert "Traceback" not in run.stderr, run.stderr
+    assert len(lines) == 1, run.stderr
+    return lines[0]
+
+
+def text_pdf(path, text):
+    import pymupdf
+
+    doc = pymupdf.open()
+    doc.new_page().insert_textbox(pymupdf.Rect(50, 50, 550, 800), text, fontsize=11)
+    doc.save(path)
+    doc.close()
+    return str(path)
+
+
+@pytest.fixture
+def model(chat_server):
+    return {"OPENAI_API_KEY": "sk-test", "OPENAI_BASE_URL": chat_server.base_url}
+
+
+@pytest.fixture
+def docs(tmp_path):
+    return [text_pdf(tmp_path / "a.pdf", "Contrato entre ACME e BETA, valor de R$ 10.000,00."),
+            text_pdf(tmp_path / "b.pdf", "Segundo documento {com chaves} no texto.")]
+
+
+# -- read ------------------------------------------------------------------------------
+
+def test_read_a_batch_shows_progress_and_a_summary(chat_server, model, docs):
+    run = vorlex("read", *docs, "--ask", "Qual o valor?", "--json", "--workers", "2", env=model)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout)
+    assert [r["document"]["filename"] for r in out] == ["a.pdf", "b.pdf"]
+    assert [r["results"][0]["status"] for r in out] == ["OK", "OK"]
+    tokens = sum(r["total_metrics"]["tokens"] for r in out)
+    assert tokens > 0
+    # The bar (tqdm on stderr) reached both documents with the running totals.
+    assert "Documentos" in run.stderr and "2/2" in run.stderr
+    assert f"tokens={tokens}" in run.stderr
+    assert run.stderr.strip().splitlines()[-1].startswith(
+        f"2 documento(s), 0 com falha; {tokens} tokens; custo US$ ")
+    # The question without {texto} gets the document appended; its own braces are literal.
+    prompts = sorted(req["body"]["messages"][-1]["content"] for req in chat_server.requests)
+    assert prompts[0].startswith("Qual o valor?\n\n") and "ACME" in prompts[0]
+    assert "{com chaves}" in prompts[1]
+
+
+def test_read_one_document_in_text_without_a_bar(chat_server, model, docs):
+    chat_server.push(ChatServer.text("R$ 10.000,00"))
+    run = vorlex("read", docs[0], "--ask", "Qual o valor?", env=model)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "== a.pdf\n  [OK] Pergunta 1: R$ 10.000,00\n"
+    assert "Documentos" not in run.stderr
+    assert run.stderr.startswith("1 documento(s), 0 com falha;")
+
+
+def test_read_a_failed_document_exits_1_naming_it(chat_server, model, docs):
+    chat_server.push(ChatServer.text("ok"), ChatServer.error(400, "pedido recusado"))
+    run = vorlex("read", *docs, "--ask", "Qual o valor?", "--workers", "1", "--no-progress",
+                 env=model)
+    assert run.returncode == 1
+    lines = run.stderr.strip().splitlines()
+    # (The library's own warning about the question comes first, through logging.)
+    assert [line for line in lines if line.startswith("vorlex: falha em ")] == [
+        "vorlex: falha em b.pdf: ERROR: BadRequestError: Error code: 400 - pedido recusado"]
+    assert lines[-1].startswith("2 documento(s), 1 com falha;")
+    assert "Traceback" not in run.stderr
+
+
+def test_read_a_refused_url_is_a_failed_document(model):
+    run = vorlex("read", "http://127.0.0.1:9/interno.pdf", "--ask", "x", env=model)
+    assert run.returncode == 1
+    assert "vorlex: falha em " in run.stderr and "Traceback" not in run.stderr
+
+
+def test_read_with_a_local_server_needs_no_key(chat_server, docs):
+    run = vorlex("read", docs[0], "--ask", "x", "--base-url", chat_server.base_url,
+                 "--model", "llama3.1:8b")
+    assert run.returncode == 0, run.stderr
+    assert chat_server.requests[-1]["body"]["model"] == "llama3.1:8b"
+
+
+@pytest.mark.parametrize("case", ["missing file", "missing key", "no command"])
+def test_errors_are_one_line_and_a_usage_status(case, docs, model):
+    if case == "missing file":
+        run = vorlex("read", "nao-existe.pdf", "--ask", "x", env=model)
+        assert one_error_line(run) == "vorlex: erro: arquivo não encontrado: nao-existe.pdf"
+    elif case == "missing key":
+        run = vorlex("read", docs[0], "--ask", "x")
+        assert one_error_line(run).startswith("vorlex: erro: OpenAI API key não configurada")
+        run = vorlex("verify", docs[0])
+        assert one_error_line(run).startswith("vorlex: erro: nenhuma chave de modelo configurada")
+    else:
+        run = vorlex()
+        assert "the following arguments are required: COMMAND" in run.stderr
+    assert run.returncode == 2
+    assert run.stdout == ""
+
+
+# -- screen and cnpj (offline) ---------------------------------------------------------
+
+def test_screen_reads_the_keywords_of_the_text(tmp_path):
+    contract = contrato_exemplo().write(tmp_path / "contrato.pdf")
+    run = vorlex("screen", str(contract), "--json")
+    assert run.returncode == 0, run.stderr
+    got = json.loads(run.stdout)
+    assert got["eh_contrato"] is True and got["quantidade"] == len(got["keywords_encontradas"]) >= 3
+    other = text_pdf(tmp_path / "nota.pdf", "Lista de compras: pão, leite.")
+    run = vorlex("screen", other)
+    assert run.returncode == 1
+    assert run.stdout.startswith("Contrato: não (0 palavra(s)-chave)")
+
+
+def test_cnpj_validates_formats_and_looks_up():
+    run = vorlex("cnpj", CNPJ_ALFA)
+    assert (run.returncode, run.stdout) == (0, f"CNPJ válido: {fmt(CNPJ_ALFA)}\n")
+    run = vorlex("cnpj", CNPJ_ALFA[:-1] + str((int(CNPJ_ALFA[-1]) + 1) % 10))
+    assert run.returncode == 1 and run.stdout.startswith("CNPJ inválido")
+    with RegistryServer() as registry:
+        registry.brasil_api.update(registros_exemplo())
+        urls = {"BRASIL_API_URL": registry.brasil_api_url,
+                "RECEITA_WS_URL": registry.receita_ws_url,
+                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
+                     env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
+        assert run.returncode == 0, run.stderr
+        record = json.loads(run.stdout.split("\n", 1)[1])
+        assert record["razao_social"] == "ALFA TECNOLOGIA LTDA"
+        registry.brasil_api.clear()
+        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
+                     env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
+        assert run.returncode == 1
+        assert "não encontrado no cadastro" in one_error_line(run)
+
+
+# -- verify ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])
+def test_verify_prints_the_report_or_the_mapping(chat_server, model, tmp_path, as_json):
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    with RegistryServer() as registry:
+        registry.brasil_api.update(registros_exemplo(procurador_socio=True,
+                                                     endereco_beta_confere=True))
+        urls = {"BRASIL_API_URL": registry.brasil_api_url,
+                "RECEITA_WS_URL": registry.receita_ws_url,
+                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        args = ["verify", str(path)] + (["--json"] if as_json else [])
+        run = vorlex(*args, env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
+    assert run.returncode == 0, run.stdout[-2000:] + run.stderr
+    if as_json:
+        result = json.loads(run.stdout)
+        assert result["resultado_final"] == "APROVADO"
+        assert result["total_campos"] == 11 == result["total_aprovados"]
+    else:
+        assert "VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO" in run.stdout
+        assert "APROVADO" in run.stdout
+
+
+def test_verify_a_rejected_contract_exits_1(chat_server, model, tmp_path):
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    with RegistryServer() as registry:
+        registry.brasil_api.update(registros_exemplo())  # the attorney is no partner
+        urls = {"BRASIL_API_URL": registry.brasil_api_url,
+                "RECEITA_WS_URL": registry.receita_ws_url,
+                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        run = vorlex("verify", str(path), "--json",
+                     env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
+    assert run.returncode == 1, run.stderr
+    assert json.loads(run.stdout)["resultado_final"] == "REPROVADO"
