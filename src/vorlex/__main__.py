@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
 import sys
 from typing import Any, Sequence
@@ -230,6 +231,28 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _OneLineFormatter(logging.Formatter):
+    """The library's warnings as single lines: tracebacks only with --verbose."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        record = logging.makeLogRecord(record.__dict__)
+        record.exc_info = None
+        record.exc_text = None
+        record.stack_info = None
+        return super().format(record)
+
+
+def _configure_logging(verbose: bool) -> None:
+    handler = logging.StreamHandler(sys.stderr)
+    if verbose:
+        handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))
+    else:
+        handler.setFormatter(_OneLineFormatter("%(message)s"))
+    root = logging.getLogger()
+    root.addHandler(handler)
+    root.setLevel(logging.INFO if verbose else logging.WARNING)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args_list = list(sys.argv[1:] if argv is None else argv)
     # The first releases took documents directly: `vorlex FILE --ask ...` still reads.
@@ -237,10 +260,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         args_list.insert(0, "read")
     parser = build_parser()
     args = parser.parse_args(args_list)
-    if args.verbose:
-        import logging
-
-        logging.basicConfig(level=logging.INFO, format="%(name)s: %(message)s")
+    _configure_logging(args.verbose)
     try:
         return int(args.run(args))
     except CommandError as exc:
