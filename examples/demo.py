@@ -29,7 +29,7 @@ SAMPLE_PAGES = [
 ]
 
 
-def build_sample_pdf(path):
+def build_sample_pdf(path: str) -> None:
     import pymupdf as fitz
 
     doc = fitz.open()
@@ -40,7 +40,7 @@ def build_sample_pdf(path):
     doc.close()
 
 
-def main(argv=None):
+def main(argv: "list[str] | None" = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", help="where to write the sample PDF")
     args = parser.parse_args(argv)

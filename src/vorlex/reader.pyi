@@ -22,6 +22,10 @@ logger: logging.Logger
 
 Messages = List[Dict[str, Any]]
 DocumentSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
+# A list of documents (the reader takes a list; each kind of list is accepted as it is).
+DocumentList = Union[
+    List[str], List[bytes], List["os.PathLike[str]"], List[IO[bytes]], List[DocumentSource]
+]
 LLMCaller = Callable[..., Any]
 
 _T = TypeVar("_T")
@@ -31,7 +35,7 @@ class Coroutine(_Coroutine[Any, Any, _T]):
     awaitable, and accepted by asyncio wherever a coroutine is."""
     def __await__(self) -> Generator[Any, None, _T]: ...
     def send(self, value: Any) -> Any: ...
-    def throw(self, typ: Any, val: Any = ..., tb: Any = ...) -> Any: ...
+    def throw(self, *args: Any) -> Any: ...
     def close(self) -> None: ...
 
 class Vorlex:
@@ -72,7 +76,7 @@ class Vorlex:
     def __init__(
         self,
         openai_api_key: Optional[str] = None,
-        model: Optional[str] = ...,
+        model: Optional[str] = "gpt-4o-mini",
         verbose: bool = False,
         max_file_size_mb: Optional[float] = None,
         max_pages: Optional[int] = None,
@@ -170,16 +174,18 @@ class Vorlex:
     # -- batches ------------------------------------------------------------------
     def process_batch(
         self,
-        documents: List[DocumentSource],
+        documents: DocumentList,
         questions: Optional[List[str]] = None,
         classify: bool = False,
         max_workers: Optional[int] = None,
+        *,
+        show_progress: bool = False,
     ) -> List[ProcessingResult]: ...
     def _process_batch_sequential(
-        self, documents: List[DocumentSource], questions: Optional[List[str]], classify: bool
+        self, documents: DocumentList, questions: Optional[List[str]], classify: bool
     ) -> List[ProcessingResult]: ...
     def _process_batch_parallel(
-        self, documents: List[DocumentSource], questions: Optional[List[str]], classify: bool,
+        self, documents: DocumentList, questions: Optional[List[str]], classify: bool,
         max_workers: int,
     ) -> List[ProcessingResult]: ...
     def _process_single_safe(
@@ -200,10 +206,12 @@ class Vorlex:
     ) -> Coroutine[ProcessingResult]: ...
     def process_batch_async(
         self,
-        documents: List[DocumentSource],
+        documents: DocumentList,
         questions: Optional[List[str]] = None,
         classify: bool = False,
         max_concurrency: int = 5,
+        *,
+        show_progress: bool = False,
     ) -> Coroutine[List[ProcessingResult]]: ...
     def _call_llm_async(
         self, messages: Messages, response_model: Optional[Type[Any]] = None

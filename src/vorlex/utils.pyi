@@ -5,6 +5,8 @@ from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Uni
 
 from llama_index.core.schema import Document
 
+MAX_IMAGE_PIXELS: Optional[int]
+
 PdfSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 
 class PageIterator(Iterator[Document]):

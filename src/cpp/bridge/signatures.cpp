@@ -380,6 +380,7 @@ void python_signatures(py::module_ m) {
     py::object key = item[py::int_(0)];
     py::object value = item[py::int_(1)];
     std::string name = py::str(key);
+    if (name.size() > 4 && name.rfind("__", 0) == 0) continue;  // __getattr__ and kin
     if (is_cpp_function(value)) {
       // Only the module's own functions: re-exported ones belong to their module.
       py::object own = py::getattr(value, "__module__", py::none());
@@ -402,6 +403,7 @@ void python_signatures(py::module_ m) {
       py::object member = entry[py::int_(1)];
       std::string mname = py::str(mkey);
       if (mname.size() > 4 && mname.rfind("__", 0) == 0 && mname != "__init__") continue;
+      if (mname.rfind("_pybind11_", 0) == 0) continue;  // pybind11's own
       py::object wrapped;
       std::string qual = cls_name + "." + mname;
       if (PyInstanceMethod_Check(member.ptr()) &&

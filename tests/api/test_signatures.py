@@ -1,0 +1,127 @@
+"""Every C++ function and method of the package as Python shows it: the stub's
+signature (checked against the parameters the function really takes), a docstring,
+and Python's wording when a call does not fit."""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import pickle
+import pydoc
+import re
+
+import pytest
+
+MODULES = [
+    "vorlex.reader", "vorlex.resilience", "vorlex.ocr", "vorlex.utils", "vorlex.cache",
+    "vorlex.config", "vorlex.exceptions", "vorlex._records", "vorlex.providers.google",
+    "vorlex.contract.checker", "vorlex.contract.auth", "vorlex.contract.base",
+    "vorlex.contract.registry", "vorlex.contract.countries.br.cnpj",
+    "vorlex.contract.countries.br.keywords", "vorlex.contract.countries.br.ie",
+    "vorlex.contract.countries.br.ai_search",
+]
+
+
+def routines():
+    seen = {}
+    for name in MODULES:
+        mod = importlib.import_module(name)
+        for key, value in vars(mod).items():
+            if type(value).__name__ == "routine" and value.__module__ == name:
+                seen.setdefault(id(value), (f"{name}.{value.__qualname__}", value))
+            elif isinstance(value, type) and value.__module__ == name:
+                for mkey, member in vars(value).items():
+                    inner = getattr(member, "__func__", member)
+                    if type(inner).__name__ == "routine":
+                        seen.setdefault(id(inner), (f"{name}.{inner.__qualname__}", inner))
+    return sorted(seen.values(), key=lambda item: item[0])
+
+
+ROUTINES = routines()
+
+
+def native_parameters(routine):
+    """The parameter names pybind11 itself records (its docstring's first line)."""
+    first = (routine.__wrapped__.__doc__ or "").split("\n", 1)[0]
+    inner = first[first.index("(") + 1:first.rindex(") ->")]
+    names = []
+    for part in re.split(r",\s*(?![^\[\]()]*[\])])", inner):
+        part = part.strip()
+        if part and part not in ("*", "/"):
+            names.append(part.split(":")[0].lstrip("*"))
+    return names
+
+
+def test_the_package_has_its_routines():
+    names = {name for name, _ in ROUTINES}
+    assert len(ROUTINES) > 120
+    assert {"vorlex.reader.Vorlex.process", "vorlex.reader.Vorlex.__init__",
+            "vorlex.contract.countries.br.cnpj.validar_cnpj",
+            "vorlex.reader.Vorlex.process_batch_async"} <= names
+
+
+@pytest.mark.parametrize("routine", [r for _, r in ROUTINES], ids=[n for n, _ in ROUTINES])
+def test_signature_is_the_stubs_and_matches_the_function(routine):
+    sig = inspect.signature(routine)
+    stub = [p.name for p in sig.parameters.values()]
+    assert stub == native_parameters(routine)
+
+
+@pytest.mark.parametrize("routine", [r for _, r in ROUTINES], ids=[n for n, _ in ROUTINES])
+def test_a_call_that_does_not_fit_is_refused_in_pythons_words(routine):
+    sig = inspect.signature(routine)
+    if any(p.kind is p.VAR_KEYWORD for p in sig.parameters.values()):
+        pytest.skip("takes any keyword")
+    params = [p for p in sig.parameters.values() if p.default is p.empty]
+    positional = [None for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    keywords = {p.name: None for p in params if p.kind is p.KEYWORD_ONLY}
+    with pytest.raises(TypeError) as info:
+        routine(*positional, **keywords, parametro_inexistente=1)
+    assert str(info.value) == (f"{routine.__qualname__}() got an unexpected keyword "
+                               "argument 'parametro_inexistente'")
+
+
+def test_missing_and_surplus_arguments():
+    from vorlex.contract.countries.br.cnpj import formatar_cnpj
+    from vorlex.reader import Vorlex
+
+    with pytest.raises(TypeError, match=r"^Vorlex\.__init__\(\) got an unexpected keyword "
+                                        r"argument 'api_key'$"):
+        Vorlex(api_key="sk")
+    reader = Vorlex(openai_api_key="sk")
+    with pytest.raises(TypeError, match=r"^Vorlex\.process\(\) missing a required argument: "
+                                        r"'document'$"):
+        reader.process()
+    with pytest.raises(TypeError, match=r"^formatar_cnpj\(\) too many positional arguments$"):
+        formatar_cnpj("1", "2")
+    # A wrong value still gets the function's own TypeError, naming the argument.
+    with pytest.raises(TypeError, match="documents"):
+        reader.process_batch("a.pdf")
+
+
+def test_help_shows_types_and_the_docstring():
+    from vorlex.reader import Vorlex
+
+    text = pydoc.render_doc(Vorlex.process, renderer=pydoc.plaintext)
+    assert "process(self, document: DocumentSource, questions: Optional[List[str]] = None" in text
+    assert "-> ProcessingResult" in text
+    assert "Answers the selected questions about one document" in text
+    assert "object" not in text.split("\n")[2]
+    sig = inspect.signature(Vorlex.process_batch)
+    assert str(sig.parameters["show_progress"]) == "show_progress: bool = False"
+    assert sig.parameters["show_progress"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert str(inspect.signature(Vorlex.__init__).parameters["model"]) == "model: Optional[str] = 'gpt-4o-mini'"
+
+
+def test_routines_behave_like_functions():
+    import vorlex.contract.countries.br.cnpj as cnpj
+    from vorlex.reader import Vorlex
+
+    # One object under an alias, pickled by reference, bound to instances as methods.
+    assert cnpj.consultar_cnpj_online is cnpj.consultar_cnpj
+    assert pickle.loads(pickle.dumps(cnpj.validar_cnpj)) is cnpj.validar_cnpj
+    reader = Vorlex(openai_api_key="sk")
+    bound = reader.add_question
+    assert bound.__self__ is reader and bound.__func__ is Vorlex.add_question
+    assert inspect.isroutine(Vorlex.process) and Vorlex.process.__name__ == "process"
+    assert repr(cnpj.validar_cnpj) == "<function vorlex.contract.countries.br.cnpj.validar_cnpj>"
