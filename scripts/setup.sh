@@ -21,11 +21,17 @@ find_python() {
   echo "python3.12 not found" >&2; exit 1
 }
 
-# The C++ build needs a compiler and OpenSSL's headers (SHA-256).
-if ! [ -f /usr/include/openssl/evp.h ] || ! command -v g++ >/dev/null 2>&1; then
-  if command -v apt-get >/dev/null 2>&1; then
-    apt-get update -qq && apt-get install -y -qq g++ libssl-dev
-  fi
+# The C++ build needs a compiler and OpenSSL's headers (SHA-256); the tests a Redis
+# server (the cache's shared store) and Tesseract with Portuguese (offline OCR).
+need=()
+{ [ -f /usr/include/openssl/evp.h ] && command -v g++ >/dev/null 2>&1; } || need+=(g++ libssl-dev)
+command -v redis-server >/dev/null 2>&1 || need+=(redis-server)
+command -v tesseract >/dev/null 2>&1 || need+=(tesseract-ocr)
+{ command -v tesseract >/dev/null 2>&1 && tesseract --list-langs 2>/dev/null | grep -qx por; } \
+  || need+=(tesseract-ocr-por)
+if [ ${#need[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
+  apt-get install -y -qq "${need[@]}" >/dev/null 2>&1 \
+    || { apt-get update -qq && apt-get install -y -qq "${need[@]}"; }
 fi
 
 py=$(find_python)

@@ -52,11 +52,24 @@ def _check_files(paths: Sequence[str]) -> None:
             raise CommandError(f"arquivo não encontrado: {path}")
 
 
+def _cache_path(args: argparse.Namespace) -> str | None:
+    """The results file of the command line: on unless --no-cache, in the user's cache
+    folder unless --cache names another."""
+    if args.no_cache:
+        return None
+    if args.cache:
+        return str(args.cache)
+    import platformdirs
+
+    return os.path.join(platformdirs.user_cache_dir("vorlex"), "results.sqlite")
+
+
 def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
     from vorlex.exceptions import VorlexError
 
-    kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr}
+    kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
+                              "cache_path": _cache_path(args)}
     if args.model:
         kwargs["model"] = args.model
     if args.base_url:
@@ -117,6 +130,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
         raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
                            "(ou AZURE_API_KEY e AZURE_ENDPOINT) ou use --base-url")
     from vorlex.contract.checker import ContractChecker
+
+    cache = _cache_path(args)
+    if cache:
+        # The checker builds its own reader: it finds the cache in the environment.
+        os.environ["VORLEX_CACHE_PATH"] = cache
 
     kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
     if args.model:
@@ -186,6 +204,14 @@ def cmd_cnpj(args: argparse.Namespace) -> int:
     return 0
 
 
+def _cache_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--cache", metavar="PATH",
+                       help="results file (SQLite; default: results.sqlite in the user's "
+                            "cache folder): a document already read is not sent again")
+    group.add_argument("--no-cache", action="store_true", help="no results file")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorlex", description="Read documents with large language models and check "
@@ -206,6 +232,7 @@ def build_parser() -> argparse.ArgumentParser:
     read.add_argument("--ocr", choices=["off", "auto", "force"], default="off",
                       help="vision-model fallback for scanned pages")
     read.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _cache_arguments(read)
     read.set_defaults(run=cmd_read)
 
     verify = sub.add_parser("verify", help="check a Brazilian contract against the company registry",
@@ -217,6 +244,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--model", metavar="M", help="model name")
     verify.add_argument("--no-ai-search", action="store_true",
                         help="no model-assisted CNPJ search for companies without a number")
+    _cache_arguments(verify)
     verify.set_defaults(run=cmd_verify)
 
     screen = sub.add_parser("screen", help="does the document read like a contract? (offline)")

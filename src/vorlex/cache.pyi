@@ -1,5 +1,6 @@
 """The reader's result cache, keyed by document content and settings."""
 
+import os
 import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -19,7 +20,20 @@ class DocumentCache:
     _misses: int
     _lock: threading.Lock
 
-    def __init__(self, ttl_seconds: Union[int, float] = 3600, *, max_entries: int = 1000) -> None: ...
+    cache_path: Optional[Union[str, "os.PathLike[str]"]]
+    cache_url: Optional[str]
+    cache_prefix: str
+    _backend: str
+
+    def __init__(
+        self,
+        ttl_seconds: Union[int, float] = 3600,
+        *,
+        max_entries: int = 1000,
+        cache_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        cache_url: Optional[str] = None,
+        cache_prefix: str = "vorlex:",
+    ) -> None: ...
     @staticmethod
     def hash_document(data: Union[bytes, bytearray, memoryview]) -> str: ...
     @staticmethod
@@ -30,3 +44,4 @@ class DocumentCache:
     def put(self, key: str, result: ProcessingResult) -> None: ...
     def clear(self) -> None: ...
     def stats(self) -> Dict[str, int]: ...
+    def close(self) -> None: ...

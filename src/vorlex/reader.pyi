@@ -98,6 +98,8 @@ class Vorlex:
         ocr_fallback: str = "off",
         *,
         base_url: Optional[str] = None,
+        cache_path: Optional[Union[str, "os.PathLike[str]"]] = None,
+        cache_url: Optional[str] = None,
     ) -> None: ...
     @property
     def model(self) -> str: ...

@@ -58,6 +58,13 @@ def text_pdf(path, text):
     return str(path)
 
 
+@pytest.fixture(autouse=True)
+def own_cache_folder(tmp_path, monkeypatch):
+    """Each test's runs keep their results file in a folder of their own."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "xdg-cache"))
+    return tmp_path / "xdg-cache" / "vorlex" / "results.sqlite"
+
+
 @pytest.fixture
 def model(chat_server):
     return {"OPENAI_API_KEY": "sk-test", "OPENAI_BASE_URL": chat_server.base_url}
@@ -110,6 +117,23 @@ def test_read_a_failed_document_exits_1_naming_it(chat_server, model, docs):
         "vorlex: falha em b.pdf: ERROR: BadRequestError: Error code: 400 - pedido recusado"]
     assert lines[-1].startswith("2 documento(s), 1 com falha;")
     assert "Traceback" not in run.stderr
+
+
+def test_read_twice_asks_the_model_once(chat_server, model, docs, own_cache_folder, tmp_path):
+    first = vorlex("read", docs[0], "--ask", "Qual o valor?", env=model)
+    assert first.returncode == 0, first.stderr
+    assert len(chat_server.requests) == 1 and own_cache_folder.is_file()
+    second = vorlex("read", docs[0], "--ask", "Qual o valor?", env=model)
+    assert second.returncode == 0, second.stderr
+    assert second.stdout == first.stdout
+    assert len(chat_server.requests) == 1  # the second run was served by the results file
+    # --no-cache asks again; --cache keeps another file.
+    assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--no-cache", env=model).returncode == 0
+    assert len(chat_server.requests) == 2
+    other = tmp_path / "outro.sqlite"
+    assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--cache", str(other),
+                  env=model).returncode == 0
+    assert len(chat_server.requests) == 3 and other.is_file()
 
 
 def test_read_a_refused_url_is_a_failed_document(model):

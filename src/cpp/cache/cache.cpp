@@ -1,6 +1,7 @@
 // vorlex.cache: DocumentCache, the reader's result cache keyed by document content.
 //
-//   DocumentCache(ttl_seconds=3600, *, max_entries=1000)
+//   DocumentCache(ttl_seconds=3600, *, max_entries=1000, cache_path=None, cache_url=None,
+//                 cache_prefix="vorlex:")
 //     hash_document(data)                         SHA-256 hex of the document bytes
 //     build_key(hash, fingerprints, model, classify)   key over everything that shapes
 //                                                 the result
@@ -12,13 +13,32 @@
 // The entries, counters and lock are ordinary instance attributes (_entries, _hits,
 // _misses, _lock), and the clock is the module's `time`, read at each call, so tests
 // can patch vorlex.cache.time to age entries.
+//
+// Three stores behind the same operations (_backend says which):
+//   "memory"  the entries dict of this object (the default);
+//   "sqlite"  a file (cache_path) shared by the threads and processes of one machine:
+//             one table, WAL journal, the result as pydantic JSON with its expiry time,
+//             size and last use (for the least-recently-used limit);
+//   "redis"   a Redis server (cache_url) shared by many machines: each result under
+//             <prefix><key> with its lifetime set in Redis, a sorted set <prefix>:lru of
+//             last uses for the entry limit.
+// A store that fails (a corrupt or unwritable file, a Redis that is down or slow) logs
+// one warning on vorlex.cache and the operation goes on as a miss or a skipped store,
+// never an exception; an entry that no longer parses as a ProcessingResult (written
+// by another version) is a miss and is removed.
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "bridge/bridge.hpp"
 #include "bridge/signatures.hpp"
 #include "core/sha256.hpp"
 
 namespace {
+
+using namespace pybind11::literals;
+using vx::truthy;
 
 vx::Namespace ns;
 
@@ -38,16 +58,130 @@ long long max_entries_of(py::handle self) {
   return n;
 }
 
-void init(py::object self, py::object ttl_seconds, py::object max_entries) {
+const vx::Logger logger("vorlex.cache");
+
+constexpr const char* kTable = "vorlex_cache";
+constexpr double kRedisTimeoutSeconds = 1.0;
+constexpr double kSqliteBusySeconds = 10.0;
+
+std::string backend_of(py::handle self) {
+  py::object b = py::getattr(self, "_backend", py::none());
+  return b.is_none() ? std::string("memory") : vx::safe_str(b);
+}
+
+// The first failure of a store is logged (one warning per cache object); the
+// operation then goes on without the store.
+void store_failed(py::handle self, const char* store, py::handle error) {
+  if (truthy(py::getattr(self, "_warned", py::bool_(false)))) return;
+  self.attr("_warned") = py::bool_(true);
+  logger.warning("Cache %s indisponível, seguindo sem cache: %s", py::str(store),
+                 py::str(vx::type_name(error) + ": " + vx::safe_str(error)));
+}
+
+// fn() with the store's errors (anything but an interruption) reported by
+// store_failed; `fallback` is then the result.
+template <class F>
+py::object guarded(py::handle self, const char* store, py::object fallback, F&& fn) {
+  try {
+    return fn();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    store_failed(self, store, e.value());
+    return fallback;
+  }
+}
+
+py::object sqlite_connection(py::handle self) {
+  py::object conn = py::getattr(self, "_sqlite", py::none());
+  if (!conn.is_none()) return conn;
+  py::object sqlite3 = ns.get("sqlite3");
+  py::object path = ns.get("os").attr("fspath")(self.attr("cache_path"));
+  py::object folder = ns.get("os").attr("path").attr("dirname")(path);
+  if (truthy(folder)) ns.get("os").attr("makedirs")(folder, "exist_ok"_a = true);
+  conn = sqlite3.attr("connect")(path, "timeout"_a = kSqliteBusySeconds,
+                                 "isolation_level"_a = py::none(),
+                                 "check_same_thread"_a = false);
+  try {
+    conn.attr("execute")("PRAGMA journal_mode=WAL");
+    conn.attr("execute")("PRAGMA synchronous=NORMAL");
+    conn.attr("execute")(std::string("CREATE TABLE IF NOT EXISTS ") + kTable +
+                         " (key TEXT PRIMARY KEY, result TEXT NOT NULL, expires_at REAL NOT NULL,"
+                         " size INTEGER NOT NULL, used_at REAL NOT NULL)");
+  } catch (...) {
+    vx::call_quietly(conn, "close");
+    throw;
+  }
+  self.attr("_sqlite") = conn;
+  return conn;
+}
+
+py::object redis_client(py::handle self) {
+  py::object client = py::getattr(self, "_redis", py::none());
+  if (!client.is_none()) return client;
+  client = ns.get("redis").attr("Redis").attr("from_url")(
+      self.attr("cache_url"), "socket_timeout"_a = kRedisTimeoutSeconds,
+      "socket_connect_timeout"_a = kRedisTimeoutSeconds);
+  self.attr("_redis") = client;
+  return client;
+}
+
+std::string prefix_of(py::handle self) { return vx::safe_str(self.attr("cache_prefix")); }
+
+// A stored JSON text read back as a ProcessingResult; None when it no longer parses.
+py::object parse_result(py::handle text) {
+  try {
+    return ns.get("ProcessingResult").attr("model_validate_json")(text);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;  // pydantic's ValidationError is a ValueError
+    return py::none();
+  }
+}
+
+void init(py::object self, py::object ttl_seconds, py::object max_entries, py::object cache_path,
+          py::object cache_url, py::object cache_prefix) {
   double ttl = vx::arg_float(ttl_seconds, "ttl_seconds");
   if (std::isnan(ttl) || ttl < 0) throw py::value_error("ttl_seconds must be a non-negative number");
+  if (!cache_path.is_none() && !cache_url.is_none()) {
+    throw py::value_error("give cache_path or cache_url, not both");
+  }
+  if (!cache_path.is_none() && !vx::is_str(cache_path) &&
+      !py::isinstance(cache_path, vx::late("os", "PathLike"))) {
+    vx::raise_type_error("cache_path", "a path or None", cache_path);
+  }
+  std::optional<std::string> url = vx::arg_opt_str(cache_url, "cache_url");
+  std::string prefix = vx::arg_str(cache_prefix, "cache_prefix");
   self.attr("ttl_seconds") = ttl_seconds;
   self.attr("max_entries") = max_entries;
   max_entries_of(self);
+  self.attr("cache_path") = cache_path;
+  self.attr("cache_url") = cache_url;
+  self.attr("cache_prefix") = cache_prefix;
+  self.attr("_backend") = py::str(!cache_path.is_none() ? "sqlite" : url ? "redis" : "memory");
+  self.attr("_sqlite") = py::none();
+  self.attr("_redis") = py::none();
+  self.attr("_warned") = py::bool_(false);
   self.attr("_entries") = py::dict();
   self.attr("_hits") = py::int_(0);
   self.attr("_misses") = py::int_(0);
   self.attr("_lock") = vx::late("threading", "Lock")();
+  if (url) {
+    std::string scheme = url->substr(0, url->find(':'));
+    if (scheme != "redis" && scheme != "rediss" && scheme != "unix") {
+      throw py::value_error("cache_url must be a redis://, rediss:// or unix:// address");
+    }
+    // The client library is an optional extra: say so now rather than at the first get.
+    try {
+      ns.get("redis");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      vx::raise_from(py::reinterpret_borrow<py::object>(PyExc_ImportError),
+                     "cache_url needs the redis package: pip install vorlex[redis]", e.value());
+    }
+  }
+  if (!cache_path.is_none()) {
+    // Opened now so that a bad file is reported (once) when the cache is made.
+    guarded(self, "sqlite", py::none(), [&] { return sqlite_connection(self); });
+  }
 }
 
 // An entry stored at `stored_at` is expired once ttl seconds have passed.
@@ -78,10 +212,147 @@ py::object deep_copy(py::handle result) {
   return py::module_::import("copy").attr("deepcopy")(result);
 }
 
+// ---- SQLite
+
+py::object sqlite_get(py::handle self, py::handle key, double t) {
+  py::object conn = sqlite_connection(self);
+  py::object row = conn.attr("execute")(std::string("SELECT result, expires_at FROM ") + kTable +
+                                            " WHERE key = ?",
+                                        py::make_tuple(key))
+                       .attr("fetchone")();
+  if (row.is_none()) return py::none();
+  py::object result = parse_result(row[py::int_(0)]);
+  if (result.is_none() || py::cast<double>(row[py::int_(1)]) <= t) {
+    conn.attr("execute")(std::string("DELETE FROM ") + kTable + " WHERE key = ?", py::make_tuple(key));
+    return py::none();
+  }
+  conn.attr("execute")(std::string("UPDATE ") + kTable + " SET used_at = ? WHERE key = ?",
+                       py::make_tuple(py::float_(t), key));
+  return result;
+}
+
+void sqlite_put(py::handle self, py::handle key, py::handle json, double t, double ttl,
+                long long limit) {
+  py::object conn = sqlite_connection(self);
+  conn.attr("execute")("BEGIN IMMEDIATE");
+  try {
+    conn.attr("execute")(std::string("DELETE FROM ") + kTable + " WHERE expires_at <= ?",
+                         py::make_tuple(py::float_(t)));
+    conn.attr("execute")(std::string("INSERT OR REPLACE INTO ") + kTable +
+                             " (key, result, expires_at, size, used_at) VALUES (?, ?, ?, ?, ?)",
+                         py::make_tuple(key, json, py::float_(t + ttl),
+                                        py::int_(PyUnicode_GetLength(json.ptr())), py::float_(t)));
+    conn.attr("execute")(std::string("DELETE FROM ") + kTable + " WHERE key IN (SELECT key FROM " +
+                             kTable + " ORDER BY used_at DESC LIMIT -1 OFFSET ?)",
+                         py::make_tuple(py::int_(limit)));
+    conn.attr("execute")("COMMIT");
+  } catch (...) {
+    vx::call_quietly(conn, "execute", py::str("ROLLBACK"));
+    throw;
+  }
+}
+
+long long sqlite_size(py::handle self, double t) {
+  py::object row = sqlite_connection(self)
+                       .attr("execute")(std::string("SELECT COUNT(*) FROM ") + kTable +
+                                            " WHERE expires_at > ?",
+                                        py::make_tuple(py::float_(t)))
+                       .attr("fetchone")();
+  return py::cast<long long>(row[py::int_(0)]);
+}
+
+// ---- Redis
+
+py::object redis_get(py::handle self, py::handle key, double t) {
+  py::object client = redis_client(self);
+  std::string prefix = prefix_of(self);
+  py::str name(prefix + vx::safe_str(key));
+  py::object raw = client.attr("get")(name);
+  if (raw.is_none()) return py::none();
+  py::object result = parse_result(raw);
+  if (result.is_none()) {
+    client.attr("delete")(name);
+    client.attr("zrem")(py::str(prefix + ":lru"), name);
+    return py::none();
+  }
+  py::dict score;
+  score[name] = py::float_(t);
+  client.attr("zadd")(py::str(prefix + ":lru"), score);
+  return result;
+}
+
+void redis_put(py::handle self, py::handle key, py::handle json, double t, double ttl,
+               long long limit) {
+  py::object client = redis_client(self);
+  std::string prefix = prefix_of(self);
+  py::str name(prefix + vx::safe_str(key));
+  py::str lru(prefix + ":lru");
+  // Redis counts lifetimes in whole milliseconds, at least one.
+  long long ms = std::max<long long>(1, static_cast<long long>(std::ceil(ttl * 1000.0)));
+  py::dict score;
+  score[name] = py::float_(t);
+  py::object pipe = client.attr("pipeline")();
+  pipe.attr("set")(name, json, "px"_a = ms);
+  pipe.attr("zadd")(lru, score);
+  // Members last used before now - ttl were stored earlier still: expired.
+  pipe.attr("zremrangebyscore")(lru, py::str("-inf"), py::str("(" + std::to_string(t - ttl)));
+  pipe.attr("execute")();
+  long long count = py::cast<long long>(client.attr("zcard")(lru));
+  if (count > limit) {
+    py::object oldest = client.attr("zpopmin")(lru, count - limit);
+    py::list names;
+    for (py::handle pair : vx::list_copy(oldest)) names.append(pair[py::int_(0)]);
+    if (!names.empty()) client.attr("delete")(*names);
+  }
+}
+
+long long redis_size(py::handle self) {
+  py::object client = redis_client(self);
+  std::string prefix = prefix_of(self);
+  py::bytes lru(prefix + ":lru");
+  long long n = 0;
+  for (py::handle name : client.attr("scan_iter")("match"_a = py::str(prefix + "*"), "count"_a = 1000)) {
+    py::object as_bytes = py::isinstance<py::str>(name)
+                              ? py::object(name.attr("encode")("utf-8"))
+                              : py::reinterpret_borrow<py::object>(name);
+    if (!as_bytes.equal(lru)) ++n;
+  }
+  return n;
+}
+
+void redis_clear(py::handle self) {
+  py::object client = redis_client(self);
+  std::string prefix = prefix_of(self);
+  py::list names;
+  for (py::handle name : client.attr("scan_iter")("match"_a = py::str(prefix + "*"), "count"_a = 1000)) {
+    names.append(name);
+    if (names.size() >= 500) {
+      client.attr("delete")(*names);
+      names = py::list();
+    }
+  }
+  if (!names.empty()) client.attr("delete")(*names);
+}
+
+// ---- the operations
+
 py::object get(py::object self, py::object key) {
   vx::arg_str(key, "key");
-  py::object found = lookup(self, key);
-  return found.is_none() ? found : deep_copy(found);
+  std::string backend = backend_of(self);
+  if (backend == "memory") {
+    py::object found = lookup(self, key);
+    return found.is_none() ? found : deep_copy(found);
+  }
+  double t = now();
+  py::object found;
+  {
+    vx::ScopedLock guard(self.attr("_lock"));
+    found = backend == "sqlite"
+                ? guarded(self, "sqlite", py::none(), [&] { return sqlite_get(self, key, t); })
+                : guarded(self, "redis", py::none(), [&] { return redis_get(self, key, t); });
+    bump(self, found.is_none() ? "_misses" : "_hits");
+  }
+  return found;
 }
 
 py::object lookup(py::object self, py::object key) {
@@ -111,6 +382,26 @@ py::object lookup(py::object self, py::object key) {
 
 void put(py::object self, py::object key, py::object result) {
   vx::arg_str(key, "key");
+  std::string backend = backend_of(self);
+  if (backend != "memory") {
+    py::object json = result.attr("model_dump_json")();
+    double t = now();
+    double ttl = ttl_of(self);
+    long long limit = max_entries_of(self);
+    vx::ScopedLock guard(self.attr("_lock"));
+    if (backend == "sqlite") {
+      guarded(self, "sqlite", py::none(), [&] {
+        sqlite_put(self, key, json, t, ttl, limit);
+        return py::none();
+      });
+    } else {
+      guarded(self, "redis", py::none(), [&] {
+        redis_put(self, key, json, t, ttl, limit);
+        return py::none();
+      });
+    }
+    return;
+  }
   py::object stored = deep_copy(result);
   vx::ScopedLock guard(self.attr("_lock"));
   double t = now();
@@ -134,18 +425,52 @@ void put(py::object self, py::object key, py::object result) {
 
 void clear(py::object self) {
   vx::ScopedLock guard(self.attr("_lock"));
+  std::string backend = backend_of(self);
+  if (backend == "sqlite") {
+    guarded(self, "sqlite", py::none(), [&] {
+      sqlite_connection(self).attr("execute")(std::string("DELETE FROM ") + kTable);
+      return py::none();
+    });
+    return;
+  }
+  if (backend == "redis") {
+    guarded(self, "redis", py::none(), [&] {
+      redis_clear(self);
+      return py::none();
+    });
+    return;
+  }
   py::dict entries = self.attr("_entries");
   entries.clear();
 }
 
 py::dict stats(py::object self) {
   vx::ScopedLock guard(self.attr("_lock"));
-  sweep(self, ttl_of(self), now());
+  std::string backend = backend_of(self);
+  py::object size;
+  if (backend == "sqlite") {
+    double t = now();
+    size = guarded(self, "sqlite", py::int_(0), [&] { return py::int_(sqlite_size(self, t)); });
+  } else if (backend == "redis") {
+    size = guarded(self, "redis", py::int_(0), [&] { return py::int_(redis_size(self)); });
+  } else {
+    sweep(self, ttl_of(self), now());
+    size = py::int_(py::len(self.attr("_entries")));
+  }
   py::dict out;
   out["hits"] = py::int_(self.attr("_hits"));
   out["misses"] = py::int_(self.attr("_misses"));
-  out["size"] = py::int_(py::len(self.attr("_entries")));
+  out["size"] = size;
   return out;
+}
+
+void close_cache(py::object self) {
+  vx::ScopedLock guard(self.attr("_lock"));
+  for (const char* name : {"_sqlite", "_redis"}) {
+    py::object conn = py::getattr(self, name, py::none());
+    if (!conn.is_none()) vx::call_quietly(conn, "close");
+    self.attr(name) = py::none();
+  }
 }
 
 // SHA-256 of the bytes, hashed in place: the buffer export keeps a bytearray from
@@ -196,6 +521,10 @@ PYBIND11_MODULE(cache, m) {
   m.doc() = "The reader's result cache, keyed by document content and settings.";
   ns.bind(m);
   ns.lazy("time", "time");
+  ns.lazy("os", "os");
+  ns.lazy("sqlite3", "sqlite3");
+  ns.lazy("redis", "redis");
+  ns.lazy("ProcessingResult", "vorlex.models", "ProcessingResult");
 
   vx::PyClass(m, "DocumentCache",
               "Processing results by document content, question settings, model and "
@@ -203,7 +532,8 @@ PYBIND11_MODULE(cache, m) {
               "max_entries are kept, the least recently used dropped first; all "
               "operations are thread-safe.")
       .def("__init__", &init, py::arg("self"), py::arg("ttl_seconds") = 3600, py::kw_only(),
-           py::arg("max_entries") = 1000)
+           py::arg("max_entries") = 1000, py::arg("cache_path") = py::none(),
+           py::arg("cache_url") = py::none(), py::arg("cache_prefix") = "vorlex:")
       .def_static("hash_document", &hash_document, py::arg("data"),
                   "SHA-256 hex digest of the document bytes.")
       .def_static("build_key", &build_key, py::arg("document_hash"), py::arg("fingerprints"),
@@ -214,6 +544,8 @@ PYBIND11_MODULE(cache, m) {
       .def("put", &put, py::arg("self"), py::arg("key"), py::arg("result"), "Stores a result.")
       .def("clear", &clear, py::arg("self"), "Removes every entry.")
       .def("stats", &stats, py::arg("self"),
-           "{'hits': ..., 'misses': ..., 'size': ...} (size counts live entries).");
+           "{'hits': ..., 'misses': ..., 'size': ...} (size counts live entries).")
+      .def("close", &close_cache, py::arg("self"),
+           "Closes the connection to the file or server (opened again when next used).");
   vx::python_signatures(m);
 }

@@ -59,7 +59,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object max_retries, py::object enable_cache, py::object cache_ttl,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
-                 py::object ocr_fallback, py::object base_url) {
+                 py::object ocr_fallback, py::object base_url, py::object cache_path,
+                 py::object cache_url) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
@@ -205,8 +206,20 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   self.attr("_max_retries") = py::int_(retries);
   self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
   self.attr("_cache") = none;
-  if (vx::arg_bool(enable_cache, "enable_cache")) {
-    self.attr("_cache") = ns.call("DocumentCache", py::arg("ttl_seconds") = cache_ttl);
+  // A cache file or server named here or in the environment (VORLEX_CACHE_PATH,
+  // VORLEX_CACHE_URL, for readers that others build) turns the cache on in that store.
+  bool caching = vx::arg_bool(enable_cache, "enable_cache");
+  if (cache_path.is_none() && cache_url.is_none()) {
+    py::object environ = ns.get("os").attr("environ");
+    py::object path = environ.attr("get")("VORLEX_CACHE_PATH");
+    py::object url = environ.attr("get")("VORLEX_CACHE_URL");
+    if (truthy(path)) cache_path = path;
+    else if (truthy(url)) cache_url = url;
+  }
+  if (caching || !cache_path.is_none() || !cache_url.is_none()) {
+    self.attr("_cache") = ns.call("DocumentCache", py::arg("ttl_seconds") = cache_ttl,
+                                  py::arg("cache_path") = cache_path,
+                                  py::arg("cache_url") = cache_url);
   }
   self.attr("_circuit_breaker") = none;
   if (vx::arg_bool(circuit_breaker, "circuit_breaker")) {
@@ -296,7 +309,8 @@ void init_construction(vx::PyClass& cls) {
           py::arg("cache_ttl") = 3600, py::arg("streaming") = false,
           py::arg("circuit_breaker") = false, py::arg("circuit_breaker_threshold") = 5,
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
-          py::kw_only(), py::arg("base_url") = py::none(),
+          py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
+          py::arg("cache_url") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

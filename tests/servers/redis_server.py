@@ -1,0 +1,65 @@
+"""A real Redis server (Debian's redis-server) on a free loopback port, for the cache
+tests: nothing saved to disk, stopped (and restartable) at will.
+
+    with RedisServer() as server:
+        url = server.url            # redis://127.0.0.1:<port>/0
+        server.stop(); server.start()
+"""
+
+from __future__ import annotations
+
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def available() -> bool:
+    return shutil.which("redis-server") is not None
+
+
+class RedisServer:
+    def __init__(self) -> None:
+        self.port = self._free_port()
+        self._proc: subprocess.Popen[bytes] | None = None
+        self._dir = tempfile.mkdtemp(prefix="vorlex-redis-")
+
+    @staticmethod
+    def _free_port() -> int:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            return int(s.getsockname()[1])
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def start(self) -> "RedisServer":
+        self._proc = subprocess.Popen(
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", self._dir, "--protected-mode", "yes"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2) as s:
+                    s.sendall(b"PING\r\n")
+                    if s.recv(16).startswith(b"+PONG"):
+                        return self
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("redis-server did not start")
+
+    def stop(self) -> None:
+        if self._proc is not None:
+            self._proc.terminate()
+            self._proc.wait(10)
+            self._proc = None
+
+    def __enter__(self) -> "RedisServer":
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+        shutil.rmtree(self._dir, ignore_errors=True)
