@@ -27,7 +27,10 @@ OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
               "(or AZURE_API_KEY and AZURE_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
-              "--base-url (or OPENAI_BASE_URL with a key) for a local OpenAI-compatible server")
+              "--base-url (or OPENAI_BASE_URL with a key) for a local OpenAI-compatible server. "
+              "Scanned pages are read on this machine by Tesseract when it is installed and "
+              "no Azure AI Vision settings (AZURE_AI_VISION_KEY) are given; "
+              "VORLEX_OCR_ENGINE=azure|tesseract chooses explicitly")
 
 
 class CommandError(Exception):
@@ -150,14 +153,26 @@ def cmd_verify(args: argparse.Namespace) -> int:
     return {"APROVADO": 0, "REPROVADO": EXIT_FAILED}.get(verdict, EXIT_PENDING)
 
 
+def _local_ocr() -> None:
+    """Scans are read on this machine by Tesseract when it is installed and no cloud
+    OCR is configured (an explicit VORLEX_OCR_ENGINE is left as it is)."""
+    import shutil
+
+    if os.environ.get("VORLEX_OCR_ENGINE") or os.environ.get("AZURE_AI_VISION_KEY"):
+        return
+    if shutil.which("tesseract"):
+        os.environ["VORLEX_OCR_ENGINE"] = "tesseract"
+
+
 def _document_text(path: str) -> str:
     import vorlex.utils as utils
+    from vorlex.ocr import process_pdf_smart
 
     with open(path, "rb") as fh:
         data = fh.read()
-    pdf = utils.ensure_pdf_bytes(data)
     try:
-        pages = utils.load_pdf(pdf)
+        pdf = utils.ensure_pdf_bytes(data)
+        pages = process_pdf_smart(pdf, filename=os.path.basename(path))
     except Exception as exc:  # the PDF library's own error: a bad document
         raise CommandError(f"documento ilegível: {path}: {exc}", EXIT_USAGE) from None
     return "\n".join(p.text for p in pages)
@@ -247,7 +262,8 @@ def build_parser() -> argparse.ArgumentParser:
     _cache_arguments(verify)
     verify.set_defaults(run=cmd_verify)
 
-    screen = sub.add_parser("screen", help="does the document read like a contract? (offline)")
+    screen = sub.add_parser("screen", help="does the document read like a contract? (offline)",
+                            epilog=MODEL_HELP)
     screen.add_argument("document", metavar="FILE")
     screen.add_argument("--json", action="store_true")
     screen.set_defaults(run=cmd_screen)
@@ -289,6 +305,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(args_list)
     _configure_logging(args.verbose)
+    if args.command in ("read", "verify", "screen"):
+        _local_ocr()
     try:
         return int(args.run(args))
     except CommandError as exc:

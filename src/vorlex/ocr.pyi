@@ -7,7 +7,7 @@ needs_ocr, load_pdf, _ensure_bytes and call_vision.
 """
 
 import os
-from typing import IO, Any, Callable, Dict, List, Optional, Union
+from typing import IO, Any, Callable, Dict, List, Literal, Optional, Tuple, Union
 
 from llama_index.core.schema import Document
 
@@ -23,6 +23,24 @@ MAX_DIM: int
 """Images whose longer side exceeds this are scaled down to it before OCR (16000)."""
 AZURE_CLIENT_OPTIONS: Dict[str, Any]
 """Extra keyword arguments of every ImageAnalysisClient (the client's own retries off)."""
+TESSERACT_DPI: int
+"""Resolution at which Tesseract reads a page (300)."""
+TESSERACT_WORKERS: Optional[int]
+"""Worker processes reading pages with Tesseract (None: one per core)."""
+
+OcrEngine = Literal["azure", "tesseract"]
+
+def _ocr_engine(value: Optional[str] = None) -> OcrEngine:
+    """The value given, else VORLEX_OCR_ENGINE, else "azure"; ValueError for others."""
+def _tesseract_setup() -> Tuple[Optional[str], str, Optional[str]]:
+    """(tessdata folder, languages, None), or (None, languages, why Tesseract cannot run).
+    Languages from VORLEX_OCR_LANGUAGES ("por+eng"); the folder from TESSDATA_PREFIX or
+    the installed Tesseract."""
+def _tesseract_pages(
+    source: Union[str, "os.PathLike[str]", bytes], page_numbers: List[int], languages: str,
+    tessdata: str, dpi: int,
+) -> Tuple[List[Optional[str]], Optional[str]]:
+    """Tesseract's text of each page (None where it failed), with the first failure."""
 
 def render_page_as_image(doc: Any, page_num: int, dpi: float = 150) -> bytes:
     """Page page_num (0-based) of an open PDF as PNG bytes at dpi dots per inch.
@@ -56,11 +74,15 @@ def load_pdf_with_ocr(
     provider: str = "openai",
     google_client: Any = None,
     google_model: Optional[str] = None,
+    *,
+    ocr_engine: Optional[OcrEngine] = None,
 ) -> List[Document]:
     """One Document per page with text: pages of more than 100 characters as they are
     (metadata page, source "text"); shorter pages rendered and read by cloud OCR and/or
     the vision model (metadata page, source, ocr_failed). ocr_fallback: "off", "auto"
-    (vision after OCR found nothing) or "force" (vision only)."""
+    (vision after OCR found nothing) or "force" (vision only). ocr_engine "tesseract"
+    (or VORLEX_OCR_ENGINE) reads the pages on this machine instead of the cloud OCR;
+    such pages carry ocr_engine "tesseract" in their metadata."""
 
 def process_pdf_smart(
     source: PdfSource,
@@ -71,5 +93,7 @@ def process_pdf_smart(
     provider: str = "openai",
     google_client: Any = None,
     google_model: Optional[str] = None,
+    *,
+    ocr_engine: Optional[OcrEngine] = None,
 ) -> List[Document]:
     """load_pdf_with_ocr (cloud OCR on) when needs_ocr(source, min_chars), else load_pdf."""

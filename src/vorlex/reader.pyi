@@ -49,6 +49,7 @@ class Vorlex:
     _max_pages: int
     _streaming: bool
     _ocr_fallback: str
+    _ocr_engine: str
     _provider: str
     _azure_api_key: Optional[str]
     _azure_endpoint: Optional[str]
@@ -100,6 +101,7 @@ class Vorlex:
         base_url: Optional[str] = None,
         cache_path: Optional[Union[str, "os.PathLike[str]"]] = None,
         cache_url: Optional[str] = None,
+        ocr_engine: Optional[str] = None,
     ) -> None: ...
     @property
     def model(self) -> str: ...

@@ -62,3 +62,21 @@ def image_file(fmt: str, frames: int = 1) -> bytes:
     else:
         imgs[0].save(buf, format=fmt)
     return buf.getvalue()
+
+
+def scanned(pdf: bytes, dpi: int = 150) -> bytes:
+    """The PDF as a scanner gives it back: each page rendered at `dpi`, saved as a grey
+    JPEG image on a page of its own size, no text layer."""
+    import pymupdf
+
+    original = pymupdf.open(stream=pdf, filetype="pdf")
+    scan = pymupdf.open()
+    for number in range(original.page_count):
+        page = original.load_page(number)
+        image = page.get_pixmap(dpi=dpi, colorspace=pymupdf.csGRAY).tobytes("jpeg", jpg_quality=80)
+        out = scan.new_page(width=page.rect.width, height=page.rect.height)
+        out.insert_image(out.rect, stream=image)
+    data = scan.tobytes()
+    scan.close()
+    original.close()
+    return data

@@ -1,7 +1,11 @@
 // OCR-aware PDF loading: each page keeps its own text when it has enough of it, and
 // is otherwise rendered and read by the cloud OCR, the vision model, or both.
+#include <map>
+#include <vector>
+
 #include "core/ocr_rules.hpp"
 #include "ocr/ocr.hpp"
+#include "ocr/tesseract.hpp"
 
 namespace vx::ocr {
 namespace {
@@ -26,20 +30,22 @@ std::string display_name(py::handle source, const std::optional<std::string>& fi
 }
 
 py::object make_page(py::handle text, long long page, const char* source,
-                     std::optional<bool> ocr_failed) {
+                     std::optional<bool> ocr_failed, const char* engine = nullptr) {
   py::dict metadata;
   metadata["page"] = page;
   metadata["source"] = source;
   if (ocr_failed) metadata["ocr_failed"] = py::bool_(*ocr_failed);
+  if (engine) metadata["ocr_engine"] = engine;
   return ns.call("Document", py::arg("text") = text, py::arg("metadata") = metadata);
 }
 
 py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::object filename_obj,
                            py::object ocr_fallback_obj, py::object llm_caller,
                            py::object provider, py::object google_client,
-                           py::object google_model) {
+                           py::object google_model, py::object ocr_engine) {
   std::optional<std::string> filename = arg_opt_str(filename_obj, "filename");
   std::string fallback = arg_str(ocr_fallback_obj, "ocr_fallback");
+  const bool tesseract = ocr_engine_of(ocr_engine, "ocr_engine") == "tesseract";
   arg_str(provider, "provider");
   arg_opt_str(google_model, "google_model");
   bool use_azure = arg_bool(use_azure_obj, "use_azure");
@@ -49,12 +55,14 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
 
   py::object fitz = ns.get("fitz");
   py::object doc;
+  py::object pdf = source;  // what the Tesseract workers open: the path or the bytes
   std::string name;
   if (is_path(source)) {
     doc = fitz.attr("open")(source);
     name = display_name(source, std::nullopt);
   } else {
     py::object data = ns.call("_ensure_bytes", source);
+    pdf = data;
     doc = fitz.attr("open")(py::arg("stream") = data, py::arg("filetype") = "pdf");
     name = display_name(source, filename);
   }
@@ -69,14 +77,29 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
                    py::arg("google_model") = google_model);
   };
 
+  // Each page's own text first; with Tesseract, the pages that need reading are read
+  // together (in parallel) before the pages are put together in order.
+  std::vector<py::str> own_texts;
+  std::vector<std::size_t> own_lengths;
+  std::vector<long long> to_read;
+  for (long long page_num = 0; page_num < page_count; ++page_num) {
+    py::object raw = doc.attr("load_page")(page_num).attr("get_text")();
+    if (!is_str(raw)) throw py::type_error("page text must be str, not " + type_name(raw));
+    py::str text;
+    own_lengths.push_back(stripped(raw, &text));
+    own_texts.push_back(text);
+    if (rules::page_needs_rendering(own_lengths.back())) to_read.push_back(page_num);
+  }
+  std::map<long long, py::object> local;
+  const bool read_locally = tesseract && use_azure && !(mode == rules::Fallback::Force && caller_given);
+  if (read_locally) local = read_with_tesseract(pdf, to_read);
+
   py::list pages;
   for (long long page_num = 0; page_num < page_count; ++page_num) {
     const long long number = page_num + 1;
     const std::string n = std::to_string(number);
-    py::object raw = doc.attr("load_page")(page_num).attr("get_text")();
-    if (!is_str(raw)) throw py::type_error("page text must be str, not " + type_name(raw));
-    py::str text;
-    std::size_t own_chars = stripped(raw, &text);
+    py::str text = own_texts[static_cast<size_t>(page_num)];
+    std::size_t own_chars = own_lengths[static_cast<size_t>(page_num)];
 
     if (!rules::page_needs_rendering(own_chars)) {
       pages.append(make_page(text, number, "text", std::nullopt));
@@ -84,18 +107,29 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
     }
 
     log_text("info", "Renderizando página " + n + " para OCR...");
-    py::object img = ns.call("render_page_as_image", doc, page_num);
+    // Tesseract renders the page itself: the image is made only for the other readers.
+    py::object img;
+    auto image = [&]() -> py::object {
+      if (!img) img = ns.call("render_page_as_image", doc, page_num);
+      return img;
+    };
+    if (!read_locally) image();
     py::object extracted = py::none();
     const char* read_by = "ocr";
     if (mode == rules::Fallback::Force && caller_given) {
       log_text("info", "Página " + n + ": usando Vision LLM (force)...");
-      extracted = read_with_vision(img);
+      extracted = read_with_vision(image());
       read_by = "vision_fallback";
     } else {
-      if (use_azure) extracted = ns.call("perform_azure_ocr", img, "png");
+      if (read_locally) {
+        auto found = local.find(page_num);
+        if (found != local.end()) extracted = found->second;
+      } else if (use_azure) {
+        extracted = ns.call("perform_azure_ocr", image(), "png");
+      }
       if (!truthy(extracted) && mode == rules::Fallback::Auto && caller_given) {
         log_text("info", "Página " + n + ": OCR falhou, tentando Vision LLM...");
-        extracted = read_with_vision(img);
+        extracted = read_with_vision(image());
         read_by = "vision_fallback";
       }
     }
@@ -117,7 +151,9 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
     }
     Py_ssize_t final_chars = PyUnicode_GET_LENGTH(final_text.ptr());
     if (final_chars > 0) {
-      pages.append(make_page(final_text, number, label.source, label.ocr_failed));
+      const bool by_tesseract = read_locally && got_text && std::string(read_by) == "ocr";
+      pages.append(make_page(final_text, number, label.source, label.ocr_failed,
+                             by_tesseract ? "tesseract" : nullptr));
       log_text("info", "Página " + n + ": " + std::to_string(final_chars) + " chars via " +
                            label.source);
     }
@@ -128,7 +164,9 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
 
 py::object process_pdf_smart(py::object source, py::object min_chars, py::object filename_obj,
                              py::object ocr_fallback, py::object llm_caller, py::object provider,
-                             py::object google_client, py::object google_model) {
+                             py::object google_client, py::object google_model,
+                             py::object ocr_engine) {
+  const std::string engine = ocr_engine_of(ocr_engine, "ocr_engine");
   arg_int(min_chars, "min_chars");
   std::optional<std::string> filename = arg_opt_str(filename_obj, "filename");
   arg_str(ocr_fallback, "ocr_fallback");
@@ -146,10 +184,16 @@ py::object process_pdf_smart(py::object source, py::object min_chars, py::object
   }
   if (truthy(needs_ocr(source, min_chars))) {
     log_text("info", "PDF " + name + " precisa de OCR");
-    return ns.call("load_pdf_with_ocr", source, py::arg("filename") = filename_obj,
-                   py::arg("ocr_fallback") = ocr_fallback, py::arg("llm_caller") = llm_caller,
-                   py::arg("provider") = provider, py::arg("google_client") = google_client,
-                   py::arg("google_model") = google_model);
+    py::dict kwargs;
+    kwargs["filename"] = filename_obj;
+    kwargs["ocr_fallback"] = ocr_fallback;
+    kwargs["llm_caller"] = llm_caller;
+    kwargs["provider"] = provider;
+    kwargs["google_client"] = google_client;
+    kwargs["google_model"] = google_model;
+    // The cloud engine keeps the loader's historical call; the local one is named.
+    if (engine != "azure") kwargs["ocr_engine"] = py::str(engine);
+    return ns.get("load_pdf_with_ocr")(source, **kwargs);
   }
   py::object shown = filename && !filename->empty() ? filename_obj : py::str(kDefaultName);
   return load_pdf(source, py::arg("filename") = shown);
@@ -162,12 +206,14 @@ void init_loader(py::module_& m) {
         py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off",
         py::arg("llm_caller") = py::none(), py::arg("provider") = "openai",
         py::arg("google_client") = py::none(), py::arg("google_model") = py::none(),
+        py::kw_only(), py::arg("ocr_engine") = py::none(),
         "Page documents of a PDF (path or bytes), reading short pages from their image. "
         "Errors of the PDF library reach the caller.");
   m.def("process_pdf_smart", &process_pdf_smart, py::arg("source"), py::arg("min_chars") = 100,
         py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off",
         py::arg("llm_caller") = py::none(), py::arg("provider") = "openai",
         py::arg("google_client") = py::none(), py::arg("google_model") = py::none(),
+        py::kw_only(), py::arg("ocr_engine") = py::none(),
         "Page documents of a PDF: the plain loader when its text layer suffices, the "
         "OCR-aware loader otherwise.");
 }

@@ -17,6 +17,7 @@
 
 #include "core/ocr_rules.hpp"
 #include "bridge/signatures.hpp"
+#include "ocr/tesseract.hpp"
 #include "core/unicode.hpp"
 
 namespace vx::ocr {
@@ -112,5 +113,6 @@ PYBIND11_MODULE(ocr, m) {
   init_cloud_ocr(m);
   init_vision(m);
   init_loader(m);
+  init_tesseract(m);
   vx::python_signatures(m);
 }

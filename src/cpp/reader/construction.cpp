@@ -60,7 +60,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
                  py::object ocr_fallback, py::object base_url, py::object cache_path,
-                 py::object cache_url) {
+                 py::object cache_url, py::object ocr_engine) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
@@ -205,6 +205,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
 
   self.attr("_max_retries") = py::int_(retries);
   self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
+  // The OCR engine of scanned pages: the argument, else VORLEX_OCR_ENGINE, else "azure".
+  self.attr("_ocr_engine") = vx::late("vorlex.ocr", "_ocr_engine")(ocr_engine);
   self.attr("_cache") = none;
   // A cache file or server named here or in the environment (VORLEX_CACHE_PATH,
   // VORLEX_CACHE_URL, for readers that others build) turns the cache on in that store.
@@ -310,7 +312,7 @@ void init_construction(vx::PyClass& cls) {
           py::arg("circuit_breaker") = false, py::arg("circuit_breaker_threshold") = 5,
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
           py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
-          py::arg("cache_url") = py::none(),
+          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

@@ -762,10 +762,19 @@ py::object load_documents(py::object self, py::object source, py::object metadat
     py::object caller = fallback ? py::object(self.attr("_counting_llm_caller")()) : py::none();
     py::object provider = self.attr("_provider");
     bool google = vx::is_str(provider) && vx::to_utf8(provider) == "google";
-    py::object pages = ns.get("process_pdf_smart")(
-        source, "filename"_a = display_name, "ocr_fallback"_a = mode, "llm_caller"_a = caller,
-        "provider"_a = provider, "google_client"_a = py::getattr(self, "_google_client", py::none()),
-        "google_model"_a = google ? py::object(self.attr("_model")) : py::none());
+    py::dict kwargs;
+    kwargs["filename"] = display_name;
+    kwargs["ocr_fallback"] = mode;
+    kwargs["llm_caller"] = caller;
+    kwargs["provider"] = provider;
+    kwargs["google_client"] = py::getattr(self, "_google_client", py::none());
+    kwargs["google_model"] = google ? py::object(self.attr("_model")) : py::none();
+    // The cloud engine keeps the loader's historical call; the local one is named.
+    py::object engine = py::getattr(self, "_ocr_engine", py::none());
+    if (!engine.is_none() && !(vx::is_str(engine) && vx::to_utf8(engine) == "azure")) {
+      kwargs["ocr_engine"] = engine;
+    }
+    py::object pages = ns.get("process_pdf_smart")(source, **kwargs);
     return py::list(pages);
   }
   if (truthy(self.attr("_streaming"))) {

@@ -1,0 +1,197 @@
+// Offline OCR: Tesseract, run by PyMuPDF on a page (Page.get_textpage_ocr).
+//
+//   ocr_engine_of(value)        "azure" or "tesseract": the argument, else the
+//                               environment's VORLEX_OCR_ENGINE, else "azure"
+//   _tesseract_setup()          (tessdata folder, languages), or a reason it cannot run
+//   _tesseract_pages(source, page_numbers, languages, tessdata, dpi)
+//                               the text of each page, read by Tesseract
+//   read_with_tesseract(...)    the pages of one PDF, on worker processes
+//
+// PyMuPDF holds the interpreter lock while Tesseract recognises a page (measured: a
+// thread spinning beside it gets under a tenth of its share), so pages are read in
+// parallel by worker processes, each reading every n-th page of the same PDF, and the
+// texts come back in page order.
+#include <algorithm>
+#include <map>
+
+#include "ocr/ocr.hpp"
+#include "ocr/tesseract.hpp"
+
+namespace vx::ocr {
+
+using namespace pybind11::literals;
+
+namespace {
+
+constexpr const char* kDefaultLanguages = "por+eng";
+
+py::object environ() { return late("os", "environ"); }
+
+}  // namespace
+
+std::string ocr_engine_of(py::handle value, const char* what) {
+  py::object chosen = py::reinterpret_borrow<py::object>(value);
+  const char* name = what;
+  if (chosen.is_none()) {
+    chosen = environ().attr("get")("VORLEX_OCR_ENGINE");
+    name = "VORLEX_OCR_ENGINE";
+    if (chosen.is_none() || !truthy(chosen)) return "azure";
+  }
+  if (!is_str(chosen)) raise_type_error(name, "str or None", chosen);
+  std::string engine = to_utf8(chosen.attr("strip")().attr("lower")());
+  if (engine != "azure" && engine != "tesseract") {
+    throw py::value_error(std::string(name) + " must be 'azure' or 'tesseract', got " +
+                          safe_str(py::repr(chosen)));
+  }
+  return engine;
+}
+
+namespace {
+
+// The languages (VORLEX_OCR_LANGUAGES, default "por+eng") and the folder of their data
+// (TESSDATA_PREFIX, else where the installed Tesseract keeps it). Returns
+// (tessdata, languages, None) or (None, languages, reason).
+py::tuple tesseract_setup() {
+  py::object langs = environ().attr("get")("VORLEX_OCR_LANGUAGES");
+  std::string languages = langs.is_none() || !truthy(langs) ? std::string(kDefaultLanguages)
+                                                           : safe_str(langs);
+  py::object folder = environ().attr("get")("TESSDATA_PREFIX");
+  if (folder.is_none() || !truthy(folder)) {
+    try {
+      folder = ns.get("fitz").attr("get_tessdata")();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      return py::make_tuple(py::none(), languages,
+                            "Tesseract não encontrado (" + safe_str(e.value()) + ")");
+    }
+  }
+  if (folder.is_none() || !truthy(folder)) {
+    return py::make_tuple(py::none(), languages, "Tesseract não encontrado");
+  }
+  py::object path = late("pathlib", "Path")(folder);
+  if (!truthy(path.attr("is_dir")())) {
+    return py::make_tuple(py::none(), languages,
+                          "pasta de dados inexistente: " + safe_str(folder));
+  }
+  std::string rest = languages;
+  while (!rest.empty()) {
+    auto plus = rest.find('+');
+    std::string lang = rest.substr(0, plus);
+    rest = plus == std::string::npos ? std::string() : rest.substr(plus + 1);
+    if (lang.empty()) continue;
+    if (!truthy(path.attr("joinpath")(lang + ".traineddata").attr("is_file")())) {
+      return py::make_tuple(py::none(), languages,
+                            "sem dados do idioma '" + lang + "' em " + safe_str(folder));
+    }
+  }
+  return py::make_tuple(late("os", "fspath")(path), languages, py::none());
+}
+
+// Runs in a worker process (or in this one): each page's text, or None for a page
+// Tesseract could not read, with the first such error's text.
+py::tuple tesseract_pages(py::object source, py::object page_numbers, py::object languages,
+                          py::object tessdata, py::object dpi) {
+  py::object fitz = ns.get("fitz");
+  py::object doc = is_str(source) || py::hasattr(source, "__fspath__")
+                       ? fitz.attr("open")(source)
+                       : fitz.attr("open")("stream"_a = source, "filetype"_a = "pdf");
+  ScopedClose closer(doc);
+  py::list texts;
+  py::object first_error = py::none();
+  for (py::handle number : list_copy(page_numbers)) {
+    try {
+      py::object page = doc.attr("load_page")(number);
+      py::object textpage = page.attr("get_textpage_ocr")(
+          "language"_a = languages, "dpi"_a = dpi, "full"_a = true, "tessdata"_a = tessdata);
+      texts.append(page.attr("get_text")("textpage"_a = textpage));
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      if (first_error.is_none()) first_error = py::str(type_name(e.value()) + ": " + safe_str(e.value()));
+      texts.append(py::none());
+    }
+  }
+  return py::make_tuple(texts, first_error);
+}
+
+long long worker_count(size_t pages) {
+  py::object configured = ns.get("TESSERACT_WORKERS");
+  long long n = 0;
+  if (!configured.is_none()) {
+    n = arg_int(configured, "TESSERACT_WORKERS");
+  } else {
+    py::object os = vx::import("os");
+    py::object cpus = py::none();
+    if (py::hasattr(os, "sched_getaffinity")) cpus = py::int_(py::len(os.attr("sched_getaffinity")(0)));
+    else cpus = os.attr("cpu_count")();
+    n = cpus.is_none() ? 1 : py::cast<long long>(cpus);
+  }
+  return std::clamp<long long>(n, 1, static_cast<long long>(std::max<size_t>(pages, 1)));
+}
+
+}  // namespace
+
+std::map<long long, py::object> read_with_tesseract(py::handle source,
+                                                    const std::vector<long long>& page_nums) {
+  std::map<long long, py::object> out;
+  if (page_nums.empty()) return out;
+  py::tuple setup = ns.call("_tesseract_setup");
+  if (!setup[2].is_none()) {
+    log.warning("Tesseract não disponível: %s", setup[2]);
+    return out;  // every page an OCR failure
+  }
+  py::object tessdata = setup[0], languages = setup[1];
+  py::object dpi = ns.get("TESSERACT_DPI");
+  py::object reader = ns.get("_tesseract_pages");
+  const long long workers = worker_count(page_nums.size());
+
+  std::vector<std::vector<long long>> shares(static_cast<size_t>(workers));
+  for (size_t i = 0; i < page_nums.size(); ++i) shares[i % shares.size()].push_back(page_nums[i]);
+  std::vector<py::tuple> answers;
+  if (workers == 1) {
+    answers.push_back(py::tuple(reader(source, py::cast(shares[0]), languages, tessdata, dpi)));
+  } else {
+    py::object context = late("multiprocessing", "get_context")("spawn");
+    py::object futures = vx::import("concurrent.futures");
+    py::object pool = futures.attr("ProcessPoolExecutor")("max_workers"_a = workers,
+                                                          "mp_context"_a = context);
+    try {
+      py::list pending;
+      for (const auto& share : shares) {
+        pending.append(pool.attr("submit")(reader, source, py::cast(share), languages, tessdata, dpi));
+      }
+      for (py::handle f : pending) answers.push_back(py::tuple(f.attr("result")()));
+    } catch (...) {
+      call_quietly(pool, "shutdown", py::bool_(true));
+      throw;
+    }
+    pool.attr("shutdown")(true);
+  }
+  py::object first_error = py::none();
+  for (size_t w = 0; w < answers.size(); ++w) {
+    py::list texts = answers[w][0];
+    if (first_error.is_none() && !answers[w][1].is_none()) first_error = answers[w][1];
+    for (size_t i = 0; i < shares[w].size() && i < texts.size(); ++i) {
+      out[shares[w][i]] = texts[i];
+    }
+  }
+  if (!first_error.is_none()) log.warning("Tesseract não disponível: %s", first_error);
+  return out;
+}
+
+void init_tesseract(py::module_& m) {
+  m.def(
+      "_ocr_engine", [](py::object value) { return ocr_engine_of(value, "ocr_engine"); },
+      py::arg("value") = py::none(),
+      "'azure' or 'tesseract': the value given, else VORLEX_OCR_ENGINE, else 'azure'.");
+  m.attr("TESSERACT_DPI") = py::int_(300);
+  m.attr("TESSERACT_WORKERS") = py::none();
+  m.def("_tesseract_setup", &tesseract_setup,
+        "(tessdata folder, languages, None), or (None, languages, the reason Tesseract "
+        "cannot run).");
+  m.def("_tesseract_pages", &tesseract_pages, py::arg("source"), py::arg("page_numbers"),
+        py::arg("languages"), py::arg("tessdata"), py::arg("dpi"),
+        "The text Tesseract reads on each page (None where it failed), with the first "
+        "failure's text.");
+}
+
+}  // namespace vx::ocr
