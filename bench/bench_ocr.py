@@ -17,6 +17,7 @@ from __future__ import annotations
 import base64
 import io
 import os
+import pathlib
 import random
 import time
 
@@ -164,11 +165,43 @@ def bench_vision_request():
     return "vision_request_2mb", v, b, v / b, "<= 1.1"
 
 
+def bench_tesseract():
+    """Pages per second of the local engine on a 20-page scan: one worker process
+    against one per core (the ratio is the speed-up; >= 1.6 on two cores)."""
+    import shutil
+    import sys
+
+    import vorlex.ocr as ocr
+
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+    from components.docgen import scanned
+
+    if shutil.which("tesseract") is None:
+        print("  (tesseract not installed: the local OCR engine is not measured)")
+        return None
+    scan = scanned(text_pdf(20), dpi=150)
+    rates = {}
+    for label, workers in (("one", 1), ("all", None)):
+        ocr.TESSERACT_WORKERS = workers
+        t0 = time.perf_counter()
+        pages = ocr.load_pdf_with_ocr(scan, ocr_engine="tesseract")
+        elapsed = time.perf_counter() - t0
+        assert len(pages) == 20 and all(p.metadata.get("ocr_engine") == "tesseract" for p in pages)
+        rates[label] = 20 / elapsed
+    ocr.TESSERACT_WORKERS = None
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    print(f"  tesseract, 20-page scan: {rates['one']:.2f} pages/s on one worker, "
+          f"{rates['all']:.2f} pages/s on {cores} cores")
+    print(f"tesseract_20p_speedup: {rates['all'] / rates['one']:.2f}")
+    return rates
+
+
 def main():
     for bench in (bench_render, bench_smart, bench_ocr_loader_text, bench_vision_request):
         name, v, b, ratio, target = bench()
         print(f"{name}: {ratio:.3f}")
         print(f"    vorlex {v * 1000:.2f} ms, baseline {b * 1000:.2f} ms, target {target}", flush=True)
+    bench_tesseract()
 
 
 if __name__ == "__main__":
