@@ -149,3 +149,30 @@ def test_the_engine_setting(monkeypatch):
         Vorlex(openai_api_key="sk")._load_documents(scan, {"doc_type": "image"}, "x.pdf")
     assert smart.call_args_list[0].kwargs["ocr_engine"] == "tesseract"
     assert "ocr_engine" not in smart.call_args_list[1].kwargs
+
+
+def test_workers_never_run_the_callers_script_again(tmp_path):
+    """A script without a __main__ guard (as many are) reads a scan on two workers: its
+    top level runs once."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    script = tmp_path / "sem_guarda.py"
+    script.write_text(textwrap.dedent("""
+        print("topo do script")
+        from components.docgen import scanned
+        from contract.contracts import contrato_exemplo
+        import vorlex.ocr as ocr
+        ocr.TESSERACT_WORKERS = 2
+        pages = ocr.load_pdf_with_ocr(scanned(contrato_exemplo().pdf_bytes()), ocr_engine="tesseract")
+        print(len(pages), sorted({p.metadata.get("ocr_engine") for p in pages}))
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
+                         timeout=300, cwd=str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines.count("topo do script") == 1
+    assert lines[-1].endswith("['tesseract']") and int(lines[-1].split()[0]) >= 2

@@ -10,7 +10,8 @@
 // PyMuPDF holds the interpreter lock while Tesseract recognises a page (measured: a
 // thread spinning beside it gets under a tenth of its share), so pages are read in
 // parallel by worker processes, each reading every n-th page of the same PDF, and the
-// texts come back in page order.
+// texts come back in page order. A worker that fails leaves its pages unread (one
+// warning), like a missing engine.
 #include <algorithm>
 #include <map>
 
@@ -150,21 +151,51 @@ std::map<long long, py::object> read_with_tesseract(py::handle source,
   if (workers == 1) {
     answers.push_back(py::tuple(reader(source, py::cast(shares[0]), languages, tessdata, dpi)));
   } else {
-    py::object context = late("multiprocessing", "get_context")("spawn");
-    py::object futures = vx::import("concurrent.futures");
-    py::object pool = futures.attr("ProcessPoolExecutor")("max_workers"_a = workers,
-                                                          "mp_context"_a = context);
+    // Plain interpreters running vorlex.ocr._tesseract_worker, fed by a pipe: unlike
+    // multiprocessing's spawn and forkserver they never import the caller's main
+    // script again, so a script without a __main__ guard does not run twice.
+    py::object subprocess = vx::import("subprocess");
+    py::object pickle = vx::import("pickle");
+    py::object sys = vx::import("sys");
+    py::object os = vx::import("os");
+    py::dict env(os.attr("environ").attr("copy")());
+    py::list path_parts;
+    for (py::handle entry : list_copy(sys.attr("path"))) {
+      if (is_str(entry) && truthy(entry)) path_parts.append(os.attr("path").attr("abspath")(entry));
+    }
+    env["PYTHONPATH"] = py::str(os.attr("pathsep")).attr("join")(path_parts);
+    py::list command;
+    command.append(sys.attr("executable"));
+    command.append("-c");
+    command.append("from vorlex.ocr import _tesseract_worker; _tesseract_worker()");
+    py::list procs;
     try {
-      py::list pending;
       for (const auto& share : shares) {
-        pending.append(pool.attr("submit")(reader, source, py::cast(share), languages, tessdata, dpi));
+        py::object proc = subprocess.attr("Popen")(command, "stdin"_a = subprocess.attr("PIPE"),
+                                                   "stdout"_a = subprocess.attr("PIPE"),
+                                                   "stderr"_a = subprocess.attr("PIPE"), "env"_a = env);
+        procs.append(proc);
+        py::bytes job = pickle.attr("dumps")(py::make_tuple(source, py::cast(share), languages,
+                                                             tessdata, dpi));
+        proc.attr("stdin").attr("write")(job);
+        proc.attr("stdin").attr("close")();
+        proc.attr("stdin") = py::none();  // written: communicate() only reads
       }
-      for (py::handle f : pending) answers.push_back(py::tuple(f.attr("result")()));
+      for (py::handle proc : procs) {
+        py::tuple out(proc.attr("communicate")());
+        if (py::cast<int>(proc.attr("returncode")) != 0) {
+          std::string err = safe_str(out[1].attr("decode")("utf-8", "replace"));
+          if (err.size() > 400) err = err.substr(err.size() - 400);
+          py::list none_texts;
+          answers.push_back(py::make_tuple(none_texts, py::str("worker failed: " + err)));
+          continue;
+        }
+        answers.push_back(py::tuple(pickle.attr("loads")(out[0])));
+      }
     } catch (...) {
-      call_quietly(pool, "shutdown", py::bool_(true));
+      for (py::handle proc : procs) call_quietly(proc, "kill");
       throw;
     }
-    pool.attr("shutdown")(true);
   }
   py::object first_error = py::none();
   for (size_t w = 0; w < answers.size(); ++w) {
@@ -178,7 +209,20 @@ std::map<long long, py::object> read_with_tesseract(py::handle source,
   return out;
 }
 
+// The worker's side: one pickled job on standard input, its answer on standard output.
+void tesseract_worker() {
+  py::object sys = vx::import("sys");
+  py::object pickle = vx::import("pickle");
+  py::tuple job(pickle.attr("loads")(sys.attr("stdin").attr("buffer").attr("read")()));
+  py::object answer = ns.get("_tesseract_pages")(*job);
+  py::object out = sys.attr("stdout").attr("buffer");
+  out.attr("write")(pickle.attr("dumps")(answer));
+  out.attr("flush")();
+}
+
 void init_tesseract(py::module_& m) {
+  m.def("_tesseract_worker", &tesseract_worker,
+        "Runs one Tesseract job read from standard input (a worker process's main).");
   m.def(
       "_ocr_engine", [](py::object value) { return ocr_engine_of(value, "ocr_engine"); },
       py::arg("value") = py::none(),
