@@ -41,6 +41,9 @@ def _tesseract_pages(
     tessdata: str, dpi: int,
 ) -> Tuple[List[Optional[str]], Optional[str]]:
     """Tesseract's text of each page (None where it failed), with the first failure."""
+def _tesseract_worker() -> None:
+    """A worker process's main: one pickled _tesseract_pages job from standard input,
+    its pickled answer on standard output."""
 
 def render_page_as_image(doc: Any, page_num: int, dpi: float = 150) -> bytes:
     """Page page_num (0-based) of an open PDF as PNG bytes at dpi dots per inch.
