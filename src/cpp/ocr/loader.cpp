@@ -8,16 +8,17 @@
 #include "ocr/tesseract.hpp"
 
 namespace vx::ocr {
-namespace {
-
-namespace rules = core::ocr;
-
-constexpr const char* kDefaultName = "document.pdf";
 
 bool is_path(py::handle source) {
   return is_str(source) || PyObject_HasAttrString(
                                reinterpret_cast<PyObject*>(Py_TYPE(source.ptr())), "__fspath__");
 }
+
+namespace {
+
+namespace rules = core::ocr;
+
+constexpr const char* kDefaultName = "document.pdf";
 
 // The file name shown in log lines: the last path component for a path, else the
 // caller's filename or "document.pdf".

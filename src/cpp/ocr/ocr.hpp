@@ -28,6 +28,10 @@ void init_loader(py::module_& m);
 // as the message itself, with no %-arguments.
 void log_text(const char* level, const std::string& text);
 
+// A path as text or a path object (anything whose type has __fspath__), as opposed to
+// a PDF's bytes or a stream (loader.cpp).
+bool is_path(py::handle source);
+
 // Python truth value of an object (errors of __bool__ propagate).
 bool truthy(py::handle h);
 

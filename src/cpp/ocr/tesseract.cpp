@@ -93,8 +93,7 @@ py::tuple tesseract_setup() {
 py::tuple tesseract_pages(py::object source, py::object page_numbers, py::object languages,
                           py::object tessdata, py::object dpi) {
   py::object fitz = ns.get("fitz");
-  py::object doc = is_str(source) || py::hasattr(source, "__fspath__")
-                       ? fitz.attr("open")(source)
+  py::object doc = is_path(source) ? fitz.attr("open")(source)
                        : fitz.attr("open")("stream"_a = source, "filetype"_a = "pdf");
   ScopedClose closer(doc);
   py::list texts;

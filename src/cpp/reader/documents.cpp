@@ -365,10 +365,10 @@ py::object watched_connection(const py::object& pool_base, const char* name) {
   py::dict body;
   body["__module__"] = py::str("vorlex.reader");
   py::object cls = type(py::str(name), py::make_tuple(base), body);
-  py::object base_new = base.attr("_new_conn");
   cls.attr("_new_conn") = py::cpp_function(
-      [base_new](py::object self) {
-        py::object sock = base_new(self);
+      [base](py::object self) {
+        // The base class's method as it is now (urllib3 may be patched meanwhile).
+        py::object sock = base.attr("_new_conn")(self);
         if (t_watch) {
           t_watch->sockets.append(sock);
           if (t_watch->is_expired()) DownloadWatch::shut(sock);
