@@ -97,8 +97,9 @@ def run_target(name, args):
         env["PYTHONPATH"] = os.pathsep.join(
             os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     if args.sanitized:
-        env.update(sanitizer_env())
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ASAN_PKG), env.get("PYTHONPATH")]))
+        env.update(sanitizer_env(env))
+        if not preloaded():
+            env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ASAN_PKG), env.get("PYTHONPATH")]))
     with open(log, "w+b") as out:
         proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                 cwd=str(scratch), env=env)
@@ -111,7 +112,8 @@ def run_target(name, args):
             hung = True
         out.seek(0)
         output = out.read().decode("utf-8", "replace")
-    result = {"target": name, "status": status, "seconds": round(time.monotonic() - started, 1)}
+    result = {"target": name, "status": status, "seconds": round(time.monotonic() - started, 1),
+              "sanitized": bool(args.sanitized)}
     result.update(parse(output))
     failure = None
     if hung:
@@ -133,18 +135,34 @@ def run_target(name, args):
     return result
 
 
-def sanitizer_env():
+def preloaded():
+    """Whether this runner already runs inside the sanitizer runtime (tools/sanitize.sh
+    running the test suite): the package on the path is then the sanitizer build."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def sanitizer_env(env):
     """The runtime of the sanitizer build preloaded into the interpreter (as
     tools/sanitize.sh runs the tests), aborting on the first report. Leak checking is
-    off: a fuzzing process keeps whatever the interpreter caches."""
+    off: a fuzzing process keeps whatever the interpreter caches, and libFuzzer's leak
+    check between inputs stops every thread of the process many times a second, which
+    LeakSanitizer's tracer does not always survive. Options given by the caller (where
+    reports go) are kept; these come after them and win."""
     def lib(name):
+        # The compiler itself runs without the runtime, which would report its leaks.
+        clean = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         return subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True,
-                              text=True, check=True).stdout.strip()
+                              text=True, check=True, env=clean).stdout.strip()
     return {
         "PYTHONMALLOC": "malloc",
-        "LD_PRELOAD": f"{lib('libasan.so')} {lib('libubsan.so')}",
-        "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1",
-        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:abort_on_error=1",
+        "LD_PRELOAD": (env["LD_PRELOAD"] if preloaded()
+                       else f"{lib('libasan.so')} {lib('libubsan.so')}"),
+        "ASAN_OPTIONS": ":".join(filter(None, [
+            env.get("ASAN_OPTIONS", "").strip(":"),
+            "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"])),
+        "UBSAN_OPTIONS": ":".join(filter(None, [
+            env.get("UBSAN_OPTIONS", "").strip(":"),
+            "print_stacktrace=1:halt_on_error=1:abort_on_error=1"])),
     }
 
 
@@ -173,9 +191,11 @@ def main(argv=None):
     parser.add_argument("--artifacts", help="folder for failing inputs (default fuzz/crashes)")
     parser.add_argument("--json", help="write the results to this file")
     parser.add_argument("--sanitized", action="store_true",
-                        help="import the ASan/UBSan build in build/asan/pkg (tools/sanitize.sh)")
+                        help="import the ASan/UBSan build in build/asan/pkg (tools/sanitize.sh); "
+                             "implied when this runner runs with the ASan runtime preloaded")
     args = parser.parse_args(argv)
-    if args.sanitized and not any(ASAN_PKG.glob("vorlex/utils.*.so")):
+    args.sanitized = args.sanitized or preloaded()
+    if args.sanitized and not preloaded() and not any(ASAN_PKG.glob("vorlex/utils.*.so")):
         parser.error(f"no sanitizer build in {ASAN_PKG}: run SANITIZE_BUILD_ONLY=1 tools/sanitize.sh")
     names = args.targets or targets()
     unknown = sorted(set(names) - set(targets()))
