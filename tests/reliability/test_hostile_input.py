@@ -214,6 +214,25 @@ def test_cache_bound_arguments():
 
 # 14 bytes of GIF declaring a 23299 x 11266 screen: about 1.9 GB once decoded.
 GIF_BOMB = b"GIF87a\x03[\x02,\x18\x10\x00;"
+# A 3 x 2 screen whose one frame declares 65526 x 65533 pixels (found by fuzzing: the
+# image reader reports the screen, the decoder allocates the frame, 4 GB).
+GIF_FRAME_BOMB = bytes.fromhex("47494638376103000200810000c80a0a000000000000000000"
+                               "2c00000000f6fffdff0008060001081c1810003b")
+
+
+def _gif(screen, frames, comment=b""):
+    """A GIF89a with a global colour table, a comment extension and the given frames
+    (width, height, local colour table?), each with a little LZW data."""
+    import struct
+    out = b"GIF89a" + struct.pack("<HHBBB", *screen, 0x81, 0, 0) + bytes(12)
+    if comment:
+        out += b"\x21\xfe" + bytes([len(comment)]) + comment + b"\x00"
+    for width, height, local in frames:
+        out += b"\x21\xf9\x04\x00\x0a\x00\x00\x00"  # graphic control extension
+        out += b"\x2c" + struct.pack("<HHHHB", 0, 0, width, height, 0x81 if local else 0)
+        out += bytes(12) if local else b""
+        out += b"\x02\x02\x44\x01\x00"  # LZW code size, one sub-block, end
+    return out + b"\x3b"
 
 
 def _png_header(width, height):
@@ -225,7 +244,8 @@ def _png_header(width, height):
             + struct.pack(">I", zlib.crc32(chunk)) + b"\x00\x00\x00\x00IEND\xaeB`\x82")
 
 
-@pytest.mark.parametrize("bomb", [GIF_BOMB, _png_header(20_000, 10_000)], ids=["gif", "png"])
+@pytest.mark.parametrize("bomb", [GIF_BOMB, GIF_FRAME_BOMB, _png_header(20_000, 10_000)],
+                         ids=["gif screen", "gif frame", "png"])
 def test_an_image_declaring_too_many_pixels_is_refused_before_decoding(bomb):
     import resource
     import vorlex.utils as utils
@@ -258,3 +278,22 @@ def test_the_pixel_limit_is_read_at_each_call(monkeypatch):
         utils.ensure_pdf_bytes(png)
     monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", None)
     assert utils.ensure_pdf_bytes(png).startswith(b"%PDF")
+
+
+def test_every_frame_of_a_gif_counts_against_the_limit(monkeypatch):
+    import vorlex.utils as utils
+
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", 1_000_000)
+    # Bytes that look like an image descriptor inside a comment are not one.
+    comment = b"\x2c\x00\x00\x00\x00\xff\xff\xff\xff\x00" * 3
+    small = _gif((10, 10), [(10, 10, False), (8, 6, True)], comment)
+    assert utils.ensure_pdf_bytes(small).startswith(b"%PDF")
+    # A later frame with its own colour table, past the screen.
+    with pytest.raises(ValueError, match=r"5000 x 4000 pixels \(limite: 1000000\)"):
+        utils.ensure_pdf_bytes(_gif((10, 10), [(10, 10, False), (5000, 4000, True)], comment))
+    # A file cut short after the large frame's descriptor still declares it.
+    cut = _gif((10, 10), [(3000, 3000, False)])
+    with pytest.raises(ValueError, match="3000 x 3000"):
+        utils.ensure_pdf_bytes(cut[:cut.index(b"\x2c") + 10])
+    monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", None)
+    assert utils.ensure_pdf_bytes(_gif((10, 10), [(5000, 4000, True)])).startswith(b"%PDF")

@@ -51,6 +51,47 @@ const char* image_mime(ImageKind kind) {
   return "";
 }
 
+std::optional<FrameSize> gif_largest_frame(std::string_view s) {
+  auto byte = [&](size_t at) { return static_cast<unsigned char>(s[at]); };
+  auto le16 = [&](size_t at) { return static_cast<uint32_t>(byte(at) | (byte(at + 1) << 8)); };
+  if (sniff_image(s) != ImageKind::Gif || s.size() < 13) return std::nullopt;
+  size_t at = 13;  // signature and logical screen descriptor
+  if (byte(10) & 0x80) at += 3u << ((byte(10) & 7) + 1);  // global colour table
+  // Data sub-blocks: a length byte and that many bytes, up to a zero length. False
+  // when the data ends first.
+  auto skip_sub_blocks = [&]() {
+    while (at < s.size()) {
+      size_t len = byte(at++);
+      if (len == 0) return true;
+      at += len;
+    }
+    return false;
+  };
+  std::optional<FrameSize> largest;
+  while (at < s.size()) {
+    unsigned char kind = byte(at++);
+    if (kind == 0x2C) {  // image descriptor
+      if (at + 9 > s.size()) break;
+      FrameSize frame{le16(at + 4), le16(at + 6)};
+      unsigned char packed = byte(at + 8);
+      at += 9;
+      if (!largest || uint64_t{frame.width} * frame.height >
+                          uint64_t{largest->width} * largest->height) {
+        largest = frame;
+      }
+      if (packed & 0x80) at += 3u << ((packed & 7) + 1);  // local colour table
+      at += 1;                                            // LZW minimum code size
+      if (!skip_sub_blocks()) break;
+    } else if (kind == 0x21) {  // extension: a label, then sub-blocks
+      at += 1;
+      if (!skip_sub_blocks()) break;
+    } else {
+      break;  // the trailer (0x3B) or something that is not a GIF block
+    }
+  }
+  return largest;
+}
+
 bool looks_like_pdf(std::string_view head) {
   return head.substr(0, 1024).find("%PDF-") != std::string_view::npos;
 }

@@ -3,6 +3,7 @@
 // each call, so patching vorlex.utils.fitz (or .Document) takes effect.
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -253,24 +254,40 @@ py::dict get_document_metadata(py::object data, py::object filename) {
   return meta;
 }
 
-// A few bytes can declare an image of billions of pixels (a GIF's logical screen, a PNG
-// header), which the conversion would decode in full. PyMuPDF reads the declared size
-// of the page's image without decoding it; beyond the module's MAX_IMAGE_PIXELS (read
-// at each call; None lifts the limit) the image is refused before it is decoded.
-void check_image_pixels(const py::object& img) {
+// A few bytes can declare an image of billions of pixels (a GIF's logical screen or one
+// of its frames, a PNG header), which the conversion would decode in full. PyMuPDF
+// reads the declared size of the page's image without decoding it, and a GIF's frames
+// are read from its blocks; beyond the module's MAX_IMAGE_PIXELS (read at each call;
+// None lifts the limit) the image is refused before it is decoded.
+void refuse_pixels(const py::object& width, const py::object& height, const py::object& limit) {
+  // As Python ints: the product may pass 64 bits and the limit may be any integer.
+  py::object pixels = width * height;
+  if (pixels > limit) {
+    throw py::value_error("Imagem grande demais para converter: " + vx::safe_str(width) +
+                          " x " + vx::safe_str(height) + " pixels (limite: " +
+                          vx::safe_str(limit) + ")");
+  }
+}
+
+void check_image_pixels(const py::object& img, const py::bytes& content, vx::core::ImageKind kind) {
   py::object limit = ns.get("MAX_IMAGE_PIXELS");
   if (limit.is_none()) return;
+  if (kind == vx::core::ImageKind::Gif) {
+    std::string_view data(PyBytes_AS_STRING(content.ptr()),
+                          static_cast<size_t>(PyBytes_GET_SIZE(content.ptr())));
+    std::optional<vx::core::FrameSize> frame;
+    {
+      // The bytes object is immutable and held: its buffer stays put without the GIL.
+      std::optional<py::gil_scoped_release> nogil;
+      if (data.size() > (1u << 20)) nogil.emplace();
+      frame = vx::core::gif_largest_frame(data);
+    }
+    if (frame) refuse_pixels(py::int_(frame->width), py::int_(frame->height), limit);
+  }
   if (py::cast<long long>(img.attr("page_count")) < 1) return;  // nothing to convert
   py::object infos = img.attr("load_page")(0).attr("get_image_info")();
   for (py::handle info : vx::list_copy(infos)) {
-    py::object width = info["width"], height = info["height"];
-    // As Python ints: the product may pass 64 bits and the limit may be any integer.
-    py::object pixels = width * height;
-    if (pixels > limit) {
-      throw py::value_error("Imagem grande demais para converter: " + vx::safe_str(width) +
-                            " x " + vx::safe_str(height) + " pixels (limite: " +
-                            vx::safe_str(limit) + ")");
-    }
+    refuse_pixels(info["width"], info["height"], limit);
   }
 }
 
@@ -289,7 +306,7 @@ py::object ensure_pdf_bytes(py::object data) {
   py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content,
                                                py::arg("filetype") = filetype);
   vx::ScopedClose closer(img);
-  check_image_pixels(img);
+  check_image_pixels(img, content, kind);
   py::object pdf = img.attr("convert_to_pdf")(py::arg("from_page") = 0, py::arg("to_page") = 0);
   return as_bytes(pdf);
 }
