@@ -285,7 +285,10 @@ PyObject* get_doc(PyObject* self, void*) {
   PyObject* doc = PyObject_GetAttrString(r->func, "__doc__");
   if (!doc || !PyUnicode_Check(doc)) return doc;
   const char* s = PyUnicode_AsUTF8(doc);
-  if (!s) return doc;
+  if (!s) {  // text UTF-8 cannot hold (a lone surrogate): shown as it is
+    PyErr_Clear();
+    return doc;
+  }
   std::string_view text(s);
   PyObject* own_name = PyObject_GetAttrString(r->func, "__name__");
   std::string prefix;
