@@ -3,6 +3,7 @@ against a plain Python rendering of its documented rule (the registry lookups ar
 never called)."""
 
 import re
+import unicodedata
 
 import atheris
 
@@ -26,7 +27,8 @@ def digito(valores, pesos):
 
 
 def ref_limpar(s):
-    return re.sub(r"\D", "", s or "")
+    # a decimal digit of any script is its ASCII digit
+    return "".join(str(unicodedata.decimal(d)) for d in re.findall(r"\d", s or ""))
 
 
 def ref_validar_limpo(limpo):
@@ -38,7 +40,8 @@ def ref_validar_limpo(limpo):
 
 
 def ref_limpar_alfa(s):
-    return "".join(c for c in (s or "").upper() if c in ALNUM)
+    return "".join(str(unicodedata.decimal(c)) if re.match(r"\d", c) else c
+                   for c in (s or "").upper() if c in ALNUM or re.match(r"\d", c))
 
 
 def ref_validar_alfa_limpo(limpo):

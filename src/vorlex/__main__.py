@@ -8,7 +8,7 @@
 Errors are one line on standard error and a non-zero exit status, never a traceback:
 2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
-`cnpj`, 0 yes and 1 no.
+`cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked).
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ from typing import Any, Sequence
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PENDING = 3
+EXIT_UNAVAILABLE = 3
 OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
@@ -213,7 +214,11 @@ def cmd_cnpj(args: argparse.Namespace) -> int:
     if args.lookup:
         record = cnpj_mod.consultar_cnpj(number)
         if record is None:
-            _error(f"CNPJ {formatted} não encontrado no cadastro (ou cadastro indisponível)")
+            failure = cnpj_mod.falha_ultima_consulta()
+            if failure:
+                _error(f"CNPJ {formatted}: registro indisponível ({failure})")
+                return EXIT_UNAVAILABLE
+            _error(f"CNPJ {formatted} não encontrado no cadastro")
             return EXIT_FAILED
         print(json.dumps(record, ensure_ascii=False, indent=2, default=str))
     return 0

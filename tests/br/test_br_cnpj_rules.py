@@ -2,6 +2,7 @@
 few-line Python oracle (re and int, as the rules are written)."""
 
 import re
+import unicodedata
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -21,7 +22,8 @@ P2 = [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2]
 
 # -- oracle ----------------------------------------------------------------------------
 def o_limpar(c):
-    return re.sub(r"\D", "", c) if c else ""
+    # every decimal digit, whatever its script, as its ASCII digit
+    return "".join(str(unicodedata.decimal(d)) for d in re.findall(r"\d", c)) if c else ""
 
 
 def o_digito(base, pesos):

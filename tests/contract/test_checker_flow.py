@@ -251,7 +251,7 @@ def empresa_alfa(situacao="ATIVA"):
 
 def empresa_beta(endereco_confere, por_busca=False):
     endereco = (campo_endereco(ENDERECO_BETA, BETA_END_RECEITA, 86) if endereco_confere
-                else campo_endereco(ENDERECO_BETA, BETA_END_OUTRO, 14, confere=False))
+                else campo_endereco(ENDERECO_BETA, BETA_END_OUTRO, 15, confere=False))
     cnpj_contrato = "(buscado automaticamente)" if por_busca else fmt(CNPJ_BETA)
     return Emp(RAZAO_BETA_RECEITA, fmt(CNPJ_BETA),
                [campo_cnpj(cnpj_contrato, fmt(CNPJ_BETA)), campo_situacao(),
@@ -561,9 +561,15 @@ def _registro_quebrado(registry, modo):
         registry.casa_dos_dados_reply = Reply(body=b"\x00\xff lixo")
 
 
-@pytest.mark.parametrize("modo", ["lento", "lixo", "formato"])
-def test_registry_that_fails_leaves_companies_not_found(make_checker, modelo, registry, pdf,
-                                                        monkeypatch, modo, capsys):
+@pytest.mark.parametrize("modo, falha", [
+    ("lento", "BrasilAPI: ReadTimeout; ReceitaWS: ReadTimeout"),
+    ("lixo", "BrasilAPI: JSONDecodeError; ReceitaWS: JSONDecodeError"),
+    ("formato", "BrasilAPI: TypeError; ReceitaWS: TypeError"),
+])
+def test_registry_that_cannot_answer_leaves_companies_pending(make_checker, modelo, registry, pdf,
+                                                              monkeypatch, modo, falha, capsys):
+    # A registry that could not be asked (or whose answer could not be read) is no
+    # evidence against the company: its CNPJ check is pending, never "not found".
     monkeypatch.setattr(cnpj_mod, "REQUEST_TIMEOUT", 0.2)
     _registro_quebrado(registry, modo)
     contrato = contrato_exemplo()
@@ -571,11 +577,14 @@ def test_registry_that_fails_leaves_companies_not_found(make_checker, modelo, re
 
     r = make_checker(model=MODELO).verificar(pdf(contrato))
 
+    def indisponivel(cnpj):
+        return ("CNPJ", "pendente", cnpj, None, "Receita Federal indisponível: " + falha)
+
     empresas = [
-        Emp(RAZAO_ALFA, fmt(CNPJ_ALFA), [campo_cnpj_ausente(fmt(CNPJ_ALFA))], ativa=False, encontrada=False,
-            razao_contrato=RAZAO_ALFA, papel="contratante", problemas=["CNPJ não encontrado"]),
-        Emp(RAZAO_BETA, fmt(CNPJ_BETA), [campo_cnpj_ausente(fmt(CNPJ_BETA))], ativa=False, encontrada=False,
-            razao_contrato=RAZAO_BETA, papel="contratada", problemas=["CNPJ não encontrado"]),
+        Emp(RAZAO_ALFA, fmt(CNPJ_ALFA), [indisponivel(fmt(CNPJ_ALFA))], ativa=False, encontrada=False,
+            razao_contrato=RAZAO_ALFA, papel="contratante", problemas=["Receita Federal indisponível"]),
+        Emp(RAZAO_BETA, fmt(CNPJ_BETA), [indisponivel(fmt(CNPJ_BETA))], ativa=False, encontrada=False,
+            razao_contrato=RAZAO_BETA, papel="contratada", problemas=["Receita Federal indisponível"]),
     ]
     # Nothing is cached, so no signatory can be checked.
     assinaturas = [com_cargo(sem_empresa("João Pereira Lima"), "Diretor Presidente"),
@@ -583,9 +592,9 @@ def test_registry_that_fails_leaves_companies_not_found(make_checker, modelo, re
                    com_cargo(sem_empresa("Carlos Eduardo Ramos"), "Procurador"),
                    com_cargo(como_testemunha("Fernanda Lopes Carvalho"), "Testemunha"),
                    como_testemunha("Ricardo Alves Monteiro")]
-    confere_resultado(r, "REPROVADO", "2 campo(s) reprovado(s)", empresas, assinaturas,
+    confere_resultado(r, "PENDENTE", "5 campo(s) requer(em) análise manual", empresas, assinaturas,
                       contrato.signatarios)
-    assert r["total_pendentes"] == 3
+    assert r["total_pendentes"] == 5
     for e in r["empresas"]:
         assert e["socios"] == [] and e["razao_social_receita"] is None
     assert [q.service for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados"] * 2
@@ -596,7 +605,7 @@ def test_registry_that_fails_leaves_companies_not_found(make_checker, modelo, re
              + verificando_empresa(RAZAO_BETA)
              + [f"🔍 Consultando CNPJ {fmt(CNPJ_BETA)}...", f"🔎 Buscando por nome: {RAZAO_BETA}..."]
              + linhas_assinaturas(assinaturas))
-    confere_saida(capsys.readouterr().out, antes, "REPROVADO", "2 campo(s) reprovado(s)",
+    confere_saida(capsys.readouterr().out, antes, "PENDENTE", "5 campo(s) requer(em) análise manual",
                   empresas, assinaturas, r)
 
 

@@ -132,8 +132,8 @@ def test_signing_power_order_and_qualification(checker):
     assert checker._verificar_poder_assinatura("Carla", {"socios": [{"nome": "CARLA DIAS"}]}) == (True, None)
     # a partner whose name the registry left null matches nobody
     assert checker._verificar_poder_assinatura("Carla", {"socios": [{"nome": None}]}) == (False, None)
-    with pytest.raises(TypeError, match="socios"):
-        checker._verificar_poder_assinatura("Carla", {"socios": "CARLA"})
+    # a partner list that is not a list (a service's odd answer) lists nobody
+    assert checker._verificar_poder_assinatura("Carla", {"socios": "CARLA"}) == (False, None)
 
 
 def test_name_steps_are_called_through_self(checker):
@@ -301,19 +301,22 @@ def test_signatory_cases(checker, capsys):
         AssinaturaExtraida(nome_signatario="N/A", tipo_assinatura="digital"),
         AssinaturaExtraida(nome_signatario=""),
     ], cache)
+    sem_poder = ("Poder de Assinatura", "pendente", "Pedro Alves", "não informada",
+                 "Sócio sem poder de administração no registro (não informada): verificar a cláusula de "
+                 "administração")
     assert [linha(v) for v in vs] == [
         ("Poder de Assinatura", "aprovado", "Maria Silva", "Sócia-Administradora",
          "Signatário tem poder (Sócia-Administradora)"),
-        ("Poder de Assinatura", "aprovado", "Pedro Alves", "Encontrado no QSA", "Signatário tem poder (Sócio/Admin)"),
+        sem_poder,  # listed, but the registry gives no qualification that administers
         ("Poder de Assinatura", "reprovado", "Carla Dias", "QSA: MARIA DA SILVA SANTOS, PEDRO ALVES, C...",
          "Signatário NÃO encontrado no QSA"),
         ("Poder de Assinatura", "reprovado", "Carla Dias", "QSA vazio", "Signatário NÃO encontrado no QSA"),
-        ("Poder de Assinatura", "aprovado", "Pedro Alves", "Encontrado no QSA", "Signatário tem poder (Sócio/Admin)"),
+        sem_poder,
         ("Poder de Assinatura", "pendente", "Rui Nunes", None, "Não foi possível verificar"),
         ("Identificação", "nao_verificado", None, None, "Signatário não identificado"),
         ("Identificação", "nao_verificado", None, None, "Signatário não identificado"),
     ]
-    assert [v.tem_poder_assinatura for v in vs] == [True, True, False, False, True, False, False, False]
+    assert [v.tem_poder_assinatura for v in vs] == [True, False, False, False, False, False, False, False]
     assert [v.problemas for v in vs] == [[], [], ["Signatário sem poder de assinatura"]] * 1 + [
         ["Signatário sem poder de assinatura"], [], [], ["Signatário não identificado"],
         ["Signatário não identificado"]]
@@ -323,17 +326,17 @@ def test_signatory_cases(checker, capsys):
     assert capsys.readouterr().out.splitlines() == [
         "✍️ ", "--- Verificando Assinaturas ---",
         "👤 Verificando: Maria Silva", " ✅ Maria Silva TEM PODER (Sócia-Administradora)",
-        "👤 Verificando: Pedro Alves", " ✅ Pedro Alves TEM PODER (Sócio/Admin)",
+        "👤 Verificando: Pedro Alves", " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
         "👤 Verificando: Carla Dias", " ❌ Carla Dias NÃO TEM PODER",
         "👤 Verificando: Carla Dias", " ❌ Carla Dias NÃO TEM PODER",
-        "👤 Verificando: Pedro Alves", " ✅ Pedro Alves TEM PODER (Sócio/Admin)",
+        "👤 Verificando: Pedro Alves", " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
         "👤 Verificando: Rui Nunes", " ⚠️ Rui Nunes - não foi possível verificar",
     ]
 
 
 def test_fallback_tries_every_entry_in_insertion_order(checker):
     a = record(razao="ALFA", socios=[socio("ZECA")])
-    b = record(cnpj="33.444.555/0001-81", razao="BETA", socios=[socio("ANA PAULA LIMA", "Sócia")])
+    b = record(cnpj="33.444.555/0001-81", razao="BETA", socios=[socio("ANA PAULA LIMA", "Sócia-Administradora")])
     seen = []
     original = ContractChecker._verificar_poder_assinatura
 
@@ -344,7 +347,7 @@ def test_fallback_tries_every_entry_in_insertion_order(checker):
     with mock.patch.object(ContractChecker, "_verificar_poder_assinatura", spy):
         (v,) = checker._validar_assinaturas([AssinaturaExtraida(nome_signatario="Ana")], cache_de(a, b))
     assert seen == ["ALFA", "ALFA", "BETA"]  # a record under two keys is tried twice
-    assert v.tem_poder_assinatura and v.qualificacao_qsa == "Sócia"
+    assert v.tem_poder_assinatura and v.qualificacao_qsa == "Sócia-Administradora"
 
 
 @pytest.mark.parametrize("campos_extra", [
@@ -406,7 +409,8 @@ HOSTILE = textwrap.dedent("""
             cache.clear()
             return dict.get(self, key, default)
 
-    cache.update({"a": Registro(socios=[{"nome": "Q"}]), "b": Registro(socios=[{"nome": "C"}])})
+    cache.update({"a": Registro(socios=[{"nome": "Q"}]),
+                  "b": Registro(socios=[{"nome": "C", "qualificacao": "Administrador"}])})
     print(c._validar_assinaturas([AssinaturaExtraida(nome_signatario="C")] * 3, cache)[0].tem_poder_assinatura)
 """)
 

@@ -183,18 +183,36 @@ def test_failed_model_calls_leave_the_verdict_pending(registry, chat_server, mak
             "✍️ ASSINATURAS (0)"} <= set(out)
 
 
-@pytest.mark.parametrize("reply", [Reply(200, body=b"<html>manutencao</html>", content_type="text/html"),
-                                   Reply(200, json=["nao", "e", "registro"]), Reply(delay=2.0, json={})])
-def test_registry_failures_leave_the_company_not_found(registry, chat_server, make_checker, tmp_path,
-                                                       short_timeouts, reply):
-    path = preparar(registry, chat_server, tmp_path)
+@pytest.mark.parametrize("reply, falha", [
+    (Reply(200, body=b"<html>manutencao</html>", content_type="text/html"), "JSONDecodeError"),
+    (Reply(200, json=["nao", "e", "registro"]), "TypeError"),
+    (Reply(delay=2.0, json={}), "ReadTimeout"),
+    (Reply(503, json={"message": "Service Unavailable"}), "HTTP 503"),
+    (Reply(429, json={"message": "Too Many Requests"}), "HTTP 429"),
+])
+def test_registry_failures_leave_the_company_pending(registry, chat_server, make_checker, tmp_path,
+                                                     short_timeouts, reply, falha):
+    path = preparar(registry, chat_server, tmp_path, procurador=False)
     registry.brasil_api[CNPJ_ALFA] = reply
     registry.receita_ws[CNPJ_ALFA] = reply
     registry.casa_dos_dados_reply = reply
     res = make_checker(model="gpt-4o-mini", verbose=False).verificar(path)
     alfa = res["empresas"][0]
-    assert alfa["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
+    assert alfa["campos"][0]["status"] == "pendente"
+    assert alfa["campos"][0]["mensagem"] == f"Receita Federal indisponível: BrasilAPI: {falha}; ReceitaWS: {falha}"
+    assert not any(c.startswith("CNPJ") for c in res["campos_reprovados"])
+    assert res["resultado_final"] == "PENDENTE"
+
+
+def test_a_number_the_registry_does_not_know_still_rejects(registry, chat_server, make_checker, tmp_path):
+    # BrasilAPI's 404 is an answer, whatever ReceitaWS does
+    path = preparar(registry, chat_server, tmp_path)
+    registry.brasil_api[CNPJ_ALFA] = Reply(404, json={"message": "CNPJ não encontrado"})
+    registry.receita_ws[CNPJ_ALFA] = Reply(503, json={})
+    res = make_checker(model="gpt-4o-mini", verbose=False).verificar(path)
+    assert res["empresas"][0]["campos"][0]["mensagem"] == "CNPJ não encontrado na Receita Federal"
     assert "CNPJ - Alfa Tecnologia Ltda" in res["campos_reprovados"]
+    assert res["resultado_final"] == "REPROVADO"
 
 
 @pytest.mark.parametrize("entrada, erro", [(None, TypeError), ({"nome": "X"}, ValidationError)])

@@ -9,12 +9,16 @@ One HTTP server plays four services under their own path prefixes:
 
 Answers come from records the tests hold (`server.brasil_api[cnpj] = {...}`); an entry
 may instead be a `Reply` to force a status, a raw body, a delay or a dropped
-connection. Every request is recorded in `server.requests`.
+connection. Every request is recorded in `server.requests`. `server.serve_samples()`
+serves the real answers of both services kept in `registry_samples/` (see its README
+for their sources).
 """
 
 from __future__ import annotations
 
 import json
+import pathlib
+import re
 import socket
 import threading
 from dataclasses import dataclass, field
@@ -124,6 +128,13 @@ class RegistryServer:
     def calls(self, service):
         return [r for r in self.requests if r.service == service]
 
+    def serve_samples(self):
+        """Serve every real answer of `registry_samples/` under its own service and CNPJ."""
+        for name, data in SAMPLES.items():
+            service = self.brasil_api if name.startswith("brasilapi_") else self.receita_ws
+            service[re.sub(r"\D", "", data["cnpj"])] = data
+        return self
+
     # -- the services --------------------------------------------------------------
     def _handle(self, h, method):
         parts = urlsplit(h.path)
@@ -199,6 +210,13 @@ class RegistryServer:
         h.send_header("Content-Length", str(len(payload)))
         h.end_headers()
         h.wfile.write(payload)
+
+
+# -- real answers of the services -----------------------------------------------------
+
+SAMPLES_DIR = pathlib.Path(__file__).with_name("registry_samples")
+# file stem -> the service's JSON answer, as published
+SAMPLES = {p.stem: json.loads(p.read_text("utf-8")) for p in sorted(SAMPLES_DIR.glob("*.json"))}
 
 
 # -- sample records in the services' shapes ----------------------------------------

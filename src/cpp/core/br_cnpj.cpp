@@ -11,7 +11,7 @@ std::u32string limpar_cnpj(std::u32string_view text) {
   std::u32string out;
   out.reserve(14);
   for (char32_t c : text) {
-    if (uni::is_decimal(c)) out.push_back(c);
+    if (uni::is_decimal(c)) out.push_back(U'0' + uni::decimal_value(c));
   }
   return out;
 }
@@ -49,7 +49,8 @@ std::u32string limpar_cnpj_alfanumerico(std::u32string_view text) {
   std::u32string out;
   out.reserve(14);
   for (char32_t c : maiusculo) {
-    if (alfanumerico(c)) out.push_back(c);
+    if (uni::is_decimal(c)) out.push_back(U'0' + uni::decimal_value(c));
+    else if (alfanumerico(c)) out.push_back(c);
   }
   return out;
 }
@@ -132,7 +133,7 @@ std::u32string encontrar_cnpj(std::u32string_view t) {
     bool ok = true;
     for (int g = 0; g < 5 && ok; ++g) {
       for (int k = 0; k < kGrupos[g]; ++k) {
-        if (j < n && uni::is_decimal(t[j])) digitos.push_back(t[j++]);
+        if (j < n && uni::is_decimal(t[j])) digitos.push_back(U'0' + uni::decimal_value(t[j++]));
         else {
           ok = false;
           break;

@@ -1,6 +1,6 @@
 // CNPJ digits: cleaning, check digits, layout, and finding a CNPJ in free text.
-// Python-independent. Digits are Unicode decimal digits (re's \d) and are kept as
-// written; the check digits are compared as text with the computed ASCII digits.
+// Python-independent. Digits are Unicode decimal digits (re's \d); a cleaned CNPJ
+// carries each as its ASCII digit, so that validation and the lookups' addresses agree.
 #pragma once
 
 #include <optional>
@@ -14,7 +14,7 @@ namespace vx::br {
 inline constexpr int kPesosPrimeiro[12] = {5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2};
 inline constexpr int kPesosSegundo[13] = {6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2};
 
-// The decimal digits of `text`, everything else dropped (re.sub(r"\D", "", text)).
+// The decimal digits of `text` as ASCII digits, everything else dropped.
 std::u32string limpar_cnpj(std::u32string_view text);
 
 // Check digit of `base` under `pesos` (each weight already reduced modulo 11, in
@@ -31,7 +31,7 @@ inline bool validar_cnpj(std::u32string_view text) { return validar_cnpj_limpo(l
 // The alphanumeric CNPJ (issued since July 2026): twelve characters of 0-9 and A-Z,
 // then two numeric check digits computed with the same weights and modulus, each
 // character counting as its ASCII code minus 48 (digits keep their value, A is 17).
-//   limpar_cnpj_alfanumerico   str.upper(), then only 0-9 and A-Z kept
+//   limpar_cnpj_alfanumerico   str.upper(), then only digits (as ASCII) and A-Z kept
 //   validar_cnpj_alfanumerico_limpo   14 such characters, the last two digits, not one
 //                                     character fourteen times, both check digits right
 std::u32string limpar_cnpj_alfanumerico(std::u32string_view text);

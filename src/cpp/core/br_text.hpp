@@ -2,9 +2,6 @@
 //
 //   fold_utf8            NFD, drop category Mn, then str.lower(): the keyword
 //                        screen's normalizar_texto, on UTF-8 with an ASCII fast path
-//   normalizar_endereco  the address normalisation (accents, case, punctuation,
-//                        house-number mark, street-type words) with re's Unicode
-//                        \s, \w and \b
 #pragma once
 
 #include <string>
@@ -19,7 +16,5 @@ std::string fold_utf8(std::string_view text);
 // shrunk (callers that fold large texts repeatedly keep one buffer instead of mapping
 // and zeroing fresh pages); returns the length of the folded text.
 size_t fold_utf8_into(std::string_view text, std::string& buf);
-
-std::u32string normalizar_endereco(std::u32string_view endereco);
 
 }  // namespace vx::br

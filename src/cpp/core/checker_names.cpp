@@ -110,4 +110,34 @@ bool eh_testemunha(std::u32string_view texto) {
   return texto.find(U"testemunha") != std::u32string_view::npos;
 }
 
+bool qualificacao_administra(std::u32string_view qualificacao) {
+  // "49-Sócio-Administrador", "Sócio Gerente", "DIRETOR": folded, without the code
+  // prefix, hyphens and underscores read as blanks, blanks collapsed.
+  std::u32string f = uni::fold(qualificacao);
+  std::u32string_view t = uni::strip(f);
+  size_t i = 0;
+  while (i < t.size() && uni::is_decimal(t[i])) ++i;
+  if (i > 0) {
+    size_t j = i;
+    while (j < t.size() && uni::is_space(t[j])) ++j;
+    if (j < t.size() && t[j] == U'-') t.remove_prefix(j + 1);
+  }
+  std::u32string q;
+  for (char32_t c : t) {
+    if (c == U'-' || c == U'_' || uni::is_space(c)) {
+      if (!q.empty() && q.back() != U' ') q.push_back(U' ');
+    } else {
+      q.push_back(c);
+    }
+  }
+  // Comanditado (the partner with unlimited liability, who manages) but not
+  // comanditário; "conselheiro de administracao" does not contain "administrador".
+  static constexpr std::u32string_view kPoderes[] = {U"administrador", U"diretor", U"presidente",
+                                                     U"socio gerente", U"titular", U"socio comanditado"};
+  for (auto p : kPoderes) {
+    if (q.find(p) != std::u32string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace vx::checker

@@ -4,6 +4,7 @@
 //   nomes_conferem    whole-word containment, else two shared words of three or more
 //                     characters that are not legal-form words (ltda, s.a., ...)
 //   eh_testemunha     a normalised role or signature type naming a witness
+//   qualificacao_administra   a registry qualification that signs for the company
 //
 // Containment is by whole words because a bare substring test makes "ana" the
 // partner "mariana lima", and the legal-form words are left out of the shared words
@@ -32,5 +33,13 @@ bool nomes_conferem(const NomeComparavel& a, const NomeComparavel& b);
 
 // `texto` already normalised.
 bool eh_testemunha(std::u32string_view texto);
+
+// Whether a registry qualification administers or represents the company, and so
+// signs for it: Administrador, Diretor, Presidente, Sócio-Administrador, Sócio-Gerente,
+// Titular and Sócio Comanditado, in any of their variants ("49-Sócio-Administrador",
+// "Diretor Residente ou Domiciliado no Exterior"), case or accents. A plain partner
+// (Sócio, Sócio Capitalista, Comanditário), an adviser, a founder, an attorney or an
+// empty qualification does not.
+bool qualificacao_administra(std::u32string_view qualificacao);
 
 }  // namespace vx::checker

@@ -6,8 +6,10 @@ from typing import Any, Mapping, Sequence
 from vorlex.contract.auth import VorlexAuth as VorlexAuth
 from vorlex.contract.base import CountryAdapter
 from vorlex.contract.countries.br.cnpj import (
+    _limpar_para_consulta as _limpar_para_consulta,
     comparar_enderecos as comparar_enderecos,
     formatar_cnpj as formatar_cnpj,
+    formatar_cnpj_alfanumerico as formatar_cnpj_alfanumerico,
     limpar_cnpj as limpar_cnpj,
 )
 from vorlex.contract.models import (

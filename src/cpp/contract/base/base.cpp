@@ -2,7 +2,8 @@
 //
 //   CountryAdapter   validate_company_id, lookup_company, search_companies; the base
 //                    class raises NotImplementedError, a country's adapter overrides
-//                    all three (vorlex.contract.registry holds the Brazilian one)
+//                    all three (vorlex.contract.registry holds the Brazilian one);
+//                    last_lookup_failure (None unless overridden)
 //
 // An ordinary Python class, so that a caller can subclass it in Python for a country
 // of its own and register it in vorlex.contract.registry.ADAPTERS.
@@ -45,6 +46,11 @@ PYBIND11_MODULE(base, m) {
           [](py::object self, py::object) -> py::object { nao_implementado(self, "search_companies"); },
           py::arg("self"), py::arg("name"),
           "The record of the best company found by name, or None.")
+      .def(
+          "last_lookup_failure", [](py::object) -> py::object { return py::none(); }, py::arg("self"),
+          "Why the last lookup or search found nothing when the registry could not be "
+          "asked (down, unreachable, timed out), as text; None when it answered. A lookup "
+          "that could not ask is no evidence that the company does not exist.")
       .def("__repr__", &repr, py::arg("self"));
   py::list all;
   all.append("CountryAdapter");

@@ -71,6 +71,16 @@ py::list snapshot(py::handle seq, const char* what);
 // Record class `name` of vorlex.contract.models, through the module namespace.
 py::object record(const char* name);
 
+// The CNPJ of a contract as the registry is asked for it and as it keys the registry
+// cache: a valid alphanumeric CNPJ (letters among its first twelve characters) by the
+// alphanumeric rule, any other as its digits. formatar_cnpj writes either layout.
+py::object limpar_cnpj(py::handle cnpj);
+py::object formatar_cnpj(py::handle limpo);
+
+// A registry record's field as text (services send numbers, nulls and lists too): ""
+// for anything that is not text or a number.
+py::str texto_registro(py::handle dados, const char* chave);
+
 // A new record: cls(**kwargs).
 inline py::object build(const char* cls, py::dict kwargs) {
   return record(cls)(**kwargs);

@@ -8,11 +8,13 @@ namespace vx::checker {
 
 namespace {
 
-// A registry field that must be text: null reads as "" (the services send null for
-// fields they do not know); another type is an error of the record.
-py::object texto_registro(py::handle dados, const char* chave) {
-  py::object v = mapping_get(dados, chave, py::str(""));
-  return v.is_none() ? py::object(py::str("")) : v;
+// Why the adapter's last lookup found nothing when the registry could not be asked
+// (None when it answered, or when the adapter cannot tell).
+py::object falha_do_registro(py::handle adapter) {
+  py::object f = py::getattr(adapter, "last_lookup_failure", py::none());
+  if (f.is_none()) return py::none();
+  py::object r = f();
+  return truthy(r) ? py::object(py::str(r)) : py::object(py::none());
 }
 
 py::tuple validar_empresas(py::object self, py::object empresas) {
@@ -32,19 +34,26 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     bool por_nome = false;
     py::object cnpj = cnpj_contrato;
 
+    // A registry that could not be asked is no evidence against the company: the
+    // decisive lookup (by number when one was made, else by name) is remembered.
+    py::object indisponivel = py::none();
+    bool consultou = false;
     if (truthy(cnpj)) {
-      py::object limpo = ns.call("limpar_cnpj", cnpj);
+      py::object limpo = limpar_cnpj(cnpj);
       if (truthy(adapter.attr("validate_company_id")(limpo))) {
-        log(self, cat({py::str("Consultando CNPJ "), ns.call("formatar_cnpj", limpo), py::str("...")}), "🔍");
+        log(self, cat({py::str("Consultando CNPJ "), formatar_cnpj(limpo), py::str("...")}), "🔍");
         dados = adapter.attr("lookup_company")(limpo);
+        consultou = true;
+        if (!truthy(dados)) indisponivel = falha_do_registro(adapter);
       }
     }
     if (!truthy(dados) && truthy(razao)) {
       log(self, cat({py::str("Buscando por nome: "), razao, py::str("...")}), "🔎");
       py::object achado = adapter.attr("search_companies")(razao);
+      if (!truthy(achado) && !consultou) indisponivel = falha_do_registro(adapter);
       if (truthy(achado)) {
         if (!is_mapping(achado)) raise_type_error("search_companies()", "a mapping", achado);
-        cnpj = mapping_get(achado, "cnpj", py::str(""));
+        cnpj = texto_registro(achado, "cnpj");
         log(self, cat({py::str("✅ Encontrado: "), cnpj}), "");
         por_nome = true;
       }
@@ -53,9 +62,15 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
 
     py::object papel = field(emp, "papel_no_contrato");
     if (!truthy(dados)) {
-      campos.append(campo("CNPJ", "reprovado", or_text(cnpj_contrato, "(não informado)"), py::none(),
-                          py::str("CNPJ não encontrado na Receita Federal")));
-      problemas.append(py::str("CNPJ não encontrado"));
+      if (!indisponivel.is_none()) {
+        campos.append(campo("CNPJ", "pendente", or_text(cnpj_contrato, "(não informado)"), py::none(),
+                            cat({py::str("Receita Federal indisponível: "), indisponivel})));
+        problemas.append(py::str("Receita Federal indisponível"));
+      } else {
+        campos.append(campo("CNPJ", "reprovado", or_text(cnpj_contrato, "(não informado)"), py::none(),
+                            py::str("CNPJ não encontrado na Receita Federal")));
+        problemas.append(py::str("CNPJ não encontrado"));
+      }
       py::dict kw;
       kw["cnpj"] = or_text(cnpj_contrato, "");
       kw["razao_social_contrato"] = razao;
@@ -67,8 +82,10 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     }
     if (!is_mapping(dados)) raise_type_error("lookup_company()", "a mapping", dados);
 
-    campos.append(campo("CNPJ", "aprovado", or_text(cnpj_contrato, "(buscado automaticamente)"),
-                        mapping_get(dados, "cnpj", py::none()), py::str("CNPJ encontrado")));
+    py::object cnpj_receita = mapping_get(dados, "cnpj", py::none());
+    if (!cnpj_receita.is_none()) cnpj_receita = texto_registro(dados, "cnpj");
+    campos.append(campo("CNPJ", "aprovado", or_text(cnpj_contrato, "(buscado automaticamente)"), cnpj_receita,
+                        py::str("CNPJ encontrado")));
 
     // Active means exactly "ATIVA": "INATIVA" contains it but is a closed company.
     py::object situacao = texto_registro(dados, "situacao").attr("upper")();
@@ -96,14 +113,15 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     // After a search by name `cnpj` is the registry's number, so the company is cached
     // under the number signatories of it will carry.
     if (truthy(cnpj)) {
-      py::object limpo = ns.call("limpar_cnpj", cnpj);
+      py::object limpo = limpar_cnpj(cnpj);
       if (truthy(limpo)) cache[limpo] = dados;
     }
     if (truthy(razao)) cache[self.attr("_normalizar_texto")(razao)] = dados;
 
     py::object socios = mapping_get(dados, "socios", py::none());
+    if (!PyList_Check(socios.ptr())) socios = py::list();  // null or another type: no partner list
     py::dict kw;
-    kw["cnpj"] = mapping_get(dados, "cnpj", py::str(""));
+    kw["cnpj"] = texto_registro(dados, "cnpj");
     kw["razao_social_contrato"] = razao;
     kw["razao_social_receita"] = razao_receita;
     kw["papel_no_contrato"] = papel;
@@ -112,7 +130,7 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     kw["cnpj_buscado_por_nome"] = por_nome;
     kw["empresa_ativa"] = ativa;
     kw["razao_social_confere"] = razao_confere;
-    kw["socios"] = socios.is_none() ? py::object(py::list()) : socios;
+    kw["socios"] = socios;
     kw["problemas"] = problemas;
     verificadas.append(build("EmpresaVerificada", kw));
   }

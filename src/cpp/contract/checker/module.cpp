@@ -15,6 +15,7 @@
 #include "bridge/signatures.hpp"
 #include "contract/checker/checker.hpp"
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -75,6 +76,21 @@ py::list snapshot(py::handle seq, const char* what) {
 
 py::object record(const char* name) { return ns.get(name); }
 
+py::object limpar_cnpj(py::handle cnpj) { return ns.call("_limpar_para_consulta", cnpj); }
+
+py::object formatar_cnpj(py::handle limpo) {
+  bool letras = false;
+  if (is_str(limpo)) {
+    std::u32string t = br_py::to_u32(limpo);
+    letras = std::any_of(t.begin(), t.end(), [](char32_t c) { return c >= U'A' && c <= U'Z'; });
+  }
+  return ns.call(letras ? "formatar_cnpj_alfanumerico" : "formatar_cnpj", limpo);
+}
+
+py::str texto_registro(py::handle dados, const char* chave) {
+  return br_py::registry_text(mapping_get(dados, chave, py::none()));
+}
+
 py::object campo(const char* nome, const char* status, py::handle valor_contrato,
                  py::handle valor_receita, py::handle mensagem) {
   py::dict kw;
@@ -97,7 +113,10 @@ PYBIND11_MODULE(checker, m) {
   ns.lazy("pathlib", "pathlib");
 
   py::module_ cnpj = py::module_::import("vorlex.contract.countries.br.cnpj");
-  for (const char* n : {"limpar_cnpj", "formatar_cnpj", "comparar_enderecos"}) m.attr(n) = cnpj.attr(n);
+  for (const char* n : {"limpar_cnpj", "_limpar_para_consulta", "formatar_cnpj", "formatar_cnpj_alfanumerico",
+                        "comparar_enderecos"}) {
+    m.attr(n) = cnpj.attr(n);
+  }
   m.attr("get_adapter") = py::module_::import("vorlex.contract.registry").attr("get_adapter");
   m.attr("VorlexAuth") = py::module_::import("vorlex.contract.auth").attr("VorlexAuth");
   for (const char* n : {"EmpresaExtraida", "AssinaturaExtraida", "CampoVerificado",

@@ -41,23 +41,15 @@ bool comparar_nomes(py::object self, py::object nome1, py::object nome2) {
   return nomes_conferem(n1, n2);
 }
 
-// A partner's name field: text, or "" when absent or null (a registry answer may carry
-// null where a name is unknown; such a partner matches nobody).
-py::object nome_de(py::handle socio, const char* chave) {
-  py::object v = mapping_get(socio, chave, py::str(""));
-  if (v.is_none()) return py::str("");
-  if (!is_str(v)) {
-    throw py::type_error(std::string("partner field '") + chave + "' must be str, not " + type_name(v));
-  }
-  return v;
-}
+// A partner's name field as text; "" when absent, null or of another type (a registry
+// answer may carry null where a name is unknown; such a partner matches nobody).
+py::object nome_de(py::handle socio, const char* chave) { return texto_registro(socio, chave); }
 
-// The partner list of a company record, as a snapshot.
+// The partner list of a company record, as a snapshot; none when the record's list is
+// null or not a list.
 py::list socios_de(py::handle dados_receita) {
   py::object socios_obj = mapping_get(dados_receita, "socios", py::list());
-  if (!PyList_Check(socios_obj.ptr()) && !PyTuple_Check(socios_obj.ptr())) {
-    throw py::type_error("dados_receita['socios'] must be a list, not " + type_name(socios_obj));
-  }
+  if (!PyList_Check(socios_obj.ptr()) && !PyTuple_Check(socios_obj.ptr())) return py::list();
   return snapshot(socios_obj, "socios");
 }
 

@@ -2,7 +2,9 @@
 //
 // The registry is not asked again: the company comes from the cache that company
 // validation built, by the signatory's CNPJ or the exact normalised company name, and
-// failing both every cached company is tried in turn. Witnesses sign as witnesses, not
+// failing both every cached company is tried in turn. A signatory found in a partner list
+// signs for the company only when the registry's qualification administers or
+// represents it; a plain partner is left for review. Witnesses sign as witnesses, not
 // for a party, so their signing power is not checked at all.
 #include "contract/checker/checker.hpp"
 #include "core/checker_names.hpp"
@@ -10,6 +12,10 @@
 namespace vx::checker {
 
 namespace {
+
+bool administra(py::handle qualificacao) {
+  return qualificacao_administra(br_py::to_u32(br_py::registry_text(qualificacao)));
+}
 
 bool menciona_testemunha(py::handle self, py::handle texto) {
   if (!truthy(texto)) return false;
@@ -75,7 +81,7 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
     py::object dados = py::none();
     py::object cnpj_empresa = field(ass, "cnpj_empresa");
     if (truthy(cnpj_empresa)) {
-      dados = cache.attr("get")(ns.call("limpar_cnpj", cnpj_empresa));
+      dados = cache.attr("get")(limpar_cnpj(cnpj_empresa));
     }
     py::object empresa = field(ass, "empresa_representada");
     if (!truthy(dados) && truthy(empresa)) {
@@ -97,26 +103,49 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
       }
       return poder(self.attr("_verificar_poder_assinatura")(nome, registro));
     };
+    // Being in the partner list is not enough: the qualification must administer or
+    // represent the company. A partner listed without such powers (a plain quotaholder)
+    // is a case for reading the contract's administration clause.
+    bool sem_administracao = false;
     if (truthy(dados)) {
       std::tie(tem_poder, qualificacao) = verificar(dados);
+      if (tem_poder && !administra(qualificacao)) {
+        tem_poder = false;
+        sem_administracao = true;
+      }
     } else {
       dados = py::none();
       // Every cached company in insertion order (one cached under two keys is tried
       // twice), from a snapshot: the partner lists are read by Python-visible calls.
+      // A company where the signatory administers wins over one where it is only listed.
       py::list registros = vx::list_copy(cache.attr("values")());
       for (py::handle registro : registros) {
         auto [ok, q] = verificar(registro);
-        if (ok) {
+        if (!ok) continue;
+        if (administra(q)) {
           tem_poder = true;
+          sem_administracao = false;
           qualificacao = q;
           dados = py::reinterpret_borrow<py::object>(registro);
           break;
+        }
+        if (!sem_administracao) {
+          sem_administracao = true;
+          qualificacao = q;
+          dados = py::reinterpret_borrow<py::object>(registro);
         }
       }
     }
 
     py::list campos, problemas;
-    if (tem_poder) {
+    if (sem_administracao) {
+      py::object mostrada = or_text(br_py::registry_text(qualificacao), "não informada");
+      campos.append(campo("Poder de Assinatura", "pendente", nome, mostrada,
+                          cat({py::str("Sócio sem poder de administração no registro ("), mostrada,
+                               py::str("): verificar a cláusula de administração")})));
+      log(self, cat({py::str("⚠️ "), nome, py::str(" - sócio sem poder de administração ("), mostrada, py::str(")")}),
+          "");
+    } else if (tem_poder) {
       py::object mostrada = or_text(qualificacao, "Sócio/Admin");
       campos.append(campo("Poder de Assinatura", "aprovado", nome, or_text(qualificacao, "Encontrado no QSA"),
                           cat({py::str("Signatário tem poder ("), mostrada, py::str(")")})));
@@ -124,13 +153,12 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
     } else if (truthy(dados)) {
       py::object socios = mapping_get(dados, "socios", py::list());
       py::list nomes;
-      if (!socios.is_none()) {
+      if (PyList_Check(socios.ptr()) || PyTuple_Check(socios.ptr())) {
         py::list todos = snapshot(socios, "socios");
         for (size_t i = 0; i < todos.size() && i < 3; ++i) {
           py::object s = todos[i];
           if (!is_mapping(s)) throw py::type_error("partner record must be a mapping, not " + type_name(s));
-          py::object n = mapping_get(s, "nome", py::str(""));
-          nomes.append(n.is_none() ? py::str("") : py::str(n));
+          nomes.append(texto_registro(s, "nome"));
         }
       }
       py::object valor = nomes.empty()

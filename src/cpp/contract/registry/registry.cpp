@@ -4,8 +4,8 @@
 //                   caller may register a country of its own
 //   get_adapter     the adapter for a country code (case and blanks ignored)
 //   BrazilAdapter   the federal registry through vorlex.contract.countries.br.cnpj:
-//                   validar_cnpj (or validar_cnpj_alfanumerico), consultar_cnpj and buscar_cnpj_por_nome, each read
-//                   from that module at call time
+//                   validar_cnpj (or validar_cnpj_alfanumerico), consultar_cnpj, buscar_cnpj_por_nome and
+//                   falha_ultima_consulta, each read from that module at call time
 #include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
 
@@ -46,6 +46,8 @@ py::object br_search(py::object, py::object name) {
   return vx::late(kCnpj, "buscar_cnpj_por_nome")(name);
 }
 
+py::object br_failure(py::object) { return vx::late(kCnpj, "falha_ultima_consulta")(); }
+
 }  // namespace
 
 PYBIND11_MODULE(registry, m) {
@@ -65,7 +67,10 @@ PYBIND11_MODULE(registry, m) {
       .def("lookup_company", &br_lookup, py::arg("self"), py::arg("company_id"),
            "consultar_cnpj: the registry's company record, or None.")
       .def("search_companies", &br_search, py::arg("self"), py::arg("name"),
-           "buscar_cnpj_por_nome: the record of the best company found by name, or None.");
+           "buscar_cnpj_por_nome: the record of the best company found by name, or None.")
+      .def("last_lookup_failure", &br_failure, py::arg("self"),
+           "falha_ultima_consulta: why this thread's last lookup found nothing when the "
+           "registry could not be asked, else None.");
 
   py::dict adapters;
   adapters["BR"] = br.cls();

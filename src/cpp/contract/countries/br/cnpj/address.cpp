@@ -1,10 +1,9 @@
 // Address comparison: the contract's free-text address against the registry's
-// address fields (core/br_text normalisation, core/br_words similarity).
+// address fields (the rules are core/br_address).
 #include <string>
 
 #include "contract/countries/br/cnpj/module.hpp"
-#include "core/br_text.hpp"
-#include "core/br_words.hpp"
+#include "core/br_address.hpp"
 
 namespace vx::cnpj {
 
@@ -36,47 +35,52 @@ py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_rece
   auto nada = [] { return py::make_tuple(false, 0.0, py::str("")); };
   if (PyUnicode_GET_LENGTH(endereco_contrato.ptr()) == 0 || !truthy(dados_receita)) return nada();
 
-  py::object end = vx::mapping_get(dados_receita, "endereco", py::dict());
-  if (!vx::is_mapping(end)) {
-    throw py::type_error("dados_receita['endereco'] must be a mapping, not " + type_name(end));
-  }
-  // The registry's fields joined as they are (accents, case, punctuation), so that
-  // a caller can show the address it was compared with.
+  // The registry's fields read as text (services send numbers and nulls too) and
+  // joined as they are (accents, case, punctuation), so that a caller can show the
+  // address it was compared with. An `endereco` that is not a mapping has no fields.
+  py::object end = vx::mapping_get(dados_receita, "endereco", py::none());
+  br::CamposEndereco campos;
   std::u32string receita;
-  for (const char* chave : {"logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"}) {
-    py::object v = vx::mapping_get(end, chave, py::none());
-    if (!truthy(v)) continue;
-    if (!is_str(v)) {
-      throw py::type_error(std::string("dados_receita['endereco']['") + chave + "'] must be str, not " +
-                           type_name(v));
+  if (vx::is_mapping(end)) {
+    static const char* const chaves[7] = {"logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"};
+    for (size_t k = 0; k < 7; ++k) {
+      campos.campos[k] = to_u32(br_py::registry_text(vx::mapping_get(end, chaves[k], py::none()), k == 6));
+      if (campos.campos[k].empty()) continue;
+      if (!receita.empty()) receita.push_back(U' ');
+      receita += campos.campos[k];
     }
-    if (!receita.empty()) receita.push_back(U' ');
-    receita += to_u32(v);
   }
   if (receita.empty()) return nada();
   py::str endereco_receita = from_u32(receita);
 
-  std::u32string contrato_norm = normalizar(to_u32(endereco_contrato));
-  std::u32string receita_norm = normalizar(receita);
-  auto r = br::comparar_normalizados(contrato_norm, receita_norm);
-  using Tipo = br::ComparacaoEnderecos::Tipo;
-  if (r.tipo == Tipo::Identicos || r.tipo == Tipo::Contido) {
-    return py::make_tuple(true, r.similaridade, endereco_receita);
+  const std::u32string contrato = to_u32(endereco_contrato);
+  br::ComparacaoEnderecos r;
+  if (contrato.size() + receita.size() < kLongo) {
+    r = br::comparar_enderecos(contrato, campos);
+  } else {
+    py::gil_scoped_release solto;
+    r = br::comparar_enderecos(contrato, campos);
   }
+  using Tipo = br::ComparacaoEnderecos::Tipo;
   if (r.tipo == Tipo::SemPalavras) return py::make_tuple(false, 0.0, endereco_receita);
-  // Compared by Python's rules, so any number type works as the threshold.
   py::float_ sim(r.similaridade);
-  int confere = PyObject_RichCompareBool(sim.ptr(), threshold.ptr(), Py_GE);
-  if (confere < 0) throw py::error_already_set();
-  return py::make_tuple(confere == 1, sim, endereco_receita);
+  bool confere = true;
+  if (r.tipo == Tipo::Palavras) {
+    // Compared by Python's rules, so any number type works as the threshold.
+    int ge = PyObject_RichCompareBool(sim.ptr(), threshold.ptr(), Py_GE);
+    if (ge < 0) throw py::error_already_set();
+    confere = ge == 1;
+  }
+  return py::make_tuple(confere && !r.vetada, sim, endereco_receita);
 }
 
 }  // namespace
 
 void init_address(py::module_& m) {
   m.def("_normalizar_endereco", &normalizar_endereco, py::arg("endereco"),
-        "The address without accents, in lower case, with punctuation, the house-number "
-        "mark and the street-type words normalised.");
+        "The address without accents, in lower case, with punctuation, digit groups, "
+        "house-number marks, state names and street-type, complement and ordinal words "
+        "normalised.");
   m.def("comparar_enderecos", &comparar_enderecos, py::arg("endereco_contrato"), py::arg("dados_receita"),
         py::arg("threshold") = 0.85,
         "(confere, similaridade, endereco_receita): whether the contract's address and the "

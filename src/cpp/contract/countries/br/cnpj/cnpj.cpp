@@ -3,10 +3,10 @@
 //   numbers.cpp   limpar_cnpj, validar_cnpj, formatar_cnpj, _calcular_digito_cnpj
 //   lookups.cpp   _consultar_brasil_api, _consultar_receita_ws, consultar_cnpj
 //                 (alias consultar_cnpj_online), buscar_cnpj_por_nome, buscar_empresa,
-//                 buscar_empresa_completo
+//                 buscar_empresa_completo, falha_ultima_consulta
 //   address.cpp   _normalizar_endereco, comparar_enderecos
 //
-// The rules live in core/br_cnpj, core/br_text and core/br_words; these files
+// The rules live in core/br_cnpj and core/br_address; these files
 // convert arguments and late-bind what a caller may patch: `requests`, the URL
 // constants and the sibling lookups are read from the module dict at each call.
 #include "bridge/signatures.hpp"
@@ -37,6 +37,9 @@ PYBIND11_MODULE(cnpj, m) {
   m.attr("CASADOSDADOS_API") = "https://api.casadosdados.com.br/v2/public/cnpj/search";
   m.attr("REQUEST_TIMEOUT") = 10;
   m.attr("DEFAULT_ADDRESS_SIMILARITY_THRESHOLD") = 0.85;
+  // The registry's table of partner qualifications: data, kept in Python.
+  m.attr("QUALIFICACOES_SOCIO") =
+      py::module_::import("vorlex.contract.countries.br.qualificacoes").attr("QUALIFICACOES_SOCIO");
 
   init_numbers(m);
   init_lookups(m);

@@ -1,10 +1,12 @@
 // Registry lookups: BrasilAPI and ReceitaWS by number, Casa dos Dados by name, and
 // the combined searches. Every network or data failure ends in None and a log line;
 // the lookups never raise for them.
+#include <optional>
 #include <string>
 
 #include "contract/countries/br/cnpj/module.hpp"
 #include "contract/countries/br/web.hpp"
+#include "core/br_address.hpp"
 #include "core/br_cnpj.hpp"
 
 namespace vx::cnpj {
@@ -46,16 +48,35 @@ py::dict copiar(const py::dict& data, const Coluna* colunas, size_t n) {
   return out;
 }
 
+void qualificacao_do_codigo(py::dict& socio, const py::dict& entrada, const char* chave, const char* codigo);
+
 py::list socios(const py::dict& data, const Coluna* colunas, size_t n, const char* servico) {
   py::object qsa = campo(data, "qsa", py::list());
+  if (qsa.is_none()) return py::list();  // null: no partner list published
   if (!PyList_Check(qsa.ptr())) {
     throw py::type_error(std::string(servico) + " 'qsa' is not a list but " + type_name(qsa));
   }
+  const bool brasil_api = std::string_view(servico) == "BrasilAPI";
   py::list out;
   std::string what = std::string(servico) + " 'qsa' entry";
-  for (py::handle s : qsa) out.append(copiar(objeto(s, what.c_str()), colunas, n));
+  for (py::handle s : vx::list_copy(qsa)) {
+    py::dict entrada = objeto(s, what.c_str());
+    py::dict socio = copiar(entrada, colunas, n);
+    if (brasil_api) {
+      qualificacao_do_codigo(socio, entrada, "qualificacao", "codigo_qualificacao_socio");
+      qualificacao_do_codigo(socio, entrada, "qualificacao_representante",
+                             "codigo_qualificacao_representante_legal");
+    }
+    out.append(socio);
+  }
   return out;
 }
+
+// The address sub-record: every value read as text (BrasilAPI sends the CEP as a JSON
+// integer that lost its leading zero, and null for unknown fields), and the street
+// type, which BrasilAPI keeps apart ("RUA" + "LEANDRO MARTINS COSTA"), put back in
+// front of the street unless the street already begins with it.
+py::dict endereco(const py::dict& data);
 
 constexpr Coluna kEnderecoColunas[] = {
     {"logradouro", "logradouro"}, {"numero", "numero"}, {"complemento", "complemento"},
@@ -95,10 +116,34 @@ py::dict registro(const char* fonte, const py::str& cnpj_fmt, const py::dict& da
   r["natureza_juridica"] = campo(data, "natureza_juridica", vazio);
   r["porte"] = campo(data, "porte", vazio);
   r["capital_social"] = capital;
-  r["endereco"] = copiar(data, kEnderecoColunas, std::size(kEnderecoColunas));
+  r["endereco"] = endereco(data);
   r["email"] = campo(data, "email", vazio);
   r["socios"] = lista_socios;
   return r;
+}
+
+py::dict endereco(const py::dict& data) {
+  py::dict out;
+  for (const auto& c : kEnderecoColunas) {
+    out[c.chave] = br_py::registry_text(campo(data, c.fonte, py::none()), std::string_view(c.chave) == "cep");
+  }
+  py::str tipo = br_py::registry_text(campo(data, "descricao_tipo_de_logradouro", py::none()));
+  if (PyUnicode_GET_LENGTH(tipo.ptr()) == 0) tipo = br_py::registry_text(campo(data, "descricao_tipo_logradouro", py::none()));
+  py::str rua = out["logradouro"];
+  out["logradouro"] = from_u32(br::logradouro_com_tipo(to_u32(tipo), to_u32(rua)));
+  return out;
+}
+
+// A BrasilAPI partner whose qualification came only as a code gets the code's text
+// from the registry's table (QUALIFICACOES_SOCIO), for the partner and for its legal
+// representative alike.
+void qualificacao_do_codigo(py::dict& socio, const py::dict& entrada, const char* chave, const char* codigo) {
+  if (PyUnicode_Check(socio[chave].ptr()) && PyUnicode_GET_LENGTH(socio[chave].ptr()) > 0) return;
+  py::object cod = campo(entrada, codigo, py::none());
+  if (!PyLong_Check(cod.ptr()) || PyBool_Check(cod.ptr())) return;
+  py::object tabela = ns.get("QUALIFICACOES_SOCIO");
+  py::object texto = tabela.attr("get")(cod);
+  if (is_str(texto)) socio[chave] = texto;
 }
 
 // ReceitaWS writes the capital as text: "1.000.000,00" (Brazilian) or "10000.00"
@@ -116,6 +161,27 @@ py::object capital_receita(py::object capital) {
 
 // ---------------------------------------------------------------------------------
 // Failure handling shared by the three web operations
+
+// Why the last lookup on this thread gave None: nullopt when the service answered
+// (found nothing, or found the company), else the failure that kept it from answering.
+// consultar_cnpj must keep answering None in both cases, so the reason is kept here
+// for the checker and the command line (falha_ultima_consulta).
+thread_local std::optional<std::string> t_falha;
+
+// A status that says the service could not answer now (overloaded, down, rate
+// limited), as opposed to an answer about the number.
+std::optional<std::string> status_indisponivel(const py::object& resp) {
+  py::object code = resp.attr("status_code");
+  if (!PyLong_Check(code.ptr())) return std::nullopt;
+  int overflow = 0;
+  long long n = PyLong_AsLongLongAndOverflow(code.ptr(), &overflow);
+  if (overflow || !(n >= 500 || n == 429)) return std::nullopt;
+  return "HTTP " + std::to_string(n);
+}
+
+std::string falha_de(const char* servico, py::handle exc) {
+  return std::string(servico) + ": " + vx::safe_str(py::type::handle_of(exc).attr("__name__"));
+}
 
 
 bool falha_de_rede_ou_dados(py::handle exc) {
@@ -196,11 +262,15 @@ py::object consultar_brasil_api(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
   const std::u32string limpo = br::limpar_para_consulta(to_u32(cnpj));
   const py::str py_limpo = from_u32(limpo);
+  t_falha.reset();
   return protegido(
       [&]() -> py::object {
         std::string url = url_de("BRASIL_API_URL", to_utf8(py_limpo));
         py::object resp = ns.get("requests").attr("get")(url, py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
-        if (!status_ok(resp)) return py::none();
+        if (!status_ok(resp)) {
+          if (auto f = status_indisponivel(resp)) t_falha = "BrasilAPI: " + *f;
+          return py::none();
+        }
         py::dict data = objeto(resp.attr("json")(), "BrasilAPI answer");
         py::list lista = socios(data, kSocioBrasilApi, std::size(kSocioBrasilApi), "BrasilAPI");
         static const char* const nomes[5] = {"razao_social", "nome_fantasia", "descricao_situacao_cadastral",
@@ -208,8 +278,12 @@ py::object consultar_brasil_api(py::object cnpj) {
         return registro("BrasilAPI", cnpj_formatado(limpo), data, nomes,
                         campo(data, "capital_social", py::int_(0)), lista);
       },
-      [&](py::handle exc) { logger.warning("BrasilAPI request failed for %s: %s", py_limpo, exc); },
       [&](py::handle exc) {
+        t_falha = falha_de("BrasilAPI", exc);
+        logger.warning("BrasilAPI request failed for %s: %s", py_limpo, exc);
+      },
+      [&](py::handle exc) {
+        t_falha = falha_de("BrasilAPI", exc);
         logger.error_exc(exc, "Unexpected error in _consultar_brasil_api for %s", py_limpo);
       });
 }
@@ -218,6 +292,7 @@ py::object consultar_receita_ws(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
   const std::u32string limpo = br::limpar_para_consulta(to_u32(cnpj));
   const py::str py_limpo = from_u32(limpo);
+  t_falha.reset();
   return protegido(
       [&]() -> py::object {
         std::string url = url_de("RECEITA_WS_URL", to_utf8(py_limpo));
@@ -225,7 +300,10 @@ py::object consultar_receita_ws(py::object cnpj) {
         headers["Accept"] = "application/json";
         py::object resp = ns.get("requests").attr("get")(url, py::arg("headers") = headers,
                                                          py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
-        if (!status_ok(resp)) return py::none();
+        if (!status_ok(resp)) {
+          if (auto f = status_indisponivel(resp)) t_falha = "ReceitaWS: " + *f;
+          return py::none();
+        }
         py::dict data = objeto(resp.attr("json")(), "ReceitaWS answer");
         int erro = PyObject_RichCompareBool(campo(data, "status", py::none()).ptr(), py::str("ERROR").ptr(), Py_EQ);
         if (erro < 0) throw py::error_already_set();
@@ -235,8 +313,12 @@ py::object consultar_receita_ws(py::object cnpj) {
         static const char* const nomes[5] = {"nome", "fantasia", "situacao", "data_situacao", "abertura"};
         return registro("ReceitaWS", cnpj_formatado(limpo), data, nomes, capital, lista);
       },
-      [&](py::handle exc) { logger.warning("ReceitaWS request failed for %s: %s", py_limpo, exc); },
       [&](py::handle exc) {
+        t_falha = falha_de("ReceitaWS", exc);
+        logger.warning("ReceitaWS request failed for %s: %s", py_limpo, exc);
+      },
+      [&](py::handle exc) {
+        t_falha = falha_de("ReceitaWS", exc);
         logger.error_exc(exc, "Unexpected error in _consultar_receita_ws for %s", py_limpo);
       });
 }
@@ -245,9 +327,20 @@ py::object consultar_cnpj(py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
   // No web call for a bad number; an alphanumeric one is valid by its own rule.
   const std::u32string texto = to_u32(cnpj);
+  t_falha.reset();
   if (!br::validar_cnpj(texto) && !br::validar_cnpj_alfanumerico(texto)) return py::none();
   py::object resultado = ns.call("_consultar_brasil_api", cnpj);
-  if (resultado.is_none()) resultado = ns.call("_consultar_receita_ws", cnpj);
+  if (!resultado.is_none()) {
+    t_falha.reset();
+    return resultado;
+  }
+  // The registry could not be asked only when neither service answered: an answer of
+  // BrasilAPI that it does not know the number is evidence, whatever ReceitaWS does.
+  std::optional<std::string> primeira = t_falha;
+  t_falha.reset();
+  resultado = ns.call("_consultar_receita_ws", cnpj);
+  if (!resultado.is_none() || !primeira || !t_falha) t_falha.reset();
+  else t_falha = *primeira + "; " + *t_falha;
   return resultado;
 }
 
@@ -282,6 +375,7 @@ py::dict corpo_busca(const py::object& nome, const std::u32string& uf, const py:
 py::object buscar_cnpj_por_nome(py::object nome_empresa, py::object uf) {
   if (!is_str(nome_empresa)) raise_type_error("nome_empresa", "str", nome_empresa);
   std::u32string uf_txt = arg_text_or_none(uf, "uf");
+  t_falha.reset();
   if (PyUnicode_GET_LENGTH(nome_empresa.ptr()) < 3) return py::none();  // no web call
   return protegido(
       [&]() -> py::object {
@@ -291,7 +385,10 @@ py::object buscar_cnpj_por_nome(py::object nome_empresa, py::object uf) {
         py::object resp = ns.get("requests").attr("post")(
             ns.get("CASADOSDADOS_API"), py::arg("json") = corpo_busca(nome_empresa, uf_txt, uf),
             py::arg("headers") = headers, py::arg("timeout") = 15);
-        if (!status_ok(resp)) return py::none();
+        if (!status_ok(resp)) {
+          if (auto f = status_indisponivel(resp)) t_falha = "Casa dos Dados: " + *f;
+          return py::none();
+        }
         py::dict data = objeto(resp.attr("json")(), "Casa dos Dados answer");
         py::dict interno = objeto(campo(data, "data", py::dict()), "Casa dos Dados 'data'");
         int achou = PyObject_RichCompareBool(campo(interno, "count", py::int_(0)).ptr(), py::int_(0).ptr(), Py_GT);
@@ -309,8 +406,12 @@ py::object buscar_cnpj_por_nome(py::object nome_empresa, py::object uf) {
         dados["termo_busca"] = nome_empresa;
         return dados;
       },
-      [&](py::handle exc) { logger.warning("Casa dos Dados search failed for %r: %s", nome_empresa, exc); },
       [&](py::handle exc) {
+        t_falha = falha_de("Casa dos Dados", exc);
+        logger.warning("Casa dos Dados search failed for %r: %s", nome_empresa, exc);
+      },
+      [&](py::handle exc) {
+        t_falha = falha_de("Casa dos Dados", exc);
         logger.error_exc(exc, "Unexpected error in buscar_cnpj_por_nome for %r", nome_empresa);
       });
 }
@@ -380,6 +481,11 @@ py::object buscar_empresa_completo(py::object cnpj, py::object nome, py::object 
   return py::none();
 }
 
+py::object falha_ultima_consulta() {
+  if (!t_falha) return py::none();
+  return py::str(*t_falha);
+}
+
 }  // namespace
 
 void init_lookups(py::module_& m) {
@@ -390,6 +496,11 @@ void init_lookups(py::module_& m) {
   m.def("consultar_cnpj", &consultar_cnpj, py::arg("cnpj"),
         "Company record for a valid CNPJ (BrasilAPI, then ReceitaWS), or None.");
   m.attr("consultar_cnpj_online") = m.attr("consultar_cnpj");
+  m.def("falha_ultima_consulta", &falha_ultima_consulta,
+        "Why the last lookup on this thread (consultar_cnpj, buscar_cnpj_por_nome) gave "
+        "None: None when the registry answered, else the failure that kept it from "
+        "answering (connection, time-out, a 5xx or 429 status), e.g. 'BrasilAPI: HTTP 503; "
+        "ReceitaWS: ConnectionError'.");
   m.def("buscar_cnpj_por_nome", &buscar_cnpj_por_nome, py::arg("nome_empresa"), py::arg("uf") = py::none(),
         "Company record of the first active company Casa dos Dados finds by name, or None.");
   m.def("buscar_empresa", &buscar_empresa, py::arg("cnpj") = py::none(), py::arg("nome") = py::none(),

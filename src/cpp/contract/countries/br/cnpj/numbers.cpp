@@ -42,6 +42,10 @@ py::object formatar_cnpj_alfanumerico(py::object cnpj) {
   return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
 }
 
+py::str limpar_para_consulta(py::object cnpj) {
+  return br_py::from_u32(br::limpar_para_consulta(arg_text_or_none(cnpj, "cnpj")));
+}
+
 py::str calcular_digito_cnpj(py::object base, py::object pesos) {
   if (!is_str(base)) raise_type_error("base", "str", base);
   if (!PyList_Check(pesos.ptr())) raise_type_error("pesos", "list", pesos);
@@ -96,6 +100,9 @@ void init_numbers(py::module_& m) {
   m.def("validar_cnpj_alfanumerico", &validar_cnpj_alfanumerico, py::arg("cnpj"),
         "True for a valid CNPJ in the alphanumeric format (twelve characters of 0-9 and "
         "A-Z, two numeric check digits); numeric CNPJs are valid as by validar_cnpj.");
+  m.def("_limpar_para_consulta", &limpar_para_consulta, py::arg("cnpj"),
+        "The CNPJ as the registry is asked for it: a valid alphanumeric CNPJ with letters "
+        "by the alphanumeric rule, any other as its digits (limpar_cnpj).");
   m.def("formatar_cnpj_alfanumerico", &formatar_cnpj_alfanumerico, py::arg("cnpj"),
         "XX.XXX.XXX/XXXX-XX of the cleaned 14 characters; the input unchanged otherwise "
         "('' for None).");

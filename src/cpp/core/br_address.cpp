@@ -1,0 +1,475 @@
+#include "core/br_address.hpp"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <vector>
+
+#include "core/unicode.hpp"
+
+namespace vx::br {
+
+namespace {
+
+using uni::is_decimal;
+using uni::is_space;
+using uni::is_word;
+using sv = std::u32string_view;
+
+constexpr char32_t kOrdinal = U'\u00ba';  // º
+
+bool starts_with(sv t, size_t at, sv w) { return t.size() >= at + w.size() && t.substr(at, w.size()) == w; }
+bool word_start(sv t, size_t i) { return i == 0 || !is_word(t[i - 1]); }
+bool word_end(sv t, size_t i) { return i >= t.size() || !is_word(t[i]); }
+size_t skip_blanks(sv t, size_t i) {
+  while (i < t.size() && t[i] == U' ') ++i;
+  return i;
+}
+
+bool decimal_word(sv w) {
+  return !w.empty() && std::all_of(w.begin(), w.end(), [](char32_t c) { return is_decimal(c); });
+}
+bool alpha_word(sv w) {
+  return !w.empty() && std::all_of(w.begin(), w.end(), [](char32_t c) { return uni::is_alpha(c); });
+}
+// Digits, then at most one ordinal mark: "32", "21º".
+bool number_word(sv w) {
+  size_t n = w.size();
+  if (n && w[n - 1] == kOrdinal) --n;
+  return n > 0 && decimal_word(w.substr(0, n));
+}
+// The value of a number word in ASCII digits without leading zeros.
+std::u32string number_value(sv w) {
+  if (!w.empty() && w.back() == kOrdinal) w.remove_suffix(1);
+  std::u32string out;
+  for (char32_t c : w) {
+    char32_t d = U'0' + uni::decimal_value(c);
+    if (out.empty() && d == U'0') continue;
+    out.push_back(d);
+  }
+  return out.empty() ? std::u32string(U"0") : out;
+}
+std::u32string ascii_digits(sv w) {
+  std::u32string out;
+  for (char32_t c : w) out.push_back(U'0' + uni::decimal_value(c));
+  return out;
+}
+
+bool separator(char32_t c) {  // [.,;:\-/\\]
+  return c == U'.' || c == U',' || c == U';' || c == U':' || c == U'-' || c == U'/' || c == U'\\';
+}
+
+// "n", "nº" or "no" at t[j] (the n already matched at j - 1 is not included): the end of
+// the mark when what follows is not a word character, else npos.
+size_t mark_end(sv t, size_t j) {
+  if (j < t.size() && (t[j] == kOrdinal || t[j] == U'o') && word_end(t, j + 1)) return j + 1;
+  if (word_end(t, j)) return j;
+  return sv::npos;
+}
+
+// Characters: blanks, the ordinal mark, digit groups, "s/n", separators.
+std::u32string stage_characters(sv t) {
+  std::u32string a;
+  a.reserve(t.size());
+  for (size_t i = 0; i < t.size();) {
+    if (is_space(t[i])) {
+      a.push_back(U' ');
+      while (i < t.size() && is_space(t[i])) ++i;
+      continue;
+    }
+    a.push_back(t[i] == U'\u00b0' || t[i] == U'\u00aa' ? kOrdinal : t[i]);
+    ++i;
+  }
+  // A dot or dash between two digits joins them ("30140-071", "1.250"), as the registry
+  // writes postal codes and house numbers.
+  std::u32string b;
+  b.reserve(a.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    if ((a[i] == U'.' || a[i] == U'-') && i > 0 && i + 1 < a.size() && is_decimal(a[i - 1]) &&
+        is_decimal(a[i + 1])) {
+      continue;
+    }
+    b.push_back(a[i]);
+  }
+  // "s/n", "s/nº", "sem número", "sem nº": no house number, written "sn" as the registry does.
+  std::u32string c;
+  c.reserve(b.size());
+  for (size_t i = 0; i < b.size();) {
+    if (b[i] == U's' && word_start(b, i)) {
+      size_t end = sv::npos;
+      if (starts_with(b, i, U"s/n")) end = mark_end(b, i + 3);
+      if (end == sv::npos && starts_with(b, i, U"sem ")) {
+        if (starts_with(b, i + 4, U"numero") && word_end(b, i + 10)) end = i + 10;
+        else if (starts_with(b, i + 4, U"n")) end = mark_end(b, i + 5);
+      }
+      if (end != sv::npos) {
+        c.append(U"sn");
+        i = end;
+        continue;
+      }
+    }
+    c.push_back(b[i]);
+    ++i;
+  }
+  for (auto& ch : c) {
+    if (separator(ch)) ch = U' ';
+  }
+  return c;
+}
+
+// "estado de São Paulo" and the like become the state's code, as the registry writes it.
+struct Estado {
+  std::array<sv, 4> palavras;
+  sv uf;
+};
+// Longest names first, so that "mato grosso do sul" is not read as "mato grosso".
+constexpr Estado kEstados[] = {
+    {{U"mato", U"grosso", U"do", U"sul"}, U"ms"}, {{U"rio", U"grande", U"do", U"norte"}, U"rn"},
+    {{U"rio", U"grande", U"do", U"sul"}, U"rs"},  {{U"rio", U"de", U"janeiro"}, U"rj"},
+    {{U"distrito", U"federal"}, U"df"},           {{U"espirito", U"santo"}, U"es"},
+    {{U"mato", U"grosso"}, U"mt"},                {{U"minas", U"gerais"}, U"mg"},
+    {{U"santa", U"catarina"}, U"sc"},             {{U"sao", U"paulo"}, U"sp"},
+    {{U"acre"}, U"ac"},      {{U"alagoas"}, U"al"},    {{U"amapa"}, U"ap"},    {{U"amazonas"}, U"am"},
+    {{U"bahia"}, U"ba"},     {{U"ceara"}, U"ce"},      {{U"goias"}, U"go"},    {{U"maranhao"}, U"ma"},
+    {{U"para"}, U"pa"},      {{U"paraiba"}, U"pb"},    {{U"parana"}, U"pr"},   {{U"pernambuco"}, U"pe"},
+    {{U"piaui"}, U"pi"},     {{U"rondonia"}, U"ro"},   {{U"roraima"}, U"rr"},  {{U"sergipe"}, U"se"},
+    {{U"tocantins"}, U"to"},
+};
+
+// A state's name at t[at] (words apart by blanks, ending at a word boundary).
+bool match_state(sv t, size_t at, size_t& end, sv& uf) {
+  for (const auto& e : kEstados) {
+    size_t p = at;
+    bool ok = true;
+    for (size_t k = 0; k < e.palavras.size() && !e.palavras[k].empty(); ++k) {
+      if (k > 0) {
+        if (p >= t.size() || t[p] != U' ') {
+          ok = false;
+          break;
+        }
+        p = skip_blanks(t, p);
+      }
+      if (!starts_with(t, p, e.palavras[k])) {
+        ok = false;
+        break;
+      }
+      p += e.palavras[k].size();
+    }
+    if (ok && word_end(t, p)) {
+      end = p;
+      uf = e.uf;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::u32string stage_states(sv t) {
+  if (t.find(U"estado") == sv::npos) return std::u32string(t);
+  std::u32string out;
+  out.reserve(t.size());
+  for (size_t i = 0; i < t.size();) {
+    if (t[i] == U'e' && word_start(t, i) && starts_with(t, i, U"estado ")) {
+      size_t q = skip_blanks(t, i + 6);
+      size_t end = 0;
+      sv uf;
+      bool ok = false;
+      if (q + 2 < t.size() && t[q] == U'd' && (t[q + 1] == U'e' || t[q + 1] == U'o' || t[q + 1] == U'a') &&
+          t[q + 2] == U' ') {
+        ok = match_state(t, skip_blanks(t, q + 2), end, uf);
+      }
+      if (!ok) ok = match_state(t, q, end, uf);
+      if (ok) {
+        out.append(uf);
+        i = end;
+        continue;
+      }
+    }
+    out.push_back(t[i++]);
+  }
+  return out;
+}
+
+// The word table: street types, complement and district words, filler words, ordinals.
+const std::unordered_map<sv, sv>& word_table() {
+  static const std::unordered_map<sv, sv> t = {
+      {U"rua", U"r"},          {U"avenida", U"av"},   {U"avd", U"av"},         {U"avda", U"av"},
+      {U"alameda", U"al"},     {U"travessa", U"tv"},  {U"trav", U"tv"},        {U"praca", U"pc"},
+      {U"pracas", U"pc"},      {U"pca", U"pc"},       {U"estrada", U"est"},    {U"estr", U"est"},
+      {U"rodovia", U"rod"},    {U"largo", U"lg"},     {U"lgo", U"lg"},         {U"edificio", U"ed"},
+      {U"edif", U"ed"},        {U"predio", U"ed"},    {U"conjunto", U"cj"},    {U"conj", U"cj"},
+      {U"sala", U"sl"},        {U"andar", U"and"},    {U"quadra", U"qd"},      {U"qda", U"qd"},
+      {U"lote", U"lt"},        {U"setor", U"st"},     {U"bloco", U"bl"},       {U"blc", U"bl"},
+      {U"apartamento", U"apt"}, {U"apto", U"apt"},    {U"ap", U"apt"},         {U"loja", U"lj"},
+      {U"jardim", U"jd"},      {U"bairro", U""},      {U"cep", U""},           {U"cidade", U""},
+      {U"municipio", U""},     {U"estado", U""},      {U"primeiro", U"1º"},    {U"primeira", U"1º"},
+      {U"segundo", U"2º"},     {U"segunda", U"2º"},   {U"terceiro", U"3º"},    {U"terceira", U"3º"},
+      {U"quarto", U"4º"},      {U"quarta", U"4º"},    {U"quinto", U"5º"},      {U"quinta", U"5º"},
+      {U"sexto", U"6º"},       {U"sexta", U"6º"},     {U"setimo", U"7º"},      {U"setima", U"7º"},
+      {U"oitavo", U"8º"},      {U"oitava", U"8º"},    {U"nono", U"9º"},        {U"nona", U"9º"},
+      {U"decimo", U"10º"},     {U"decima", U"10º"},
+  };
+  return t;
+}
+
+// Each run of \w is split between digits and other characters ("quadra260" is "quadra
+// 260", "7e" is "7 e"; an ordinal mark stays with its digits), and each piece rewritten.
+std::u32string stage_words(sv t) {
+  const auto& table = word_table();
+  std::u32string out;
+  out.reserve(t.size() + t.size() / 8);
+  for (size_t i = 0; i < t.size();) {
+    if (!is_word(t[i])) {
+      out.push_back(t[i++]);
+      continue;
+    }
+    size_t j = i;
+    while (j < t.size() && is_word(t[j])) ++j;
+    for (size_t k = i; k < j;) {
+      size_t e = k;
+      if (is_decimal(t[k])) {
+        while (e < j && is_decimal(t[e])) ++e;
+        if (e < j && t[e] == kOrdinal) ++e;
+      } else {
+        while (e < j && !is_decimal(t[e])) ++e;
+      }
+      if (k > i) out.push_back(U' ');
+      sv piece = t.substr(k, e - k);
+      auto it = table.find(piece);
+      out.append(it == table.end() ? piece : it->second);
+      k = e;
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::u32string staged(sv endereco) {
+  std::u32string baixo = uni::lower(uni::strip_marks(endereco));
+  return stage_words(stage_states(stage_characters(uni::strip(baixo))));
+}
+
+// The house-number marks go (the words "numero", "nro", "num"; a word-initial n, nº or
+// no with the blanks after it), then the ordinal mark after digits.
+std::u32string finish(sv s) {
+  std::u32string a;
+  a.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    if (s[i] == U'n' && word_start(s, i)) {
+      size_t j = sv::npos;
+      for (sv w : {sv(U"numero"), sv(U"nro"), sv(U"num")}) {
+        if (starts_with(s, i, w) && word_end(s, i + w.size())) {
+          j = i + w.size();
+          break;
+        }
+      }
+      if (j == sv::npos) {
+        j = i + 1;
+        if (j < s.size() && (s[j] == kOrdinal || s[j] == U'o')) ++j;
+      }
+      while (j < s.size() && is_space(s[j])) ++j;
+      i = j;
+      continue;
+    }
+    a.push_back(s[i++]);
+  }
+  std::u32string b;
+  b.reserve(a.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == kOrdinal && i > 0 && is_decimal(a[i - 1])) continue;
+    b.push_back(a[i]);
+  }
+  return std::u32string(uni::strip(b));
+}
+
+template <size_t N>
+bool one_of(sv w, const sv (&set)[N]) {
+  return std::find(std::begin(set), std::end(set), w) != std::end(set);
+}
+constexpr sv kMarcas[] = {U"n", U"nº", U"no", U"numero", U"nro", U"num"};
+constexpr sv kLogradouros[] = {U"r", U"av", U"al", U"tv", U"pc", U"est", U"rod", U"lg", U"via", U"beco", U"viela"};
+constexpr sv kUnidades[] = {U"sl", U"apt", U"bl", U"lj", U"cj", U"and", U"qd", U"lt"};
+constexpr sv kComplementos[] = {U"sl",       U"apt",    U"bl",     U"lj",        U"cj",        U"and",
+                                U"qd",       U"lt",     U"ed",     U"casa",      U"subsolo",   U"terreo",
+                                U"fundos",   U"frente", U"sobreloja", U"cobertura", U"galpao", U"box",
+                                U"anexo",    U"mezanino", U"km"};
+bool complement_word(sv w) { return one_of(w, kComplementos); }
+// Words that end a street's name before any house number was written after it.
+bool stop_word(sv w) { return complement_word(w) || one_of(w, kMarcas) || w == U"sn" || w == U"jd" || w == U"st"; }
+
+std::vector<sv> words_of(sv t) { return uni::split_ws(t); }
+
+// Distinct words that count in the similarity (three characters or more, or digits),
+// sorted.
+std::vector<sv> word_set(sv t) {
+  std::vector<sv> out;
+  for (sv w : uni::split_ws(t)) {
+    if (w.size() > 2 || decimal_word(w)) out.push_back(w);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+double jaccard(const std::vector<sv>& a, const std::vector<sv>& b) {
+  size_t comuns = 0;
+  for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+    if (a[i] < b[j]) ++i;
+    else if (b[j] < a[i]) ++j;
+    else {
+      ++comuns;
+      ++i;
+      ++j;
+    }
+  }
+  size_t uniao = a.size() + b.size() - comuns;
+  return uniao == 0 ? 0.0 : static_cast<double>(comuns) / static_cast<double>(uniao);
+}
+
+// `small` inside `big` as whole words (bounded by blanks or the ends).
+bool contains_words(sv big, sv small) {
+  if (small.empty()) return false;
+  for (size_t at = big.find(small); at != sv::npos; at = big.find(small, at + 1)) {
+    size_t end = at + small.size();
+    if ((at == 0 || big[at - 1] == U' ') && (end == big.size() || big[end] == U' ')) return true;
+  }
+  return false;
+}
+
+using Tipo = ComparacaoEnderecos::Tipo;
+struct Nota {
+  Tipo tipo;
+  double similaridade;
+};
+Nota score(sv a, sv b) {
+  if (a == b) return {Tipo::Identicos, 1.0};
+  if (contains_words(b, a) || contains_words(a, b)) return {Tipo::Contido, 0.9};
+  auto pa = word_set(a);
+  auto pb = word_set(b);
+  if (pa.empty() || pb.empty()) return {Tipo::SemPalavras, 0.0};
+  return {Tipo::Palavras, jaccard(pa, pb)};
+}
+
+std::u32string joined(const CamposEndereco& r, bool com_complemento) {
+  std::u32string out;
+  for (size_t k = 0; k < 7; ++k) {
+    if (r.campos[k].empty() || (k == 2 && !com_complemento)) continue;
+    if (!out.empty()) out.push_back(U' ');
+    out += r.campos[k];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::u32string normalizar_endereco(std::u32string_view endereco) {
+  if (endereco.empty()) return {};
+  return finish(staged(endereco));
+}
+
+EnderecoAnalisado analisar_endereco(std::u32string_view endereco) {
+  EnderecoAnalisado out;
+  if (endereco.empty()) return out;
+  const std::u32string s = staged(endereco);
+  const std::vector<sv> tok = words_of(s);
+
+  // The house number: after a mark ("nº 73"), else right after the street's name
+  // ("Avenida Paulista, 73"; "Rua 25 de Março, 1000" keeps the 25 in the name).
+  for (size_t i = 0; i + 1 < tok.size(); ++i) {
+    if (one_of(tok[i], kMarcas) && decimal_word(tok[i + 1])) {
+      out.numero = number_value(tok[i + 1]);
+      break;
+    }
+  }
+  if (!out.numero) {
+    for (size_t i = 0; i < tok.size(); ++i) {
+      if (!one_of(tok[i], kLogradouros)) continue;
+      bool nome = false;
+      for (size_t k = i + 1; k < tok.size(); ++k) {
+        if (decimal_word(tok[k])) {
+          if (nome) {
+            out.numero = number_value(tok[k]);
+            break;
+          }
+          nome = true;
+        } else if (stop_word(tok[k])) {
+          break;
+        } else {
+          nome = true;
+        }
+      }
+      break;
+    }
+  }
+
+  // Units of the complement and their values: "sl 32", "bl b"; a floor is also written
+  // before its word ("21º andar").
+  for (size_t i = 0; i < tok.size(); ++i) {
+    if (!one_of(tok[i], kUnidades)) continue;
+    sv nxt = i + 1 < tok.size() ? tok[i + 1] : sv();
+    sv prv = i > 0 ? tok[i - 1] : sv();
+    sv v;
+    bool tem = false;
+    if (tok[i] == U"and") {
+      if (number_word(nxt)) v = nxt, tem = true;
+      else if (number_word(prv)) v = prv, tem = true;
+    } else if (number_word(nxt) || (nxt.size() <= 2 && alpha_word(nxt))) {
+      v = nxt, tem = true;
+    }
+    if (tem) {
+      out.unidades[std::u32string(tok[i])].insert(is_decimal(v[0]) ? number_value(v) : std::u32string(v));
+    }
+  }
+  for (sv w : tok) {
+    if (!out.cep && w.size() == 8 && decimal_word(w)) out.cep = ascii_digits(w);
+    if (complement_word(w)) out.complemento = true;
+  }
+  out.texto = finish(s);
+  return out;
+}
+
+std::u32string logradouro_com_tipo(std::u32string_view tipo, std::u32string_view rua) {
+  sv t = uni::strip(tipo);
+  if (t.empty() || uni::strip(rua).empty()) return std::u32string(rua);
+  // Compared as the address rules read them, so that "AVENIDA" is the type of "AV PAULISTA".
+  const std::u32string nt = normalizar_endereco(t);
+  const std::u32string nr = normalizar_endereco(rua);
+  auto primeira = uni::split_ws(nr);
+  if (nt.empty() || (!primeira.empty() && primeira[0] == sv(nt))) return std::u32string(rua);
+  std::u32string out(t);
+  out.push_back(U' ');
+  out.append(uni::strip(rua));
+  return out;
+}
+
+ComparacaoEnderecos comparar_enderecos(std::u32string_view contrato, const CamposEndereco& registro) {
+  EnderecoAnalisado c = analisar_endereco(contrato);
+  if (c.texto.empty()) return {Tipo::SemPalavras, 0.0, false};  // only punctuation: nothing to compare
+  EnderecoAnalisado r = analisar_endereco(joined(registro, true));
+  Nota nota = score(c.texto, r.texto);
+  // A contract that names no complement is also compared with the registry address
+  // without its complement; one that names another complement is not.
+  if (!registro.campos[2].empty() && !c.complemento) {
+    Nota sem = score(c.texto, normalizar_endereco(joined(registro, false)));
+    if (sem.similaridade > nota.similaridade) nota = sem;
+  }
+  bool vetada = false;
+  const std::u32string numero = normalizar_endereco(registro.campos[1]);
+  const auto nw = words_of(numero);
+  if (c.numero && nw.size() == 1 && decimal_word(nw[0]) && number_value(nw[0]) != *c.numero) vetada = true;
+  const std::u32string cep = normalizar_endereco(registro.campos[6]);
+  const auto cw = words_of(cep);
+  if (c.cep && cw.size() == 1 && cw[0].size() == 8 && decimal_word(cw[0]) && ascii_digits(cw[0]) != *c.cep) {
+    vetada = true;
+  }
+  for (const auto& [unidade, valores] : c.unidades) {
+    auto it = r.unidades.find(unidade);
+    if (it != r.unidades.end() &&
+        !std::includes(it->second.begin(), it->second.end(), valores.begin(), valores.end())) {
+      vetada = true;
+    }
+  }
+  return {nota.tipo, nota.similaridade, vetada};
+}
+
+}  // namespace vx::br
