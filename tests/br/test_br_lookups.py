@@ -511,3 +511,37 @@ def test_replaced_client_without_error_classes(monkeypatch, vorlex_logs):
     monkeypatch.setattr(m, "requests", Bare)
     assert m._consultar_brasil_api(CNPJ_A) is None
     assert [x[:2] for x in lines(vorlex_logs)] == [("WARNING", "BrasilAPI request failed for %s: %s")]
+
+
+# -- why a lookup found nothing ---------------------------------------------------------------
+
+
+def test_the_failure_of_the_last_lookup_is_kept_per_thread(registry):
+    import threading
+
+    registry.brasil_api[CNPJ_A] = brasil_api_record()
+    assert m.consultar_cnpj(CNPJ_A) and m.falha_ultima_consulta() is None
+    # not known by either service: an answer, not a failure
+    assert m.consultar_cnpj(CNPJ_B) is None and m.falha_ultima_consulta() is None
+    # neither could answer
+    registry.brasil_api[CNPJ_B] = Reply(500, {"message": "erro"})
+    registry.receita_ws[CNPJ_B] = Reply(429, {"message": "Too many requests"})
+    assert m.consultar_cnpj(CNPJ_B) is None
+    assert m.falha_ultima_consulta() == "BrasilAPI: HTTP 500; ReceitaWS: HTTP 429"
+    # another thread's lookups leave this thread's reason alone
+    seen = []
+    t = threading.Thread(target=lambda: seen.append((m.consultar_cnpj(CNPJ_A) is not None,
+                                                     m.falha_ultima_consulta())))
+    t.start()
+    t.join(30)
+    assert seen == [(True, None)] and m.falha_ultima_consulta().startswith("BrasilAPI: HTTP 500")
+    # BrasilAPI saying it does not know the number is evidence, whatever ReceitaWS does
+    registry.brasil_api[CNPJ_B] = Reply(404, {"message": "CNPJ não encontrado"})
+    assert m.consultar_cnpj(CNPJ_B) is None and m.falha_ultima_consulta() is None
+    # an invalid number asks nobody
+    m.consultar_cnpj(CNPJ_B[:13] + "0")
+    assert m.falha_ultima_consulta() is None
+    # the name search
+    registry.casa_dos_dados_reply = Reply(502, {"message": "Bad Gateway"})
+    assert m.buscar_cnpj_por_nome("ACME Indústria") is None
+    assert m.falha_ultima_consulta() == "Casa dos Dados: HTTP 502"

@@ -15,7 +15,7 @@ from contract.contracts import (
     CNPJ_ALFA, contrato_exemplo, registros_exemplo,
 )
 from servers.chat import ChatServer
-from servers.registry import RegistryServer, fmt
+from servers.registry import RegistryServer, Reply, fmt
 
 # Starts the command with the registry's addresses pointed at the fake registry (the
 # only seam a separate process needs); everything else is the installed command.
@@ -200,6 +200,15 @@ def test_cnpj_validates_formats_and_looks_up():
                      env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
         assert run.returncode == 1
         assert "não encontrado no cadastro" in one_error_line(run)
+        # a registry that cannot be reached is not a company that does not exist
+        registry.brasil_api[CNPJ_ALFA] = Reply(503, json={"message": "Service Unavailable"})
+        closed = dict(urls, RECEITA_WS_URL="http://127.0.0.1:9/v1/cnpj/{cnpj}")
+        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup", env={"VORLEX_TEST_REGISTRY": json.dumps(closed)})
+        assert run.returncode == 3, run.stderr
+        assert "Traceback" not in run.stderr
+        assert run.stderr.strip().splitlines()[-1] == (
+            f"vorlex: erro: CNPJ {fmt(CNPJ_ALFA)}: registro indisponível "
+            "(BrasilAPI: HTTP 503; ReceitaWS: ConnectionError)")
 
 
 # -- verify ----------------------------------------------------------------------------
