@@ -4,9 +4,14 @@ The names below are imported on first use, so that importing a submodule (the CN
 rules, say) does not load the OpenAI client or PyMuPDF.
 """
 
+import logging as _logging
 from importlib import import_module as _import_module
 
 __version__ = "0.1.0"
+
+# A library prints nothing unless the program configures logging: without a handler
+# of its own, Python's last-resort handler would print every warning and traceback.
+_logging.getLogger("vorlex").addHandler(_logging.NullHandler())
 
 _LAZY = {
     "Vorlex": "vorlex.reader",

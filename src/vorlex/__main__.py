@@ -3,7 +3,7 @@
     vorlex read FILE... --ask PROMPT [--ask PROMPT ...] [--json] [--workers N]
     vorlex verify CONTRATO.pdf [--json]
     vorlex screen FILE
-    vorlex cnpj NUMBER [--lookup]
+    vorlex cnpj NUMBER [--lookup] [--json]
 
 Errors are one line on standard error and a non-zero exit status, never a traceback:
 2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
@@ -27,7 +27,7 @@ EXIT_UNAVAILABLE = 3
 OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
-              "(or AZURE_API_KEY and AZURE_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
+              "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
               "--base-url (or OPENAI_BASE_URL with a key) for a local OpenAI-compatible server. "
               "Scanned pages are read on this machine by Tesseract when it is installed and "
               "no Azure AI Vision settings (AZURE_AI_VISION_KEY) are given; "
@@ -117,22 +117,48 @@ def cmd_read(args: argparse.Namespace) -> int:
         if why is not None:
             failed += 1
             print(f"vorlex: falha em {res.document.filename}: {why}", file=sys.stderr)
-    tokens = sum(r.total_metrics.tokens for r in results)
-    cost = sum(r.total_metrics.cost_usd for r in results)
-    seconds = sum(r.total_metrics.time_seconds for r in results)
-    print(f"{len(results)} documento(s), {failed} com falha; {tokens} tokens; "
-          f"custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
+    # What this run spent: results served from the cache cost nothing now.
+    spent = [r for r in results if not getattr(r, "from_cache", False)]
+    tokens = sum(r.total_metrics.tokens for r in spent)
+    cost = sum(r.total_metrics.cost_usd for r in spent)
+    seconds = sum(r.total_metrics.time_seconds for r in spent)
+    cached = len(results) - len(spent)
+    print(f"{len(results)} documento(s), {failed} com falha"
+          + (f", {cached} do cache" if cached else "")
+          + f"; {tokens} tokens; custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
     return EXIT_FAILED if failed else 0
+
+
+def _check_pdf(path: str) -> None:
+    """The contract must be a PDF that opens, before the checker prints its banner: a
+    document that cannot be read is a usage error (2), not a rejected contract (1)."""
+    if _is_url(path):
+        return
+    if os.path.isdir(path):
+        raise CommandError(f"não é um arquivo: {path}")
+    try:
+        import pymupdf
+    except ImportError:  # releases before the pymupdf name
+        import fitz as pymupdf
+
+    try:
+        with pymupdf.open(path) as doc:
+            is_pdf = doc.is_pdf
+    except Exception as exc:  # the PDF library's own error, or the file system's
+        raise CommandError(f"documento ilegível: {path}: {exc}") from None
+    if not is_pdf:
+        raise CommandError(f"não é um PDF: {path}")
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
     _check_files([args.contract])
+    _check_pdf(args.contract)
     if args.base_url:
         os.environ["OPENAI_BASE_URL"] = args.base_url
         os.environ.setdefault("OPENAI_API_KEY", "not-needed")
     if not any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY")):
         raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
-                           "(ou AZURE_API_KEY e AZURE_ENDPOINT) ou use --base-url")
+                           "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
     from vorlex.contract.checker import ContractChecker
 
     cache = _cache_path(args)
@@ -207,20 +233,30 @@ def cmd_cnpj(args: argparse.Namespace) -> int:
     else:
         valid = cnpj_mod.validar_cnpj_alfanumerico(number)
         formatted = cnpj_mod.formatar_cnpj_alfanumerico(number) if valid else number
-    if not valid:
-        print(f"CNPJ inválido: {number}")
-        return EXIT_FAILED
-    print(f"CNPJ válido: {formatted}")
-    if args.lookup:
+    record = failure = None
+    if valid and args.lookup:
         record = cnpj_mod.consultar_cnpj(number)
+        failure = cnpj_mod.falha_ultima_consulta() if record is None else None
+    if args.json:
+        out: dict[str, Any] = {"valido": valid, "cnpj": formatted}
+        if valid and args.lookup:
+            out.update(encontrado=record is not None, registro=record, falha=failure)
+        print(json.dumps(out, ensure_ascii=False, indent=2, default=str))
+    elif not valid:
+        print(f"CNPJ inválido: {number}")
+    else:
+        print(f"CNPJ válido: {formatted}")
+    if not valid:
+        return EXIT_FAILED
+    if args.lookup:
         if record is None:
-            failure = cnpj_mod.falha_ultima_consulta()
             if failure:
                 _error(f"CNPJ {formatted}: registro indisponível ({failure})")
                 return EXIT_UNAVAILABLE
             _error(f"CNPJ {formatted} não encontrado no cadastro")
             return EXIT_FAILED
-        print(json.dumps(record, ensure_ascii=False, indent=2, default=str))
+        if not args.json:
+            print(json.dumps(record, ensure_ascii=False, indent=2, default=str))
     return 0
 
 
@@ -232,11 +268,28 @@ def _cache_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--no-cache", action="store_true", help="no results file")
 
 
+def _version() -> str:
+    from vorlex import __version__
+
+    return __version__
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"não é um número inteiro: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"deve ser 1 ou mais: {value}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorlex", description="Read documents with large language models and check "
                                    "Brazilian contracts.", epilog=MODEL_HELP)
     parser.add_argument("-v", "--verbose", action="store_true", help="log the library's steps")
+    parser.add_argument("--version", action="version", version=f"vorlex {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     read = sub.add_parser("read", help="ask questions about documents", epilog=MODEL_HELP)
@@ -245,7 +298,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="a question; {texto} marks where the document text goes "
                            "(appended when absent); repeatable")
     read.add_argument("--json", action="store_true", help="print the result records as JSON")
-    read.add_argument("--workers", type=int, default=None, metavar="N", help="documents read at once")
+    read.add_argument("--workers", type=_positive_int, default=None, metavar="N",
+                      help="documents read at once (1 or more)")
     read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
     read.add_argument("--model", metavar="M", help="model name (as the server names it)")
     read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])
@@ -276,6 +330,8 @@ def build_parser() -> argparse.ArgumentParser:
     cnpj = sub.add_parser("cnpj", help="validate and format a CNPJ (offline); --lookup asks the registry")
     cnpj.add_argument("number", metavar="NUMBER")
     cnpj.add_argument("--lookup", action="store_true", help="look the company up in the registry")
+    cnpj.add_argument("--json", action="store_true",
+                      help="one JSON object: valido, cnpj, and with --lookup encontrado, registro, falha")
     cnpj.set_defaults(run=cmd_cnpj)
     return parser
 

@@ -38,7 +38,12 @@ class DocumentCache:
     def hash_document(data: Union[bytes, bytearray, memoryview]) -> str: ...
     @staticmethod
     def build_key(
-        document_hash: str, fingerprints: Sequence[str], model: Optional[str], classify: Any
+        document_hash: str,
+        fingerprints: Sequence[str],
+        model: Optional[str],
+        classify: Any,
+        *,
+        endpoint: Optional[str] = None,
     ) -> str: ...
     def get(self, key: str) -> Optional[ProcessingResult]: ...
     def put(self, key: str, result: ProcessingResult) -> None: ...

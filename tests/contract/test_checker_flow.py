@@ -165,12 +165,17 @@ def relatorio(veredito, justificativa, aprovados, reprovados, pendentes,
             linhas += ["", f"   {titulo}:"] + [f"      • {x}" for x in lista]
     linhas += ["", TRACO, f"🏢 EMPRESAS ({len(empresas)})", TRACO]
     for e in empresas:
-        linhas += ["", f"   {'✅' if e.ativa else '❌'} {e.rotulo}",
+        status = {c[1] for c in e.campos}
+        icone = "✅" if e.ativa else ("⚠️" if "pendente" in status and "reprovado" not in status else "❌")
+        linhas += ["", f"   {icone} {e.rotulo}",
                    f"      CNPJ: {e.cnpj or 'N/A'}" + (" (encontrado por busca)" if e.por_busca else "")]
         linhas += [f"      {EMOJI[c[1]]} {c[0]}: {c[4]}" for c in e.campos]
     linhas += ["", TRACO, f"✍️ ASSINATURAS ({len(assinaturas)})", TRACO]
     for a in assinaturas:
-        linhas += ["", f"   {'✅' if a.poder else '❌'} {a.nome}"]
+        # the header follows the signatory's own check
+        icone = {"aprovado": "✅", "reprovado": "❌", "pendente": "⚠️"}.get(
+            a.campo[1], "👁️" if a.campo[4].startswith("Testemunha") else "⚠️")
+        linhas += ["", f"   {icone} {a.nome}"]
         if a.cargo:
             linhas.append(f"      Cargo: {a.cargo}")
         linhas.append(f"      {EMOJI[a.campo[1]]} {a.campo[0]}: {a.campo[4]}")
@@ -708,7 +713,7 @@ def test_report_of_records_with_missing_values(checker, capsys):
         "", "   ✅ Acme Ltda", "      CNPJ: 11.222.333/0001-81 (encontrado por busca)",
         "      ⚠️ Razão Social: None",
         "", TRACO, "✍️ ASSINATURAS (1)", TRACO,
-        "", "   ❌ (não identificado)", "      ➖ Identificação: Signatário não identificado",
+        "", "   ⚠️ (não identificado)", "      ➖ Identificação: Signatário não identificado",
         "", TRACO, "💰 MÉTRICAS", TRACO,
         "   Tokens: 42", "   Custo: $0.2500", "   Tempo: 1.3s", "", IGUAL,
     ]

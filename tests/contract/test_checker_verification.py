@@ -101,9 +101,9 @@ def assinaturas_linhas(procurador):
     if procurador:
         out += ["", "   ❌ Carlos Eduardo Nunes", "      Cargo: Procurador",
                 "      ❌ Poder de Assinatura: Signatário NÃO encontrado no QSA"]
-    out += ["", "   ❌ Joana Prado", "      Cargo: Testemunha",
+    out += ["", "   👁️ Joana Prado", "      Cargo: Testemunha",
             "      ➖ Identificação: Testemunha: poder de assinatura não exigido",
-            "", "   ❌ Rui Barbosa Lima", "      ➖ Identificação: Testemunha: poder de assinatura não exigido"]
+            "", "   👁️ Rui Barbosa Lima", "      ➖ Identificação: Testemunha: poder de assinatura não exigido"]
     return out
 
 

@@ -142,7 +142,8 @@ def test_cache_hit_returns_the_stored_result_silently(areader, chat_server, vorl
     first = asyncio.run(reader.process_async(pdf))
     vorlex_logs.clear()
     again = asyncio.run(reader.process_async(pdf))
-    assert again == first and again is not first
+    assert again.from_cache and not first.from_cache
+    assert again.model_copy(update={"from_cache": False}) == first and again is not first
     assert len(chat_server.requests) == 1
     assert reader_lines(vorlex_logs) == []
     reader.process(pdf)

@@ -131,10 +131,15 @@ def test_error_results_and_their_log_lines(make_reader, chat_server, vorlex_logs
 
 
 def test_selection_error_becomes_an_error_result(make_reader, chat_server):
-    reader = make_reader().add_question(ask())
-    (res,) = reader.process_batch([doc(1)], questions=["nao-existe"])
+    (res,) = make_reader().process_batch([doc(1)])  # an empty registry
     assert res.results[0].answer == "Nenhuma pergunta configurada. Use add_question() primeiro."
     assert res.results[0].status == "ERROR"
+    # an id the registry does not have is the caller's mistake, raised at once
+    reader = make_reader().add_question(ask())
+    for workers in (None, 2):
+        with pytest.raises(ValueError, match="'nao-existe'. Registradas: 'q1'"):
+            reader.process_batch([doc(1), doc(2)], questions=["nao-existe"], max_workers=workers)
+    assert chat_server.requests == []
 
 
 def test_stream_error_result_uses_its_text_form(make_reader):

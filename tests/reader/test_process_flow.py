@@ -126,10 +126,14 @@ def test_keywords_select_pages_or_nothing(make_reader, chat_server, pdf3):
 
 def test_selection_follows_the_given_ids(make_reader, chat_server, pdf3):
     reader = make_reader().add_questions([ask("a"), ask("b"), ask("c")])
-    result = reader.process(pdf3, questions=["c", "x", "a"])
+    result = reader.process(pdf3, questions=["c", "a"])
     assert [r.question_id for r in result.results] == ["c", "a"]
+    # an unknown id is named, before any work; an empty registry keeps its message
+    with pytest.raises(ValueError, match="desconhecida\\(s\\): 'x'"):
+        reader.process(pdf3, questions=["c", "x"])
+    assert len(chat_server.requests) == 2
     with pytest.raises(ProcessingError) as info:
-        reader.process(pdf3, questions=["x"])
+        make_reader().process(pdf3, questions=["x"])
     assert str(info.value) == "Nenhuma pergunta configurada. Use add_question() primeiro."
 
 
@@ -293,8 +297,11 @@ def test_classification_failure_is_contained(make_reader, chat_server, pdf3, vor
 
 def test_classification_template_error_is_contained(make_reader, chat_server, pdf3):
     reader = make_reader().add_question(ask())
-    reader.set_classification(Classification(system_prompt="s", user_prompt="{outro}",
-                                             response_model=Tipo))
+    # set_classification refuses such a template; one set on the field directly still
+    # fails as a contained classification error
+    with pytest.raises(ValueError, match="Classificação: campo {outro}"):
+        reader.set_classification(Classification(system_prompt="s", user_prompt="{outro}", response_model=Tipo))
+    reader._classification = Classification(system_prompt="s", user_prompt="{outro}", response_model=Tipo)
     result = reader.process(pdf3, classify=True)
     assert result.classification == {"error": "Erro na classificacao", "error_type": "KeyError"}
     assert len(chat_server.requests) == 1
@@ -328,7 +335,9 @@ def test_cache_hit_loads_nothing_and_calls_nothing(make_reader, chat_server, pdf
     monkeypatch.setattr(reader_mod, "load_pdf", no_loading)
     vorlex_logs.clear()
     again = reader.process(pdf3)
-    assert again == first and len(chat_server.requests) == calls
+    # the stored result, marked as served from the cache (its metrics as recorded)
+    assert again.from_cache and not first.from_cache
+    assert again.model_copy(update={"from_cache": False}) == first and len(chat_server.requests) == calls
     assert reader_lines(vorlex_logs) == ["Cache hit para document.pdf"]
     assert reader.cache_stats()["hits"] == 1
 

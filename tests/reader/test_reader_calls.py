@@ -59,7 +59,8 @@ class TestClassifyFailure:
     def test_openai_errors(self, make_reader, chat_server):
         reader = make_reader(max_retries=0)
         for status, expected in [(429, "PROVIDER_UNAVAILABLE"), (401, "AUTH_ERROR"),
-                                 (403, "AUTH_ERROR"), (500, "ERROR"), (400, "ERROR")]:
+                                 (403, "AUTH_ERROR"), (500, "PROVIDER_UNAVAILABLE"), (503, "PROVIDER_UNAVAILABLE"),
+                                 (400, "ERROR")]:
             chat_server.push(ChatServer.error(status))
             with pytest.raises(openai.APIStatusError) as info:
                 reader._call_llm(MESSAGES)

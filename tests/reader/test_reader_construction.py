@@ -4,6 +4,8 @@ import asyncio
 import logging
 
 import openai
+import re
+
 import pytest
 
 import vorlex
@@ -66,16 +68,19 @@ class TestOpenAI:
         clean_env.setenv("OPENAI_API_KEY", "")
         fails_with(OPENAI_KEY, openai_api_key="")
 
-    def test_unknown_provider_behaves_as_openai(self, clean_env):
-        fails_with(OPENAI_KEY, provider="Mistral")
-        reader = Vorlex(provider="Mistral", openai_api_key="sk")
-        assert reader._provider == "mistral"
-        assert isinstance(reader._openai_client, openai.OpenAI)
+    def test_unknown_provider_is_refused(self, clean_env):
+        # not silently the OpenAI client: the caller's requests would go to the wrong place
+        with pytest.raises(ValueError, match="provider inválido: 'Mistral'; use 'openai', 'azure', 'google' ou 'grok'"):
+            Vorlex(provider="Mistral", openai_api_key="sk")
+        clean_env.setenv("OPENAI_PROVIDER", "anthropic")
+        with pytest.raises(ValueError, match="OPENAI_PROVIDER inválido: 'anthropic'"):
+            Vorlex(openai_api_key="sk")
+        assert Vorlex(provider="OpenAI", openai_api_key="sk")._provider == "openai"
 
     def test_empty_provider_variable_selects_openai(self, clean_env):
         clean_env.setenv("OPENAI_PROVIDER", "")
         reader = Vorlex(openai_api_key="sk")
-        assert reader._provider == ""
+        assert reader._provider == "openai"
         assert isinstance(reader._openai_client, openai.OpenAI)
 
     def test_limits_and_switches(self):
@@ -88,10 +93,22 @@ class TestOpenAI:
         assert reader._max_retries == 0
 
     @pytest.mark.parametrize("given,stored", [
-        ("off", "off"), ("auto", "auto"), ("force", "force"), ("AUTO", "off"),
-        ("Force", "off"), ("", "off"), (None, "off"), (3, "off")])
+        ("off", "off"), ("auto", "auto"), ("force", "force"), ("", "off"), (None, "off")])
     def test_ocr_fallback(self, given, stored):
         assert Vorlex(openai_api_key="sk", ocr_fallback=given)._ocr_fallback == stored
+
+    @pytest.mark.parametrize("kwargs, error, message", [
+        ({"ocr_fallback": "AUTO"}, ValueError, "ocr_fallback inválido: 'AUTO'; use 'off', 'auto' ou 'force'"),
+        ({"ocr_fallback": "sometimes"}, ValueError, "ocr_fallback inválido: 'sometimes'"),
+        ({"ocr_fallback": 3}, TypeError, "ocr_fallback"),
+        ({"max_retries": -1}, ValueError, "max_retries deve ser 0 ou mais, não -1"),
+        ({"cache_ttl": -5}, ValueError, "cache_ttl deve ser um número de segundos maior que 0, não -5"),
+        ({"cache_ttl": 0, "enable_cache": True}, ValueError, "cache_ttl"),
+        ({"cache_ttl": float("nan")}, ValueError, "cache_ttl"),
+    ])
+    def test_arguments_outside_their_values_are_refused(self, kwargs, error, message):
+        with pytest.raises(error, match=re.escape(message)):
+            Vorlex(openai_api_key="sk", **kwargs)
 
     def test_cache_and_breaker(self):
         reader = Vorlex(openai_api_key="sk", enable_cache=True, cache_ttl=10,

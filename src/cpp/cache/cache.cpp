@@ -3,7 +3,7 @@
 //   DocumentCache(ttl_seconds=3600, *, max_entries=1000, cache_path=None, cache_url=None,
 //                 cache_prefix="vorlex:")
 //     hash_document(data)                         SHA-256 hex of the document bytes
-//     build_key(hash, fingerprints, model, classify)   key over everything that shapes
+//     build_key(hash, fingerprints, model, classify, *, endpoint)   key over everything that shapes
 //                                                 the result
 //     get(key) / put(key, result) / clear() / stats()
 //
@@ -500,12 +500,16 @@ void put_field(std::string& out, std::string_view field) {
 // The key is a SHA-256 over the length-prefixed fields, so no choice of texts can
 // make two different settings collide by concatenation.
 std::string build_key(py::object document_hash, py::object fingerprints, py::object model,
-                      py::object classify) {
+                      py::object classify, py::object endpoint) {
   std::string hash = vx::arg_str(document_hash, "document_hash");
   std::vector<std::string> fps = vx::arg_str_list(fingerprints, "fingerprints");
   std::optional<std::string> m = vx::arg_opt_str(model, "model");
   bool cls = vx::arg_bool(classify, "classify");
-  std::string material = "vorlex-cache/1|";
+  std::optional<std::string> where = vx::arg_opt_str(endpoint, "endpoint");
+  // Without an endpoint the key is the one of earlier versions, so stored entries
+  // stay readable by callers that build keys themselves.
+  std::string material = where ? "vorlex-cache/2|" : "vorlex-cache/1|";
+  if (where) put_field(material, *where);
   put_field(material, hash);
   put_field(material, m ? "s" + *m : std::string("n"));
   put_field(material, cls ? "1" : "0");
@@ -537,8 +541,9 @@ PYBIND11_MODULE(cache, m) {
       .def_static("hash_document", &hash_document, py::arg("data"),
                   "SHA-256 hex digest of the document bytes.")
       .def_static("build_key", &build_key, py::arg("document_hash"), py::arg("fingerprints"),
-                  py::arg("model"), py::arg("classify"),
-                  "Cache key over the document hash, question fingerprints, model and classify flag.")
+                  py::arg("model"), py::arg("classify"), py::kw_only(), py::arg("endpoint") = py::none(),
+                  "Cache key over the document hash, question fingerprints, model, classify flag "
+                  "and where the model is asked (endpoint: provider, base URL, deployment).")
       .def("get", &get, py::arg("self"), py::arg("key"),
            "The stored result, or None when absent or expired.")
       .def("put", &put, py::arg("self"), py::arg("key"), py::arg("result"), "Stores a result.")

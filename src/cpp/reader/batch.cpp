@@ -165,9 +165,12 @@ Progress::~Progress() {
 
 void Progress::step(py::handle result) {
   try {
-    py::object metrics = result.attr("total_metrics");
-    tokens_ += py::cast<long long>(metrics.attr("tokens"));
-    cost_ += py::cast<double>(metrics.attr("cost_usd"));
+    // What was spent now: a result served from the cache cost nothing this time.
+    if (!truthy(py::getattr(result, "from_cache", py::bool_(false)))) {
+      py::object metrics = result.attr("total_metrics");
+      tokens_ += py::cast<long long>(metrics.attr("tokens"));
+      cost_ += py::cast<double>(metrics.attr("cost_usd"));
+    }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;  // a record without totals adds nothing
   } catch (py::cast_error&) {

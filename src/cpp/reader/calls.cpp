@@ -144,14 +144,35 @@ bool name_in(const std::string& name, std::initializer_list<const char*> names) 
   return false;
 }
 
+// An error carrying an HTTP status of 500 or above (a provider's client other than
+// OpenAI's, a gateway in front of a local server).
+bool server_error_status(py::handle exc) {
+  PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");
+  if (!code) {
+    PyErr_Clear();
+    return false;
+  }
+  bool out = false;
+  if (PyLong_Check(code) && !PyBool_Check(code)) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(code, &overflow);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    out = !overflow && n >= 500 && n <= 599;
+  }
+  Py_DECREF(code);
+  return out;
+}
+
 std::string classify_failure(py::object exc) {
   py::object validation = ns.get("ValidationError");
   if (PyObject_IsInstance(exc.ptr(), validation.ptr()) == 1) return "PARSE_ERROR";
   if (PyErr_Occurred()) PyErr_Clear();
   std::string name = vx::type_name(exc);
   if (name == "ModelParseError") return "PARSE_ERROR";
-  if (name_in(name, {"RateLimitError", "APITimeoutError", "APIConnectionError"}))
+  // Transient failures that outlived the retries: the provider could not answer now.
+  if (name_in(name, {"RateLimitError", "APITimeoutError", "APIConnectionError", "InternalServerError"}))
     return "PROVIDER_UNAVAILABLE";
+  if (server_error_status(exc)) return "PROVIDER_UNAVAILABLE";
   if (name_in(name, {"ProviderAuthError", "AuthenticationError", "PermissionDeniedError"}))
     return "AUTH_ERROR";
   if (name.find("Refusal") != std::string::npos || name.find("ContentFilter") != std::string::npos)

@@ -78,7 +78,16 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   given(grok_api_key, "grok_api_key");
   given(grok_base_url, "grok_base_url");
   long long retries = vx::arg_int_trunc(max_retries, "max_retries");
+  if (retries < 0) vx::raise_value_error("max_retries deve ser 0 ou mais, não " + vx::safe_str(py::repr(max_retries)));
   if (!vx::is_real(cache_ttl)) vx::raise_type_error("cache_ttl", "a number", cache_ttl);
+  {
+    int positivo = PyObject_RichCompareBool(cache_ttl.ptr(), py::int_(0).ptr(), Py_GT);
+    if (positivo < 0) throw py::error_already_set();
+    if (!positivo) {
+      vx::raise_value_error("cache_ttl deve ser um número de segundos maior que 0, não " +
+                            vx::safe_str(py::repr(cache_ttl)));
+    }
+  }
   if (!vx::is_real(circuit_breaker_threshold))
     vx::raise_type_error("circuit_breaker_threshold", "a number", circuit_breaker_threshold);
   if (!vx::is_real(circuit_breaker_timeout))
@@ -96,15 +105,29 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     self.attr("_max_pages") = py::int_(vx::arg_int_trunc(max_pages, "max_pages"));
   }
   self.attr("_streaming") = py::bool_(vx::arg_bool(streaming, "streaming"));
-  std::string fallback = vx::is_str(ocr_fallback) ? vx::to_utf8(ocr_fallback) : std::string();
-  if (fallback != "off" && fallback != "auto" && fallback != "force") fallback = "off";
+  // A mode or provider that is not one of ours is a mistake to report now, not a
+  // setting to ignore (the OpenAI client would have answered for "anthropic").
+  if (!ocr_fallback.is_none() && !vx::is_str(ocr_fallback)) vx::raise_type_error("ocr_fallback", "str", ocr_fallback);
+  std::string fallback = ocr_fallback.is_none() ? std::string() : vx::to_utf8(ocr_fallback);
+  if (fallback.empty()) fallback = "off";  // an empty argument is absent
+  if (fallback != "off" && fallback != "auto" && fallback != "force") {
+    vx::raise_value_error("ocr_fallback inválido: " + vx::safe_str(py::repr(ocr_fallback)) +
+                          "; use 'off', 'auto' ou 'force'");
+  }
   self.attr("_ocr_fallback") = py::str(fallback);
 
-  py::object provider_name = given(provider, "provider").value_or(py::none());
+  std::optional<py::object> provider_arg = given(provider, "provider");
+  py::object provider_name = provider_arg.value_or(py::none());
   if (provider_name.is_none()) provider_name = env("OPENAI_PROVIDER", py::str("openai"));
   provider_name = provider_name.attr("lower")();
-  self.attr("_provider") = provider_name;
+  if (py::len(provider_name) == 0) provider_name = py::str("openai");  // an empty variable is absent
   std::string prov = vx::to_utf8(provider_name);
+  if (prov != "openai" && prov != "azure" && prov != "google" && prov != "grok") {
+    vx::raise_value_error(std::string(provider_arg ? "provider" : "OPENAI_PROVIDER") + " inválido: " +
+                          vx::safe_str(py::repr(provider_arg.value_or(provider_name))) +
+                          "; use 'openai', 'azure', 'google' ou 'grok'");
+  }
+  self.attr("_provider") = provider_name;
 
   py::none none;
   if (prov == "azure") {
@@ -297,9 +320,24 @@ py::object get_async_client(py::object self) {
   return client;
 }
 
+// Vorlex(provider='openai', model='gpt-4o-mini', base_url=None, questions=2): what a
+// reader talks to, never its keys.
+py::str reader_repr(py::object self) {
+  auto campo = [&](const char* nome) { return vx::safe_str(py::repr(py::getattr(self, nome, py::none()))); };
+  py::object perguntas = py::getattr(self, "_questions", py::none());
+  std::string n = perguntas.is_none() ? "0" : std::to_string(py::len(perguntas));
+  std::string out = "Vorlex(provider=" + campo("_provider") + ", model=" + campo("_model") +
+                    ", base_url=" + campo("_base_url");
+  if (py::str("azure").equal(py::getattr(self, "_provider", py::none()))) {
+    out += ", azure_endpoint=" + campo("_azure_endpoint") + ", azure_deployment=" + campo("_azure_deployment");
+  }
+  return py::str(out + ", questions=" + n + ")");
+}
+
 }  // namespace
 
 void init_construction(vx::PyClass& cls) {
+  cls.def("__repr__", &reader_repr, py::arg("self"));
   cls.def("__init__", &reader_init, py::arg("self"), py::arg("openai_api_key") = py::none(),
           py::arg("model") = ns.get("DEFAULT_MODEL"), py::arg("verbose") = false,
           py::arg("max_file_size_mb") = py::none(), py::arg("max_pages") = py::none(),

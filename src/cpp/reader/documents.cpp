@@ -204,6 +204,31 @@ py::object as_client_spelling(py::object host) {
   return encoded.attr("lower")();
 }
 
+// The DocumentError for a URL the guard refused: a name that does not resolve says so
+// (a typo, a name known only elsewhere), rather than calling it internal. Asked again
+// only on this failure path, so the guard itself stays one call a caller may replace.
+[[noreturn]] void refuse_url(py::handle url) {
+  py::object host;
+  try {
+    host = ns.get("urlsplit")(url).attr("hostname");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    document_error(kUnsafeUrl);
+  }
+  if (vx::is_str(host) && py::len(host) > 0) {
+    py::object socket = ns.get("socket");
+    try {
+      socket.attr("getaddrinfo")(host, py::none());
+    } catch (py::error_already_set& e) {
+      if (e.matches(socket.attr("gaierror"))) {
+        document_error("Não foi possível resolver o nome do servidor da URL: " + vx::safe_str(host));
+      }
+      if (!e.matches(PyExc_Exception)) throw;
+    }
+  }
+  document_error(kUnsafeUrl);
+}
+
 bool is_safe_url(py::object url) {
   if (!vx::is_str(url)) vx::raise_type_error("url", "str", url);
   t_checked = CheckedUrl{};
@@ -540,7 +565,7 @@ py::bytes download_checked(py::handle self, py::object url) {
         throw DownloadFailure{"redirect to an unsupported address: " + vx::safe_str(next)};
       }
       t_checked = CheckedUrl{};
-      if (!truthy(ns.get("_is_safe_url")(next))) document_error(kUnsafeUrl);
+      if (!truthy(ns.get("_is_safe_url")(next))) refuse_url(next);
       addresses = take_checked_addresses(next);
       current = next;
       continue;
@@ -673,7 +698,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
   } else if (vx::is_str(document) && is_http_url(document)) {
     py::object url = document.attr("strip")();
     t_checked = CheckedUrl{};
-    if (!truthy(ns.get("_is_safe_url")(url))) document_error(kUnsafeUrl);
+    if (!truthy(ns.get("_is_safe_url")(url))) refuse_url(url);
     content = download(self, url);
     if (has_name) {
       display = *given;

@@ -41,6 +41,19 @@ void check_process_args(py::handle questions, py::handle filename) {
   vx::arg_opt_str(filename, "filename");
 }
 
+// Where the questions are asked, for the cache key: two readers that differ only in
+// their server (provider, base URL, Azure endpoint and deployment) must not answer each
+// other's questions. Keys are never part of it.
+static py::str endpoint_of(py::handle self) {
+  std::string out = vx::safe_str(py::getattr(self, "_provider", py::none()));
+  for (const char* campo : {"_base_url", "_grok_base_url", "_azure_endpoint", "_azure_deployment"}) {
+    py::object v = py::getattr(self, campo, py::none());
+    out += "|";
+    if (!v.is_none()) out += vx::safe_str(v);
+  }
+  return py::str(out);
+}
+
 ProcessStart begin_process(py::object self, py::object document, py::object questions,
                            py::object classify, py::object filename, bool log_cache_hit) {
   check_process_args(questions, filename);
@@ -67,12 +80,14 @@ ProcessStart begin_process(py::object self, py::object document, py::object ques
     py::list fingerprints;
     for (py::handle q : py::iter(st.to_run)) fingerprints.append(q.attr("cache_fingerprint")());
     st.key = cache_cls.attr("build_key")(digest, fingerprints, self.attr("_model"),
-                                         py::bool_(st.classify));
+                                         py::bool_(st.classify), py::arg("endpoint") = endpoint_of(self));
     py::object hit = st.cache.attr("get")(st.key);
     if (!hit.is_none()) {
       if (log_cache_hit && verbose(self)) {
         logger.info(("Cache hit para " + vx::safe_str(st.display)).c_str());
       }
+      // Served, not spent: the totals a caller adds up as spending skip it.
+      if (PyObject_SetAttrString(hit.ptr(), "from_cache", Py_True) < 0) PyErr_Clear();
       st.hit = hit;
       return st;
     }

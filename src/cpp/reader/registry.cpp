@@ -2,6 +2,7 @@
 // question keeps its first position), the optional classification, and the cache's
 // two maintenance operations. Mutators return the reader so that calls chain.
 #include "reader/reader.hpp"
+#include "reader/template.hpp"
 
 namespace vx::reader {
 
@@ -11,10 +12,13 @@ py::list questions(py::object self) {
   return py::list(self.attr("_questions").attr("values")());
 }
 
+std::string question_label(py::handle id) { return "Pergunta " + vx::safe_str(py::repr(id)); }
+
 py::object add_question(py::object self, py::object question) {
-  // Read the id before touching the registry: a question without config.id leaves
-  // it unchanged.
+  // Read the id and check the prompt before touching the registry: a question without
+  // config.id, or whose prompt could never carry the document, leaves it unchanged.
   py::object id = question.attr("config").attr("id");
+  check_template(question.attr("user_prompt"), "texto", question_label(id));
   self.attr("_questions")[id] = question;
   if (verbose(self)) logger.info(("Pergunta adicionada: " + vx::safe_str(id)).c_str());
   return self;
@@ -39,6 +43,7 @@ py::object clear_questions(py::object self) {
 }
 
 py::object set_classification(py::object self, py::object classification) {
+  check_template(py::getattr(classification, "user_prompt", py::none()), "dados", "Classificação");
   self.attr("_classification") = classification;
   return self;
 }
@@ -69,6 +74,7 @@ py::object create_question(py::object question_id, py::object name, py::object u
   if (!keywords.is_none() && !PyList_Check(keywords.ptr()))
     vx::raise_type_error("keywords", "list or None", keywords);
   py::object kw = (keywords.is_none() || py::len(keywords) == 0) ? py::list() : keywords;
+  check_template(user_prompt, "texto", question_label(question_id));
   py::object config = ns.call("QuestionConfig", py::arg("id") = question_id, py::arg("name") = name);
   return ns.call("Question", py::arg("config") = config, py::arg("system_prompt") = system_prompt,
                  py::arg("user_prompt") = user_prompt, py::arg("keywords") = kw,
@@ -82,10 +88,18 @@ py::list select_questions(py::object self, py::object question_ids) {
   py::list selected;
   if (!question_ids.is_none() && py::len(question_ids) > 0) {
     py::list ids = vx::list_copy(question_ids);  // an id's __hash__ / __eq__ runs Python
+    std::string unknown;
     for (py::handle id : ids) {
       int has = PySequence_Contains(registry.ptr(), id.ptr());
       if (has < 0) throw py::error_already_set();
       if (has) selected.append(registry[id]);
+      else unknown += (unknown.empty() ? "" : ", ") + vx::safe_str(py::repr(id));
+    }
+    // A typo in an id is not "no question configured": the registry has questions.
+    if (!unknown.empty() && py::len(registry) > 0) {
+      std::string known;
+      for (py::handle k : py::list(registry.attr("keys")())) known += (known.empty() ? "" : ", ") + vx::safe_str(py::repr(k));
+      vx::raise_value_error("Pergunta(s) desconhecida(s): " + unknown + ". Registradas: " + known);
     }
   } else {
     for (py::handle q : registry.attr("values")()) selected.append(q);

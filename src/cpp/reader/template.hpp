@@ -10,4 +10,11 @@ namespace vx::reader {
 // not text, ...).
 py::str format_template(py::handle tmpl, std::string_view field, py::handle value);
 
+// Refuses, with a ValueError naming `owner` (the question, or the classification) and
+// the field, a template that format_template could not fill with `field` alone: one
+// without {field} (the document would never reach the model), one naming another field,
+// or one that str.format cannot parse (a lone brace, single braces of a JSON example).
+// The template is parsed by string.Formatter, as str.format reads it.
+void check_template(py::handle tmpl, std::string_view field, const std::string& owner);
+
 }  // namespace vx::reader

@@ -42,6 +42,9 @@ class ProcessingResult(BaseModel):
     results: List[Result] = Field(default_factory=list)
     classification: Optional[Dict[str, Any]] = None
     total_metrics: ProcessingMetrics = Field(default_factory=ProcessingMetrics)
+    # True when the result was served from the reader's cache: its metrics are those
+    # recorded when it was computed, and nothing was spent for it now.
+    from_cache: bool = False
 
     def get_result(self, question_id: str) -> Optional[Result]:
         for result in self.results:

@@ -32,6 +32,26 @@ py::object primeiro(py::handle obj, std::initializer_list<const char*> campos, c
   return py::str(alternativa);
 }
 
+// The header of a company or signatory follows its own checks: ❌ when one was
+// rejected, ⚠️ when one is pending (or nothing was checked), 👁️ for a witness, ✅ when
+// every check passed. A company is also ✅ only while it is active.
+const char* icone(py::handle parte, bool empresa) {
+  bool reprovado = false, pendente = false, aprovado = false, testemunha = false, outro = false;
+  for (py::handle c : snapshot(parte.attr("campos"), "campos")) {
+    py::object status = c.attr("status");
+    if (py::str("reprovado").equal(status)) reprovado = true;
+    else if (py::str("pendente").equal(status)) pendente = true;
+    else if (py::str("aprovado").equal(status)) aprovado = true;
+    else if (is_str(c.attr("mensagem")) && truthy(c.attr("mensagem").attr("startswith")("Testemunha"))) testemunha = true;
+    else outro = true;
+  }
+  if (empresa && !truthy(parte.attr("empresa_ativa"))) return pendente && !reprovado ? "⚠️" : "❌";
+  if (reprovado) return "❌";
+  if (pendente || outro) return "⚠️";
+  if (testemunha) return "👁️";
+  return aprovado ? "✅" : "⚠️";
+}
+
 void campos_de(py::handle parte) {
   for (py::handle c : snapshot(parte.attr("campos"), "campos")) {
     linha({py::str("      "), c.attr("emoji"), py::str(" "), c.attr("campo"), py::str(": "), c.attr("mensagem")});
@@ -74,7 +94,7 @@ void imprimir_relatorio(py::object self, py::object resultado_final, py::object 
   linha({py::str("🏢 EMPRESAS ("), py::int_(lista_e.size()), py::str(")")});
   linha(traco);
   for (py::handle e : lista_e) {
-    const char* ok = truthy(e.attr("empresa_ativa")) ? "✅" : "❌";
+    const char* ok = truthy(e.attr("empresa_ativa")) ? "✅" : icone(e, true);
     linha({py::str(std::string("\n   ") + ok + " "),
            primeiro(e, {"razao_social_receita", "razao_social_contrato"}, "N/A")});
     py::object cnpj = primeiro(e, {"cnpj"}, "N/A");
@@ -91,7 +111,7 @@ void imprimir_relatorio(py::object self, py::object resultado_final, py::object 
   linha({py::str("✍️ ASSINATURAS ("), py::int_(lista_a.size()), py::str(")")});
   linha(traco);
   for (py::handle a : lista_a) {
-    const char* ok = truthy(a.attr("tem_poder_assinatura")) ? "✅" : "❌";
+    const char* ok = icone(a, false);
     linha({py::str(std::string("\n   ") + ok + " "), a.attr("nome_signatario")});
     py::object cargo = a.attr("cargo");
     if (truthy(cargo)) linha({py::str("      Cargo: "), cargo});
