@@ -127,6 +127,9 @@ def test_read_twice_asks_the_model_once(chat_server, model, docs, own_cache_fold
     assert second.returncode == 0, second.stderr
     assert second.stdout == first.stdout
     assert len(chat_server.requests) == 1  # the second run was served by the results file
+    # and it spent nothing: the summary counts only what was spent now
+    assert "1 do cache; 0 tokens; custo US$ 0.0000" in second.stderr.splitlines()[-1]
+    assert " 0 tokens" not in first.stderr.splitlines()[-1]
     # --no-cache asks again; --cache keeps another file.
     assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--no-cache", env=model).returncode == 0
     assert len(chat_server.requests) == 2
@@ -134,6 +137,28 @@ def test_read_twice_asks_the_model_once(chat_server, model, docs, own_cache_fold
     assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--cache", str(other),
                   env=model).returncode == 0
     assert len(chat_server.requests) == 3 and other.is_file()
+
+
+def test_usage_mistakes_and_conveniences(model, docs, tmp_path):
+    assert vorlex("--version").stdout.strip().startswith("vorlex ")
+    run = vorlex("read", docs[0], "--ask", "x", "--workers", "0", env=model)
+    assert run.returncode == 2 and "--workers: deve ser 1 ou mais: 0" in run.stderr
+    # verify on a file that is not a PDF: one line, a usage status, no banner
+    texto = tmp_path / "contrato.txt"
+    texto.write_text("não é um PDF")
+    for path, message in ((texto, "não é um PDF"), (tmp_path, "não é um arquivo")):
+        run = vorlex("verify", str(path), env=model)
+        assert run.returncode == 2 and run.stdout == ""
+        assert one_error_line(run) == f"vorlex: erro: {message}: {path}"
+    quebrado = tmp_path / "quebrado.pdf"
+    quebrado.write_bytes(b"%PDF-1.7 cortado")
+    run = vorlex("verify", str(quebrado), env=model)
+    assert run.returncode == 2 and run.stdout == "" and "documento ilegível" in one_error_line(run)
+    # cnpj --json
+    out = json.loads(vorlex("cnpj", "11.222.333/0001-81", "--json").stdout)
+    assert out == {"valido": True, "cnpj": "11.222.333/0001-81"}
+    run = vorlex("cnpj", "11.222.333/0001-82", "--json")
+    assert run.returncode == 1 and json.loads(run.stdout) == {"valido": False, "cnpj": "11.222.333/0001-82"}
 
 
 def test_read_a_refused_url_is_a_failed_document(model):
