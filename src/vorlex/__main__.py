@@ -28,7 +28,8 @@ OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
               "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
-              "--base-url (or OPENAI_BASE_URL with a key) for a local OpenAI-compatible server. "
+              "--base-url (or VORLEX_BASE_URL) for a local OpenAI-compatible server; --model "
+              "(or VORLEX_MODEL) names the model. "
               "Scanned pages are read on this machine by Tesseract when it is installed and "
               "no Azure AI Vision settings (AZURE_AI_VISION_KEY) are given; "
               "VORLEX_OCR_ENGINE=azure|tesseract chooses explicitly")
@@ -80,7 +81,7 @@ def _reader(args: argparse.Namespace) -> Any:
         kwargs["base_url"] = args.base_url
     try:
         return Vorlex(**kwargs)
-    except VorlexError as exc:
+    except (VorlexError, ValueError) as exc:  # missing settings, or a value outside its choices
         raise CommandError(str(exc)) from None
 
 
@@ -99,7 +100,10 @@ def cmd_read(args: argparse.Namespace) -> int:
     for i, prompt in enumerate(args.ask, 1):
         if "{texto}" not in prompt:
             prompt = prompt.replace("{", "{{").replace("}", "}}") + "\n\n{texto}"
-        reader.add_question(Vorlex.create_question(f"q{i}", f"Pergunta {i}", prompt))
+        try:
+            reader.add_question(Vorlex.create_question(f"q{i}", f"Pergunta {i}", prompt))
+        except ValueError as exc:  # braces str.format cannot read
+            raise CommandError(f"--ask {prompt!r}: {exc}") from None
     batch = len(args.documents) > 1
     results = reader.process_batch(list(args.documents), max_workers=args.workers,
                                    show_progress=batch and not args.no_progress)
@@ -153,8 +157,9 @@ def _check_pdf(path: str) -> None:
 def cmd_verify(args: argparse.Namespace) -> int:
     _check_files([args.contract])
     _check_pdf(args.contract)
-    if args.base_url:
-        os.environ["OPENAI_BASE_URL"] = args.base_url
+    base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
+    if base_url:
+        os.environ["OPENAI_BASE_URL"] = base_url
         os.environ.setdefault("OPENAI_API_KEY", "not-needed")
     if not any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY")):
         raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
@@ -356,6 +361,9 @@ def _configure_logging(verbose: bool) -> None:
     root = logging.getLogger()
     root.addHandler(handler)
     root.setLevel(logging.INFO if verbose else logging.WARNING)
+    # A failed document is the command's own one line; the reader's per-question
+    # warnings behind it only with -v.
+    logging.getLogger("vorlex.reader").setLevel(logging.NOTSET if verbose else logging.ERROR)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

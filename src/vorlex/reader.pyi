@@ -77,7 +77,7 @@ class Vorlex:
     def __init__(
         self,
         openai_api_key: Optional[str] = None,
-        model: Optional[str] = "gpt-4o-mini",
+        model: Optional[str] = None,
         verbose: bool = False,
         max_file_size_mb: Optional[float] = None,
         max_pages: Optional[int] = None,

@@ -110,7 +110,7 @@ def test_help_shows_types_and_the_docstring():
     sig = inspect.signature(Vorlex.process_batch)
     assert str(sig.parameters["show_progress"]) == "show_progress: bool = False"
     assert sig.parameters["show_progress"].kind is inspect.Parameter.KEYWORD_ONLY
-    assert str(inspect.signature(Vorlex.__init__).parameters["model"]) == "model: Optional[str] = 'gpt-4o-mini'"
+    assert str(inspect.signature(Vorlex.__init__).parameters["model"]) == "model: Optional[str] = None"
 
 
 def test_routines_behave_like_functions():

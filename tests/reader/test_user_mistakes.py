@@ -134,3 +134,19 @@ def test_repr_shows_where_a_reader_asks_never_its_keys():
     azure = Vorlex(provider="azure", azure_api_key="az-secret", azure_endpoint="https://x.openai.azure.com",
                    azure_deployment="prod")
     assert "az-secret" not in repr(azure) and "azure_deployment='prod'" in repr(azure)
+
+
+def test_model_and_base_url_from_the_environment_and_free_local_models(clean_env, chat_server, vorlex_logs):
+    clean_env.setenv("VORLEX_MODEL", "gpt-4o")
+    assert Vorlex(openai_api_key="sk").model == "gpt-4o"
+    assert Vorlex(openai_api_key="sk", model="gpt-4.1").model == "gpt-4.1"  # the argument wins
+    clean_env.setenv("VORLEX_MODEL", "llama3.1:8b")
+    clean_env.setenv("VORLEX_BASE_URL", chat_server.base_url)
+    local = Vorlex()
+    assert (local._base_url, local.model) == (chat_server.base_url, "llama3.1:8b")
+    # a model without a price on a local server costs nothing, without a warning per run
+    for _ in range(2):
+        result = local.extract_from_text("texto", ask())
+        assert result.status == "OK" and result.metrics.cost_usd == 0.0 and result.metrics.tokens > 0
+    assert not [r for r in vorlex_logs.records if "sem preço" in r.getMessage()]
+    assert chat_server.requests[-1]["body"]["model"] == "llama3.1:8b"

@@ -4,6 +4,7 @@
 //   resolve_model(model, provider) the name to send to a provider
 //   get_grok_base_url()            xAI's OpenAI-compatible address (XAI_BASE_URL wins)
 //   calculate_cost(model, p, c)    US dollars for a call, from PRICES
+//   price_known(model)             whether PRICES prices the model
 //   get_azure_config()             (endpoint, key) of the cloud OCR service
 //   VISION_FALLBACK_PROMPT         system prompt of the vision fallback
 //
@@ -121,6 +122,10 @@ py::object price_entry(py::object prices, const py::object& model) {
   return best;
 }
 
+bool price_known(py::object model) {
+  return vx::is_str(model) && !price_entry(ns.get("PRICES"), model).is_none();
+}
+
 double calculate_cost(py::object model, py::object prompt_tokens, py::object completion_tokens) {
   double p = vx::arg_float(prompt_tokens, "prompt_tokens");
   double c = vx::arg_float(completion_tokens, "completion_tokens");
@@ -170,6 +175,7 @@ PYBIND11_MODULE(config, m) {
         "Base address of xAI's OpenAI-compatible service; XAI_BASE_URL overrides it.");
   m.def("calculate_cost", &calculate_cost, py::arg("model"), py::arg("prompt_tokens"),
         py::arg("completion_tokens"), "Cost in US dollars; 0.0 for a model without a price.");
+  m.def("price_known", &price_known, py::arg("model"), "Whether PRICES has a price for the model.");
   m.def("get_azure_config", &get_azure_config,
         "(endpoint, key) of the Azure AI Vision resource, from AZURE_AI_VISION_ENDPOINT and "
         "AZURE_AI_VISION_KEY; an empty key means OCR is not configured.");

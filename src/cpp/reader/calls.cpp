@@ -102,7 +102,7 @@ void record_side_usage(py::object self, py::object raw_result) {
       add_to(side, "completion_tokens", completion);
       add_to(side, "tokens", total);
     }
-    py::object cost = ns.call("calculate_cost", self.attr("_model"), prompt, completion);
+    py::object cost = call_cost(self, self.attr("_model"), prompt, completion);
     vx::ScopedLock lock(py::getattr(self, "_side_usage_lock", py::none()));
     add_to(side, "cost_usd", cost);
   } catch (py::error_already_set& e) {
@@ -194,6 +194,13 @@ py::object maybe_attr(py::handle o, const char* name) {
 }
 
 }  // namespace
+
+py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion) {
+  if (!py::getattr(self, "_base_url", py::none()).is_none() && !truthy(ns.call("price_known", model))) {
+    return py::float_(0.0);
+  }
+  return ns.call("calculate_cost", model, prompt, completion);
+}
 
 // Structured parsing lives at beta.chat.completions.parse in openai 1.x (and on any
 // client that still offers it); releases from 2.0 on keep only chat.completions.parse.

@@ -23,4 +23,9 @@ py::object call_kw(py::handle fn, std::initializer_list<Kw> kwargs);
 // round(value, ndigits) with Python's rules (the value's own __round__).
 py::object round_to(py::handle value, int ndigits);
 
+// calculate_cost(model, prompt, completion), except that a reader of a local or
+// self-hosted server (base_url) pays nothing for a model without a price, and is not
+// warned about it on every run: its model runs on the caller's machines.
+py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion);
+
 }  // namespace vx::reader

@@ -64,11 +64,18 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
+  // The model: the argument, else VORLEX_MODEL, else the default model.
+  if (empty_text(model)) {
+    py::object from_env = env("VORLEX_MODEL");
+    model = empty_text(from_env) ? ns.get("DEFAULT_MODEL") : from_env;
+  }
   check_optional_number(max_file_size_mb, "max_file_size_mb");
   check_optional_number(max_pages, "max_pages");
   given(provider, "provider");
   // A local or self-hosted OpenAI-compatible server (Ollama, vLLM, LM Studio, ...).
+  // (VORLEX_BASE_URL when no argument names one; OPENAI_BASE_URL stays the client's own.)
   py::object local_url = given(base_url, "base_url").value_or(py::none());
+  if (local_url.is_none() && !empty_text(env("VORLEX_BASE_URL"))) local_url = env("VORLEX_BASE_URL");
   self.attr("_base_url") = py::none();
   given(azure_api_key, "azure_api_key");
   given(azure_endpoint, "azure_endpoint");
@@ -339,7 +346,7 @@ py::str reader_repr(py::object self) {
 void init_construction(vx::PyClass& cls) {
   cls.def("__repr__", &reader_repr, py::arg("self"));
   cls.def("__init__", &reader_init, py::arg("self"), py::arg("openai_api_key") = py::none(),
-          py::arg("model") = ns.get("DEFAULT_MODEL"), py::arg("verbose") = false,
+          py::arg("model") = py::none(), py::arg("verbose") = false,
           py::arg("max_file_size_mb") = py::none(), py::arg("max_pages") = py::none(),
           py::arg("provider") = py::none(), py::arg("azure_api_key") = py::none(),
           py::arg("azure_endpoint") = py::none(), py::arg("azure_api_version") = py::none(),

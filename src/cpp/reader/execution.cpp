@@ -153,7 +153,7 @@ py::object question_result(py::object self, py::object question, py::object resp
   py::object completion_tokens = usage.attr("completion_tokens");
   py::object total_tokens = usage.attr("total_tokens");
   py::object model = self.attr("_model");
-  py::object cost = ns.call("calculate_cost", model, prompt_tokens, completion_tokens);
+  py::object cost = call_cost(self, model, prompt_tokens, completion_tokens);
   py::object metrics = call_kw(ns.get("ProcessingMetrics"),
                                {{"time_seconds", round_to(py::float_(elapsed), 2)},
                                 {"tokens", total_tokens},

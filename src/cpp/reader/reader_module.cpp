@@ -54,7 +54,7 @@ PYBIND11_MODULE(reader, m) {
   m.attr("CircuitBreaker") = resilience.attr("CircuitBreaker");
   m.attr("process_pdf_smart") = ocr.attr("process_pdf_smart");
   for (const char* name : {"DEFAULT_MODEL", "MODELS", "resolve_model", "get_grok_base_url",
-                           "calculate_cost"}) {
+                           "calculate_cost", "price_known"}) {
     m.attr(name) = config.attr(name);
   }
   py::module_ exceptions = py::module_::import("vorlex.exceptions");
