@@ -4,6 +4,7 @@
 // object, which forwards __next__/send/throw/close to the inner awaitable's iterator)
 // and turns the inner StopIteration(value) into StopIteration(adapt(value)).
 #include "bridge/coro.hpp"
+#include "bridge/native.hpp"
 #include "providers/google/google.hpp"
 
 namespace vx::google {
@@ -96,15 +97,17 @@ py::object adapted_awaitable(py::object inner, std::function<py::object(py::obje
 }
 
 void init_awaitable(py::module_& m) {
-  py::class_<AdaptedAwaitable>(m, "GoogleCall",
-                               "Awaitable of a Google call, resolving to a chat-completion "
-                               "shaped response.")
-      .def("__await__", [](py::object self) { return self; })
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", [](AdaptedAwaitable& self) { return self.send(py::none()); })
-      .def("send", &AdaptedAwaitable::send, py::arg("value"))
-      .def("throw", &AdaptedAwaitable::throw_)
-      .def("close", &AdaptedAwaitable::close);
+  vx::native_class<AdaptedAwaitable>(m, "GoogleCall",
+                                     "Awaitable of a Google call, resolving to a chat-completion "
+                                     "shaped response.")
+      .def("__await__", vx::returns_self<AdaptedAwaitable>("__await__"))
+      .def("__iter__", vx::returns_self<AdaptedAwaitable>("__iter__"))
+      .def("__next__", [](py::handle self) {
+        return vx::native_self<AdaptedAwaitable>(self, "__next__").send(py::none());
+      })
+      .def("send", vx::method("send", &AdaptedAwaitable::send), py::arg("value"))
+      .def("throw", vx::method("throw", &AdaptedAwaitable::throw_))
+      .def("close", vx::method("close", &AdaptedAwaitable::close));
 }
 
 }  // namespace vx::google
