@@ -50,9 +50,15 @@ def _is_url(text: str) -> bool:
 
 
 def _check_files(paths: Sequence[str]) -> None:
+    # A directory, a FIFO or a device has no size to check and may never end (or begin)
+    # reading: only regular files are documents.
     for path in paths:
-        if not _is_url(path) and not os.path.exists(path):
+        if _is_url(path):
+            continue
+        if not os.path.exists(path):
             raise CommandError(f"arquivo não encontrado: {path}")
+        if not os.path.isfile(path):
+            raise CommandError(f"não é um arquivo regular: {path}")
 
 
 def _cache_path(args: argparse.Namespace) -> str | None:

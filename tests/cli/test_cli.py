@@ -136,6 +136,35 @@ def test_read_twice_asks_the_model_once(chat_server, model, docs, own_cache_fold
     assert len(chat_server.requests) == 3 and other.is_file()
 
 
+def test_a_second_file_with_the_same_content_is_printed_under_its_own_name(chat_server, model,
+                                                                           tmp_path):
+    janeiro = text_pdf(tmp_path / "janeiro.pdf", "Contrato entre ACME e BETA, valor de R$ 10,00.")
+    fevereiro = tmp_path / "fevereiro.pdf"
+    fevereiro.write_bytes((tmp_path / "janeiro.pdf").read_bytes())
+    chat_server.push(ChatServer.text("R$ 10,00"))
+    assert vorlex("read", janeiro, "--ask", "Qual o valor?", env=model).returncode == 0
+    run = vorlex("read", str(fevereiro), "--ask", "Qual o valor?", env=model)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "== fevereiro.pdf\n  [OK] Pergunta 1: R$ 10,00\n"
+    assert len(chat_server.requests) == 1  # served from the results file
+
+
+@pytest.mark.parametrize("command", ["read", "screen", "verify"])
+@pytest.mark.parametrize("kind", ["directory", "fifo"])
+def test_a_path_that_is_not_a_regular_file_is_a_usage_error(command, kind, tmp_path, model):
+    """A FIFO would block the read for ever, a directory is no document: both are named,
+    with the usage status, before anything is read (the run has a timeout)."""
+    path = str(tmp_path / "entrada.pdf")
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        os.mkdir(path)
+    run = vorlex(command, path, *(["--ask", "x"] if command == "read" else []), env=model,
+                 timeout=60)
+    assert one_error_line(run) == f"vorlex: erro: não é um arquivo regular: {path}"
+    assert run.returncode == 2 and run.stdout == ""
+
+
 def test_read_a_refused_url_is_a_failed_document(model):
     run = vorlex("read", "http://127.0.0.1:9/interno.pdf", "--ask", "x", env=model)
     assert run.returncode == 1
