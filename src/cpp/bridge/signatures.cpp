@@ -144,6 +144,7 @@ struct Routine {
   PyObject* module;     // str
   PyObject* owner;      // the class's name, or None for a module function
   PyObject* signature;  // inspect.Signature or None once looked up; NULL before
+  PyObject* weakrefs;   // weak references to it (functools caches, registries), or NULL
 };
 
 PyObject* signature_of(Routine* r) {
@@ -216,7 +217,12 @@ PyObject* reword(Routine* r, PyObject* const* args, size_t nargsf, PyObject* kwn
         keywords[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[n + i]);
       }
       try {
-        py::handle(sig).attr("bind")(*positional, **keywords);
+        // Called with the tuple and dict as they are: pybind11's own unpacking of
+        // **keywords checks each name against those before it (quadratic in their number).
+        py::object bind = py::handle(sig).attr("bind");
+        PyObject* bound = PyObject_Call(bind.ptr(), positional.ptr(), keywords.ptr());
+        if (!bound) throw py::error_already_set();
+        Py_DECREF(bound);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError)) throw;
         std::string why = py::str(e.value());
@@ -246,6 +252,7 @@ PyObject* routine_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 
 void routine_dealloc(PyObject* self) {
   auto* r = reinterpret_cast<Routine*>(self);
+  if (r->weakrefs) PyObject_ClearWeakRefs(self);
   Py_XDECREF(r->func);
   Py_XDECREF(r->name);
   Py_XDECREF(r->qualname);
@@ -346,6 +353,7 @@ PyTypeObject* routine_type() {
     t.tp_getset = routine_getset;
     t.tp_methods = routine_methods;
     t.tp_descr_get = routine_get;
+    t.tp_weaklistoffset = offsetof(Routine, weakrefs);
     if (PyType_Ready(&t) < 0) throw py::error_already_set();
     return &t;
   }();
@@ -364,6 +372,7 @@ py::object make_routine(py::handle func, const std::string& name, const std::str
   r->module = Py_NewRef(module.ptr());
   r->owner = Py_NewRef(owner.ptr());
   r->signature = nullptr;
+  r->weakrefs = nullptr;
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(r));
 }
 
