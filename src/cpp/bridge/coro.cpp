@@ -147,6 +147,9 @@ class Coroutine {
   }
 
   const std::string& name() const { return name_; }
+  bool running() const { return running_; }
+  // What the frame waits on (cr_await): the awaitable's iterator, or None.
+  py::object awaiting() const { return iter_ ? iter_ : py::object(py::none()); }
 
   // The Python objects this coroutine holds that may lead back to it.
   int traverse(visitproc visit, void* arg) const {
@@ -317,7 +320,41 @@ void init(py::module_& m) {
       .def("close", vx::method("close", &Coroutine::close))
       .def("__repr__", [](py::handle self) {
         return "<coroutine object " + vx::native_self<Coroutine>(self, "__repr__").name() + ">";
+      })
+      // What asyncio and inspect read of a coroutine: its names, whether it runs, what it
+      // waits on; there is no Python frame or code object behind it (None, as for a
+      // finished coroutine).
+      .def_property_readonly("cr_running", [](py::handle self) {
+        return vx::native_self<Coroutine>(self, "cr_running").running();
+      })
+      .def_property_readonly("cr_await", [](py::handle self) {
+        return vx::native_self<Coroutine>(self, "cr_await").awaiting();
+      })
+      .def_property_readonly("cr_frame", [](py::handle self) {
+        vx::native_self<Coroutine>(self, "cr_frame");
+        return py::none();
+      })
+      .def_property_readonly("cr_code", [](py::handle self) {
+        vx::native_self<Coroutine>(self, "cr_code");
+        return py::none();
       });
+  // __name__ and __qualname__ of an instance: properties put straight into the type's
+  // dict (setting them as attributes would rename the type itself).
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr("Coroutine").ptr());
+  py::object property = py::module_::import("builtins").attr("property");
+  py::object qualname = property(py::cpp_function([](py::handle self) {
+    return vx::native_self<Coroutine>(self, "__qualname__").name();
+  }));
+  py::object name = property(py::cpp_function([](py::handle self) {
+    const std::string& q = vx::native_self<Coroutine>(self, "__name__").name();
+    auto dot = q.rfind('.');
+    return dot == std::string::npos ? q : q.substr(dot + 1);
+  }));
+  if (PyDict_SetItemString(type->tp_dict, "__qualname__", qualname.ptr()) < 0 ||
+      PyDict_SetItemString(type->tp_dict, "__name__", name.ptr()) < 0) {
+    throw py::error_already_set();
+  }
+  PyType_Modified(type);
   // An awaitable with send, throw and close is a collections.abc.Coroutine: asyncio
   // accepts it wherever it accepts a coroutine (create_task, run, gather).
   py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("Coroutine"));
