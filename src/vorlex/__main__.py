@@ -8,7 +8,7 @@
 Errors are one line on standard error and a non-zero exit status, never a traceback:
 2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
-`cnpj`, 0 yes and 1 no.
+`cnpj`, 0 yes and 1 no; 130 when interrupted (Ctrl-C), after what finished is printed.
 """
 
 from __future__ import annotations
@@ -23,6 +23,7 @@ from typing import Any, Sequence
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PENDING = 3
+EXIT_INTERRUPTED = 130
 OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
@@ -106,8 +107,14 @@ def cmd_read(args: argparse.Namespace) -> int:
             prompt = prompt.replace("{", "{{").replace("}", "}}") + "\n\n{texto}"
         reader.add_question(Vorlex.create_question(f"q{i}", f"Pergunta {i}", prompt))
     batch = len(args.documents) > 1
-    results = reader.process_batch(list(args.documents), max_workers=args.workers,
-                                   show_progress=batch and not args.no_progress)
+    interrupted = False
+    try:
+        results = reader.process_batch(list(args.documents), max_workers=args.workers,
+                                       show_progress=batch and not args.no_progress)
+    except KeyboardInterrupt as exc:
+        # Ctrl-C: what finished is still shown; the documents not started were cancelled.
+        results = list(getattr(exc, "completed", []))
+        interrupted = True
     if args.json:
         print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False,
                          indent=2))
@@ -127,6 +134,14 @@ def cmd_read(args: argparse.Namespace) -> int:
     seconds = sum(r.total_metrics.time_seconds for r in results)
     print(f"{len(results)} documento(s), {failed} com falha; {tokens} tokens; "
           f"custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
+    if interrupted:
+        print(f"vorlex: interrompido; {len(args.documents) - len(results)} documento(s) "
+              f"sem resultado", file=sys.stderr)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        # The model calls still in flight run on pool threads that the interpreter would
+        # wait for on its way out: they are abandoned.
+        os._exit(EXIT_INTERRUPTED)
     return EXIT_FAILED if failed else 0
 
 
@@ -319,7 +334,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return exc.status
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except Exception as exc:  # anything the library raises reaches the user as one line
         _error(f"{type(exc).__name__}: {exc}")
         return EXIT_FAILED

@@ -165,6 +165,43 @@ def test_a_path_that_is_not_a_regular_file_is_a_usage_error(command, kind, tmp_p
     assert run.returncode == 2 and run.stdout == ""
 
 
+def test_ctrl_c_stops_a_threaded_batch_and_prints_what_finished(chat_server, model, tmp_path):
+    """Twelve documents on two workers, each model call 1.5 s: an interrupt after the
+    first two answers ends the command within a second or two, with those two printed,
+    the rest never asked, and status 130."""
+    import signal
+    import time
+
+    chat_server.delay = 1.5
+    paths = [text_pdf(tmp_path / f"d{i:02}.pdf", f"Contrato número {i} entre ACME e BETA.")
+             for i in range(12)]
+    base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
+    base.update(model)
+    base["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    proc = subprocess.Popen([sys.executable, "-c", LAUNCH, "read", *paths, "--ask", "Valor?",
+                             "--workers", "2", "--no-progress", "--no-cache"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=base,
+                            stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while len(chat_server.requests) < 3 and time.monotonic() < deadline:
+            time.sleep(0.05)  # the first two answered, the next two in flight
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        interrupted = time.monotonic()
+        out, err = proc.communicate(timeout=30)
+        took = time.monotonic() - interrupted
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert took < 2.5, took
+    printed = [line for line in out.splitlines() if line.startswith("== ")]
+    assert 2 <= len(printed) <= 4, out
+    assert "interrompido" in err and "Traceback" not in err, err
+    time.sleep(2)
+    assert len(chat_server.requests) <= 5  # the documents not started were never asked
+
+
 def test_read_a_refused_url_is_a_failed_document(model):
     run = vorlex("read", "http://127.0.0.1:9/interno.pdf", "--ask", "x", env=model)
     assert run.returncode == 1
