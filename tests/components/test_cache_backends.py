@@ -368,3 +368,38 @@ def test_redis_evicts_expired_entries_before_live_ones(redis, redis_client):
     cache.put("novo", record("novo"))
     assert cache.get("vivo") == record("vivo") and cache.get("novo") == record("novo")
     assert cache.stats()["size"] == 2
+
+
+def test_a_redis_that_does_not_answer_is_left_alone_for_a_while(monkeypatch, caplog):
+    """A server that accepts connections and never answers costs the 1 s timeout once,
+    not on every operation; after REDIS_RETRY_SECONDS it is tried again. One warning."""
+    import socket
+
+    pytest.importorskip("redis")
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(16)  # connections complete in the backlog; nothing is ever read
+    clock = Clock()
+    monkeypatch.setattr(cache_mod, "time", clock)
+    caplog.set_level(logging.WARNING, logger="vorlex.cache")
+    try:
+        cache = DocumentCache(cache_url=f"redis://127.0.0.1:{silent.getsockname()[1]}/0")
+        start = time.monotonic()
+        assert cache.get("k") is None
+        first = time.monotonic() - start
+        start = time.monotonic()
+        for _ in range(5):
+            cache.put("k", record())
+            assert cache.get("k") is None
+        assert cache.stats()["size"] == 0
+        cache.clear()
+        rest = time.monotonic() - start
+        clock.now += cache_mod.REDIS_RETRY_SECONDS + 1
+        start = time.monotonic()
+        assert cache.get("k") is None
+        again = time.monotonic() - start
+    finally:
+        silent.close()
+    assert first >= 0.9 and again >= 0.9  # tried: the timeout
+    assert rest < 0.5, rest  # skipped
+    assert len([r for r in caplog.records if r.name == "vorlex.cache"]) == 1

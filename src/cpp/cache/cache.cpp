@@ -31,6 +31,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bridge/bridge.hpp"
 #include "bridge/signatures.hpp"
@@ -81,13 +82,33 @@ void store_failed(py::handle self, const char* store, py::handle error) {
 
 // fn() with the store's errors (anything but an interruption) reported by
 // store_failed; `fallback` is then the result.
+//
+// A Redis that failed is left alone for REDIS_RETRY_SECONDS (a module attribute, read
+// at each failure): a server that is down or does not answer would otherwise cost its
+// timeout on every operation. Its client is dropped, so the next try connects anew.
+bool redis_resting(py::handle self) {
+  py::object until = py::getattr(self, "_redis_retry_at", py::none());
+  return !until.is_none() && now() < py::cast<double>(until);
+}
+
+void redis_rest(py::handle self) {
+  double pause = vx::arg_float(ns.get("REDIS_RETRY_SECONDS"), "REDIS_RETRY_SECONDS");
+  self.attr("_redis_retry_at") = py::float_(now() + pause);
+  py::object client = py::getattr(self, "_redis", py::none());
+  self.attr("_redis") = py::none();
+  if (!client.is_none()) vx::call_quietly(client, "close");
+}
+
 template <class F>
 py::object guarded(py::handle self, const char* store, py::object fallback, F&& fn) {
+  const bool redis = std::string_view(store) == "redis";
+  if (redis && redis_resting(self)) return fallback;
   try {
     return fn();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     store_failed(self, store, e.value());
+    if (redis) redis_rest(self);
     return fallback;
   } catch (py::cast_error& e) {
     // A value of the store that did not convert: as much a fault of the store.
@@ -585,6 +606,7 @@ PYBIND11_MODULE(cache, m) {
   ns.lazy("sqlite3", "sqlite3");
   ns.lazy("redis", "redis");
   ns.lazy("ProcessingResult", "vorlex.models", "ProcessingResult");
+  m.attr("REDIS_RETRY_SECONDS") = py::int_(30);
 
   vx::PyClass(m, "DocumentCache",
               "Processing results by document content, question settings, model and "
