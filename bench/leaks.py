@@ -67,9 +67,9 @@ def kernels():
 
 
 def cycles():
-    """(name, call) for the cycles through the native coroutine that only the garbage
-    collector can free: a reader holding its own coroutine, and a batch task left pending
-    when its event loop closes."""
+    """(name, call) for the cycles through the native awaitables that only the garbage
+    collector can free: a reader holding its own coroutine, and a batch task or a Google
+    call's task left pending when its event loop closes."""
     import asyncio
     import logging
 
@@ -102,8 +102,26 @@ def cycles():
             loop.run_until_complete(asyncio.sleep(0))
         loop.close()
 
+    from types import SimpleNamespace
+
+    from vorlex.providers import google
+
+    silent = SimpleNamespace(aio=SimpleNamespace(models=SimpleNamespace(generate_content=never)))
+
+    def google_call_left_pending():
+        loop = asyncio.new_event_loop()
+
+        async def ask():
+            return await google.acall_chat(silent, "gemini", [{"role": "user", "content": "oi"}])
+
+        loop.create_task(ask())
+        for _ in range(3):
+            loop.run_until_complete(asyncio.sleep(0))
+        loop.close()
+
     return [("cycle: reader and its coroutine", reader_and_coroutine),
-            ("cycle: batch task of a closed loop", batch_left_pending)]
+            ("cycle: batch task of a closed loop", batch_left_pending),
+            ("cycle: Google call task of a closed loop", google_call_left_pending)]
 
 
 def flat(call, n: int, warm: int) -> tuple[float, float]:
