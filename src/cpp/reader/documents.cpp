@@ -653,7 +653,15 @@ py::object read_regular_file(py::handle self, py::handle path) {
   py::object os = ns.get("os");
   py::object info = os.attr("stat")(path);
   if (!truthy(vx::late("stat", "S_ISREG")(info.attr("st_mode")))) {
-    document_error("Erro ao ler documento: não é um arquivo regular: " + vx::safe_str(path));
+    // The cause is the error reading it would have met (or meant): a folder's
+    // IsADirectoryError, an OSError for a device or a FIFO.
+    const bool folder = truthy(vx::late("stat", "S_ISDIR")(info.attr("st_mode")));
+    py::object errno_mod = vx::import("errno");
+    py::object code = errno_mod.attr(folder ? "EISDIR" : "EINVAL");
+    py::object cause = vx::late("builtins", folder ? "IsADirectoryError" : "OSError")(
+        code, ns.get("os").attr("strerror")(code), path);
+    vx::raise_from(ns.get("DocumentError"),
+                   "Erro ao ler documento: não é um arquivo regular: " + vx::safe_str(path), cause);
   }
   const double limit_mb = size_limit_mb(self);
   double size_mb = py::cast<double>(info.attr("st_size")) / kBytesPerMB;
