@@ -243,8 +243,41 @@ PyObject* reword(Routine* r, PyObject* const* args, size_t nargsf, PyObject* kwn
   return nullptr;
 }
 
+// Whether the function takes **kwargs (by its signature; unknown counts as no).
+bool takes_any_keyword(Routine* r) {
+  PyObject* sig = signature_of(r);
+  if (sig == Py_None) return false;
+  py::object var_keyword = py::module_::import("inspect").attr("Parameter").attr("VAR_KEYWORD");
+  for (py::handle p : list_copy(py::handle(sig).attr("parameters").attr("values")())) {
+    if (py::object(p.attr("kind")).is(var_keyword)) return true;
+  }
+  return false;
+}
+
+// A keyword whose name UTF-8 cannot hold (a lone surrogate) names no parameter of a C++
+// function; pybind11 would fail on it while writing its own message, with no way to
+// report that error. Refused here, in Python's words.
+bool refuse_unreadable_keyword(Routine* r, PyObject* kwnames) {
+  Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nk; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_AsUTF8AndSize(name, nullptr)) continue;
+    PyErr_Clear();
+    try {
+      if (takes_any_keyword(r)) return false;
+    } catch (py::error_already_set& e) {
+      e.restore();
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument %R", r->qualname, name);
+    return true;
+  }
+  return false;
+}
+
 PyObject* routine_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* r = reinterpret_cast<Routine*>(self);
+  if (refuse_unreadable_keyword(r, kwnames)) return nullptr;
   PyObject* result = PyObject_Vectorcall(r->func, args, nargsf, kwnames);
   if (result || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
   return reword(r, args, nargsf, kwnames);
