@@ -2,7 +2,7 @@
 local chat server, after a warm-up. Prints, per kernel, the interpreter's object count
 and resident memory after the calls against before (1.000 is flat).
 
-    python bench/leaks.py [--calls 100000] [--extract-calls 10000]
+    python bench/leaks.py [--calls 100000] [--extract-calls 10000] [--cycle-calls 2000]
 
 The suite runs `measure()` with small counts (tests/reliability/test_leaks.py).
 """
@@ -66,6 +66,64 @@ def kernels():
     ]
 
 
+def cycles():
+    """(name, call) for the cycles through the native awaitables that only the garbage
+    collector can free: a reader holding its own coroutine, and a batch task or a Google
+    call's task left pending when its event loop closes."""
+    import asyncio
+    import logging
+
+    from components.docgen import text_page_pdf
+    from vorlex.reader import Vorlex
+
+    pdf = text_page_pdf(["Contrato de prestação de serviços com texto bastante para ler."])
+    question = Vorlex.create_question("q", "q", "Leia: {texto}")
+    # The tasks destroyed with their loop are reported by asyncio: expected here.
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
+
+    template = Vorlex(openai_api_key="sk-leak", max_retries=0).add_question(question)
+
+    def reader_and_coroutine():
+        # A reader of its own each time (a copy: building one makes an HTTP client).
+        reader = Vorlex.__new__(Vorlex)
+        reader.__dict__.update(vars(template))
+        reader.pending = reader.process_async(pdf)
+
+    async def never(*args, **kwargs):
+        await asyncio.Event().wait()
+
+    def batch_left_pending():
+        reader = Vorlex.__new__(Vorlex)
+        reader.__dict__.update(vars(template))
+        reader._call_llm_async = never
+        loop = asyncio.new_event_loop()
+        loop.create_task(reader.process_batch_async([pdf, pdf], max_concurrency=1))
+        for _ in range(3):
+            loop.run_until_complete(asyncio.sleep(0))
+        loop.close()
+
+    from types import SimpleNamespace
+
+    from vorlex.providers import google
+
+    silent = SimpleNamespace(aio=SimpleNamespace(models=SimpleNamespace(generate_content=never)))
+
+    def google_call_left_pending():
+        loop = asyncio.new_event_loop()
+
+        async def ask():
+            return await google.acall_chat(silent, "gemini", [{"role": "user", "content": "oi"}])
+
+        loop.create_task(ask())
+        for _ in range(3):
+            loop.run_until_complete(asyncio.sleep(0))
+        loop.close()
+
+    return [("cycle: reader and its coroutine", reader_and_coroutine),
+            ("cycle: batch task of a closed loop", batch_left_pending),
+            ("cycle: Google call task of a closed loop", google_call_left_pending)]
+
+
 def flat(call, n: int, warm: int) -> tuple[float, float]:
     for _ in range(warm):
         call()
@@ -77,8 +135,9 @@ def flat(call, n: int, warm: int) -> tuple[float, float]:
     return len(gc.get_objects()) / objects, _rss_kb() / max(rss, 1)
 
 
-def measure(calls: int, extract_calls: int, report=print) -> dict:
-    """{name: (object ratio, RSS ratio)} for every kernel and for extract_from_text."""
+def measure(calls: int, extract_calls: int, report=print, cycle_calls: int = 2000) -> dict:
+    """{name: (object ratio, RSS ratio)} for every kernel, for extract_from_text and for
+    the coroutine cycles."""
     import openai
     from bench_process import _RemoteChat  # its request log lives in the other process
     from vorlex.reader import Vorlex
@@ -86,6 +145,8 @@ def measure(calls: int, extract_calls: int, report=print) -> dict:
     out = {}
     for name, call in kernels():
         out[name] = flat(call, calls, warm=min(calls, 2000))
+    for name, call in cycles():
+        out[name] = flat(call, cycle_calls, warm=min(cycle_calls, 200))
     with _RemoteChat(delay=0.0) as server:
         reader = Vorlex(openai_api_key="sk-leak", max_retries=0)
         reader._openai_client = openai.OpenAI(api_key="sk-leak", base_url=server.base_url,
@@ -102,8 +163,9 @@ def main(argv=None) -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=100000)
     parser.add_argument("--extract-calls", type=int, default=10000)
+    parser.add_argument("--cycle-calls", type=int, default=2000)
     args = parser.parse_args(argv)
-    out = measure(args.calls, args.extract_calls)
+    out = measure(args.calls, args.extract_calls, cycle_calls=args.cycle_calls)
     print(f"leaks_worst_objects: {max(o for o, _ in out.values()):.4f}")
     print(f"leaks_worst_rss: {max(r for _, r in out.values()):.4f}")
 

@@ -8,7 +8,8 @@
 Errors are one line on standard error and a non-zero exit status, never a traceback:
 2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
-`cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked).
+`cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked); 130 when
+interrupted (Ctrl-C), after what finished is printed.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_PENDING = 3
 EXIT_UNAVAILABLE = 3
+EXIT_INTERRUPTED = 130
 OK_STATUSES = ("OK", "NO_DATA")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
@@ -52,9 +54,15 @@ def _is_url(text: str) -> bool:
 
 
 def _check_files(paths: Sequence[str]) -> None:
+    # A directory, a FIFO or a device has no size to check and may never end (or begin)
+    # reading: only regular files are documents.
     for path in paths:
-        if not _is_url(path) and not os.path.exists(path):
+        if _is_url(path):
+            continue
+        if not os.path.exists(path):
             raise CommandError(f"arquivo não encontrado: {path}")
+        if not os.path.isfile(path):
+            raise CommandError(f"não é um arquivo regular: {path}")
 
 
 def _cache_path(args: argparse.Namespace) -> str | None:
@@ -105,8 +113,14 @@ def cmd_read(args: argparse.Namespace) -> int:
         except ValueError as exc:  # braces str.format cannot read
             raise CommandError(f"--ask {prompt!r}: {exc}") from None
     batch = len(args.documents) > 1
-    results = reader.process_batch(list(args.documents), max_workers=args.workers,
-                                   show_progress=batch and not args.no_progress)
+    interrupted = False
+    try:
+        results = reader.process_batch(list(args.documents), max_workers=args.workers,
+                                       show_progress=batch and not args.no_progress)
+    except KeyboardInterrupt as exc:
+        # Ctrl-C: what finished is still shown; the documents not started were cancelled.
+        results = list(getattr(exc, "completed", []))
+        interrupted = True
     if args.json:
         print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False,
                          indent=2))
@@ -130,6 +144,14 @@ def cmd_read(args: argparse.Namespace) -> int:
     print(f"{len(results)} documento(s), {failed} com falha"
           + (f", {cached} do cache" if cached else "")
           + f"; {tokens} tokens; custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
+    if interrupted:
+        print(f"vorlex: interrompido; {len(args.documents) - len(results)} documento(s) "
+              f"sem resultado", file=sys.stderr)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        # The model calls still in flight run on pool threads that the interpreter would
+        # wait for on its way out: they are abandoned.
+        os._exit(EXIT_INTERRUPTED)
     return EXIT_FAILED if failed else 0
 
 
@@ -138,8 +160,6 @@ def _check_pdf(path: str) -> None:
     document that cannot be read is a usage error (2), not a rejected contract (1)."""
     if _is_url(path):
         return
-    if os.path.isdir(path):
-        raise CommandError(f"não é um arquivo: {path}")
     try:
         import pymupdf
     except ImportError:  # releases before the pymupdf name
@@ -382,7 +402,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return exc.status
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except Exception as exc:  # anything the library raises reaches the user as one line
         _error(f"{type(exc).__name__}: {exc}")
         return EXIT_FAILED

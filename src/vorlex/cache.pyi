@@ -6,6 +6,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from vorlex.models import ProcessingResult
 
+# Seconds a Redis store that failed is left alone before it is tried again.
+REDIS_RETRY_SECONDS: int
+
 class DocumentCache:
     """Results by document content, question settings, model and classify flag.
 

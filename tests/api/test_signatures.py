@@ -125,3 +125,67 @@ def test_routines_behave_like_functions():
     assert bound.__self__ is reader and bound.__func__ is Vorlex.add_question
     assert inspect.isroutine(Vorlex.process) and Vorlex.process.__name__ == "process"
     assert repr(cnpj.validar_cnpj) == "<function vorlex.contract.countries.br.cnpj.validar_cnpj>"
+
+
+def test_routines_can_be_weakly_referenced_as_functions_can():
+    import weakref
+
+    import vorlex.contract.countries.br.cnpj as cnpj
+    from vorlex.reader import Vorlex
+
+    assert weakref.ref(cnpj.validar_cnpj)() is cnpj.validar_cnpj
+    methods = weakref.WeakSet([Vorlex.process, Vorlex.add_question])
+    assert set(methods) == {Vorlex.process, Vorlex.add_question}
+    cache = weakref.WeakKeyDictionary({Vorlex.process: "lido"})
+    assert cache[Vorlex.process] == "lido"
+
+
+def test_many_unknown_keywords_are_refused_in_linear_time():
+    """The rewording of a refused call binds the arguments once: 40,000 unknown keywords
+    cost about what 10,000 do, far from the seconds a quadratic pass took."""
+    import time
+
+    from vorlex.reader import Vorlex
+
+    spent = {}
+    for n in (10_000, 40_000):
+        keywords = {f"k{i}": i for i in range(n)}
+        start = time.perf_counter()
+        with pytest.raises(TypeError, match=r"^Vorlex\.create_question\(\) got an unexpected "
+                                            r"keyword argument 'k0'$"):
+            Vorlex.create_question("a", "b", "c", **keywords)
+        spent[n] = time.perf_counter() - start
+    assert spent[40_000] < 1.0, spent
+
+
+def test_a_keyword_name_utf8_cannot_hold_is_refused_not_a_crash():
+    """A lone surrogate as a keyword's name: pybind11 fails on it while writing its own
+    message, where no error can be reported (the interpreter aborted). In its own
+    interpreter, for a function, a method and a native type's method."""
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import vorlex.providers.google as google
+        from vorlex.contract.countries.br.cnpj import formatar_cnpj
+        from vorlex.reader import Vorlex
+
+        odd = {"\\udc80": 1}
+        for call in (lambda: Vorlex.create_question("a", "b", "c", **odd),
+                     lambda: Vorlex(openai_api_key="sk").process(b"%PDF", **odd),
+                     lambda: google.GoogleCall.close(None, **odd),
+                     lambda: formatar_cnpj("11222333000181", **odd)):
+            try:
+                call()
+            except TypeError as exc:
+                print(ascii(str(exc)))
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.splitlines() == [
+        "\"Vorlex.create_question() got an unexpected keyword argument '\\\\udc80'\"",
+        "\"Vorlex.process() got an unexpected keyword argument '\\\\udc80'\"",
+        "\"GoogleCall.close() got an unexpected keyword argument '\\\\udc80'\"",
+        "\"formatar_cnpj() got an unexpected keyword argument '\\\\udc80'\"",
+    ]

@@ -146,7 +146,7 @@ def test_usage_mistakes_and_conveniences(model, docs, tmp_path):
     # verify on a file that is not a PDF: one line, a usage status, no banner
     texto = tmp_path / "contrato.txt"
     texto.write_text("não é um PDF")
-    for path, message in ((texto, "não é um PDF"), (tmp_path, "não é um arquivo")):
+    for path, message in ((texto, "não é um PDF"), (tmp_path, "não é um arquivo regular")):
         run = vorlex("verify", str(path), env=model)
         assert run.returncode == 2 and run.stdout == ""
         assert one_error_line(run) == f"vorlex: erro: {message}: {path}"
@@ -159,6 +159,72 @@ def test_usage_mistakes_and_conveniences(model, docs, tmp_path):
     assert out == {"valido": True, "cnpj": "11.222.333/0001-81"}
     run = vorlex("cnpj", "11.222.333/0001-82", "--json")
     assert run.returncode == 1 and json.loads(run.stdout) == {"valido": False, "cnpj": "11.222.333/0001-82"}
+
+
+def test_a_second_file_with_the_same_content_is_printed_under_its_own_name(chat_server, model,
+                                                                           tmp_path):
+    janeiro = text_pdf(tmp_path / "janeiro.pdf", "Contrato entre ACME e BETA, valor de R$ 10,00.")
+    fevereiro = tmp_path / "fevereiro.pdf"
+    fevereiro.write_bytes((tmp_path / "janeiro.pdf").read_bytes())
+    chat_server.push(ChatServer.text("R$ 10,00"))
+    assert vorlex("read", janeiro, "--ask", "Qual o valor?", env=model).returncode == 0
+    run = vorlex("read", str(fevereiro), "--ask", "Qual o valor?", env=model)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "== fevereiro.pdf\n  [OK] Pergunta 1: R$ 10,00\n"
+    assert len(chat_server.requests) == 1  # served from the results file
+
+
+@pytest.mark.parametrize("command", ["read", "screen", "verify"])
+@pytest.mark.parametrize("kind", ["directory", "fifo"])
+def test_a_path_that_is_not_a_regular_file_is_a_usage_error(command, kind, tmp_path, model):
+    """A FIFO would block the read for ever, a directory is no document: both are named,
+    with the usage status, before anything is read (the run has a timeout)."""
+    path = str(tmp_path / "entrada.pdf")
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        os.mkdir(path)
+    run = vorlex(command, path, *(["--ask", "x"] if command == "read" else []), env=model,
+                 timeout=60)
+    assert one_error_line(run) == f"vorlex: erro: não é um arquivo regular: {path}"
+    assert run.returncode == 2 and run.stdout == ""
+
+
+def test_ctrl_c_stops_a_threaded_batch_and_prints_what_finished(chat_server, model, tmp_path):
+    """Twelve documents on two workers, each model call 1.5 s: an interrupt after the
+    first two answers ends the command within a second or two, with those two printed,
+    the rest never asked, and status 130."""
+    import signal
+    import time
+
+    chat_server.delay = 1.5
+    paths = [text_pdf(tmp_path / f"d{i:02}.pdf", f"Contrato número {i} entre ACME e BETA.")
+             for i in range(12)]
+    base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
+    base.update(model)
+    base["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
+    proc = subprocess.Popen([sys.executable, "-c", LAUNCH, "read", *paths, "--ask", "Valor?",
+                             "--workers", "2", "--no-progress", "--no-cache"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=base,
+                            stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while len(chat_server.requests) < 3 and time.monotonic() < deadline:
+            time.sleep(0.05)  # the first two answered, the next two in flight
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        interrupted = time.monotonic()
+        out, err = proc.communicate(timeout=30)
+        took = time.monotonic() - interrupted
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert took < 2.5, took
+    printed = [line for line in out.splitlines() if line.startswith("== ")]
+    assert 2 <= len(printed) <= 4, out
+    assert "interrompido" in err and "Traceback" not in err, err
+    time.sleep(2)
+    assert len(chat_server.requests) <= 5  # the documents not started were never asked
 
 
 def test_read_a_refused_url_is_a_failed_document(model):

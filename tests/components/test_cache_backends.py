@@ -262,3 +262,144 @@ def test_the_reader_keeps_its_results_in_the_named_store(make_reader, chat_serve
     # Named in the environment, for readers built by other code.
     monkeypatch.setenv("VORLEX_CACHE_PATH", str(path))
     assert Vorlex(openai_api_key="sk")._cache.cache_path == str(path)
+
+
+# -- rows and keys that are not what this version writes --------------------------------
+
+@pytest.mark.parametrize("expires_at, result", [
+    ("amanhã", None), (None, None), (b"\x00\x01", None), (4102444800.0, b"{}"), (4102444800.0, 7)])
+def test_a_bad_sqlite_row_is_a_miss_one_warning_and_removed(expires_at, result, tmp_path, caplog):
+    """The file is shared: another program may have written a row of other kinds (a table
+    made without constraints). process_batch must go on: a miss, one warning, row gone."""
+    path = tmp_path / "results.sqlite"
+    with sqlite3.connect(path) as conn:
+        conn.execute("CREATE TABLE vorlex_cache (key TEXT PRIMARY KEY, result, expires_at,"
+                     " size, used_at)")
+    cache = DocumentCache(cache_path=path)
+    cache.put("k", record())
+    cache.put("vizinho", record("b.pdf"))
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE vorlex_cache SET expires_at = ? WHERE key = 'k'", (expires_at,))
+        if result is not None:
+            conn.execute("UPDATE vorlex_cache SET result = ? WHERE key = 'k'", (result,))
+    caplog.set_level(logging.WARNING, logger="vorlex.cache")
+    assert cache.get("k") is None
+    assert cache.get("k") is None  # removed: the second read is a plain miss
+    assert cache.get("vizinho") == record("b.pdf")
+    warnings = [r.getMessage() for r in caplog.records if r.name == "vorlex.cache"]
+    assert len(warnings) == 1 and "k" in warnings[0], warnings
+    with sqlite3.connect(path) as conn:
+        assert [k for (k,) in conn.execute("SELECT key FROM vorlex_cache")] == ["vizinho"]
+
+
+def test_a_bad_sqlite_row_does_not_stop_a_batch(make_reader, chat_server, tmp_path, caplog):
+    from components.docgen import text_page_pdf
+    from vorlex.reader import Vorlex
+
+    path = tmp_path / "c.sqlite"
+    pdf = text_page_pdf(["Contrato com texto bastante para a pergunta do leitor."])
+    reader = make_reader(cache_path=path)
+    reader.add_question(Vorlex.create_question("q", "Q", "Pergunta {texto}"))
+    assert reader.process(pdf).results[0].status == "OK"
+    with sqlite3.connect(path) as conn:
+        conn.execute("UPDATE vorlex_cache SET expires_at = 'texto'")
+    results = reader.process_batch([pdf, pdf])
+    assert [r.results[0].status for r in results] == ["OK", "OK"]
+
+
+@pytest.fixture
+def redis_client(redis):
+    import redis as redis_lib
+
+    client = redis_lib.Redis.from_url(redis.url)
+    client.flushdb()
+    yield client
+    client.flushdb()
+
+
+def test_redis_prefixes_never_reach_each_others_keys(redis, redis_client):
+    outer = DocumentCache(cache_url=redis.url, cache_prefix="vorlex:")
+    inner = DocumentCache(cache_url=redis.url, cache_prefix="vorlex:tenantB:")
+    glob = DocumentCache(cache_url=redis.url, cache_prefix="[vu]")
+    redis_client.set("v", b"alheio")
+    outer.put("a", record("a.pdf"))
+    inner.put("b", record("b.pdf"))
+    inner.put("c", record("c.pdf"))
+    glob.put("d", record("d.pdf"))
+    assert (outer.stats()["size"], inner.stats()["size"], glob.stats()["size"]) == (1, 2, 1)
+    outer.clear()
+    assert outer.get("a") is None and inner.get("b") == record("b.pdf")
+    glob.clear()
+    assert redis_client.get("v") == b"alheio" and inner.get("c") == record("c.pdf")
+    assert inner.stats()["size"] == 2
+
+
+def test_no_redis_key_takes_the_place_of_the_index(redis, redis_client):
+    cache = DocumentCache(cache_url=redis.url, cache_prefix="p:", max_entries=2)
+    for key in (":lru", "lru", "x"):
+        cache.put(key, record(key))
+    cache.put("y", record("y"))  # still works: the index was not overwritten
+    assert cache.get("y") == record("y") and cache.stats()["size"] == 2
+    with pytest.raises(ValueError, match="key"):
+        cache.put("", record())
+
+
+def test_an_empty_redis_prefix_is_refused(redis):
+    with pytest.raises(ValueError, match="cache_prefix"):
+        DocumentCache(cache_url=redis.url, cache_prefix="")
+
+
+@pytest.mark.parametrize("ttl", [float("inf"), 1e16, 1e300])
+def test_a_redis_lifetime_beyond_its_clock_stores_without_expiry(ttl, redis, redis_client):
+    cache = DocumentCache(ttl, cache_url=redis.url, cache_prefix="ttl:")
+    cache.put("k", record())
+    time.sleep(0.05)
+    assert cache.get("k") == record()
+    assert redis_client.pttl("ttl:k") == -1  # kept, no lifetime
+
+
+def test_redis_evicts_expired_entries_before_live_ones(redis, redis_client):
+    """An entry read (so marked recently used) and then expired is not worth a live one."""
+    cache = DocumentCache(cache_url=redis.url, cache_prefix="lru:", max_entries=2)
+    cache.put("velho", record("velho"))
+    cache.put("vivo", record("vivo"))
+    assert cache.get("velho") is not None  # now the most recent in the index
+    redis_client.delete("lru:velho")  # as if its lifetime ran out
+    cache.put("novo", record("novo"))
+    assert cache.get("vivo") == record("vivo") and cache.get("novo") == record("novo")
+    assert cache.stats()["size"] == 2
+
+
+def test_a_redis_that_does_not_answer_is_left_alone_for_a_while(monkeypatch, caplog):
+    """A server that accepts connections and never answers costs the 1 s timeout once,
+    not on every operation; after REDIS_RETRY_SECONDS it is tried again. One warning."""
+    import socket
+
+    pytest.importorskip("redis")
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(16)  # connections complete in the backlog; nothing is ever read
+    clock = Clock()
+    monkeypatch.setattr(cache_mod, "time", clock)
+    caplog.set_level(logging.WARNING, logger="vorlex.cache")
+    try:
+        cache = DocumentCache(cache_url=f"redis://127.0.0.1:{silent.getsockname()[1]}/0")
+        start = time.monotonic()
+        assert cache.get("k") is None
+        first = time.monotonic() - start
+        start = time.monotonic()
+        for _ in range(5):
+            cache.put("k", record())
+            assert cache.get("k") is None
+        assert cache.stats()["size"] == 0
+        cache.clear()
+        rest = time.monotonic() - start
+        clock.now += cache_mod.REDIS_RETRY_SECONDS + 1
+        start = time.monotonic()
+        assert cache.get("k") is None
+        again = time.monotonic() - start
+    finally:
+        silent.close()
+    assert first >= 0.9 and again >= 0.9  # tried: the timeout
+    assert rest < 0.5, rest  # skipped
+    assert len([r for r in caplog.records if r.name == "vorlex.cache"]) == 1

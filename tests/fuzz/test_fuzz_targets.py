@@ -24,7 +24,7 @@ REPLAYS = sorted(p for p in (FUZZ / "crashes").glob("*/*")
 
 def test_every_target_is_run():
     assert {"text_kernels", "cnpj", "address", "contract_keywords", "resolve_document",
-            "document_metadata", "filter_pages", "records", "safe_url"} <= set(TARGETS)
+            "document_metadata", "filter_pages", "records", "safe_url", "native_calls"} <= set(TARGETS)
 
 
 @pytest.fixture(scope="module")

@@ -86,12 +86,14 @@ def test_pages_keep_their_order_on_worker_processes(monkeypatch):
     assert [re.search(r"PAGINA NUMERO (\d)", p.text).group(1) for p in pages] == list("12345")
 
 
-@pytest.mark.parametrize("fault", ["language", "folder"])
+@pytest.mark.parametrize("fault", ["language", "folder", "name too long"])
 def test_a_missing_language_or_engine_is_one_warning_and_an_ocr_failure(fault, contract,
                                                                        monkeypatch, caplog):
     caplog.set_level(logging.INFO, logger="vorlex.ocr")
     if fault == "language":
         monkeypatch.setenv("VORLEX_OCR_LANGUAGES", "por+xyz")
+    elif fault == "name too long":  # no file system holds the name: no data either
+        monkeypatch.setenv("VORLEX_OCR_LANGUAGES", "por+" + "x" * 300)
     else:
         monkeypatch.setenv("TESSDATA_PREFIX", "/nao/existe")
     pages = ocr.load_pdf_with_ocr(contract[1], ocr_engine="tesseract")
@@ -99,7 +101,8 @@ def test_a_missing_language_or_engine_is_one_warning_and_an_ocr_failure(fault, c
     warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING
                 and r.getMessage().startswith("Tesseract não disponível: ")]
     assert len(warnings) == 1
-    assert ("sem dados do idioma 'xyz'" if fault == "language" else "/nao/existe") in warnings[0]
+    assert {"language": "sem dados do idioma 'xyz'", "folder": "/nao/existe",
+            "name too long": "sem dados do idioma 'xxx"}[fault] in warnings[0]
     pages_in_scan = len(load_pdf(contract[0]))
     assert sum("OCR não retornou texto" in r.getMessage() for r in caplog.records) == pages_in_scan
 
@@ -176,3 +179,88 @@ def test_workers_never_run_the_callers_script_again(tmp_path):
     lines = run.stdout.splitlines()
     assert lines.count("topo do script") == 1
     assert lines[-1].endswith("['tesseract']") and int(lines[-1].split()[0]) >= 2
+
+
+def _numbered_scan(pages):
+    import pymupdf
+
+    doc = pymupdf.open()
+    for i in range(pages):
+        doc.new_page().insert_textbox(pymupdf.Rect(60, 60, 540, 400),
+                                      f"PAGINA NUMERO {i + 1}\nCONTRATO DE TESTE", fontsize=22)
+    return scanned(doc.tobytes())
+
+
+def test_workers_import_nothing_from_the_folder_the_program_runs_in(tmp_path):
+    """A program run from a folder holding a pickle.py (and a relative path to its scan):
+    the workers neither import that module nor lose the document."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    here = tmp_path / "pasta"
+    here.mkdir()
+    (here / "scan.pdf").write_bytes(_numbered_scan(2))
+    (here / "pickle.py").write_text(textwrap.dedent("""
+        import pathlib
+        pathlib.Path(__file__).with_name("importado").write_text("sim")
+        raise ImportError("pickle.py da pasta atual")
+    """))
+    script = tmp_path / "ler.py"
+    script.write_text(textwrap.dedent("""
+        import re
+        import vorlex.ocr as ocr
+        ocr.TESSERACT_WORKERS = 2
+        pages = ocr.load_pdf_with_ocr("scan.pdf", ocr_engine="tesseract")
+        print([re.search(r"PAGINA NUMERO (\\d)", p.text).group(1) for p in pages])
+    """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
+                         timeout=300, cwd=str(here))
+    assert run.returncode == 0, run.stderr
+    assert not (here / "importado").exists()
+    assert run.stdout.splitlines()[-1] == "['1', '2']", run.stdout + run.stderr
+
+
+@pytest.fixture
+def two_workers(monkeypatch):
+    monkeypatch.setattr(ocr, "TESSERACT_WORKERS", 2)
+
+
+def test_what_pymupdf_prints_on_a_damaged_page_fails_that_page_only(two_workers, caplog):
+    """A page whose image stream is not the zlib data it claims: MuPDF reports the error
+    on standard output while the worker reads it; the other pages are read."""
+    import pymupdf
+
+    doc = pymupdf.open("pdf", _numbered_scan(4))
+    image_xref = doc[1].get_images()[0][0]
+    doc.update_stream(image_xref, b"x\x9c" + b"\x00\xff" * 4000, compress=False)
+    doc.xref_set_key(image_xref, "Filter", "/FlateDecode")
+    damaged = doc.tobytes()
+    caplog.set_level(logging.INFO, logger="vorlex.ocr")
+    pages = ocr.load_pdf_with_ocr(damaged, ocr_engine="tesseract")
+    read = {p.metadata["page"]: p.text for p in pages}
+    assert {1, 3, 4} <= set(read)
+    assert all(f"PAGINA NUMERO {n}" in read[n] for n in (1, 3, 4))
+    assert not read.get(2, "").strip().startswith("PAGINA NUMERO 2")
+
+
+def test_an_unreadable_answer_is_one_warning_and_its_pages_ocr_failures(two_workers, tmp_path,
+                                                                         monkeypatch, caplog):
+    """Workers that end well but answer what is not a pickle (here every worker is a
+    stand-in that prints text): one warning per answer, no exception, nothing invented."""
+    import os
+    import sys
+
+    fake = tmp_path / "python-falso"
+    fake.write_text("#!/bin/sh\ncat > /dev/null\nprintf 'MuPDF error: zlib error\\n'\n")
+    os.chmod(fake, 0o755)
+    monkeypatch.setattr(sys, "executable", str(fake))
+    caplog.set_level(logging.INFO, logger="vorlex.ocr")
+    pages = ocr.load_pdf_with_ocr(_numbered_scan(3), ocr_engine="tesseract")
+    assert pages == []
+    unreadable = [r for r in caplog.records if r.levelno == logging.WARNING
+                  and "Resposta ilegível" in r.getMessage()]
+    assert len(unreadable) == 2  # one per worker
+    assert sum("OCR não retornou texto" in r.getMessage() for r in caplog.records) == 3

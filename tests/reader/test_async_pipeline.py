@@ -549,3 +549,42 @@ def test_coroutines_never_awaited_or_dropped_midway_leak_nothing(recwarn):
     assert sys.getrefcount(reader) == refs
     assert len(gc.get_objects()) < objects + 200
     assert not [w for w in recwarn if "never awaited" in str(w.message)]
+
+
+def test_the_coroutine_tells_asyncio_and_inspect_what_a_coroutine_does(areader):
+    """Names, cr_running, cr_await, and no frame or code object: asyncio's debug output
+    and task reprs name it as they name an async def's coroutine."""
+    from asyncio import coroutines
+
+    reader = areader().add_question(Vorlex.create_question("q", "q", "Leia: {texto}"))
+    coro = reader.process_async(b"%PDF-1.4")
+    assert (coro.__name__, coro.__qualname__) == ("process_async", "Vorlex.process_async")
+    assert coro.cr_running is False and coro.cr_await is None
+    assert coro.cr_frame is None and coro.cr_code is None
+    assert coroutines._format_coroutine(coro) == "Vorlex.process_async()"
+    coro.close()
+
+    release = None
+    seen = {}
+
+    async def model_call(messages, response_model=None):
+        await release.wait()
+        raise RuntimeError("sem modelo")
+
+    reader._call_llm_async = model_call
+
+    async def main():
+        nonlocal release
+        release = asyncio.Event()
+        pdf = text_page_pdf(["Contrato de prestação de serviços com texto bastante."])
+        coro = reader.process_async(pdf)
+        task = asyncio.ensure_future(coro)
+        await asyncio.sleep(0.05)
+        seen["await"], seen["running"], seen["repr"] = coro.cr_await, coro.cr_running, repr(task)
+        release.set()
+        return await task
+
+    result = asyncio.run(main(), debug=True)
+    assert result.results[0].status != "OK"
+    assert seen["await"] is not None and seen["running"] is False
+    assert "coro=<Vorlex.process_async()" in seen["repr"], seen["repr"]

@@ -314,3 +314,44 @@ def test_a_document_that_empties_the_list_does_not_crash_the_batch(make_reader, 
     docs = [Emptying(doc(0)), doc(1), doc(2)]
     results = reader.process_batch(docs)
     assert statuses(results) == [["OK"]]  # the list ended under the runner, as a for loop
+
+
+def test_an_interrupt_stops_a_threaded_batch_promptly():
+    """Ctrl-C while four workers read 24 documents (one second each): KeyboardInterrupt
+    reaches the caller at once, carrying what finished; the documents not started never
+    start. Runs in its own interpreter, with a timeout."""
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import os, signal, threading, time
+        from vorlex.models import DocumentMetadata, ProcessingResult
+        from vorlex.reader import Vorlex
+
+        started = []
+        def slow(document, questions=None, classify=False, filename=None):
+            started.append(document)
+            time.sleep(1.0)
+            return ProcessingResult(document=DocumentMetadata(filename=document))
+
+        reader = Vorlex(openai_api_key="sk")
+        reader.process = slow
+        threading.Timer(1.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        begin = time.monotonic()
+        try:
+            reader.process_batch([f"d{i}.pdf" for i in range(24)], max_workers=4)
+        except KeyboardInterrupt as exc:
+            took = time.monotonic() - begin
+            names = sorted(r.document.filename for r in exc.completed)
+            time.sleep(1.2)  # those in flight end; nothing new starts
+            print(round(took, 1), len(names), len(started))
+            os._exit(0)
+        print("not interrupted")
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    took, finished, started = run.stdout.split()
+    assert float(took) < 2.2  # the interrupt came at 1.5 s
+    assert int(finished) == 4  # the first four, done at 1 s
+    assert int(started) == 8  # four more in flight at 1.5 s, none after

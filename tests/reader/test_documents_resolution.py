@@ -192,6 +192,56 @@ def test_oversized_file_is_refused_before_reading(tmp_path, monkeypatch):
     assert opened == []
 
 
+@pytest.mark.parametrize("kind", ["/dev/zero", "fifo", "directory"])
+def test_a_path_that_is_not_a_regular_file_is_refused_by_name(kind, tmp_path):
+    """/dev/zero and a FIFO report size 0 and never end (or never start) reading; run in
+    an interpreter of its own under a timeout, so that a read without end fails the case."""
+    import os
+    import subprocess
+    import sys
+    import textwrap
+
+    if kind == "fifo":
+        path = str(tmp_path / "fila.pdf")
+        os.mkfifo(path)
+    elif kind == "directory":
+        path = str(tmp_path / "pasta.pdf")
+        os.mkdir(path)
+    else:
+        path = kind
+    code = textwrap.dedent(f"""
+        from vorlex.exceptions import DocumentError
+        from vorlex.reader import Vorlex
+        try:
+            Vorlex(openai_api_key="k")._resolve_document({path!r})
+        except DocumentError as exc:
+            print(exc)
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.strip() == f"Erro ao ler documento: não é um arquivo regular: {path}"
+
+
+def test_a_file_larger_than_its_size_on_disk_said_is_read_only_past_the_limit(tmp_path,
+                                                                             monkeypatch):
+    target = tmp_path / "cresce.pdf"
+    target.write_bytes(b"%PDF-1.4")  # small when its size is taken, large when read
+    asked = []
+
+    class Growing(io.BytesIO):
+        def read(self, n=-1):
+            asked.append(n)
+            return super().read(n)
+
+    monkeypatch.setattr(reader_mod, "open", lambda *a, **k: Growing(b"%PDF" + b"\0" * (3 * MB)),
+                        raising=False)
+    small = Vorlex(openai_api_key="k", max_file_size_mb=1)
+    with pytest.raises(DocumentError) as info:
+        small._resolve_document(str(target))
+    assert str(info.value) == "Documento excede o limite de 1MB (1.0MB)."
+    assert asked == [MB + 1]
+
+
 def test_wrong_argument_types(reader):
     with pytest.raises(TypeError, match="document"):
         reader._resolve_document(12345)

@@ -347,6 +347,28 @@ def test_cache_hit_loads_nothing_and_calls_nothing(make_reader, chat_server, pdf
     assert len(chat_server.requests) == calls + 1
 
 
+@pytest.mark.parametrize("store", ["memory", "sqlite"])
+def test_a_cache_hit_describes_the_document_of_this_call(store, make_reader, chat_server, pdf3,
+                                                         tmp_path):
+    """Two files with the same content: the second is served from the cache under its own
+    name, with the answers and page figures of the first."""
+    kwargs = {"cache_path": tmp_path / "c.sqlite"} if store == "sqlite" else {"enable_cache": True}
+    reader = make_reader(**kwargs).add_question(ask())
+    (tmp_path / "janeiro.pdf").write_bytes(pdf3)
+    (tmp_path / "fevereiro.pdf").write_bytes(pdf3)
+    first = reader.process(tmp_path / "janeiro.pdf")
+    second = reader.process(tmp_path / "fevereiro.pdf")
+    third = reader.process(pdf3, filename="marco.pdf")
+    assert len(chat_server.requests) == 1 and reader.cache_stats()["hits"] == 2
+    assert [r.document.filename for r in (first, second, third)] == [
+        "janeiro.pdf", "fevereiro.pdf", "marco.pdf"]
+    assert second.results == first.results
+    assert second.document.model_dump(exclude={"filename"}) == first.document.model_dump(
+        exclude={"filename"})
+    # The entry itself still describes the first file.
+    assert reader.process(tmp_path / "janeiro.pdf").document.filename == "janeiro.pdf"
+
+
 def test_empty_selection_fails_even_when_cached(make_reader, chat_server, pdf3):
     reader = make_reader(enable_cache=True).add_question(ask())
     reader.process(pdf3)

@@ -1,6 +1,8 @@
 // The Python coroutine object of a C++ coroutine (see coro.hpp).
 #include "bridge/coro.hpp"
 
+#include "bridge/native.hpp"
+
 #include <string>
 
 namespace vx::aio {
@@ -112,8 +114,24 @@ class Coroutine {
       free_frame();
       return;
     }
-    py::object exit = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    if (!exit) throw py::error_already_set();
+    // As a generator delegating with `yield from`: the awaitable is closed first (not
+    // thrown into: one already finalized would refuse), and the frame then unwinds with
+    // GeneratorExit, or with the error closing the awaitable raised.
+    py::object exit;
+    if (iter_) {
+      py::object inner = std::exchange(iter_, py::object());
+      try {
+        py::object closer = py::getattr(inner, "close", py::none());
+        if (!closer.is_none()) closer();
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        exit = e.value();
+      }
+    }
+    if (!exit) {
+      exit = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(PyExc_GeneratorExit));
+      if (!exit) throw py::error_already_set();
+    }
     try {
       run(py::none(), exit);
     } catch (py::error_already_set& e) {
@@ -129,6 +147,43 @@ class Coroutine {
   }
 
   const std::string& name() const { return name_; }
+  bool running() const { return running_; }
+  // What the frame waits on (cr_await): the awaitable's iterator, or None.
+  py::object awaiting() const { return iter_ ? iter_ : py::object(py::none()); }
+
+  // The Python objects this coroutine holds that may lead back to it.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(iter_.ptr());
+    if (h_) {
+      const Task::promise_type& p = h_.promise();
+      Py_VISIT(p.awaiting.ptr());
+      Py_VISIT(p.resumed_with.ptr());
+      Py_VISIT(p.value.ptr());
+      for (const py::object* held : p.held) Py_VISIT(held->ptr());
+    }
+    return 0;
+  }
+
+  // Found in a cycle: ends as a coroutine dropped before it ends (GeneratorExit through
+  // the frame), the error it may raise reported as unraisable. Runs before any object
+  // of the cycle is cleared.
+  void finalize() {
+    if (!h_ || !started_ || done_ || running_) return;
+    try {
+      close();
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable(name_.c_str());
+    } catch (...) {
+    }
+  }
+
+  // Breaks the cycle: the frame, its arguments and locals with it, and the awaitable.
+  void clear() {
+    if (running_) return;
+    done_ = true;
+    free_frame();
+    iter_ = py::object();
+  }
 
  private:
   void free_frame() {
@@ -222,6 +277,28 @@ class Coroutine {
   bool running_ = false;
 };
 
+// The collector's view of the type (the slots pybind11 leaves empty).
+void gc_slots(PyHeapTypeObject* heap) {
+  PyTypeObject* type = &heap->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    return py::handle(self).cast<const Coroutine&>().traverse(visit, arg);
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (py::detail::is_holder_constructed(self)) py::handle(self).cast<Coroutine&>().clear();
+    return 0;
+  };
+  type->tp_finalize = [](PyObject* self) {
+    if (!py::detail::is_holder_constructed(self)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    py::handle(self).cast<Coroutine&>().finalize();
+    PyErr_Restore(type, value, tb);
+  };
+}
+
 }  // namespace
 
 py::object coroutine(Task task, const char* qualname) {
@@ -229,18 +306,55 @@ py::object coroutine(Task task, const char* qualname) {
 }
 
 void init(py::module_& m) {
-  py::class_<Coroutine>(m, "Coroutine", py::module_local(),
-                        "A coroutine of the reader's asynchronous operations: await it, or "
-                        "hand it to asyncio as any coroutine.")
-      .def("__await__", [](py::object self) { return self; })
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", [](Coroutine& self) { return self.send(py::none()); })
-      .def("send", &Coroutine::send, py::arg("value"))
-      .def("throw", &Coroutine::throw_)
-      .def("close", &Coroutine::close)
+  vx::native_class<Coroutine>(m, "Coroutine",
+                              "A coroutine of the reader's asynchronous operations: await it, or "
+                              "hand it to asyncio as any coroutine.",
+                              py::module_local(), py::custom_type_setup(gc_slots))
+      .def("__await__", vx::returns_self<Coroutine>("__await__"))
+      .def("__iter__", vx::returns_self<Coroutine>("__iter__"))
+      .def("__next__", [](py::handle self) {
+        return vx::native_self<Coroutine>(self, "__next__").send(py::none());
+      })
+      .def("send", vx::method("send", &Coroutine::send), py::arg("value"))
+      .def("throw", vx::method("throw", &Coroutine::throw_))
+      .def("close", vx::method("close", &Coroutine::close))
       .def("__repr__", [](py::handle self) {
-        return "<coroutine object " + self.cast<const Coroutine&>().name() + ">";
+        return "<coroutine object " + vx::native_self<Coroutine>(self, "__repr__").name() + ">";
+      })
+      // What asyncio and inspect read of a coroutine: its names, whether it runs, what it
+      // waits on; there is no Python frame or code object behind it (None, as for a
+      // finished coroutine).
+      .def_property_readonly("cr_running", [](py::handle self) {
+        return vx::native_self<Coroutine>(self, "cr_running").running();
+      })
+      .def_property_readonly("cr_await", [](py::handle self) {
+        return vx::native_self<Coroutine>(self, "cr_await").awaiting();
+      })
+      .def_property_readonly("cr_frame", [](py::handle self) {
+        vx::native_self<Coroutine>(self, "cr_frame");
+        return py::none();
+      })
+      .def_property_readonly("cr_code", [](py::handle self) {
+        vx::native_self<Coroutine>(self, "cr_code");
+        return py::none();
       });
+  // __name__ and __qualname__ of an instance: properties put straight into the type's
+  // dict (setting them as attributes would rename the type itself).
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr("Coroutine").ptr());
+  py::object property = py::module_::import("builtins").attr("property");
+  py::object qualname = property(py::cpp_function([](py::handle self) {
+    return vx::native_self<Coroutine>(self, "__qualname__").name();
+  }));
+  py::object name = property(py::cpp_function([](py::handle self) {
+    const std::string& q = vx::native_self<Coroutine>(self, "__name__").name();
+    auto dot = q.rfind('.');
+    return dot == std::string::npos ? q : q.substr(dot + 1);
+  }));
+  if (PyDict_SetItemString(type->tp_dict, "__qualname__", qualname.ptr()) < 0 ||
+      PyDict_SetItemString(type->tp_dict, "__name__", name.ptr()) < 0) {
+    throw py::error_already_set();
+  }
+  PyType_Modified(type);
   // An awaitable with send, throw and close is a collections.abc.Coroutine: asyncio
   // accepts it wherever it accepts a coroutine (create_task, run, gather).
   py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("Coroutine"));

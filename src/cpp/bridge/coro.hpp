@@ -18,12 +18,21 @@
 // dropped before it ends is unwound the same way with GeneratorExit; one that never
 // started has its frame freed without running any of it.
 //
+// The object takes part in garbage collection: it shows the collector the awaitable
+// it waits on and the Python arguments of its frame, and when it is found in a cycle
+// it is closed (as a generator is finalized) and its frame freed. A frame's other
+// locals are not visible to the collector, so a coroutine body hands what it awaits
+// to wait() by value (std::move) and keeps no Python object that leads back to the
+// caller across a suspension except in its arguments.
+//
 // Everything runs on the thread that drives the coroutine, with the GIL held.
 #pragma once
 
 #include <coroutine>
 #include <exception>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "bridge/bridge.hpp"
 
@@ -32,6 +41,21 @@ namespace vx::aio {
 class Task {
  public:
   struct promise_type {
+    // The compiler hands the promise the frame's copies of the coroutine's arguments:
+    // the Python objects among them are recorded, so that the coroutine object can
+    // show them to the garbage collector (a reader whose attribute holds its own
+    // pending coroutine is a cycle through the frame).
+    promise_type() = default;
+    template <class... Args>
+    explicit promise_type(Args&... args) {
+      (hold(args), ...);
+    }
+    template <class T>
+    void hold(T& arg) {
+      if constexpr (std::is_base_of_v<py::object, T>) held.push_back(&arg);
+    }
+
+    std::vector<py::object*> held;  // the frame's Python arguments (strong references)
     py::object value;              // co_return value
     std::exception_ptr error;      // exception that ended the frame
     py::object awaiting;           // the awaitable the frame is suspended on

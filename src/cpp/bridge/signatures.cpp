@@ -144,6 +144,7 @@ struct Routine {
   PyObject* module;     // str
   PyObject* owner;      // the class's name, or None for a module function
   PyObject* signature;  // inspect.Signature or None once looked up; NULL before
+  PyObject* weakrefs;   // weak references to it (functools caches, registries), or NULL
 };
 
 PyObject* signature_of(Routine* r) {
@@ -216,7 +217,12 @@ PyObject* reword(Routine* r, PyObject* const* args, size_t nargsf, PyObject* kwn
         keywords[PyTuple_GET_ITEM(kwnames, i)] = py::reinterpret_borrow<py::object>(args[n + i]);
       }
       try {
-        py::handle(sig).attr("bind")(*positional, **keywords);
+        // Called with the tuple and dict as they are: pybind11's own unpacking of
+        // **keywords checks each name against those before it (quadratic in their number).
+        py::object bind = py::handle(sig).attr("bind");
+        PyObject* bound = PyObject_Call(bind.ptr(), positional.ptr(), keywords.ptr());
+        if (!bound) throw py::error_already_set();
+        Py_DECREF(bound);
       } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_TypeError)) throw;
         std::string why = py::str(e.value());
@@ -237,8 +243,41 @@ PyObject* reword(Routine* r, PyObject* const* args, size_t nargsf, PyObject* kwn
   return nullptr;
 }
 
+// Whether the function takes **kwargs (by its signature; unknown counts as no).
+bool takes_any_keyword(Routine* r) {
+  PyObject* sig = signature_of(r);
+  if (sig == Py_None) return false;
+  py::object var_keyword = py::module_::import("inspect").attr("Parameter").attr("VAR_KEYWORD");
+  for (py::handle p : list_copy(py::handle(sig).attr("parameters").attr("values")())) {
+    if (py::object(p.attr("kind")).is(var_keyword)) return true;
+  }
+  return false;
+}
+
+// A keyword whose name UTF-8 cannot hold (a lone surrogate) names no parameter of a C++
+// function; pybind11 would fail on it while writing its own message, with no way to
+// report that error. Refused here, in Python's words.
+bool refuse_unreadable_keyword(Routine* r, PyObject* kwnames) {
+  Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nk; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (PyUnicode_AsUTF8AndSize(name, nullptr)) continue;
+    PyErr_Clear();
+    try {
+      if (takes_any_keyword(r)) return false;
+    } catch (py::error_already_set& e) {
+      e.restore();
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument %R", r->qualname, name);
+    return true;
+  }
+  return false;
+}
+
 PyObject* routine_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* r = reinterpret_cast<Routine*>(self);
+  if (refuse_unreadable_keyword(r, kwnames)) return nullptr;
   PyObject* result = PyObject_Vectorcall(r->func, args, nargsf, kwnames);
   if (result || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
   return reword(r, args, nargsf, kwnames);
@@ -246,6 +285,7 @@ PyObject* routine_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 
 void routine_dealloc(PyObject* self) {
   auto* r = reinterpret_cast<Routine*>(self);
+  if (r->weakrefs) PyObject_ClearWeakRefs(self);
   Py_XDECREF(r->func);
   Py_XDECREF(r->name);
   Py_XDECREF(r->qualname);
@@ -346,6 +386,7 @@ PyTypeObject* routine_type() {
     t.tp_getset = routine_getset;
     t.tp_methods = routine_methods;
     t.tp_descr_get = routine_get;
+    t.tp_weaklistoffset = offsetof(Routine, weakrefs);
     if (PyType_Ready(&t) < 0) throw py::error_already_set();
     return &t;
   }();
@@ -364,6 +405,7 @@ py::object make_routine(py::handle func, const std::string& name, const std::str
   r->module = Py_NewRef(module.ptr());
   r->owner = Py_NewRef(owner.ptr());
   r->signature = nullptr;
+  r->weakrefs = nullptr;
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(r));
 }
 

@@ -20,8 +20,9 @@
 //             one table, WAL journal, the result as pydantic JSON with its expiry time,
 //             size and last use (for the least-recently-used limit);
 //   "redis"   a Redis server (cache_url) shared by many machines: each result under
-//             <prefix><key> with its lifetime set in Redis, a sorted set <prefix>:lru of
-//             last uses for the entry limit.
+//             <prefix><key> with its lifetime set in Redis, and the sorted set named
+//             <prefix> of last uses, the index that the entry limit, clear() and
+//             stats() go by.
 // A store that fails (a corrupt or unwritable file, a Redis that is down or slow) logs
 // one warning on vorlex.cache and the operation goes on as a miss or a skipped store,
 // never an exception; an entry that no longer parses as a ProcessingResult (written
@@ -30,6 +31,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bridge/bridge.hpp"
 #include "bridge/signatures.hpp"
@@ -80,13 +82,37 @@ void store_failed(py::handle self, const char* store, py::handle error) {
 
 // fn() with the store's errors (anything but an interruption) reported by
 // store_failed; `fallback` is then the result.
+//
+// A Redis that failed is left alone for REDIS_RETRY_SECONDS (a module attribute, read
+// at each failure): a server that is down or does not answer would otherwise cost its
+// timeout on every operation. Its client is dropped, so the next try connects anew.
+bool redis_resting(py::handle self) {
+  py::object until = py::getattr(self, "_redis_retry_at", py::none());
+  return !until.is_none() && now() < py::cast<double>(until);
+}
+
+void redis_rest(py::handle self) {
+  double pause = vx::arg_float(ns.get("REDIS_RETRY_SECONDS"), "REDIS_RETRY_SECONDS");
+  self.attr("_redis_retry_at") = py::float_(now() + pause);
+  py::object client = py::getattr(self, "_redis", py::none());
+  self.attr("_redis") = py::none();
+  if (!client.is_none()) vx::call_quietly(client, "close");
+}
+
 template <class F>
 py::object guarded(py::handle self, const char* store, py::object fallback, F&& fn) {
+  const bool redis = std::string_view(store) == "redis";
+  if (redis && redis_resting(self)) return fallback;
   try {
     return fn();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     store_failed(self, store, e.value());
+    if (redis) redis_rest(self);
+    return fallback;
+  } catch (py::cast_error& e) {
+    // A value of the store that did not convert: as much a fault of the store.
+    store_failed(self, store, py::reinterpret_borrow<py::object>(PyExc_TypeError)(py::str(e.what())));
     return fallback;
   }
 }
@@ -150,6 +176,8 @@ void init(py::object self, py::object ttl_seconds, py::object max_entries, py::o
   }
   std::optional<std::string> url = vx::arg_opt_str(cache_url, "cache_url");
   std::string prefix = vx::arg_str(cache_prefix, "cache_prefix");
+  // Without a prefix the cache's keys would be the whole database's.
+  if (prefix.empty()) throw py::value_error("cache_prefix must not be empty");
   self.attr("ttl_seconds") = ttl_seconds;
   self.attr("max_entries") = max_entries;
   max_entries_of(self);
@@ -205,6 +233,12 @@ void bump(py::handle self, const char* counter) {
 
 py::object lookup(py::object self, py::object key);
 
+// A key is a non-empty text (build_key makes them): in Redis, <prefix> alone names the
+// index.
+void check_key(py::handle key) {
+  if (vx::arg_str(key, "key").empty()) throw py::value_error("key must not be empty");
+}
+
 // A copy that shares nothing with the stored result: a caller that edits what it was
 // handed must not change what the next hit returns.
 py::object deep_copy(py::handle result) {
@@ -221,9 +255,23 @@ py::object sqlite_get(py::handle self, py::handle key, double t) {
                                         py::make_tuple(key))
                        .attr("fetchone")();
   if (row.is_none()) return py::none();
-  py::object result = parse_result(row[py::int_(0)]);
-  if (result.is_none() || py::cast<double>(row[py::int_(1)]) <= t) {
+  auto drop = [&] {
     conn.attr("execute")(std::string("DELETE FROM ") + kTable + " WHERE key = ?", py::make_tuple(key));
+  };
+  // The file is shared with other programs and versions: a row whose values are not of
+  // the kinds this one writes (a text or null expiry, a blob as the result) is dropped.
+  py::object text = row[py::int_(0)], expires = row[py::int_(1)];
+  if (!vx::is_str(text) || !(PyFloat_Check(expires.ptr()) || vx::is_int(expires))) {
+    logger.warning("Entrada inválida no cache sqlite, removida: %s (result: %s, expires_at: %s)",
+                   key, py::str(vx::type_name(text)), py::str(vx::type_name(expires)));
+    drop();
+    return py::none();
+  }
+  double expires_at = PyFloat_AsDouble(expires.ptr());
+  if (expires_at == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  py::object result = parse_result(text);
+  if (result.is_none() || !(expires_at > t)) {
+    drop();
     return py::none();
   }
   conn.attr("execute")(std::string("UPDATE ") + kTable + " SET used_at = ? WHERE key = ?",
@@ -262,22 +310,53 @@ long long sqlite_size(py::handle self, double t) {
 }
 
 // ---- Redis
+//
+// The entries of a prefix are <prefix><key> (a key is never empty) and their index is
+// the sorted set named <prefix> itself: no entry of the prefix can take the index's
+// name, and clear() and stats() go by the index, never by a pattern over the key
+// space, so another prefix that begins with this one ("vorlex:" and
+// "vorlex:tenantB:"), or keys with glob characters, are never counted or deleted.
+
+py::str redis_entry(const std::string& prefix, py::handle key) {
+  return py::str(prefix + vx::safe_str(key));
+}
+
+// Members of the index whose entry is gone (Redis expired it: its lifetime runs from
+// when it was stored, its score is when it was last used) are taken out of it.
+void redis_prune(py::handle client, const py::str& index) {
+  py::list members = vx::list_copy(client.attr("zrange")(index, 0, -1));
+  if (members.empty()) return;
+  py::object pipe = client.attr("pipeline")("transaction"_a = false);
+  for (py::handle m : members) pipe.attr("exists")(m);
+  py::list present = vx::list_copy(pipe.attr("execute")());
+  py::list gone;
+  for (size_t i = 0; i < members.size() && i < present.size(); ++i) {
+    if (!truthy(present[i])) gone.append(members[i]);
+  }
+  if (!gone.empty()) client.attr("zrem")(index, *gone);
+}
 
 py::object redis_get(py::handle self, py::handle key, double t) {
   py::object client = redis_client(self);
   std::string prefix = prefix_of(self);
-  py::str name(prefix + vx::safe_str(key));
+  py::str name = redis_entry(prefix, key);
+  py::str index(prefix);
   py::object raw = client.attr("get")(name);
-  if (raw.is_none()) return py::none();
+  if (raw.is_none()) {
+    client.attr("zrem")(index, name);  // expired: no longer a candidate for eviction
+    return py::none();
+  }
   py::object result = parse_result(raw);
   if (result.is_none()) {
     client.attr("delete")(name);
-    client.attr("zrem")(py::str(prefix + ":lru"), name);
+    client.attr("zrem")(index, name);
     return py::none();
   }
   py::dict score;
   score[name] = py::float_(t);
-  client.attr("zadd")(py::str(prefix + ":lru"), score);
+  // Only an entry still in the index is marked used (xx): one that expired between the
+  // two commands is not brought back into it.
+  client.attr("zadd")(index, score, "xx"_a = true);
   return result;
 }
 
@@ -285,21 +364,32 @@ void redis_put(py::handle self, py::handle key, py::handle json, double t, doubl
                long long limit) {
   py::object client = redis_client(self);
   std::string prefix = prefix_of(self);
-  py::str name(prefix + vx::safe_str(key));
-  py::str lru(prefix + ":lru");
-  // Redis counts lifetimes in whole milliseconds, at least one.
-  long long ms = std::max<long long>(1, static_cast<long long>(std::ceil(ttl * 1000.0)));
+  py::str name = redis_entry(prefix, key);
+  py::str index(prefix);
+  // Redis counts lifetimes in whole milliseconds, at least one; a lifetime beyond what
+  // it can count (about 292 million years) is no expiry at all.
+  const double ms = std::ceil(ttl * 1000.0);
   py::dict score;
   score[name] = py::float_(t);
   py::object pipe = client.attr("pipeline")();
-  pipe.attr("set")(name, json, "px"_a = ms);
-  pipe.attr("zadd")(lru, score);
+  if (ms < 4.0e18) {
+    pipe.attr("set")(name, json, "px"_a = std::max<long long>(1, static_cast<long long>(ms)));
+  } else {
+    pipe.attr("set")(name, json);
+  }
+  pipe.attr("zadd")(index, score);
   // Members last used before now - ttl were stored earlier still: expired.
-  pipe.attr("zremrangebyscore")(lru, py::str("-inf"), py::str("(" + std::to_string(t - ttl)));
+  if (std::isfinite(t - ttl)) {
+    pipe.attr("zremrangebyscore")(index, py::str("-inf"), py::str("(" + std::to_string(t - ttl)));
+  }
   pipe.attr("execute")();
-  long long count = py::cast<long long>(client.attr("zcard")(lru));
+  long long count = py::cast<long long>(client.attr("zcard")(index));
+  if (count <= limit) return;
+  // Entries that expired after their last use are not worth a live one.
+  redis_prune(client, index);
+  count = py::cast<long long>(client.attr("zcard")(index));
   if (count > limit) {
-    py::object oldest = client.attr("zpopmin")(lru, count - limit);
+    py::object oldest = client.attr("zpopmin")(index, count - limit);
     py::list names;
     for (py::handle pair : vx::list_copy(oldest)) names.append(pair[py::int_(0)]);
     if (!names.empty()) client.attr("delete")(*names);
@@ -308,36 +398,27 @@ void redis_put(py::handle self, py::handle key, py::handle json, double t, doubl
 
 long long redis_size(py::handle self) {
   py::object client = redis_client(self);
-  std::string prefix = prefix_of(self);
-  py::bytes lru(prefix + ":lru");
-  long long n = 0;
-  for (py::handle name : client.attr("scan_iter")("match"_a = py::str(prefix + "*"), "count"_a = 1000)) {
-    py::object as_bytes = py::isinstance<py::str>(name)
-                              ? py::object(name.attr("encode")("utf-8"))
-                              : py::reinterpret_borrow<py::object>(name);
-    if (!as_bytes.equal(lru)) ++n;
-  }
-  return n;
+  py::str index(prefix_of(self));
+  redis_prune(client, index);
+  return py::cast<long long>(client.attr("zcard")(index));
 }
 
 void redis_clear(py::handle self) {
   py::object client = redis_client(self);
-  std::string prefix = prefix_of(self);
-  py::list names;
-  for (py::handle name : client.attr("scan_iter")("match"_a = py::str(prefix + "*"), "count"_a = 1000)) {
-    names.append(name);
-    if (names.size() >= 500) {
-      client.attr("delete")(*names);
-      names = py::list();
-    }
+  py::str index(prefix_of(self));
+  py::list members = vx::list_copy(client.attr("zrange")(index, 0, -1));
+  for (size_t i = 0; i < members.size(); i += 500) {
+    py::list batch;
+    for (size_t j = i; j < members.size() && j < i + 500; ++j) batch.append(members[j]);
+    client.attr("delete")(*batch);
   }
-  if (!names.empty()) client.attr("delete")(*names);
+  client.attr("delete")(index);
 }
 
 // ---- the operations
 
 py::object get(py::object self, py::object key) {
-  vx::arg_str(key, "key");
+  check_key(key);
   std::string backend = backend_of(self);
   if (backend == "memory") {
     py::object found = lookup(self, key);
@@ -381,7 +462,7 @@ py::object lookup(py::object self, py::object key) {
 }
 
 void put(py::object self, py::object key, py::object result) {
-  vx::arg_str(key, "key");
+  check_key(key);
   std::string backend = backend_of(self);
   if (backend != "memory") {
     py::object json = result.attr("model_dump_json")();
@@ -529,6 +610,7 @@ PYBIND11_MODULE(cache, m) {
   ns.lazy("sqlite3", "sqlite3");
   ns.lazy("redis", "redis");
   ns.lazy("ProcessingResult", "vorlex.models", "ProcessingResult");
+  m.attr("REDIS_RETRY_SECONDS") = py::int_(30);
 
   vx::PyClass(m, "DocumentCache",
               "Processing results by document content, question settings, model and "

@@ -10,8 +10,8 @@
 // PyMuPDF holds the interpreter lock while Tesseract recognises a page (measured: a
 // thread spinning beside it gets under a tenth of its share), so pages are read in
 // parallel by worker processes, each reading every n-th page of the same PDF, and the
-// texts come back in page order. A worker that fails leaves its pages unread (one
-// warning), like a missing engine.
+// texts come back in page order. A worker that fails, or whose answer cannot be read,
+// leaves its pages unread (one warning), like a missing engine.
 #include <algorithm>
 #include <map>
 
@@ -80,7 +80,14 @@ py::tuple tesseract_setup() {
     std::string lang = rest.substr(0, plus);
     rest = plus == std::string::npos ? std::string() : rest.substr(plus + 1);
     if (lang.empty()) continue;
-    if (!truthy(path.attr("joinpath")(lang + ".traineddata").attr("is_file")())) {
+    bool present = false;
+    try {
+      present = truthy(path.attr("joinpath")(lang + ".traineddata").attr("is_file")());
+    } catch (py::error_already_set& e) {
+      // A name the file system cannot hold (longer than 255 bytes, say) names no data.
+      if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+    }
+    if (!present) {
       return py::make_tuple(py::none(), languages,
                             "sem dados do idioma '" + lang + "' em " + safe_str(folder));
     }
@@ -128,6 +135,116 @@ long long worker_count(size_t pages) {
   return std::clamp<long long>(n, 1, static_cast<long long>(std::max<size_t>(pages, 1)));
 }
 
+// A worker's answer as the parent reads it: (texts, first error) with one text (str or
+// None) per page of its share, else None. Anything else (a worker that wrote on its
+// answer channel what is not a pickle, or the wrong shape) is unreadable.
+py::object readable_answer(py::handle raw, size_t pages) {
+  py::object answer;
+  try {
+    answer = vx::import("pickle").attr("loads")(raw);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return py::none();
+  }
+  if (!PyTuple_Check(answer.ptr()) || PyTuple_GET_SIZE(answer.ptr()) != 2) return py::none();
+  py::object texts = answer[py::int_(0)], error = answer[py::int_(1)];
+  if (!PyList_Check(texts.ptr()) || static_cast<size_t>(PyList_GET_SIZE(texts.ptr())) != pages) {
+    return py::none();
+  }
+  for (py::handle text : list_copy(texts)) {
+    if (!text.is_none() && !is_str(text)) return py::none();
+  }
+  if (!error.is_none() && !is_str(error)) return py::none();
+  return py::make_tuple(list_copy(texts), error);
+}
+
+// The folder the worker runs in and the package folder it imports from: the one that
+// holds the vorlex package.
+py::object package_root() {
+  py::object path = vx::import("os").attr("path");
+  return path.attr("dirname")(path.attr("dirname")(path.attr("abspath")(ns.module().attr("__file__"))));
+}
+
+// The shares read by plain interpreters running vorlex.ocr._tesseract_worker, fed by a
+// pipe: unlike multiprocessing's spawn and forkserver they never import the caller's
+// main script again, so a script without a __main__ guard does not run twice.
+//
+// A worker starts with -P in the package's folder and a path made of the caller's
+// entries without the current folder, so that nothing the folder the program runs
+// from holds (a pickle.py, say) is imported by it. Its standard output carries the
+// pickled answer and nothing else: the worker moves what others write there (MuPDF's
+// messages) to standard error before it reads any page.
+std::vector<py::tuple> run_workers(py::handle source, const std::vector<std::vector<long long>>& shares,
+                                   py::handle languages, py::handle tessdata, py::handle dpi) {
+  py::object subprocess = vx::import("subprocess");
+  py::object pickle = vx::import("pickle");
+  py::object sys = vx::import("sys");
+  py::object os = vx::import("os");
+  py::object ospath = os.attr("path");
+  // A relative path means the caller's folder, which is not the worker's.
+  py::object job_source = is_path(source) ? ospath.attr("abspath")(os.attr("fspath")(source))
+                                          : py::reinterpret_borrow<py::object>(source);
+  py::object root = package_root();
+  py::object here = ospath.attr("abspath")(os.attr("getcwd")());
+  py::list path_parts;
+  for (py::handle entry : list_copy(sys.attr("path"))) {
+    if (!is_str(entry) || !truthy(entry)) continue;
+    py::object full = ospath.attr("abspath")(entry);
+    if (full.equal(here)) continue;
+    path_parts.append(full);
+  }
+  if (!path_parts.contains(root)) path_parts.append(root);
+  py::dict env(os.attr("environ").attr("copy")());
+  env["PYTHONPATH"] = py::str(os.attr("pathsep")).attr("join")(path_parts);
+  py::list command;
+  command.append(sys.attr("executable"));
+  command.append("-P");
+  command.append("-c");
+  command.append("from vorlex.ocr import _tesseract_worker; _tesseract_worker()");
+
+  std::vector<py::tuple> answers;
+  py::list procs;
+  try {
+    for (const auto& share : shares) {
+      py::object proc = subprocess.attr("Popen")(command, "stdin"_a = subprocess.attr("PIPE"),
+                                                 "stdout"_a = subprocess.attr("PIPE"),
+                                                 "stderr"_a = subprocess.attr("PIPE"), "env"_a = env,
+                                                 "cwd"_a = root);
+      procs.append(proc);
+      py::bytes job = pickle.attr("dumps")(py::make_tuple(job_source, py::cast(share), languages,
+                                                           tessdata, dpi));
+      proc.attr("stdin").attr("write")(job);
+      proc.attr("stdin").attr("close")();
+      proc.attr("stdin") = py::none();  // written: communicate() only reads
+    }
+    for (size_t w = 0; w < shares.size(); ++w) {
+      py::object proc = procs[w];
+      py::tuple out(proc.attr("communicate")());
+      if (py::cast<int>(proc.attr("returncode")) != 0) {
+        std::string err = safe_str(out[1].attr("decode")("utf-8", "replace"));
+        if (err.size() > 400) err = err.substr(err.size() - 400);
+        answers.push_back(py::make_tuple(py::list(), py::str("worker failed: " + err)));
+        continue;
+      }
+      py::object answer = readable_answer(out[0], shares[w].size());
+      if (answer.is_none()) {
+        log.warning("Resposta ilegível de um processo do Tesseract; %d página(s) sem texto",
+                    py::int_(shares[w].size()));
+        answers.push_back(py::make_tuple(py::list(), py::none()));
+        continue;
+      }
+      answers.push_back(py::tuple(answer));
+    }
+  } catch (...) {
+    // Interrupted (Ctrl-C) or failed: the workers are stopped and reaped, so that none
+    // is left running or as a zombie.
+    for (py::handle proc : procs) call_quietly(proc, "kill");
+    for (py::handle proc : procs) call_quietly(proc, "wait");
+    throw;
+  }
+  return answers;
+}
+
 }  // namespace
 
 std::map<long long, py::object> read_with_tesseract(py::handle source,
@@ -150,51 +267,7 @@ std::map<long long, py::object> read_with_tesseract(py::handle source,
   if (workers == 1) {
     answers.push_back(py::tuple(reader(source, py::cast(shares[0]), languages, tessdata, dpi)));
   } else {
-    // Plain interpreters running vorlex.ocr._tesseract_worker, fed by a pipe: unlike
-    // multiprocessing's spawn and forkserver they never import the caller's main
-    // script again, so a script without a __main__ guard does not run twice.
-    py::object subprocess = vx::import("subprocess");
-    py::object pickle = vx::import("pickle");
-    py::object sys = vx::import("sys");
-    py::object os = vx::import("os");
-    py::dict env(os.attr("environ").attr("copy")());
-    py::list path_parts;
-    for (py::handle entry : list_copy(sys.attr("path"))) {
-      if (is_str(entry) && truthy(entry)) path_parts.append(os.attr("path").attr("abspath")(entry));
-    }
-    env["PYTHONPATH"] = py::str(os.attr("pathsep")).attr("join")(path_parts);
-    py::list command;
-    command.append(sys.attr("executable"));
-    command.append("-c");
-    command.append("from vorlex.ocr import _tesseract_worker; _tesseract_worker()");
-    py::list procs;
-    try {
-      for (const auto& share : shares) {
-        py::object proc = subprocess.attr("Popen")(command, "stdin"_a = subprocess.attr("PIPE"),
-                                                   "stdout"_a = subprocess.attr("PIPE"),
-                                                   "stderr"_a = subprocess.attr("PIPE"), "env"_a = env);
-        procs.append(proc);
-        py::bytes job = pickle.attr("dumps")(py::make_tuple(source, py::cast(share), languages,
-                                                             tessdata, dpi));
-        proc.attr("stdin").attr("write")(job);
-        proc.attr("stdin").attr("close")();
-        proc.attr("stdin") = py::none();  // written: communicate() only reads
-      }
-      for (py::handle proc : procs) {
-        py::tuple out(proc.attr("communicate")());
-        if (py::cast<int>(proc.attr("returncode")) != 0) {
-          std::string err = safe_str(out[1].attr("decode")("utf-8", "replace"));
-          if (err.size() > 400) err = err.substr(err.size() - 400);
-          py::list none_texts;
-          answers.push_back(py::make_tuple(none_texts, py::str("worker failed: " + err)));
-          continue;
-        }
-        answers.push_back(py::tuple(pickle.attr("loads")(out[0])));
-      }
-    } catch (...) {
-      for (py::handle proc : procs) call_quietly(proc, "kill");
-      throw;
-    }
+    answers = run_workers(source, shares, languages, tessdata, dpi);
   }
   py::object first_error = py::none();
   for (size_t w = 0; w < answers.size(); ++w) {
@@ -209,14 +282,22 @@ std::map<long long, py::object> read_with_tesseract(py::handle source,
 }
 
 // The worker's side: one pickled job on standard input, its answer on standard output.
+// The answer's channel is taken aside first and standard output (the descriptor, so
+// C code writing there too) becomes standard error: whatever PyMuPDF, MuPDF or
+// Tesseract print while the pages are read cannot mix into the answer.
 void tesseract_worker() {
   py::object sys = vx::import("sys");
+  py::object os = vx::import("os");
   py::object pickle = vx::import("pickle");
+  sys.attr("stdout").attr("flush")();
+  py::object answer_fd = os.attr("dup")(1);
+  os.attr("dup2")(2, 1);
+  py::object channel = os.attr("fdopen")(answer_fd, "wb");
+  ScopedClose closer(channel);
   py::tuple job(pickle.attr("loads")(sys.attr("stdin").attr("buffer").attr("read")()));
   py::object answer = ns.get("_tesseract_pages")(*job);
-  py::object out = sys.attr("stdout").attr("buffer");
-  out.attr("write")(pickle.attr("dumps")(answer));
-  out.attr("flush")();
+  channel.attr("write")(pickle.attr("dumps")(answer));
+  channel.attr("flush")();
 }
 
 void init_tesseract(py::module_& m) {

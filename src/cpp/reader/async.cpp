@@ -50,7 +50,7 @@ Task call_llm_async(py::object self, py::object messages, py::object response_mo
                      {{"model", model}, {"messages", messages}});
     }
   }
-  py::object response = co_await wait(call);
+  py::object response = co_await wait(std::move(call));
   co_return response;
 }
 
@@ -65,7 +65,7 @@ Task execute_question_async(py::object self, py::object text, py::object questio
   try {
     py::list messages = question_messages(question, text);
     py::object call = self.attr("_call_llm_async")(messages, question.attr("response_model"));
-    py::object response = co_await wait(call);
+    py::object response = co_await wait(std::move(call));
     co_return question_result(self, question, response, start);
   } catch (...) {
     error = error_in_flight();
@@ -75,7 +75,7 @@ Task execute_question_async(py::object self, py::object text, py::object questio
 
 Task extract_from_text_async(py::object self, py::object text, py::object question) {
   py::object call = self.attr("_execute_question_async")(text, question);
-  py::object result = co_await wait(call);
+  py::object result = co_await wait(std::move(call));
   co_return result;
 }
 
@@ -90,7 +90,7 @@ Task classify_results_async(py::object self, py::object results, py::object doc_
     py::list messages = classification_messages(classification, results, doc_info);
     py::object call =
         self.attr("_call_llm_async")(messages, classification.attr("response_model"));
-    py::object response = co_await wait(call);
+    py::object response = co_await wait(std::move(call));
     self.attr("_record_side_usage")(response);
     co_return classification_mapping(response);
   } catch (...) {
@@ -112,7 +112,7 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
       continue;
     }
     py::object call = self.attr("_execute_question_async")(joined_text(sel.pages), question);
-    py::object result = co_await wait(call);
+    py::object result = co_await wait(std::move(call));
     run.add(result, static_cast<Py_ssize_t>(sel.pages.size()), doc.count);
   }
   co_return run.as_tuple();
@@ -126,13 +126,13 @@ Task process_async(py::object self, py::object document, py::object questions,
   ProcessStart st = begin_process(self, document, questions, classify, filename, false);
   if (st.hit) co_return st.hit;
   py::object run_call = self.attr("_run_questions_async")(st.to_run, st.pages);
-  py::object run = co_await wait(run_call);
+  py::object run = co_await wait(std::move(run_call));
   py::tuple totals(run);
   py::object classification = py::none();
   py::object info = classification_request(self, st, totals[0]);
   if (!info.is_none()) {
     py::object call = self.attr("_classify_results_async")(totals[0], info);
-    classification = co_await wait(call);
+    classification = co_await wait(std::move(call));
   }
   co_return finish_process(self, st, totals, classification);
 }
@@ -140,16 +140,18 @@ Task process_async(py::object self, py::object document, py::object questions,
 // ---------------------------------------------------------------------------------
 // process_batch_async
 
-// Gives a semaphore permit back when the scope ends, however it ends.
+// Gives a semaphore permit back when the scope ends, however it ends. It borrows the
+// semaphore from the coroutine's argument, which outlives it and which the garbage
+// collector sees (coro.hpp).
 class Permit {
  public:
-  explicit Permit(py::object semaphore) : semaphore_(std::move(semaphore)) {}
+  explicit Permit(py::handle semaphore) : semaphore_(semaphore) {}
   ~Permit() { vx::call_quietly(semaphore_, "release"); }
   Permit(const Permit&) = delete;
   Permit& operator=(const Permit&) = delete;
 
  private:
-  py::object semaphore_;
+  py::handle semaphore_;
 };
 
 // One document of a batch: the breaker is asked before waiting for a permit; the
@@ -163,13 +165,13 @@ Task limited(py::object self, py::object semaphore, py::object doc, py::object q
     co_return open;
   }
   py::object acquire = semaphore.attr("acquire")();
-  co_await wait(acquire);
+  co_await wait(std::move(acquire));
   Permit permit(semaphore);
   py::object result;
   py::object failure;
   try {
     py::object call = self.attr("process_async")(doc, questions, classify);
-    result = co_await wait(call);
+    result = co_await wait(std::move(call));
   } catch (py::error_already_set& e) {
     if (!is_document_failure(e)) throw;
     failure = e.value();
@@ -188,20 +190,25 @@ Task process_batch_async(py::object self, py::object documents, py::object quest
     // No permit at all would leave every document waiting for ever.
     vx::raise_value_error("max_concurrency must be at least 1, got 0");
   }
-  py::object asyncio = ns.get("asyncio");
-  // A negative count is refused by the semaphore itself (ValueError).
-  py::object semaphore = asyncio.attr("Semaphore")(max_concurrency);
-  py::list docs = vx::list_copy(documents);  // the documents as they are when the batch starts
-  std::shared_ptr<Progress> bar;
-  if (show_progress) bar = std::make_shared<Progress>(docs.size());
-  py::list coroutines;
-  for (py::handle doc : docs) {
-    coroutines.append(vx::aio::coroutine(
-        limited(self, semaphore, py::reinterpret_borrow<py::object>(doc), questions, classify, bar),
-        "Vorlex.process_batch_async.<locals>._limited"));
+  py::object gather;
+  {
+    // Only the gathering is held while it runs: the documents' coroutines and their
+    // semaphore are reached through it, where the garbage collector sees them.
+    py::object asyncio = ns.get("asyncio");
+    // A negative count is refused by the semaphore itself (ValueError).
+    py::object semaphore = asyncio.attr("Semaphore")(max_concurrency);
+    py::list docs = vx::list_copy(documents);  // the documents as they are when the batch starts
+    std::shared_ptr<Progress> bar;
+    if (show_progress) bar = std::make_shared<Progress>(docs.size());
+    py::list coroutines;
+    for (py::handle doc : docs) {
+      coroutines.append(vx::aio::coroutine(
+          limited(self, semaphore, py::reinterpret_borrow<py::object>(doc), questions, classify, bar),
+          "Vorlex.process_batch_async.<locals>._limited"));
+    }
+    gather = asyncio.attr("gather")(*coroutines);
   }
-  py::object gather = asyncio.attr("gather")(*coroutines);
-  py::object results = co_await wait(gather);
+  py::object results = co_await wait(std::move(gather));
   co_return py::list(results);
 }
 

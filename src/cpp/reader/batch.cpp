@@ -268,8 +268,29 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
       report_outcome(breaker, result);
       if (Progress* bar = batch_progress()) bar->step(result);
     }
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_Exception)) {
+      // Leaving the pool waits for every submitted document, as a with-block would.
+      vx::call_quietly(pool, "shutdown", py::bool_(true));
+      throw;
+    }
+    // Interrupted (Ctrl-C): the documents not started are cancelled and those in flight
+    // are left to end on their own threads, so the interrupt reaches the caller now;
+    // what finished travels with it, in input order, as `completed`.
+    try {
+      pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+    } catch (py::error_already_set&) {
+    }
+    py::list completed;
+    for (size_t i = 0; i < n; ++i) {
+      if (!out[i].is_none()) completed.append(out[i]);
+    }
+    try {
+      py::setattr(e.value(), "completed", completed);
+    } catch (py::error_already_set&) {
+    }
+    throw;
   } catch (...) {
-    // Leaving the pool waits for every submitted document, as a with-block would.
     vx::call_quietly(pool, "shutdown", py::bool_(true));
     throw;
   }

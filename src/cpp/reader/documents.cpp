@@ -669,6 +669,42 @@ py::bytes to_pdf(py::object raw) {
   return as_bytes(as_document_error([&] { return ns.get("ensure_pdf_bytes")(raw); }));
 }
 
+// The bytes of the regular file at `path`, read up to one byte past the size limit.
+// The size on disk says nothing for what is not a regular file (0 for /dev/zero and a
+// FIFO, whose reads never end or never start), so anything else is refused before it
+// is opened; and the read itself stops past the limit, so that a file that grows, or
+// is swapped, after its size was taken is not read without bound either.
+py::object read_regular_file(py::handle self, py::handle path) {
+  py::object os = ns.get("os");
+  py::object info = os.attr("stat")(path);
+  if (!truthy(vx::late("stat", "S_ISREG")(info.attr("st_mode")))) {
+    // The cause is the error reading it would have met (or meant): a folder's
+    // IsADirectoryError, an OSError for a device or a FIFO.
+    const bool folder = truthy(vx::late("stat", "S_ISDIR")(info.attr("st_mode")));
+    py::object errno_mod = vx::import("errno");
+    py::object code = errno_mod.attr(folder ? "EISDIR" : "EINVAL");
+    py::object cause = vx::late("builtins", folder ? "IsADirectoryError" : "OSError")(
+        code, ns.get("os").attr("strerror")(code), path);
+    vx::raise_from(ns.get("DocumentError"),
+                   "Erro ao ler documento: não é um arquivo regular: " + vx::safe_str(path), cause);
+  }
+  const double limit_mb = size_limit_mb(self);
+  double size_mb = py::cast<double>(info.attr("st_size")) / kBytesPerMB;
+  if (size_mb > limit_mb) size_error(self, size_mb);
+  py::object f = module_or_builtin("open")(path, "rb");
+  vx::ScopedClose closer(f);
+  // Bytes beyond floor(limit) make the size exceed the limit; one more than that is
+  // enough to tell.
+  const double limit_bytes = std::floor(limit_mb * kBytesPerMB);
+  py::object raw = limit_bytes < 9.0e15 ? f.attr("read")(py::int_(static_cast<long long>(limit_bytes) + 1))
+                                        : f.attr("read")();
+  if (vx::is_bytes_like(raw)) {
+    size_mb = static_cast<double>(py::len(raw)) / kBytesPerMB;
+    if (size_mb > limit_mb) size_error(self, size_mb);
+  }
+  return raw;
+}
+
 py::tuple resolve_document(py::object self, py::object document, py::object filename) {
   std::optional<std::string> given = vx::arg_opt_str(filename, "filename");
   const bool has_name = given && !given->empty();
@@ -715,12 +751,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
     }
     py::object raw;
     try {
-      py::object size = os.attr("path").attr("getsize")(document);
-      double size_mb = py::cast<double>(size) / kBytesPerMB;
-      if (size_mb > size_limit_mb(self)) size_error(self, size_mb);
-      py::object f = module_or_builtin("open")(document, "rb");
-      vx::ScopedClose closer(f);
-      raw = f.attr("read")();
+      raw = read_regular_file(self, document);
     } catch (py::error_already_set& e) {
       // A directory, a file that vanished, no permission: a problem of this document,
       // reported as such so that a batch records it and goes on.

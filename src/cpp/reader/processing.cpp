@@ -86,6 +86,13 @@ ProcessStart begin_process(py::object self, py::object document, py::object ques
       if (log_cache_hit && verbose(self)) {
         logger.info(("Cache hit para " + vx::safe_str(st.display)).c_str());
       }
+      // The entry is keyed by content: the document it describes is this call's (its
+      // name above all), with how its pages were read, which only loading could tell.
+      py::object cached = py::getattr(hit, "document", py::none());
+      if (!cached.is_none()) {
+        st.doc_meta.attr("ocr_method") = py::getattr(cached, "ocr_method", py::none());
+      }
+      hit.attr("document") = st.doc_meta;
       // Served, not spent: the totals a caller adds up as spending skip it.
       if (PyObject_SetAttrString(hit.ptr(), "from_cache", Py_True) < 0) PyErr_Clear();
       st.hit = hit;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/native.hpp"
 #include "core/image_sniff.hpp"
 #include "core/sha256.hpp"
 #include "utils/utils.hpp"
@@ -314,11 +315,12 @@ py::object ensure_pdf_bytes(py::object data) {
 }  // namespace
 
 void init_pdf(py::module_& m) {
-  py::class_<PageIterator>(m, "PageIterator",
-                           "Page documents of one PDF, produced one at a time.")
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", &PageIterator::next)
-      .def("close", &PageIterator::close, "Stops the iteration and closes the PDF.");
+  vx::native_class<PageIterator>(m, "PageIterator",
+                                 "Page documents of one PDF, produced one at a time.")
+      .def("__iter__", vx::returns_self<PageIterator>("__iter__"))
+      .def("__next__", vx::method("__next__", &PageIterator::next))
+      .def("close", vx::method("close", &PageIterator::close),
+           "Stops the iteration and closes the PDF.");
 
   m.def("load_pdf", &load_pdf, py::arg("source"),
         py::arg("filename") = py::none(),

@@ -4,6 +4,7 @@
 // object, which forwards __next__/send/throw/close to the inner awaitable's iterator)
 // and turns the inner StopIteration(value) into StopIteration(adapt(value)).
 #include "bridge/coro.hpp"
+#include "bridge/native.hpp"
 #include "providers/google/google.hpp"
 
 namespace vx::google {
@@ -68,6 +69,19 @@ class AdaptedAwaitable {
     iter_ = py::object();
   }
 
+  // The garbage collector's view: a task awaiting this object and the call it wraps
+  // form a cycle through the event loop's futures.
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(inner_.ptr());
+    Py_VISIT(iter_.ptr());
+    return 0;
+  }
+  void clear() {
+    done_ = true;
+    iter_ = py::object();
+    inner_ = py::object();
+  }
+
  private:
   void start() {
     if (iter_) return;
@@ -89,6 +103,20 @@ class AdaptedAwaitable {
   bool done_ = false;
 };
 
+void gc_slots(PyHeapTypeObject* heap) {
+  PyTypeObject* type = &heap->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    return py::handle(self).cast<const AdaptedAwaitable&>().traverse(visit, arg);
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (py::detail::is_holder_constructed(self)) py::handle(self).cast<AdaptedAwaitable&>().clear();
+    return 0;
+  };
+}
+
 }  // namespace
 
 py::object adapted_awaitable(py::object inner, std::function<py::object(py::object)> adapt) {
@@ -96,15 +124,18 @@ py::object adapted_awaitable(py::object inner, std::function<py::object(py::obje
 }
 
 void init_awaitable(py::module_& m) {
-  py::class_<AdaptedAwaitable>(m, "GoogleCall",
-                               "Awaitable of a Google call, resolving to a chat-completion "
-                               "shaped response.")
-      .def("__await__", [](py::object self) { return self; })
-      .def("__iter__", [](py::object self) { return self; })
-      .def("__next__", [](AdaptedAwaitable& self) { return self.send(py::none()); })
-      .def("send", &AdaptedAwaitable::send, py::arg("value"))
-      .def("throw", &AdaptedAwaitable::throw_)
-      .def("close", &AdaptedAwaitable::close);
+  vx::native_class<AdaptedAwaitable>(m, "GoogleCall",
+                                     "Awaitable of a Google call, resolving to a chat-completion "
+                                     "shaped response.",
+                                     py::custom_type_setup(gc_slots))
+      .def("__await__", vx::returns_self<AdaptedAwaitable>("__await__"))
+      .def("__iter__", vx::returns_self<AdaptedAwaitable>("__iter__"))
+      .def("__next__", [](py::handle self) {
+        return vx::native_self<AdaptedAwaitable>(self, "__next__").send(py::none());
+      })
+      .def("send", vx::method("send", &AdaptedAwaitable::send), py::arg("value"))
+      .def("throw", vx::method("throw", &AdaptedAwaitable::throw_))
+      .def("close", vx::method("close", &AdaptedAwaitable::close));
 }
 
 }  // namespace vx::google
