@@ -279,17 +279,8 @@ class Coroutine {
 
 // The collector's view of the type (the slots pybind11 leaves empty).
 void gc_slots(PyHeapTypeObject* heap) {
+  vx::gc_slots<Coroutine>(heap);
   PyTypeObject* type = &heap->ht_type;
-  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
-    Py_VISIT(Py_TYPE(self));
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    return py::handle(self).cast<const Coroutine&>().traverse(visit, arg);
-  };
-  type->tp_clear = [](PyObject* self) -> int {
-    if (py::detail::is_holder_constructed(self)) py::handle(self).cast<Coroutine&>().clear();
-    return 0;
-  };
   type->tp_finalize = [](PyObject* self) {
     if (!py::detail::is_holder_constructed(self)) return;
     PyObject *type, *value, *tb;
@@ -338,6 +329,7 @@ void init(py::module_& m) {
         vx::native_self<Coroutine>(self, "cr_code");
         return py::none();
       });
+  vx::native_detail::guard_keywords(m.attr("Coroutine"));
   // __name__ and __qualname__ of an instance: properties put straight into the type's
   // dict (setting them as attributes would rename the type itself).
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr("Coroutine").ptr());

@@ -33,4 +33,34 @@ void refuse_new(py::handle type) {
   py::setattr(type, "__new__", py::module_::import("builtins").attr("staticmethod")(refuse));
 }
 
+void guard_keywords(py::handle type) {
+  py::object dict = type.attr("__dict__");
+  for (py::handle entry : py::list(dict.attr("items")())) {
+    py::object name = entry[py::int_(0)];
+    PyObject* member = py::handle(entry[py::int_(1)]).ptr();
+    if (PyInstanceMethod_Check(member)) member = PyInstanceMethod_GET_FUNCTION(member);
+    // Ordinary methods, __init__ and __repr__ become routines, which check keyword names
+    // themselves; the other special methods and pybind11's own are guarded here.
+    const std::string n = safe_str(name);
+    const bool special = n.size() > 4 && n.rfind("__", 0) == 0 && n != "__init__" && n != "__repr__";
+    if (!special && n.rfind("_pybind11_", 0) != 0) continue;
+    if (!PyCFunction_Check(member)) continue;
+    py::object original = py::reinterpret_borrow<py::object>(member);
+    std::string label = type_label(type) + "." + safe_str(name);
+    py::cpp_function guarded(
+        [original, label](py::args args, py::kwargs kwargs) -> py::object {
+          for (auto item : kwargs) {
+            if (!PyUnicode_AsUTF8AndSize(item.first.ptr(), nullptr)) {
+              PyErr_Clear();
+              throw py::type_error(label + "() got an unexpected keyword argument " +
+                                   safe_str(py::repr(item.first)));
+            }
+          }
+          return original(*args, **kwargs);
+        },
+        py::name(safe_str(name).c_str()), py::is_method(type), py::doc(safe_str(py::getattr(original, "__doc__", py::str(""))).c_str()));
+    py::setattr(type, name, guarded);
+  }
+}
+
 }  // namespace vx::native_detail

@@ -28,6 +28,11 @@ namespace native_detail {
 [[noreturn]] void empty_self(py::handle type, const char* method);
 // Sets type.__new__ to a function raising "cannot create '<module>.<name>' instances".
 void refuse_new(py::handle type);
+// Puts each special C++ method of the type (__next__, __await__, ...; the others are
+// routines) behind a check of its keyword names: pybind11's
+// dispatcher aborts the interpreter on a keyword that UTF-8 cannot hold (a lone
+// surrogate) while it words its error. Called once the type's methods are defined.
+void guard_keywords(py::handle type);
 }  // namespace native_detail
 
 template <class T>
@@ -49,6 +54,24 @@ py::class_<T> native_class(py::handle scope, const char* name, const char* doc,
   py::class_<T> cls(scope, name, doc, py::is_final(), extra...);
   native_detail::refuse_new(cls);
   return cls;
+}
+
+// The collector's view of a native type that holds Python objects: T offers
+// `int traverse(visitproc, void*) const` and `void clear()`; an instance whose holder
+// was never filled holds nothing. For py::custom_type_setup.
+template <class T>
+void gc_slots(PyHeapTypeObject* heap) {
+  PyTypeObject* type = &heap->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (!py::detail::is_holder_constructed(self)) return 0;
+    return py::handle(self).cast<const T&>().traverse(visit, arg);
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (py::detail::is_holder_constructed(self)) py::handle(self).cast<T&>().clear();
+    return 0;
+  };
 }
 
 // A member function as a function of a checked `self`.

@@ -447,7 +447,7 @@ void python_signatures(py::module_ m) {
       py::object mkey = entry[py::int_(0)];
       py::object member = entry[py::int_(1)];
       std::string mname = py::str(mkey);
-      if (mname.size() > 4 && mname.rfind("__", 0) == 0 && mname != "__init__") continue;
+      if (mname.size() > 4 && mname.rfind("__", 0) == 0 && mname != "__init__" && mname != "__repr__") continue;
       if (mname.rfind("_pybind11_", 0) == 0) continue;  // pybind11's own
       py::object wrapped;
       std::string qual = cls_name + "." + mname;

@@ -13,6 +13,7 @@
 // a time, each new address checked and pinned the same way; and the body is streamed
 // and abandoned as soon as it exceeds the size limit.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -215,7 +216,20 @@ py::object as_client_spelling(py::object host) {
     if (!e.matches(PyExc_Exception)) throw;
     document_error(kUnsafeUrl);
   }
-  if (vx::is_str(host) && py::len(host) > 0) {
+  // Only a plain DNS name can be "not found"; an address, a trailing dot or characters
+  // the parsers read differently were refused for what they are.
+  bool nome_dns = vx::is_str(host) && py::len(host) > 0;
+  for (char c : vx::safe_str(url)) nome_dns = nome_dns && static_cast<unsigned char>(c) > ' ';
+  if (nome_dns) {
+    const std::string h = vx::safe_str(host);
+    bool letra = false;
+    for (char c : h) {
+      if (std::isalpha(static_cast<unsigned char>(c))) letra = true;
+      else if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != '-') nome_dns = false;
+    }
+    nome_dns = nome_dns && letra && h.back() != '.';
+  }
+  if (nome_dns) {
     py::object socket = ns.get("socket");
     try {
       socket.attr("getaddrinfo")(host, py::none());

@@ -18,7 +18,7 @@ py::object add_question(py::object self, py::object question) {
   // Read the id and check the prompt before touching the registry: a question without
   // config.id, or whose prompt could never carry the document, leaves it unchanged.
   py::object id = question.attr("config").attr("id");
-  check_template(question.attr("user_prompt"), "texto", question_label(id));
+  check_template(py::getattr(question, "user_prompt", py::none()), "texto", question_label(id));
   self.attr("_questions")[id] = question;
   if (verbose(self)) logger.info(("Pergunta adicionada: " + vx::safe_str(id)).c_str());
   return self;

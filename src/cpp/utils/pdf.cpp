@@ -321,6 +321,7 @@ void init_pdf(py::module_& m) {
       .def("__next__", vx::method("__next__", &PageIterator::next))
       .def("close", vx::method("close", &PageIterator::close),
            "Stops the iteration and closes the PDF.");
+  vx::native_detail::guard_keywords(m.attr("PageIterator"));
 
   m.def("load_pdf", &load_pdf, py::arg("source"),
         py::arg("filename") = py::none(),

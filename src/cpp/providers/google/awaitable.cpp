@@ -103,19 +103,6 @@ class AdaptedAwaitable {
   bool done_ = false;
 };
 
-void gc_slots(PyHeapTypeObject* heap) {
-  PyTypeObject* type = &heap->ht_type;
-  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
-    Py_VISIT(Py_TYPE(self));
-    if (!py::detail::is_holder_constructed(self)) return 0;
-    return py::handle(self).cast<const AdaptedAwaitable&>().traverse(visit, arg);
-  };
-  type->tp_clear = [](PyObject* self) -> int {
-    if (py::detail::is_holder_constructed(self)) py::handle(self).cast<AdaptedAwaitable&>().clear();
-    return 0;
-  };
-}
 
 }  // namespace
 
@@ -127,7 +114,7 @@ void init_awaitable(py::module_& m) {
   vx::native_class<AdaptedAwaitable>(m, "GoogleCall",
                                      "Awaitable of a Google call, resolving to a chat-completion "
                                      "shaped response.",
-                                     py::custom_type_setup(gc_slots))
+                                     py::custom_type_setup(vx::gc_slots<AdaptedAwaitable>))
       .def("__await__", vx::returns_self<AdaptedAwaitable>("__await__"))
       .def("__iter__", vx::returns_self<AdaptedAwaitable>("__iter__"))
       .def("__next__", [](py::handle self) {
@@ -136,6 +123,7 @@ void init_awaitable(py::module_& m) {
       .def("send", vx::method("send", &AdaptedAwaitable::send), py::arg("value"))
       .def("throw", vx::method("throw", &AdaptedAwaitable::throw_))
       .def("close", vx::method("close", &AdaptedAwaitable::close));
+  vx::native_detail::guard_keywords(m.attr("GoogleCall"));
 }
 
 }  // namespace vx::google
