@@ -70,6 +70,6 @@ if [ -f .venv/vorlex-build ] && [ "$(cat .venv/vorlex-build)" = "$stamp" ] \
   echo "setup: the installed build matches the sources; not rebuilt" >&2
   exit 0
 fi
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 .venv/bin/python -m pip install -q "$extra"
 echo "$stamp" > .venv/vorlex-build

@@ -15,7 +15,7 @@ if [ ! -f "$bdir/build.ninja" ]; then
     -Dpybind11_DIR="$pybind_dir" >/dev/null
 fi
 if [ $# -eq 0 ]; then
-  cmake --build "$bdir" -j "${JOBS:-2}"
+  cmake --build "$bdir" -j "${JOBS:-$(nproc)}"
 else
-  cmake --build "$bdir" -j "${JOBS:-2}" --target "$@"
+  cmake --build "$bdir" -j "${JOBS:-$(nproc)}" --target "$@"
 fi
