@@ -236,6 +236,27 @@ def test_reader_runs_under_one_event_loop_after_another(areader, chat_server):
     assert reader._async_openai_client is mine
 
 
+def test_a_client_built_for_a_loop_closes_when_the_loop_shuts_down(areader, chat_server):
+    import gc
+    import warnings
+
+    reader = areader()
+    gc.collect()  # what earlier tests left behind is not this test's
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        clients = []
+        for _ in range(3):
+            assert asyncio.run(reader.extract_from_text_async("x", ask())).status == "OK"
+            clients.append(reader._async_openai_client)
+        # Each asyncio.run() closed the client it saw built, on its own loop.
+        assert len({id(c) for c in clients}) == 3
+        assert all(c.is_closed() for c in clients)
+        del clients
+        gc.collect()
+    unclosed = [str(w.message) for w in caught if issubclass(w.category, ResourceWarning)]
+    assert unclosed == []
+
+
 # -- batches ---------------------------------------------------------------------------
 
 

@@ -115,3 +115,34 @@ def test_the_instances_the_library_makes_still_work():
                          timeout=120, cwd=str(ROOT))
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.strip().startswith("([]")
+
+
+# -- the routines as Python's own functions --------------------------------------------
+
+def test_mock_autospec_checks_calls_and_records_self():
+    import inspect
+    import pydoc
+    from unittest import mock
+
+    from vorlex import Vorlex
+    from vorlex.contract.countries.br import cnpj
+
+    reader = Vorlex(base_url="http://127.0.0.1:9/v1", model="m")
+    with mock.patch.object(Vorlex, "process", autospec=True) as process:
+        process.return_value = "feito"
+        assert reader.process("a.pdf", questions=["q"]) == "feito"
+        process.assert_called_once_with(reader, "a.pdf", questions=["q"])
+        with pytest.raises(TypeError, match="bogus"):
+            reader.process("a.pdf", bogus=1)
+    with mock.patch.object(cnpj, "validar_cnpj", autospec=True) as validar:
+        cnpj.validar_cnpj("11222333000181")
+        validar.assert_called_once_with("11222333000181")
+        with pytest.raises(TypeError):
+            cnpj.validar_cnpj()
+    # What tools read of a function: not a coroutine function, a code object naming it,
+    # the stub's signature in help().
+    assert inspect.isfunction(Vorlex.process) and not inspect.iscoroutinefunction(Vorlex.process)
+    assert Vorlex.process.__code__.co_qualname == "Vorlex.process"
+    assert Vorlex.process.__code__.co_filename.endswith("reader.pyi")
+    assert "questions: Optional[List[str]] = None" in pydoc.render_doc(Vorlex.process)
+    assert type(Vorlex.__dict__["process"]).__name__ == "routine"

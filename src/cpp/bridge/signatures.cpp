@@ -1,5 +1,7 @@
 #include "bridge/signatures.hpp"
 
+#include "bridge/stubs.hpp"
+
 #include <cstddef>
 #include <string>
 
@@ -7,130 +9,6 @@ namespace vx {
 namespace {
 
 using namespace pybind11::literals;
-
-// ---------------------------------------------------------------------------------
-// Signatures from the stub
-
-// Text shown as it is where inspect shows repr(): annotations and defaults of a stub
-// ("Optional[str]", "...") are source text, not values.
-py::object source_text(const std::string& text) {
-  static PyObject* cls = [] {
-    py::dict body;
-    body["__slots__"] = py::tuple();
-    body["__repr__"] = py::module_::import("builtins").attr("str").attr("__str__");
-    body["__module__"] = py::str("vorlex");
-    py::object t = py::module_::import("builtins").attr("type")("source_text",
-                                                                 py::make_tuple(py::type::of(py::str())),
-                                                                 body);
-    return t.release().ptr();  // kept for the life of the process
-  }();
-  return py::reinterpret_borrow<py::object>(cls)(py::str(text));
-}
-
-// Parsed stubs by module name (None where a module has none).
-py::dict& stub_trees() {
-  static auto* trees = new py::dict();  // kept for the life of the process
-  return *trees;
-}
-
-py::object stub_tree(const std::string& module) {
-  py::dict& trees = stub_trees();
-  py::str key(module);
-  if (trees.contains(key)) return trees[key];
-  py::object tree = py::none();
-  try {
-    py::object mod = py::module_::import("sys").attr("modules").attr("get")(key);
-    py::object file = mod.is_none() ? py::object(py::none()) : py::getattr(mod, "__file__", py::none());
-    if (!file.is_none()) {
-      py::object path = py::module_::import("pathlib").attr("Path")(file);
-      std::string last = module.substr(module.rfind('.') + 1);
-      py::object stub = path.attr("with_name")(py::str(last + ".pyi"));
-      if (py::bool_(stub.attr("is_file")())) {
-        tree = py::module_::import("ast").attr("parse")(
-            stub.attr("read_text")("encoding"_a = "utf-8"));
-      }
-    }
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    tree = py::none();  // an unreadable stub: no signature, the call still works
-  }
-  trees[key] = tree;
-  return tree;
-}
-
-py::object find_def(py::handle body, const std::string& name, const char* kind) {
-  py::object found = py::none();
-  for (py::handle node : list_copy(body)) {
-    std::string type = py::str(py::type::handle_of(node).attr("__name__"));
-    if (type == kind || (std::string(kind) == "FunctionDef" && type == "AsyncFunctionDef")) {
-      if (std::string(py::str(node.attr("name"))) == name) {
-        found = py::reinterpret_borrow<py::object>(node);
-        // Of several (@overload), the first describes the call well enough.
-        break;
-      }
-    }
-  }
-  return found;
-}
-
-py::object annotation_of(py::handle node, const py::module_& ast) {
-  if (node.is_none()) return py::module_::import("inspect").attr("Parameter").attr("empty");
-  return source_text(py::str(ast.attr("unparse")(node)));
-}
-
-py::object default_of(py::handle node, const py::module_& ast) {
-  try {
-    py::object value = ast.attr("literal_eval")(node);
-    if (value.is(py::ellipsis())) return source_text("...");  // a stub's "not said here"
-    return value;
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return source_text(py::str(ast.attr("unparse")(node)));
-  }
-}
-
-py::object build_signature(const py::object& fn) {
-  py::module_ ast = py::module_::import("ast");
-  py::object inspect = py::module_::import("inspect");
-  py::object Parameter = inspect.attr("Parameter");
-  py::object a = fn.attr("args");
-  py::list params;
-  py::list positional;
-  for (py::handle p : list_copy(a.attr("posonlyargs"))) positional.append(p);
-  const size_t posonly = positional.size();
-  for (py::handle p : list_copy(a.attr("args"))) positional.append(p);
-  py::list defaults = list_copy(a.attr("defaults"));
-  const size_t first_default = positional.size() - std::min(positional.size(), defaults.size());
-  for (size_t i = 0; i < positional.size(); ++i) {
-    py::handle p = positional[i];
-    py::object kind = Parameter.attr(i < posonly ? "POSITIONAL_ONLY" : "POSITIONAL_OR_KEYWORD");
-    py::dict kw;
-    kw["annotation"] = annotation_of(p.attr("annotation"), ast);
-    if (i >= first_default) kw["default"] = default_of(defaults[i - first_default], ast);
-    params.append(Parameter(p.attr("arg"), kind, **kw));
-  }
-  if (!a.attr("vararg").is_none()) {
-    py::object v = a.attr("vararg");
-    params.append(Parameter(v.attr("arg"), Parameter.attr("VAR_POSITIONAL"),
-                            "annotation"_a = annotation_of(v.attr("annotation"), ast)));
-  }
-  py::list kwonly = list_copy(a.attr("kwonlyargs"));
-  py::list kwdefaults = list_copy(a.attr("kw_defaults"));
-  for (size_t i = 0; i < kwonly.size(); ++i) {
-    py::handle p = kwonly[i];
-    py::dict kw;
-    kw["annotation"] = annotation_of(p.attr("annotation"), ast);
-    if (i < kwdefaults.size() && !kwdefaults[i].is_none()) kw["default"] = default_of(kwdefaults[i], ast);
-    params.append(Parameter(p.attr("arg"), Parameter.attr("KEYWORD_ONLY"), **kw));
-  }
-  if (!a.attr("kwarg").is_none()) {
-    py::object v = a.attr("kwarg");
-    params.append(Parameter(v.attr("arg"), Parameter.attr("VAR_KEYWORD"),
-                            "annotation"_a = annotation_of(v.attr("annotation"), ast)));
-  }
-  return inspect.attr("Signature")(params,
-                                   "return_annotation"_a = annotation_of(fn.attr("returns"), ast));
-}
 
 // ---------------------------------------------------------------------------------
 // The routine type
@@ -144,30 +22,33 @@ struct Routine {
   PyObject* module;     // str
   PyObject* owner;      // the class's name, or None for a module function
   PyObject* signature;  // inspect.Signature or None once looked up; NULL before
+  PyObject* code;       // the code object shown as __code__; NULL before it is asked for
   PyObject* weakrefs;   // weak references to it (functools caches, registries), or NULL
 };
 
-PyObject* signature_of(Routine* r) {
-  if (r->signature) return r->signature;
-  py::object sig = py::none();
+// Looks the routine up in its stub once: its signature, and the file and line of its
+// declaration for __code__.
+void look_up(Routine* r) {
+  if (r->signature) return;
+  StubDef def;
   try {
-    py::object tree = stub_tree(py::str(r->module));
-    if (!tree.is_none()) {
-      py::object body = tree.attr("body");
-      if (r->owner != Py_None) {
-        py::object cls = find_def(body, py::str(r->owner), "ClassDef");
-        body = cls.is_none() ? py::object(py::none()) : py::object(cls.attr("body"));
-      }
-      if (!body.is_none()) {
-        py::object fn = find_def(body, py::str(r->name), "FunctionDef");
-        if (!fn.is_none()) sig = build_signature(fn);
-      }
-    }
+    std::string owner = r->owner == Py_None ? std::string() : std::string(py::str(r->owner));
+    def = stub_def(py::str(r->module), owner, py::str(r->name));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    sig = py::none();  // a stub this code cannot read: no signature
+    def = StubDef();  // a stub this code cannot read: no signature
   }
-  r->signature = sig.release().ptr();
+  std::string file = def.path.empty() ? "<" + std::string(py::str(r->module)) + ">" : def.path;
+  PyCodeObject* code = PyCode_NewEmpty(file.c_str(), PyUnicode_AsUTF8(r->name), def.line);
+  if (!code) throw py::error_already_set();
+  py::object named = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
+  named = named.attr("replace")("co_qualname"_a = py::handle(r->qualname));
+  r->code = named.release().ptr();
+  r->signature = def.signature.release().ptr();
+}
+
+PyObject* signature_of(Routine* r) {
+  look_up(r);
   return r->signature;
 }
 
@@ -292,6 +173,7 @@ void routine_dealloc(PyObject* self) {
   Py_XDECREF(r->module);
   Py_XDECREF(r->owner);
   Py_XDECREF(r->signature);
+  Py_XDECREF(r->code);
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -310,13 +192,44 @@ PyObject* get_field(PyObject* self, void*) {
   return Py_NewRef(reinterpret_cast<Routine*>(self)->*field);
 }
 
+// The stub's signature; a routine the stub does not declare takes (*args, **kwargs), as
+// far as anyone can tell from outside.
 PyObject* get_signature(PyObject* self, void*) {
   try {
-    return Py_NewRef(signature_of(reinterpret_cast<Routine*>(self)));
+    PyObject* sig = signature_of(reinterpret_cast<Routine*>(self));
+    if (sig != Py_None) return Py_NewRef(sig);
+    py::object inspect = py::module_::import("inspect");
+    py::object Parameter = inspect.attr("Parameter");
+    py::list params;
+    params.append(Parameter("args", Parameter.attr("VAR_POSITIONAL")));
+    params.append(Parameter("kwargs", Parameter.attr("VAR_KEYWORD")));
+    return inspect.attr("Signature")(params).release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
   }
+}
+
+// A code object with the routine's names, pointing at its declaration in the stub, and
+// no flags: tools that read a function's code (inspect.iscoroutinefunction, mock's
+// autospec, pydoc) see an ordinary function.
+PyObject* get_code(PyObject* self, void*) {
+  try {
+    auto* r = reinterpret_cast<Routine*>(self);
+    look_up(r);
+    return Py_NewRef(r->code);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+}
+
+// A routine presents itself as a function to isinstance(), as mock's specs do, so that
+// what is keyed on types.FunctionType treats it as one: mock.patch.object(Cls, "method",
+// autospec=True) checks calls against the signature and records `self`, and
+// inspect.isfunction() is true. type() still tells the truth.
+PyObject* get_class(PyObject*, void*) {
+  return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
 }
 
 // The function's docstring without the line of pybind11's own signature.
@@ -363,6 +276,8 @@ PyGetSetDef routine_getset[] = {
     {"__module__", get_field<&Routine::module>, nullptr, nullptr, nullptr},
     {"__wrapped__", get_field<&Routine::func>, nullptr, nullptr, nullptr},
     {"__text_signature__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -405,6 +320,7 @@ py::object make_routine(py::handle func, const std::string& name, const std::str
   r->module = Py_NewRef(module.ptr());
   r->owner = Py_NewRef(owner.ptr());
   r->signature = nullptr;
+  r->code = nullptr;
   r->weakrefs = nullptr;
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(r));
 }

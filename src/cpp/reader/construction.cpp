@@ -296,6 +296,39 @@ bool built_for_another_loop(py::handle self, py::handle client, py::handle loop)
   return !loop.is_none() && !built_on.is(loop);
 }
 
+// A client the reader built for an event loop closes when that loop shuts down.
+// asyncio.run() (and asyncio.Runner) close the loop's asynchronous generators before
+// closing the loop: each object handed to the loop's first-iteration hook has its
+// aclose() awaited. The closer presents itself that way, so the client's connections
+// end on the loop they belong to, instead of being left to the garbage collector after
+// the loop has closed ("unclosed transport"). A loop that is closed without that step
+// (loop.close() alone) leaves the client as before.
+void closer_init(py::object self, py::object client) { self.attr("_client") = client; }
+
+py::object closer_aclose(py::object self) {
+  py::object client = py::getattr(self, "_client", py::none());
+  self.attr("_client") = py::none();  // closed once
+  if (!client.is_none()) {
+    try {
+      py::object awaitable = client.attr("close")();
+      if (truthy(vx::import("inspect").attr("isawaitable")(awaitable))) return awaitable;
+    } catch (py::error_already_set& e) {
+      // The loop's shutdown calls every aclose() before awaiting any: an exception here
+      // would end the caller's asyncio.run() with it.
+      if (!e.matches(PyExc_Exception)) throw;
+    }
+  }
+  return ns.get("asyncio").attr("sleep")(0);
+}
+
+void close_with_loop(py::handle self, py::handle client) {
+  py::object firstiter = vx::import("sys").attr("get_asyncgen_hooks")().attr("firstiter");
+  if (firstiter.is_none()) return;  // a loop without the hooks: nothing to attach to
+  py::object closer = ns.call("_LoopClientCloser", client);
+  firstiter(closer);  // the loop keeps it weakly: the reader keeps it alive
+  py::setattr(self, "_async_openai_client_closer", closer);
+}
+
 py::object get_async_client(py::object self) {
   py::object client = py::getattr(self, "_async_openai_client", py::none());
   py::object loop = running_loop();
@@ -323,6 +356,7 @@ py::object get_async_client(py::object self) {
   if (!loop.is_none()) {
     self.attr("_async_openai_client_loop") =
         py::make_tuple(client, vx::import("weakref").attr("ref")(loop));
+    close_with_loop(self, client);
   }
   return client;
 }
@@ -364,6 +398,13 @@ void init_construction(vx::PyClass& cls) {
   cls.def_static("available_models", &available_models,
                  "A copy of the table of known models (name -> description).");
   cls.def("_get_async_client", &get_async_client, py::arg("self"));
+}
+
+void init_loop_client_closer(py::module_& m) {
+  vx::PyClass(m, "_LoopClientCloser",
+              "Closes an asynchronous client the reader built when its event loop shuts down.")
+      .def("__init__", &closer_init, py::arg("self"), py::arg("client"))
+      .def("aclose", &closer_aclose, py::arg("self"));
 }
 
 }  // namespace vx::reader

@@ -24,6 +24,7 @@ py::object structured_answer(py::handle message);
 bool verbose(py::handle self);
 
 void init_construction(vx::PyClass& cls);  // constructor, model, available_models, _get_async_client
+void init_loop_client_closer(py::module_& m);  // _LoopClientCloser (construction.cpp)
 void init_registry(vx::PyClass& cls);      // questions, create_question, _select_questions, cache
 void init_calls(vx::PyClass& cls);         // _call_llm, _classify_failure, side usage, metrics
 void init_execution(vx::PyClass& cls);     // extract_from_text, _execute_question, ...

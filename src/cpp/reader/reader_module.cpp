@@ -105,6 +105,7 @@ PYBIND11_MODULE(reader, m) {
   cls.attr("REQUEST_TIMEOUT_SECONDS", py::float_(120.0));
 
   init_construction(cls);
+  init_loop_client_closer(m);
   init_registry(cls);
   init_calls(cls);
   init_execution(cls);
