@@ -3,7 +3,7 @@
 import logging
 import os
 from typing import (
-    IO, Any, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
+    IO, Any, Awaitable, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
     TypeVar, Union,
 )
 from typing import Coroutine as _Coroutine
@@ -51,12 +51,18 @@ class Coroutine(_Coroutine[Any, Any, _T]):
     @property
     def cr_code(self) -> None: ...
 
+class _LoopClientCloser:
+    """Closes an asynchronous client the reader built when its event loop shuts down."""
+    def __init__(self, client: Any) -> None: ...
+    def aclose(self) -> Awaitable[Any]: ...
+
 class Vorlex:
     MAX_FILE_SIZE_MB: int
     MAX_PAGES: int
     REQUEST_TIMEOUT_SECONDS: float
 
     _verbose: bool
+    _question_concurrency: int
     _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
@@ -115,6 +121,7 @@ class Vorlex:
         cache_path: Optional[Union[str, "os.PathLike[str]"]] = None,
         cache_url: Optional[str] = None,
         ocr_engine: Optional[str] = None,
+        question_concurrency: int = 1,
     ) -> None: ...
     def __repr__(self) -> str: ...
     @property

@@ -320,7 +320,12 @@ class TestModelAndAsyncClient:
         monkeypatch.setattr(reader_module, "AsyncOpenAIClient", fake_client)
         reader = Vorlex(openai_api_key="sk")
         assert reader._openai_client == "cliente" and reader._get_async_client() == "cliente"
-        assert built == [{"api_key": "sk", "timeout": 120.0, "max_retries": 0}] * 2
+        assert [{k: v for k, v in kw.items() if k != "http_client"} for kw in built] == \
+            [{"api_key": "sk", "timeout": 120.0, "max_retries": 0}] * 2
+        # Each client gets an HTTP client of its own on the process's one TLS context.
+        sync_http, async_http = (kw["http_client"] for kw in built)
+        assert sync_http is not async_http
+        assert sync_http._transport._pool._ssl_context is reader_module._tls_context
 
     def test_top_level_export(self):
         assert vorlex.Vorlex is Vorlex

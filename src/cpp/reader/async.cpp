@@ -99,10 +99,73 @@ Task classify_results_async(py::object self, py::object results, py::object doc_
   co_return classification_failure("Erro na classificação async: ", error);
 }
 
-// The questions of one document run one after another; no log line is written.
+// Gives a semaphore permit back when the scope ends, however it ends. It borrows the
+// semaphore from the coroutine's argument, which outlives it and which the garbage
+// collector sees (coro.hpp).
+class Permit {
+ public:
+  explicit Permit(py::handle semaphore) : semaphore_(semaphore) {}
+  ~Permit() { vx::call_quietly(semaphore_, "release"); }
+  Permit(const Permit&) = delete;
+  Permit& operator=(const Permit&) = delete;
+
+ private:
+  py::handle semaphore_;
+};
+
+// One question among those of a document asked side by side: it waits for a permit,
+// asks, and gives the permit back however it ends.
+Task bounded_question(py::object self, py::object semaphore, py::object text, py::object question) {
+  py::object acquire = semaphore.attr("acquire")();
+  co_await wait(std::move(acquire));
+  Permit permit(semaphore);
+  py::object call = self.attr("_execute_question_async")(text, question);
+  py::object result = co_await wait(std::move(call));
+  co_return result;
+}
+
+// The questions of one document: one after another, or with a question concurrency
+// above 1 gathered under that many permits, the results taken in selection order. No log
+// line is written.
 Task run_questions_async(py::object self, py::object questions_to_run, py::object documents) {
   const PageSet doc = page_set(documents);
   RunTotals run;
+  const long long width = question_concurrency(self);
+  if (width > 1) {
+    py::list settled;                 // per question: its NO_DATA result, or None
+    std::vector<Py_ssize_t> used;     // per question: the pages it reads
+    py::object gather;
+    {
+      // Only the gathering is held while it runs (coro.hpp).
+      py::object semaphore = ns.get("asyncio").attr("Semaphore")(width);
+      py::list coroutines;
+      for (py::handle q : vx::list_copy(questions_to_run)) {
+        py::object question = py::reinterpret_borrow<py::object>(q);
+        Selection sel = select_pages(self, question, doc, false);
+        used.push_back(static_cast<Py_ssize_t>(sel.pages.size()));
+        if (sel.no_data) {
+          settled.append(sel.no_data);
+          continue;
+        }
+        settled.append(py::none());
+        coroutines.append(vx::aio::coroutine(
+            bounded_question(self, semaphore, joined_text(sel.pages), question),
+            "Vorlex._run_questions_async.<locals>._bounded"));
+      }
+      gather = ns.get("asyncio").attr("gather")(*coroutines);
+    }
+    py::object answers = co_await wait(std::move(gather));
+    py::list answered = vx::list_copy(answers);
+    size_t next = 0;
+    for (size_t i = 0; i < settled.size(); ++i) {
+      if (!settled[i].is_none()) {
+        run.results.append(settled[i]);
+        continue;
+      }
+      run.add(answered[next++], used[i], doc.count);
+    }
+    co_return run.as_tuple();
+  }
   py::iterator questions = py::iter(questions_to_run);
   for (; questions != py::iterator::sentinel(); ++questions) {
     py::object question = py::reinterpret_borrow<py::object>(*questions);
@@ -139,20 +202,6 @@ Task process_async(py::object self, py::object document, py::object questions,
 
 // ---------------------------------------------------------------------------------
 // process_batch_async
-
-// Gives a semaphore permit back when the scope ends, however it ends. It borrows the
-// semaphore from the coroutine's argument, which outlives it and which the garbage
-// collector sees (coro.hpp).
-class Permit {
- public:
-  explicit Permit(py::handle semaphore) : semaphore_(semaphore) {}
-  ~Permit() { vx::call_quietly(semaphore_, "release"); }
-  Permit(const Permit&) = delete;
-  Permit& operator=(const Permit&) = delete;
-
- private:
-  py::handle semaphore_;
-};
 
 // One document of a batch: the breaker is asked before waiting for a permit; the
 // document is processed holding one; its outcome is reported.

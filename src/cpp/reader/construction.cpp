@@ -6,6 +6,7 @@
 // environment is seen exactly as Python code would see it.
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
@@ -51,6 +52,30 @@ void check_optional_number(py::handle v, const char* name) {
 
 bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
 
+// One TLS setup per process. Most of the time of building an HTTP client goes into
+// loading the certificate bundle into a TLS context; the readers of a process share one
+// (an ssl.SSLContext may be shared by threads and event loops alike), each reader keeping
+// an HTTP client and connection pool of its own, so that closing one closes no other.
+// The context is the module's `_tls_context`, built on first use from the environment as
+// it is then (SSL_CERT_FILE, SSL_CERT_DIR): set it to a context of your own to change it.
+py::object http_client_for(bool asynchronous) {
+  py::object context = ns.get("_tls_context");
+  if (context.is_none()) {
+    context = vx::import("httpx").attr("create_ssl_context")();
+    ns.set("_tls_context", context);
+  }
+  return vx::import("openai").attr(asynchronous ? "DefaultAsyncHttpxClient" : "DefaultHttpxClient")(
+      py::arg("verify") = context);
+}
+
+// A client of the OpenAI library (the module's late-bound class `name`) on the shared TLS
+// setup.
+template <class... A>
+py::object openai_client(const char* name, A&&... args) {
+  const bool asynchronous = std::string_view(name).find("Async") != std::string_view::npos;
+  return ns.call(name, std::forward<A>(args)..., py::arg("http_client") = http_client_for(asynchronous));
+}
+
 void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object verbose, py::object max_file_size_mb, py::object max_pages,
                  py::object provider, py::object azure_api_key, py::object azure_endpoint,
@@ -60,9 +85,14 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
                  py::object ocr_fallback, py::object base_url, py::object cache_path,
-                 py::object cache_url, py::object ocr_engine) {
+                 py::object cache_url, py::object ocr_engine, py::object question_concurrency) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
+  long long side_by_side = vx::arg_int(question_concurrency, "question_concurrency");
+  if (side_by_side < 1) {
+    vx::raise_value_error("question_concurrency deve ser 1 ou mais, não " +
+                          vx::safe_str(py::repr(question_concurrency)));
+  }
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
   // The model: the argument, else VORLEX_MODEL, else the default model.
   if (empty_text(model)) {
@@ -157,7 +187,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
       vx::raise_vorlex("VorlexError",
                        "Azure deployment não configurado. Defina AZURE_DEPLOYMENT_NAME.");
     self.attr("_openai_client") =
-        ns.call("AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
+        openai_client("AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
                 py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
@@ -193,7 +223,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     py::object base_url = given(grok_base_url, "grok_base_url").value_or(py::none());
     if (base_url.is_none()) base_url = ns.call("get_grok_base_url");
     self.attr("_grok_base_url") = base_url;
-    self.attr("_openai_client") = ns.call("OpenAIClient", py::arg("api_key") = key,
+    self.attr("_openai_client") = openai_client("OpenAIClient", py::arg("api_key") = key,
                                           py::arg("base_url") = base_url,
                                           py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
@@ -214,11 +244,11 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     self.attr("_openai_api_key") = key;
     self.attr("_base_url") = local_url;
     if (local_url.is_none()) {
-      self.attr("_openai_client") = ns.call("OpenAIClient", py::arg("api_key") = key,
+      self.attr("_openai_client") = openai_client("OpenAIClient", py::arg("api_key") = key,
                                             py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     } else {
       self.attr("_openai_client") =
-          ns.call("OpenAIClient", py::arg("api_key") = key, py::arg("base_url") = local_url,
+          openai_client("OpenAIClient", py::arg("api_key") = key, py::arg("base_url") = local_url,
                   py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     }
     self.attr("_async_openai_client") = none;
@@ -234,6 +264,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   }
 
   self.attr("_max_retries") = py::int_(retries);
+  self.attr("_question_concurrency") = py::int_(side_by_side);
   self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
   // The OCR engine of scanned pages: the argument, else VORLEX_OCR_ENGINE, else "azure".
   self.attr("_ocr_engine") = vx::late("vorlex.ocr", "_ocr_engine")(ocr_engine);
@@ -336,20 +367,20 @@ py::object get_async_client(py::object self) {
   py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
   std::string prov = vx::safe_str(self.attr("_provider"));
   if (prov == "azure") {
-    client = ns.call("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
+    client = openai_client("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
                      py::arg("api_version") = self.attr("_azure_api_version"),
                      py::arg("azure_endpoint") = self.attr("_azure_endpoint"),
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   } else if (prov == "grok") {
-    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+    client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("base_url") = self.attr("_grok_base_url"),
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   } else if (py::object local = py::getattr(self, "_base_url", py::none()); !local.is_none()) {
-    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+    client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("base_url") = local, py::arg("timeout") = timeout,
                      py::arg("max_retries") = 0);
   } else {
-    client = ns.call("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
+    client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
                      py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   }
   self.attr("_async_openai_client") = client;
@@ -392,6 +423,7 @@ void init_construction(vx::PyClass& cls) {
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
           py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
           py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
+          py::arg("question_concurrency") = 1,
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

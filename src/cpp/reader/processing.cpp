@@ -277,10 +277,24 @@ void RunTotals::add(py::object result, Py_ssize_t pages_used, Py_ssize_t pages_t
 
 py::tuple RunTotals::as_tuple() const { return py::make_tuple(results, time, tokens, cost); }
 
+long long question_concurrency(py::handle self) {
+  py::object v = py::getattr(self, "_question_concurrency", py::int_(1));
+  return std::max(1LL, vx::arg_int(v, "_question_concurrency"));
+}
+
 namespace {
 
-py::tuple run_questions(py::object self, py::object questions_to_run, py::object documents) {
-  const PageSet doc = page_set(documents);
+void log_answer(py::handle question, py::handle result) {
+  py::object answer = py::str(result.attr("answer"));
+  py::object head = answer[py::slice(0, 50, 1)];
+  logger.info(("  " + vx::safe_str(question.attr("config").attr("id")) + ": " + vx::safe_str(head) +
+               "...")
+                  .c_str());
+}
+
+// One question after another: each question's lines (its page range, its answer) in
+// turn.
+py::tuple run_one_at_a_time(py::object self, py::object questions_to_run, const PageSet& doc) {
   const bool loud = verbose(self);
   RunTotals run;
   for (py::handle q : py::iter(questions_to_run)) {
@@ -292,15 +306,79 @@ py::tuple run_questions(py::object self, py::object questions_to_run, py::object
     }
     py::object result = self.attr("_execute_question")(joined_text(sel.pages), question);
     run.add(result, static_cast<Py_ssize_t>(sel.pages.size()), doc.count);
-    if (loud) {
-      py::object answer = py::str(result.attr("answer"));
-      py::object head = answer[py::slice(0, 50, 1)];
-      logger.info(("  " + vx::safe_str(question.attr("config").attr("id")) + ": " +
-                   vx::safe_str(head) + "...")
-                      .c_str());
-    }
+    if (loud) log_answer(question, result);
   }
   return run.as_tuple();
+}
+
+// Up to `width` questions at once on a thread pool. Pages are chosen first, in
+// selection order, on this thread (their log lines come first); the answers are then
+// taken, totalled and logged in selection order, so the results, the totals and the
+// answer lines are those of one question at a time. Every line of a question carries its
+// id. Each question runs in a copy of this thread's context: the run's side usage is the
+// one accumulator. A question that raised (only a replaced step can) raises here, the
+// first in selection order, once every question has ended.
+py::tuple run_side_by_side(py::object self, py::object questions_to_run, const PageSet& doc,
+                           long long width) {
+  const bool loud = verbose(self);
+  struct Asked {
+    py::object question;
+    Selection sel;
+    py::object future;
+  };
+  std::vector<Asked> asked;
+  for (py::handle q : vx::list_copy(questions_to_run)) {
+    py::object question = py::reinterpret_borrow<py::object>(q);
+    asked.push_back({question, select_pages(self, question, doc, true), py::none()});
+  }
+  size_t to_call = 0;
+  for (const Asked& a : asked) to_call += a.sel.no_data ? 0 : 1;
+  if (to_call > 0) {
+    py::object futures_module = ns.get("concurrent");
+    py::object contextvars = ns.get("contextvars");
+    py::object pool = futures_module.attr("ThreadPoolExecutor")(
+        "max_workers"_a = std::min<long long>(width, static_cast<long long>(to_call)),
+        "thread_name_prefix"_a = "vorlex-question");
+    py::list pending;
+    try {
+      for (Asked& a : asked) {
+        if (a.sel.no_data) continue;
+        py::object context = contextvars.attr("copy_context")();
+        a.future = pool.attr("submit")(context.attr("run"), self.attr("_execute_question"),
+                                       joined_text(a.sel.pages), a.question);
+        pending.append(a.future);
+      }
+      futures_module.attr("wait")(pending);  // waits without the GIL
+    } catch (...) {
+      // Ctrl-C (or a failed submit): the questions not started are dropped, those in
+      // flight end on their threads.
+      try {
+        pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+      } catch (py::error_already_set&) {
+        // the first error is the one to report
+      }
+      throw;
+    }
+    pool.attr("shutdown")("wait"_a = false);
+  }
+  RunTotals run;
+  for (Asked& a : asked) {
+    if (a.sel.no_data) {
+      run.results.append(a.sel.no_data);
+      continue;
+    }
+    py::object result = a.future.attr("result")();
+    run.add(result, static_cast<Py_ssize_t>(a.sel.pages.size()), doc.count);
+    if (loud) log_answer(a.question, result);
+  }
+  return run.as_tuple();
+}
+
+py::tuple run_questions(py::object self, py::object questions_to_run, py::object documents) {
+  const PageSet doc = page_set(documents);
+  const long long width = question_concurrency(self);
+  if (width <= 1) return run_one_at_a_time(self, questions_to_run, doc);
+  return run_side_by_side(self, questions_to_run, doc, width);
 }
 
 }  // namespace

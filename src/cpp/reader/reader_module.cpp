@@ -96,6 +96,8 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("tqdm", "tqdm", "tqdm");
 
   m.attr("logger") = py::module_::import("logging").attr("getLogger")("vorlex.reader");
+  // The TLS context the readers' HTTP clients share, built on first use (construction.cpp).
+  m.attr("_tls_context") = py::none();
 
   vx::PyClass cls(m, "Vorlex",
                   "Reads documents (PDF, images, URLs, bytes, streams) by asking a large "

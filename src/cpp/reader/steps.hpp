@@ -57,6 +57,10 @@ Selection select_pages(py::object self, py::object question, const PageSet& doc,
 // The pages' texts joined with the page separator.
 py::object joined_text(const py::list& pages);
 
+// How many questions of one document are asked at once (the reader's
+// `_question_concurrency`, at least 1).
+long long question_concurrency(py::handle self);
+
 // The run totals: time, tokens and cost summed over the answered questions.
 struct RunTotals {
   py::list results;
