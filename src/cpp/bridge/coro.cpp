@@ -296,11 +296,8 @@ py::object coroutine(Task task, const char* qualname) {
   return py::cast(Coroutine(task.release(), qualname));
 }
 
-void init(py::module_& m) {
-  vx::native_class<Coroutine>(m, "Coroutine",
-                              "A coroutine of the reader's asynchronous operations: await it, or "
-                              "hand it to asyncio as any coroutine.",
-                              py::module_local(), py::custom_type_setup(gc_slots))
+void init(py::module_& m, const char* name, const char* doc) {
+  vx::native_class<Coroutine>(m, name, doc, py::module_local(), py::custom_type_setup(gc_slots))
       .def("__await__", vx::returns_self<Coroutine>("__await__"))
       .def("__iter__", vx::returns_self<Coroutine>("__iter__"))
       .def("__next__", [](py::handle self) {
@@ -329,27 +326,27 @@ void init(py::module_& m) {
         vx::native_self<Coroutine>(self, "cr_code");
         return py::none();
       });
-  vx::native_detail::guard_keywords(m.attr("Coroutine"));
+  vx::native_detail::guard_keywords(m.attr(name));
   // __name__ and __qualname__ of an instance: properties put straight into the type's
   // dict (setting them as attributes would rename the type itself).
-  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr("Coroutine").ptr());
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr(name).ptr());
   py::object property = py::module_::import("builtins").attr("property");
-  py::object qualname = property(py::cpp_function([](py::handle self) {
+  py::object qualname_property = property(py::cpp_function([](py::handle self) {
     return vx::native_self<Coroutine>(self, "__qualname__").name();
   }));
-  py::object name = property(py::cpp_function([](py::handle self) {
+  py::object name_property = property(py::cpp_function([](py::handle self) {
     const std::string& q = vx::native_self<Coroutine>(self, "__name__").name();
     auto dot = q.rfind('.');
     return dot == std::string::npos ? q : q.substr(dot + 1);
   }));
-  if (PyDict_SetItemString(type->tp_dict, "__qualname__", qualname.ptr()) < 0 ||
-      PyDict_SetItemString(type->tp_dict, "__name__", name.ptr()) < 0) {
+  if (PyDict_SetItemString(type->tp_dict, "__qualname__", qualname_property.ptr()) < 0 ||
+      PyDict_SetItemString(type->tp_dict, "__name__", name_property.ptr()) < 0) {
     throw py::error_already_set();
   }
   PyType_Modified(type);
   // An awaitable with send, throw and close is a collections.abc.Coroutine: asyncio
   // accepts it wherever it accepts a coroutine (create_task, run, gather).
-  py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr("Coroutine"));
+  py::module_::import("collections.abc").attr("Coroutine").attr("register")(m.attr(name));
 }
 
 }  // namespace vx::aio

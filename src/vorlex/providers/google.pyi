@@ -5,7 +5,8 @@ Every answer offers choices[0].message.content (text or None), choices[0].messag
 usage.prompt_tokens / completion_tokens / total_tokens (thinking tokens count as
 completion) and raw_response (the library's own response)."""
 
-from typing import Any, Awaitable, Dict, List, Optional, Type, Union
+from typing import Any, Dict, Generator, List, Optional, Type, Union
+from typing import Coroutine as _Coroutine
 
 from vorlex.exceptions import VorlexError
 
@@ -14,11 +15,15 @@ Messages = List[Dict[str, Any]]
 class ContentFilterError(VorlexError):
     """Google blocked the request (safety or policy filters)."""
 
-class GoogleCall(Awaitable[Any]):
-    """Awaitable of a Google call resolving to a chat-completion shaped response."""
+class GoogleCall(_Coroutine[Any, Any, Any]):
+    """The coroutine of a Google call (acall_chat, acall_structured), resolving to a
+    chat-completion shaped response: awaitable, and accepted by asyncio wherever a
+    coroutine is (cr_running, cr_await, __name__ and __qualname__ as a coroutine's)."""
+    def __await__(self) -> Generator[Any, None, Any]: ...
     def send(self, value: Any) -> Any: ...
     def throw(self, *args: Any) -> Any: ...
     def close(self) -> None: ...
+    def __repr__(self) -> str: ...
 
 class _DeferredClient:
     """A google-genai client built on first use (no API key was available yet)."""

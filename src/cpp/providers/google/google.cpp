@@ -4,13 +4,16 @@
 //   build_client(api_key="")                       one client for sync and async calls
 //   call_chat(client, model, messages)             text answer
 //   call_structured(client, model, messages, response_model)   parsed answer
-//   acall_chat, acall_structured                   awaitable twins (GoogleCall)
+//   acall_chat, acall_structured                   coroutine twins (GoogleCall)
 //   call_vision(client, model, image_bytes=, prompt=, mime=)   page text or None
 //
 // `genai` is imported on first use (`import google.genai`) and read from the module
-// namespace at each call; requests are built as the library's plain mappings.
+// namespace at each call; requests are built as the library's plain mappings. The
+// coroutine twins check their arguments and start the library's call when they are
+// called, then await it as coroutines of the bridge (bridge/coro.hpp), whose type is
+// registered here as GoogleCall.
+#include "bridge/coro.hpp"
 #include "bridge/signatures.hpp"
-#include "providers/google/google.hpp"
 
 namespace vx::google {
 
@@ -148,7 +151,14 @@ void check_response_model(py::handle response_model) {
   }
 }
 
-py::dict request_kwargs(py::handle model, const Request& req, py::handle response_model) {
+// The library's keyword arguments for a call, after the arguments' checks; `needed`
+// is the client attribute the call goes through ("models", or "aio" for the twins).
+py::dict request_kwargs(py::handle client, const char* needed, py::handle model, py::handle messages,
+                        py::handle response_model) {
+  check_client(client, needed);
+  vx::arg_str(model, "model");
+  if (!response_model.is_none()) check_response_model(response_model);
+  Request req = convert_messages(messages);
   py::dict kw;
   kw["model"] = model;
   kw["contents"] = req.contents;
@@ -237,25 +247,40 @@ py::object adapt_response(py::object resp, py::object model, py::object response
 // Calls
 
 py::object call(py::object client, py::object model, py::object messages, py::object response_model) {
-  check_client(client, "models");
-  vx::arg_str(model, "model");
-  if (!response_model.is_none()) check_response_model(response_model);
-  Request req = convert_messages(messages);
-  py::dict kw = request_kwargs(model, req, response_model);
+  py::dict kw = request_kwargs(client, "models", model, messages, response_model);
   py::object resp = client.attr("models").attr("generate_content")(**kw);
   return adapt_response(resp, model, response_model);
 }
 
-py::object acall(py::object client, py::object model, py::object messages, py::object response_model) {
-  check_client(client, "aio");
-  vx::arg_str(model, "model");
-  if (!response_model.is_none()) check_response_model(response_model);
-  Request req = convert_messages(messages);
-  py::dict kw = request_kwargs(model, req, response_model);
-  py::object pending = client.attr("aio").attr("models").attr("generate_content")(**kw);
-  return adapted_awaitable(pending, [model, response_model](py::object resp) {
-    return adapt_response(std::move(resp), model, response_model);
-  });
+// The library's pending call, held as the coroutine's argument (where the garbage
+// collector sees it) until the coroutine awaits it. A coroutine closed, thrown into or
+// dropped before its first step frees its frame without running it; the call is then
+// closed with it, so that it is not left behind as a coroutine never awaited.
+class PendingCall : public py::object {
+ public:
+  explicit PendingCall(py::object call) : py::object(std::move(call)) {}
+  PendingCall(PendingCall&& other) noexcept : py::object(std::move(other)) {}
+  PendingCall(const PendingCall&) = delete;
+  PendingCall& operator=(const PendingCall&) = delete;
+  ~PendingCall() {
+    if (*this) vx::call_quietly(*this, "close");
+  }
+  // The call, handed over to the wait that runs it.
+  py::object take() { return std::move(static_cast<py::object&>(*this)); }
+};
+
+vx::aio::Task await_and_adapt(PendingCall pending, py::object model, py::object response_model) {
+  py::object resp = co_await vx::aio::wait(pending.take());
+  co_return adapt_response(std::move(resp), model, response_model);
+}
+
+// The arguments are checked and the library's call started now; awaiting the returned
+// coroutine (GoogleCall) runs the call and adapts its answer.
+py::object acall(const char* qualname, py::object client, py::object model, py::object messages,
+                 py::object response_model) {
+  py::dict kw = request_kwargs(client, "aio", model, messages, response_model);
+  PendingCall pending(client.attr("aio").attr("models").attr("generate_content")(**kw));
+  return vx::aio::coroutine(await_and_adapt(std::move(pending), model, response_model), qualname);
 }
 
 py::object call_chat(py::object client, py::object model, py::object messages) {
@@ -266,11 +291,11 @@ py::object call_structured(py::object client, py::object model, py::object messa
   return call(client, model, messages, rm);
 }
 py::object acall_chat(py::object client, py::object model, py::object messages) {
-  return acall(client, model, messages, py::none());
+  return acall("acall_chat", client, model, messages, py::none());
 }
 py::object acall_structured(py::object client, py::object model, py::object messages, py::object rm) {
   if (rm.is_none()) vx::raise_type_error("response_model", "a pydantic model class", rm);
-  return acall(client, model, messages, rm);
+  return acall("acall_structured", client, model, messages, rm);
 }
 
 // The page image with the prompt; the page text, or None when the model read nothing.
@@ -364,7 +389,9 @@ PYBIND11_MODULE(google, m) {
   ns.bind(m);
   ns.lazy("genai", "google.genai");
 
-  init_awaitable(m);
+  vx::aio::init(m, "GoogleCall",
+                "The coroutine of a Google call (acall_chat, acall_structured), resolving to a "
+                "chat-completion shaped response.");
 
   // Raised when Google blocks a prompt; the name marks it as a refusal for the reader.
   py::object base = vx::error_class("VorlexError");

@@ -1,9 +1,12 @@
 // vorlex.contract.countries.br.cnpj: the Brazilian federal company registry.
 //
 //   numbers.cpp   limpar_cnpj, validar_cnpj, formatar_cnpj, _calcular_digito_cnpj
-//   lookups.cpp   _consultar_brasil_api, _consultar_receita_ws, consultar_cnpj
-//                 (alias consultar_cnpj_online), buscar_cnpj_por_nome, buscar_empresa,
-//                 buscar_empresa_completo, falha_ultima_consulta
+//   services.cpp  _consultar_brasil_api, _consultar_receita_ws: one adapter, one
+//                 table entry per service
+//   search.cpp    consultar_cnpj (alias consultar_cnpj_online), buscar_cnpj_por_nome,
+//                 buscar_empresa, buscar_empresa_completo, falha_ultima_consulta
+//   web_call.cpp  what the lookups share: the guarded web call, its failures and log
+//                 lines, the per-thread last failure
 //   address.cpp   _normalizar_endereco, comparar_enderecos
 //
 // The rules live in core/br_cnpj and core/br_address; these files
@@ -42,7 +45,8 @@ PYBIND11_MODULE(cnpj, m) {
       py::module_::import("vorlex.contract.countries.br.qualificacoes").attr("QUALIFICACOES_SOCIO");
 
   init_numbers(m);
-  init_lookups(m);
+  init_services(m);
+  init_search(m);
   init_address(m);
 
   py::list all;

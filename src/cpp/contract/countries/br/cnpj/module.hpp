@@ -12,7 +12,8 @@ extern Namespace ns;
 extern const Logger logger;
 
 void init_numbers(py::module_& m);   // limpar_cnpj, validar_cnpj, formatar_cnpj, _calcular_digito_cnpj
-void init_lookups(py::module_& m);   // registry lookups
+void init_services(py::module_& m);  // _consultar_brasil_api, _consultar_receita_ws
+void init_search(py::module_& m);    // consultar_cnpj, buscar_*, falha_ultima_consulta
 void init_address(py::module_& m);   // _normalizar_endereco, comparar_enderecos
 
 // Argument `name` as text or None (None -> empty), TypeError otherwise.
