@@ -108,8 +108,8 @@ py::object init_vorlex(py::object self) {
     py::object kwargs = self.attr("_auth").attr("get_vorlex_kwargs")();
     kwargs[py::str("model")] = self.attr("model");
     kwargs[py::str("verbose")] = self.attr("verbose");
-    for (const auto& [keyword, field] : kReaderSettings) {
-      py::object value = py::getattr(self, field, py::none());
+    for (const auto& [keyword, attribute] : kReaderSettings) {
+      py::object value = py::getattr(self, attribute, py::none());
       if (!value.is_none()) kwargs[py::str(keyword)] = value;
     }
     py::dict kw(kwargs);  // Vorlex(**kwargs) takes any mapping with text keys
