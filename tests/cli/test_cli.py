@@ -33,6 +33,13 @@ PROVIDER_VARS = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "AZURE_API_KEY", "AZURE_AP
                  "AZURE_ENDPOINT", "GOOGLE_API_KEY", "XAI_API_KEY", "GROK_API_KEY", "OPENAI_PROVIDER")
 
 
+def registry_urls(registry):
+    """The CNPJ module's service addresses, pointed at the fake registry."""
+    return {"BRASIL_API_URL": registry.brasil_api_url,
+            "RECEITA_WS_URL": registry.receita_ws_url,
+            "CASADOSDADOS_API": registry.casa_dos_dados_url}
+
+
 def vorlex(*args, env=None, cwd=None, timeout=120):
     base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
     base.update(env or {})
@@ -278,9 +285,7 @@ def test_cnpj_validates_formats_and_looks_up():
     assert run.returncode == 1 and run.stdout.startswith("CNPJ inválido")
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
                      env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
         assert run.returncode == 0, run.stderr
@@ -312,9 +317,7 @@ def test_verify_prints_the_report_or_the_mapping(chat_server, model, tmp_path, a
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo(procurador_socio=True,
                                                      endereco_beta_confere=True))
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         args = ["verify", str(path)] + (["--json"] if as_json else [])
         run = vorlex(*args, env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr
@@ -333,9 +336,7 @@ def test_verify_a_rejected_contract_exits_1(chat_server, model, tmp_path):
     chat_server.responder = contract.responder()
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())  # the attorney is no partner
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         run = vorlex("verify", str(path), "--json",
                      env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
     assert run.returncode == 1, run.stderr
@@ -378,9 +379,8 @@ def fake_registry(monkeypatch):
     import vorlex.contract.countries.br.cnpj as cnpj_mod
 
     with RegistryServer() as registry:
-        monkeypatch.setattr(cnpj_mod, "BRASIL_API_URL", registry.brasil_api_url)
-        monkeypatch.setattr(cnpj_mod, "RECEITA_WS_URL", registry.receita_ws_url)
-        monkeypatch.setattr(cnpj_mod, "CASADOSDADOS_API", registry.casa_dos_dados_url)
+        for name, url in registry_urls(registry).items():
+            monkeypatch.setattr(cnpj_mod, name, url)
         yield registry
 
 

@@ -465,20 +465,26 @@ def test_verificar_contrato_builds_a_checker_and_runs_it(modelo, registry, pdf, 
     assert {q["headers"]["authorization"] for q in chat_server.requests} == {"Bearer sk-outra"}
 
 
-def test_reader_settings_given_to_the_checker_reach_its_reader(modelo, registry, pdf, chat_server,
+@pytest.fixture
+def contrato_aprovado(modelo, registry, pdf, monkeypatch):
+    """The sample contract, the registry and model answers that approve it, and none of
+    the reader's own variables in the environment."""
+    for nome in ("VORLEX_BASE_URL", "VORLEX_CACHE_PATH", "VORLEX_CACHE_URL"):
+        monkeypatch.delenv(nome, raising=False)
+    contrato = contrato_exemplo()
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    modelo.responder(contrato)
+    return pdf(contrato)
+
+
+def test_reader_settings_given_to_the_checker_reach_its_reader(contrato_aprovado, chat_server,
                                                              monkeypatch, tmp_path):
     """base_url and cache_path as arguments, none in the environment: the reader the
     checker builds asks the server named and keeps its answers in the file named, so a
     second checker on that file does not ask the model again."""
     monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")  # closed: not this way
     monkeypatch.delenv("OPENAI_API_KEY")
-    monkeypatch.delenv("VORLEX_BASE_URL", raising=False)
-    monkeypatch.delenv("VORLEX_CACHE_PATH", raising=False)
-    monkeypatch.delenv("VORLEX_CACHE_URL", raising=False)
-    contrato = contrato_exemplo()
-    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
-    modelo.responder(contrato)
-    caminho = pdf(contrato)
+    caminho = contrato_aprovado
     resultados = tmp_path / "resultados.sqlite"
     ambiente = dict(os.environ)
 
@@ -502,15 +508,9 @@ def test_reader_settings_given_to_the_checker_reach_its_reader(modelo, registry,
 
 
 def test_a_checker_without_reader_settings_builds_its_reader_from_the_environment(
-        modelo, registry, pdf, chat_server, monkeypatch):
-    monkeypatch.delenv("VORLEX_BASE_URL", raising=False)
-    monkeypatch.delenv("VORLEX_CACHE_PATH", raising=False)
-    monkeypatch.delenv("VORLEX_CACHE_URL", raising=False)
-    contrato = contrato_exemplo()
-    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
-    modelo.responder(contrato)
+        contrato_aprovado, chat_server):
     checker = ContractChecker("BR", model=MODELO, verbose=False)
-    assert checker.verificar(pdf(contrato))["resultado_final"] == "APROVADO"
+    assert checker.verificar(contrato_aprovado)["resultado_final"] == "APROVADO"
     # OPENAI_BASE_URL and OPENAI_API_KEY (set by the chat_server fixture) took it there.
     assert len(chat_server.requests) == 3
     assert checker._client._base_url is None and checker._client._cache is None
