@@ -187,13 +187,16 @@ void load_model_table(py::module_& m) {
 
   py::dict prices;
   for (auto [name, pair] : section(table, "prices")) {
-    if (!PyList_Check(pair.ptr()) || PyList_GET_SIZE(pair.ptr()) != 2 ||
-        !vx::is_real(PyList_GET_ITEM(pair.ptr(), 0)) || !vx::is_real(PyList_GET_ITEM(pair.ptr(), 1))) {
+    PyObject* list = pair.ptr();
+    if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 ||
+        !vx::is_real(PyList_GET_ITEM(list, 0)) || !vx::is_real(PyList_GET_ITEM(list, 1))) {
       vx::raise_value_error(model_table_path + ": prices." + vx::safe_str(name) +
                             " must be [prompt, completion] in US dollars per million tokens");
     }
-    prices[name] = py::make_tuple(py::float_(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(pair.ptr(), 0))),
-                                  py::float_(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(pair.ptr(), 1))));
+    auto number = [&](Py_ssize_t i) {
+      return py::float_(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i)));
+    };
+    prices[name] = py::make_tuple(number(0), number(1));
   }
   m.attr("PRICES") = prices;
 }

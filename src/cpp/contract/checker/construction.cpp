@@ -185,7 +185,8 @@ void setup_questions(py::object self) {
     py::list keywords;
     for (const char* k : spec.keywords) keywords.append(py::str(k));
     py::object q = question(
-        py::arg("config") = config(py::arg("id") = spec.id, py::arg("name") = spec.name, py::arg("tag") = spec.id),
+        py::arg("config") =
+            config(py::arg("id") = spec.id, py::arg("name") = spec.name, py::arg("tag") = spec.id),
         py::arg("system_prompt") = spec.system_prompt, py::arg("user_prompt") = spec.user_prompt,
         py::arg("keywords") = keywords, py::arg("response_model") = record(spec.response_model));
     client.attr("add_question")(q);
