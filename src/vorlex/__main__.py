@@ -10,6 +10,10 @@ Errors are one line on standard error and a non-zero exit status, never a traceb
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
 `cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked); 130 when
 interrupted (Ctrl-C), after what finished is printed.
+
+Options become constructor arguments of the library's objects (the reader, the
+checker, the OCR loader); the command reads the environment as the library does and
+never writes it, so a program that calls main() keeps its own.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ import json
 import logging
 import os
 import sys
-from typing import Any, Sequence
+from typing import Any, Literal, Sequence
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -27,6 +31,9 @@ EXIT_PENDING = 3
 EXIT_UNAVAILABLE = 3
 EXIT_INTERRUPTED = 130
 OK_STATUSES = ("OK", "NO_DATA")
+# The key sent to a local OpenAI-compatible server, which wants none; the checker asks
+# for one all the same.
+LOCAL_SERVER_KEY = "not-needed"
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
               "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
@@ -77,6 +84,17 @@ def _cache_path(args: argparse.Namespace) -> str | None:
     return os.path.join(platformdirs.user_cache_dir("vorlex"), "results.sqlite")
 
 
+def _local_ocr_engine() -> Literal["tesseract"] | None:
+    """"tesseract" when Tesseract is installed and no OCR engine or cloud OCR is
+    configured (VORLEX_OCR_ENGINE, AZURE_AI_VISION_KEY): scans are then read on this
+    machine. None leaves the choice to the library."""
+    import shutil
+
+    if os.environ.get("VORLEX_OCR_ENGINE") or os.environ.get("AZURE_AI_VISION_KEY"):
+        return None
+    return "tesseract" if shutil.which("tesseract") else None
+
+
 def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
     from vorlex.exceptions import VorlexError
@@ -87,6 +105,9 @@ def _reader(args: argparse.Namespace) -> Any:
         kwargs["model"] = args.model
     if args.base_url:
         kwargs["base_url"] = args.base_url
+    engine = _local_ocr_engine()
+    if engine:
+        kwargs["ocr_engine"] = engine
     try:
         return Vorlex(**kwargs)
     except (VorlexError, ValueError) as exc:  # missing settings, or a value outside its choices
@@ -174,57 +195,59 @@ def _check_pdf(path: str) -> None:
         raise CommandError(f"não é um PDF: {path}")
 
 
-def cmd_verify(args: argparse.Namespace) -> int:
-    _check_files([args.contract])
-    _check_pdf(args.contract)
-    base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
-    if base_url:
-        os.environ["OPENAI_BASE_URL"] = base_url
-        os.environ.setdefault("OPENAI_API_KEY", "not-needed")
-    if not any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY")):
-        raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
-                           "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
-    from vorlex.contract.checker import ContractChecker
-
-    cache = _cache_path(args)
-    if cache:
-        # The checker builds its own reader: it finds the cache in the environment.
-        os.environ["VORLEX_CACHE_PATH"] = cache
-
+def _checker_arguments(args: argparse.Namespace) -> dict[str, Any]:
+    """The ContractChecker keywords of `verify`'s options. A local server (--base-url,
+    else VORLEX_BASE_URL) gets the placeholder key when OPENAI_API_KEY is not set."""
     kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
     if args.model:
         kwargs["model"] = args.model
+    base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
+    if base_url:
+        kwargs["base_url"] = base_url
+        if "OPENAI_API_KEY" not in os.environ:
+            kwargs["openai_api_key"] = LOCAL_SERVER_KEY
+    if not (kwargs.get("openai_api_key")
+            or any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY"))):
+        raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
+                           "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
+    cache = _cache_path(args)
+    if cache:
+        kwargs["cache_path"] = cache
+    engine = _local_ocr_engine()
+    if engine:
+        kwargs["ocr_engine"] = engine
+    return kwargs
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    _check_files([args.contract])
+    _check_pdf(args.contract)
+    kwargs = _checker_arguments(args)
+    from vorlex.contract.checker import ContractChecker
+
     checker = ContractChecker(args.country, **kwargs)
     result = checker.verificar(args.contract)
     if args.json:
         print(json.dumps(result, ensure_ascii=False, indent=2, default=str))
     verdict = result.get("resultado_final")
-    if verdict == "PENDENTE" and result.get("justificativa", "").startswith("Vorlex não disponível"):
+    # The checker remembers whether its reader could be built: a verification that never
+    # reached the model is a settings problem, not a pending contract.
+    if verdict == "PENDENTE" and checker._vorlex_available is False:
         raise CommandError("o leitor de documentos não pôde ser criado: verifique as "
                            "configurações do modelo")
     return {"APROVADO": 0, "REPROVADO": EXIT_FAILED}.get(verdict, EXIT_PENDING)
-
-
-def _local_ocr() -> None:
-    """Scans are read on this machine by Tesseract when it is installed and no cloud
-    OCR is configured (an explicit VORLEX_OCR_ENGINE is left as it is)."""
-    import shutil
-
-    if os.environ.get("VORLEX_OCR_ENGINE") or os.environ.get("AZURE_AI_VISION_KEY"):
-        return
-    if shutil.which("tesseract"):
-        os.environ["VORLEX_OCR_ENGINE"] = "tesseract"
 
 
 def _document_text(path: str) -> str:
     import vorlex.utils as utils
     from vorlex.ocr import process_pdf_smart
 
+    engine = _local_ocr_engine()
     with open(path, "rb") as fh:
         data = fh.read()
     try:
         pdf = utils.ensure_pdf_bytes(data)
-        pages = process_pdf_smart(pdf, filename=os.path.basename(path))
+        pages = process_pdf_smart(pdf, filename=os.path.basename(path), ocr_engine=engine)
     except Exception as exc:  # the PDF library's own error: a bad document
         raise CommandError(f"documento ilegível: {path}: {exc}", EXIT_USAGE) from None
     return "\n".join(p.text for p in pages)
@@ -394,8 +417,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(args_list)
     _configure_logging(args.verbose)
-    if args.command in ("read", "verify", "screen"):
-        _local_ocr()
     try:
         return int(args.run(args))
     except CommandError as exc:

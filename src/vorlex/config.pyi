@@ -1,3 +1,7 @@
+"""Model names, prices and service settings. MODELS, PRICES and DEFAULT_MODEL come from
+the package's data/models.toml, read once at import; both tables are read at each call,
+so a change made to them at run time applies to the next cost or lookup."""
+
 from typing import Dict, Tuple
 
 DEFAULT_MODEL: str

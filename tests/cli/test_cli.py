@@ -33,6 +33,13 @@ PROVIDER_VARS = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "AZURE_API_KEY", "AZURE_AP
                  "AZURE_ENDPOINT", "GOOGLE_API_KEY", "XAI_API_KEY", "GROK_API_KEY", "OPENAI_PROVIDER")
 
 
+def registry_urls(registry):
+    """The CNPJ module's service addresses, pointed at the fake registry."""
+    return {"BRASIL_API_URL": registry.brasil_api_url,
+            "RECEITA_WS_URL": registry.receita_ws_url,
+            "CASADOSDADOS_API": registry.casa_dos_dados_url}
+
+
 def vorlex(*args, env=None, cwd=None, timeout=120):
     base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
     base.update(env or {})
@@ -278,9 +285,7 @@ def test_cnpj_validates_formats_and_looks_up():
     assert run.returncode == 1 and run.stdout.startswith("CNPJ inválido")
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
                      env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
         assert run.returncode == 0, run.stderr
@@ -312,9 +317,7 @@ def test_verify_prints_the_report_or_the_mapping(chat_server, model, tmp_path, a
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo(procurador_socio=True,
                                                      endereco_beta_confere=True))
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         args = ["verify", str(path)] + (["--json"] if as_json else [])
         run = vorlex(*args, env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr
@@ -333,10 +336,121 @@ def test_verify_a_rejected_contract_exits_1(chat_server, model, tmp_path):
     chat_server.responder = contract.responder()
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())  # the attorney is no partner
-        urls = {"BRASIL_API_URL": registry.brasil_api_url,
-                "RECEITA_WS_URL": registry.receita_ws_url,
-                "CASADOSDADOS_API": registry.casa_dos_dados_url}
+        urls = registry_urls(registry)
         run = vorlex("verify", str(path), "--json",
                      env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
     assert run.returncode == 1, run.stderr
     assert json.loads(run.stdout)["resultado_final"] == "REPROVADO"
+
+
+# -- in-process: the command's settings are arguments, never the environment -----------
+
+ENV_READ_BY_THE_LIBRARY = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "VORLEX_BASE_URL", "VORLEX_MODEL",
+                           "VORLEX_CACHE_PATH", "VORLEX_CACHE_URL", "VORLEX_OCR_ENGINE",
+                           "AZURE_AI_VISION_KEY")
+
+
+@pytest.fixture
+def in_process(monkeypatch, tmp_path):
+    """main() in this interpreter, with none of the variables the command used to write;
+    the logging handlers main() adds are taken off again afterwards."""
+    import logging
+
+    for name in ENV_READ_BY_THE_LIBRARY:
+        monkeypatch.delenv(name, raising=False)
+    root = logging.getLogger()
+    reader_logger = logging.getLogger("vorlex.reader")
+    saved = (list(root.handlers), root.level, reader_logger.level)
+    from vorlex.__main__ import main
+
+    def run(*args):
+        before = dict(os.environ)
+        status = main(list(args))
+        return status, before
+
+    yield run
+    root.handlers[:] = saved[0]
+    root.setLevel(saved[1])
+    reader_logger.setLevel(saved[2])
+
+
+@pytest.fixture
+def fake_registry(monkeypatch):
+    import vorlex.contract.countries.br.cnpj as cnpj_mod
+
+    with RegistryServer() as registry:
+        for name, url in registry_urls(registry).items():
+            monkeypatch.setattr(cnpj_mod, name, url)
+        yield registry
+
+
+def test_read_in_process_leaves_the_environment_as_it_was(in_process, chat_server, docs, tmp_path,
+                                                          capsys):
+    results = tmp_path / "resultados.sqlite"
+    status, before = in_process("read", docs[0], "--ask", "Qual o valor?", "--base-url",
+                                chat_server.base_url, "--model", "llama3.1:8b", "--cache",
+                                str(results))
+    assert status == 0, capsys.readouterr().err
+    assert dict(os.environ) == before
+    assert chat_server.requests[-1]["body"]["model"] == "llama3.1:8b"
+    assert results.is_file()
+    assert capsys.readouterr().out.startswith("== a.pdf\n  [OK] Pergunta 1: ")
+
+
+def test_screen_in_process_leaves_the_environment_as_it_was(in_process, tmp_path, capsys):
+    contract = contrato_exemplo().write(tmp_path / "contrato.pdf")
+    status, before = in_process("screen", str(contract))
+    assert status == 0, capsys.readouterr().err
+    assert dict(os.environ) == before
+    assert capsys.readouterr().out.startswith("Contrato: sim (")
+
+
+def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
+        in_process, chat_server, fake_registry, tmp_path, capsys):
+    """--base-url without OPENAI_API_KEY: the checker's reader asks the local server with
+    the placeholder key, and keeps its answers in the results file named."""
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
+                                                      endereco_beta_confere=True))
+    results = tmp_path / "resultados.sqlite"
+    status, before = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
+                                "--cache", str(results))
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert dict(os.environ) == before
+    assert json.loads(captured.out)["resultado_final"] == "APROVADO"
+    assert len(chat_server.requests) == 3
+    assert {r["headers"]["authorization"] for r in chat_server.requests} == {"Bearer not-needed"}
+    assert results.is_file()
+
+
+def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
+        in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys):
+    """Exit 2 with one line when the checker could not build its reader (here an OCR
+    engine the reader refuses); a contract left pending by the registry is status 3."""
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    monkeypatch.setenv("VORLEX_OCR_ENGINE", "papiro")
+    status, _ = in_process("verify", str(path), "--base-url", chat_server.base_url, "--no-cache")
+    captured = capsys.readouterr()
+    assert status == 2
+    assert captured.err.strip().splitlines()[-1] == (
+        "vorlex: erro: o leitor de documentos não pôde ser criado: verifique as configurações "
+        "do modelo")
+    assert "Erro ao inicializar Vorlex: VORLEX_OCR_ENGINE must be" in captured.out
+    assert chat_server.requests == []
+
+    monkeypatch.delenv("VORLEX_OCR_ENGINE")
+    fake_registry.brasil_api.update({cnpj: Reply(503, json={"message": "Service Unavailable"})
+                                     for cnpj in registros_exemplo()})
+    fake_registry.receita_ws.update({cnpj: Reply(503, json={"message": "Service Unavailable"})
+                                     for cnpj in registros_exemplo()})
+    status, _ = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
+                           "--no-cache")
+    captured = capsys.readouterr()
+    assert status == 3, captured.err
+    assert json.loads(captured.out)["resultado_final"] == "PENDENTE"
+    assert "não pôde ser criado" not in captured.err

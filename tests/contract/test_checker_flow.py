@@ -8,6 +8,7 @@ records refuse, and the report's own formatting."""
 from __future__ import annotations
 
 import json
+import os
 import re
 from dataclasses import dataclass, field
 from types import SimpleNamespace
@@ -462,6 +463,57 @@ def test_verificar_contrato_builds_a_checker_and_runs_it(modelo, registry, pdf, 
     assert capsys.readouterr().out == ""
     assert {q["body"]["model"] for q in chat_server.requests} == {"gpt-4o"}
     assert {q["headers"]["authorization"] for q in chat_server.requests} == {"Bearer sk-outra"}
+
+
+@pytest.fixture
+def contrato_aprovado(modelo, registry, pdf, monkeypatch):
+    """The sample contract, the registry and model answers that approve it, and none of
+    the reader's own variables in the environment."""
+    for nome in ("VORLEX_BASE_URL", "VORLEX_CACHE_PATH", "VORLEX_CACHE_URL"):
+        monkeypatch.delenv(nome, raising=False)
+    contrato = contrato_exemplo()
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    modelo.responder(contrato)
+    return pdf(contrato)
+
+
+def test_reader_settings_given_to_the_checker_reach_its_reader(contrato_aprovado, chat_server,
+                                                             monkeypatch, tmp_path):
+    """base_url and cache_path as arguments, none in the environment: the reader the
+    checker builds asks the server named and keeps its answers in the file named, so a
+    second checker on that file does not ask the model again."""
+    monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")  # closed: not this way
+    monkeypatch.delenv("OPENAI_API_KEY")
+    caminho = contrato_aprovado
+    resultados = tmp_path / "resultados.sqlite"
+    ambiente = dict(os.environ)
+
+    primeiro = ContractChecker("BR", openai_api_key="sk-local", model=MODELO, verbose=False,
+                               base_url=chat_server.base_url, cache_path=str(resultados))
+    r = primeiro.verificar(caminho)
+
+    assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 11)
+    assert len(chat_server.requests) == 3
+    assert {q["headers"]["authorization"] for q in chat_server.requests} == {"Bearer sk-local"}
+    assert primeiro._client._base_url == chat_server.base_url
+    assert resultados.is_file()
+
+    segundo = ContractChecker("BR", openai_api_key="sk-local", model=MODELO, verbose=False,
+                              base_url=chat_server.base_url, cache_path=resultados)
+    r2 = segundo.verificar(caminho)
+    assert len(chat_server.requests) == 3  # answered from the results file
+    assert (r2["resultado_final"], r2["campos_aprovados"]) == (
+        r["resultado_final"], r["campos_aprovados"])
+    assert dict(os.environ) == ambiente
+
+
+def test_a_checker_without_reader_settings_builds_its_reader_from_the_environment(
+        contrato_aprovado, chat_server):
+    checker = ContractChecker("BR", model=MODELO, verbose=False)
+    assert checker.verificar(contrato_aprovado)["resultado_final"] == "APROVADO"
+    # OPENAI_BASE_URL and OPENAI_API_KEY (set by the chat_server fixture) took it there.
+    assert len(chat_server.requests) == 3
+    assert checker._client._base_url is None and checker._client._cache is None
 
 
 def test_verificar_contrato_without_any_key_fails_at_construction(pdf, capsys):

@@ -37,3 +37,25 @@ def test_the_scan_gets_the_text_pdfs_verdict(partner_attorney, make_checker, reg
     assert all(not p.text.strip() for p in load_pdf(str(scan)))
     scan_prompts = [r["body"]["messages"][-1]["content"] for r in chat_server.requests[3:]]
     assert len(scan_prompts) == 3 and any("CONTRATO DE PRESTAÇÃO" in p for p in scan_prompts)
+
+
+def test_ocr_engine_given_to_the_checker_reads_the_scan_on_this_machine(make_checker, registry,
+                                                                         chat_server, tmp_path,
+                                                                         monkeypatch):
+    """ocr_engine="tesseract" as an argument, no VORLEX_OCR_ENGINE: the checker's reader
+    reads the scanned pages with Tesseract."""
+    monkeypatch.delenv("VORLEX_OCR_ENGINE", raising=False)
+    contract = contrato_exemplo()
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    chat_server.responder = contract.responder()
+    text_pdf = contract.write(tmp_path / "contrato.pdf")
+    scan = tmp_path / "contrato-digitalizado.pdf"
+    scan.write_bytes(scanned(text_pdf.read_bytes()))
+
+    checker = make_checker(verbose=False, ocr_engine="tesseract")
+    result = checker.verificar(str(scan))
+
+    assert checker._client._ocr_engine == "tesseract"
+    assert result["resultado_final"] == "APROVADO"
+    prompts = [r["body"]["messages"][-1]["content"] for r in chat_server.requests]
+    assert len(prompts) == 3 and any("CONTRATO DE PRESTAÇÃO" in p for p in prompts)

@@ -432,6 +432,12 @@ def test_empty_country_message_with_real_collaborators():
     ({"country": "BR", "azure_deployment": ["d"]}, "azure_deployment"),
     ({"country": "", "model": None}, "model"),
     ({"country": "", "openai_api_key": 1}, "openai_api_key"),
+    ({"country": "BR", "base_url": 8080}, "base_url"),
+    ({"country": "BR", "cache_path": 3}, "cache_path"),
+    ({"country": "BR", "cache_path": b"r.sqlite"}, "cache_path"),
+    ({"country": "BR", "cache_url": ["redis://127.0.0.1"]}, "cache_url"),
+    ({"country": "BR", "ocr_engine": True}, "ocr_engine"),
+    ({"country": "", "ocr_engine": 1}, "ocr_engine"),
 ])
 def test_construction_type_errors_come_first_and_name_the_argument(spies, kwargs, argument):
     with pytest.raises(TypeError, match=argument):
@@ -619,6 +625,33 @@ def test_init_vorlex_adds_model_and_verbose_to_auth_kwargs(fake_reader):
     assert checker._init_vorlex() is True
     assert fake_reader.instances[0].kwargs == {
         "provider": "openai", "openai_api_key": "k", "model": "m-1", "verbose": False, "extra": 1}
+
+
+def test_reader_settings_are_keyword_only_and_kept_on_the_checker(spies, tmp_path):
+    with pytest.raises(TypeError):
+        ContractChecker("BR", None, None, None, None, None, "v1", "gpt-4o", True, True,
+                        "http://127.0.0.1:1/v1")
+    bare = ContractChecker("BR")
+    assert (bare._base_url, bare._cache_path, bare._cache_url, bare._ocr_engine) == (
+        None, None, None, None)
+    given = ContractChecker("BR", base_url="http://127.0.0.1:1/v1", cache_path=tmp_path / "r.db",
+                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract")
+    assert (given._base_url, given._cache_path, given._cache_url, given._ocr_engine) == (
+        "http://127.0.0.1:1/v1", tmp_path / "r.db", "redis://127.0.0.1:1/0", "tesseract")
+
+
+@pytest.mark.parametrize("settings", [
+    {"base_url": "http://127.0.0.1:1/v1"},
+    {"cache_path": "resultados.sqlite", "ocr_engine": "tesseract"},
+    {"base_url": "http://127.0.0.1:1/v1", "cache_url": "redis://127.0.0.1:1/0",
+     "ocr_engine": "azure"},
+], ids=["base_url", "cache_path+ocr_engine", "base_url+cache_url+ocr_engine"])
+def test_init_vorlex_hands_over_only_the_reader_settings_given(fake_reader, settings):
+    checker = make_checker(model="m-1", verbose=False, **settings)
+    assert checker._init_vorlex() is True
+    assert fake_reader.instances[0].kwargs == dict(
+        {"provider": "openai", "openai_api_key": "sk-test", "model": "m-1", "verbose": False},
+        **settings)
 
 
 @pytest.mark.parametrize("verbose, expected", [

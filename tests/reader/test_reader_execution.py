@@ -65,6 +65,26 @@ class TestTextAnswers:
         assert result.metrics.time_seconds >= 0.01
         assert result.metrics.cost_usd == round(calculate_cost("gpt-4o-mini", 7, 3), 6)
 
+    def test_a_price_set_at_run_time_prices_the_next_call(self, make_reader, chat_server,
+                                                          monkeypatch, vorlex_logs):
+        """vorlex.config.PRICES is read at each call: a price added for a house model, or
+        changed for a known one, is what the next answer costs."""
+        import vorlex.config
+
+        reader = make_reader(model="house-model-v2")
+        chat_server.push(ChatServer.text("ok", prompt_tokens=1000, completion_tokens=500))
+        assert reader.extract_from_text("texto", question()).metrics.cost_usd == 0.0
+        assert "Modelo sem preço conhecido: house-model-v2" in vorlex_logs.text
+        monkeypatch.setitem(vorlex.config.PRICES, "house-model-v2", (2.0, 6.0))
+        chat_server.push(ChatServer.text("ok", prompt_tokens=1000, completion_tokens=500))
+        assert reader.extract_from_text("texto", question()).metrics.cost_usd == 0.005
+        reader.model = "gpt-4o-mini"
+        before = calculate_cost("gpt-4o-mini", 1000, 500)
+        monkeypatch.setitem(vorlex.config.PRICES, "gpt-4o-mini", (20.0, 40.0))
+        chat_server.push(ChatServer.text("ok", prompt_tokens=1000, completion_tokens=500))
+        cost = reader.extract_from_text("texto", question()).metrics.cost_usd
+        assert cost == 0.04 != round(before, 6)
+
     def test_model_property_change_reaches_next_call(self, make_reader, chat_server):
         reader = make_reader()
         reader.model = "modelo-qualquer"

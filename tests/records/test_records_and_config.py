@@ -150,6 +150,74 @@ class TestConfig:
         with pytest.raises(TypeError, match="prompt_tokens"):
             config.calculate_cost("gpt-4o", "10", 1)
 
+    def test_tables_are_the_package_data(self):
+        """MODELS, PRICES and the default model are models.toml's, entry for entry and in
+        its order; prices as (prompt, completion) float tuples."""
+        import os
+        import tomllib
+
+        path = os.path.join(os.path.dirname(config.__file__), "data", "models.toml")
+        with open(path, "rb") as fh:
+            data = tomllib.load(fh)
+        assert config.DEFAULT_MODEL == data["default_model"]
+        assert list(config.MODELS.items()) == list(data["models"].items())
+        assert list(config.PRICES) == list(data["prices"])
+        for name, (prompt, completion) in data["prices"].items():
+            assert config.PRICES[name] == (float(prompt), float(completion))
+            assert all(type(v) is float for v in config.PRICES[name])
+        assert config.resolve_model("gpt-4o", "grok") == data["provider_defaults"]["grok"]
+        assert config.resolve_model("gpt-4o", "google") == data["provider_defaults"]["google"]
+
+    def test_a_price_edited_in_the_data_file_changes_the_cost(self, tmp_path):
+        """A copy of the package with one price edited: the same compiled module reads
+        the new price at import, no rebuild."""
+        import os
+        import re
+        import shutil
+
+        package = tmp_path / "vorlex"
+        shutil.copytree(os.path.dirname(config.__file__), package,
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        table = package / "data" / "models.toml"
+        text, edits = re.subn(r'(?m)^"gpt-4o" = \[.*\]$', '"gpt-4o" = [7.0, 11.0]',
+                              table.read_text(encoding="utf-8"))
+        assert edits == 1
+        table.write_text(text + '"house-model" = [1, 3]\n', encoding="utf-8")
+        out = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent("""
+                import vorlex.config as c
+                print(c.__file__)
+                print(c.calculate_cost("gpt-4o", 1_000_000, 1_000_000))
+                print(c.calculate_cost("gpt-4o-2024-08-06", 2_000_000, 0))
+                print(c.price_known("house-model"), c.PRICES["house-model"])
+            """)],
+            capture_output=True, text=True, timeout=120, cwd=tmp_path,
+            env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+        assert out.returncode == 0, out.stderr
+        where, cost, snapshot, house = out.stdout.splitlines()
+        assert where.startswith(str(package))
+        assert float(cost) == pytest.approx(18.0)
+        assert float(snapshot) == pytest.approx(14.0)
+        assert house == "True (1.0, 3.0)"
+        # This process still has the price it imported.
+        assert config.calculate_cost("gpt-4o", 1_000_000, 1_000_000) != pytest.approx(18.0)
+
+    def test_a_broken_data_file_fails_the_import_naming_it(self, tmp_path):
+        import os
+        import shutil
+
+        package = tmp_path / "vorlex"
+        shutil.copytree(os.path.dirname(config.__file__), package,
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        table = package / "data" / "models.toml"
+        table.write_text(table.read_text(encoding="utf-8") + '"half-priced" = [1.0]\n',
+                         encoding="utf-8")
+        out = subprocess.run([sys.executable, "-c", "import vorlex.config"], capture_output=True,
+                             text=True, timeout=120, cwd=tmp_path,
+                             env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+        assert out.returncode != 0
+        assert f"ImportError: {table}: prices.half-priced must be [prompt, completion]" in out.stderr
+
     def test_azure_config(self, monkeypatch):
         monkeypatch.setenv("AZURE_AI_VISION_ENDPOINT", "http://127.0.0.1:1")
         monkeypatch.setenv("AZURE_AI_VISION_KEY", "k")

@@ -1,6 +1,7 @@
 // vorlex.config: model names, prices and service settings read by the reader and OCR.
 //
-//   DEFAULT_MODEL, MODELS          the default model and the table of known models
+//   DEFAULT_MODEL, MODELS, PRICES  the default model and the tables of known models and
+//                                  their prices, from the package's data/models.toml
 //   resolve_model(model, provider) the name to send to a provider
 //   get_grok_base_url()            xAI's OpenAI-compatible address (XAI_BASE_URL wins)
 //   calculate_cost(model, p, c)    US dollars for a call, from PRICES
@@ -8,7 +9,10 @@
 //   get_azure_config()             (endpoint, key) of the cloud OCR service
 //   VISION_FALLBACK_PROMPT         system prompt of the vision fallback
 //
-// The tables are module attributes read at each call, so callers may patch them.
+// Models and prices change for reasons of their own (a provider's release, a new
+// price list), so they are data, read once at import: a new price is an edit of
+// models.toml, not a rebuild. The tables are module attributes read at each call, so
+// callers may patch them (vorlex.config.PRICES["name"] = (prompt, completion)).
 #include <cctype>
 #include <cstdlib>
 #include <set>
@@ -22,40 +26,14 @@ namespace {
 vx::Namespace ns;
 vx::Logger logger("vorlex.config");
 
-constexpr const char* kDefaultModel = "gpt-4o-mini";
 constexpr const char* kGrokBaseUrl = "https://api.x.ai/v1";
-constexpr const char* kDefaultGrokModel = "grok-3-mini";
-constexpr const char* kDefaultGoogleModel = "gemini-2.0-flash";
+constexpr const char* kModelTable = "models.toml";  // in the package's data folder
+std::string model_table_path;  // where it was read from, for the errors that name it
 
-// name -> what it is; the keys are what a caller may pass as `model`.
-const std::pair<const char*, const char*> kModels[] = {
-    {"gpt-4o-mini", "OpenAI GPT-4o mini"},
-    {"gpt-4o", "OpenAI GPT-4o"},
-    {"gpt-4.1", "OpenAI GPT-4.1"},
-    {"gpt-4.1-mini", "OpenAI GPT-4.1 mini"},
-    {"gpt-4.1-nano", "OpenAI GPT-4.1 nano"},
-    {"o4-mini", "OpenAI o4-mini"},
-    {"grok-3", "xAI Grok 3"},
-    {"grok-3-mini", "xAI Grok 3 mini"},
-    {"grok-4", "xAI Grok 4"},
-    {"gemini-2.0-flash", "Google Gemini 2.0 Flash"},
-    {"gemini-2.5-flash", "Google Gemini 2.5 Flash"},
-    {"gemini-2.5-pro", "Google Gemini 2.5 Pro"},
-};
-
-// US dollars per million tokens: (prompt, completion).
-struct Price {
-  const char* model;
-  double prompt, completion;
-};
-const Price kPrices[] = {
-    {"gpt-4o-mini", 0.15, 0.60},   {"gpt-4o", 2.50, 10.00},
-    {"gpt-4.1", 2.00, 8.00},       {"gpt-4.1-mini", 0.40, 1.60},
-    {"gpt-4.1-nano", 0.10, 0.40},  {"o4-mini", 1.10, 4.40},
-    {"grok-3", 3.00, 15.00},       {"grok-3-mini", 0.30, 0.50},
-    {"grok-4", 3.00, 15.00},       {"gemini-2.0-flash", 0.10, 0.40},
-    {"gemini-2.5-flash", 0.30, 2.50}, {"gemini-2.5-pro", 1.25, 10.00},
-};
+// The model Grok and Google use when given another family's name (models.toml's
+// [provider_defaults]); set once at import.
+std::string default_grok_model;
+std::string default_google_model;
 
 std::string env(const char* name) {
   const char* v = std::getenv(name);
@@ -72,10 +50,10 @@ py::object resolve_model(py::object model_obj, py::object provider_obj) {
       provider_obj.is_none() ? std::string("openai") : vx::arg_str(provider_obj, "provider");
   if (model.empty()) model = py::cast<std::string>(ns.get("DEFAULT_MODEL"));
   if (provider == "grok") {
-    if (!starts_with(model, "grok")) return py::str(kDefaultGrokModel);
+    if (!starts_with(model, "grok")) return vx::from_utf8(default_grok_model);
   } else if (provider == "google") {
     if (!starts_with(model, "gemini") && !starts_with(model, "models/"))
-      return py::str(kDefaultGoogleModel);
+      return vx::from_utf8(default_google_model);
   }
   return vx::from_utf8(model);
 }
@@ -86,8 +64,6 @@ py::object get_grok_base_url() {
   return py::str(kGrokBaseUrl);
 }
 
-// Cost of a call: tokens times the per-million prices of PRICES; 0.0 for a model
-// without a price.
 // The price entry of a model name: the name itself; a dated snapshot
 // ("gpt-4o-mini-2024-07-18") as its model; else the longest known name the given one
 // starts with, up to a separator (an Azure deployment "gpt-4o-prod"). None when none.
@@ -126,6 +102,8 @@ bool price_known(py::object model) {
   return vx::is_str(model) && !price_entry(ns.get("PRICES"), model).is_none();
 }
 
+// Cost of a call: tokens times the per-million prices of PRICES; 0.0 for a model
+// without a price.
 double calculate_cost(py::object model, py::object prompt_tokens, py::object completion_tokens) {
   double p = vx::arg_float(prompt_tokens, "prompt_tokens");
   double c = vx::arg_float(completion_tokens, "completion_tokens");
@@ -151,18 +129,84 @@ py::tuple get_azure_config() {
   return py::make_tuple(vx::from_utf8(endpoint), vx::from_utf8(key));
 }
 
+// The package's data/models.toml, parsed (tomllib). The package folder is the first
+// entry of vorlex.__path__: this module is imported as part of it, so it is there.
+py::dict read_model_table() {
+  py::object folder = py::list(vx::import("vorlex").attr("__path__"))[0];
+  py::object path = vx::import("os.path").attr("join")(folder, "data", kModelTable);
+  model_table_path = vx::safe_str(path);
+  py::object file = vx::late("builtins", "open")(path, "rb");
+  py::object table;
+  try {
+    table = vx::import("tomllib").attr("load")(file);
+  } catch (...) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return table.cast<py::dict>();
+}
+
+// A table of models.toml, or ValueError naming the file and the table (the import
+// fails with it, as ImportError).
+py::dict section(const py::dict& table, const char* name) {
+  py::object v = vx::mapping_get(table, name, py::none());
+  if (!PyDict_Check(v.ptr())) {
+    vx::raise_value_error(model_table_path + ": [" + name + "] is missing or not a table");
+  }
+  return v.cast<py::dict>();
+}
+
+// A text entry of models.toml, or ValueError naming it.
+std::string entry_text(const py::dict& table, const char* key, const char* where) {
+  py::object v = vx::mapping_get(table, key, py::none());
+  if (!vx::is_str(v)) {
+    vx::raise_value_error(model_table_path + ": " + where + key + " must be text");
+  }
+  return vx::to_utf8(v);
+}
+
+// MODELS, PRICES and DEFAULT_MODEL on the module, from models.toml. Prices become
+// (prompt, completion) tuples of floats, as callers have always read them.
+void load_model_table(py::module_& m) {
+  py::dict table = read_model_table();
+  m.attr("DEFAULT_MODEL") = vx::from_utf8(entry_text(table, "default_model", ""));
+  py::dict defaults = section(table, "provider_defaults");
+  default_grok_model = entry_text(defaults, "grok", "provider_defaults.");
+  default_google_model = entry_text(defaults, "google", "provider_defaults.");
+
+  py::dict models;
+  for (auto [name, description] : section(table, "models")) {
+    if (!vx::is_str(description)) {
+      vx::raise_value_error(model_table_path + ": models." + vx::safe_str(name) +
+                            " must be a description (text)");
+    }
+    models[name] = description;
+  }
+  m.attr("MODELS") = models;
+
+  py::dict prices;
+  for (auto [name, pair] : section(table, "prices")) {
+    PyObject* list = pair.ptr();
+    if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 ||
+        !vx::is_real(PyList_GET_ITEM(list, 0)) || !vx::is_real(PyList_GET_ITEM(list, 1))) {
+      vx::raise_value_error(model_table_path + ": prices." + vx::safe_str(name) +
+                            " must be [prompt, completion] in US dollars per million tokens");
+    }
+    auto number = [&](Py_ssize_t i) {
+      return py::float_(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list, i)));
+    };
+    prices[name] = py::make_tuple(number(0), number(1));
+  }
+  m.attr("PRICES") = prices;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(config, m) {
   m.doc() = "Model names, prices and service settings.";
   ns.bind(m);
-  m.attr("DEFAULT_MODEL") = kDefaultModel;
-  py::dict models;
-  for (const auto& [k, v] : kModels) models[k] = v;
-  m.attr("MODELS") = models;
-  py::dict prices;
-  for (const auto& pr : kPrices) prices[pr.model] = py::make_tuple(pr.prompt, pr.completion);
-  m.attr("PRICES") = prices;
+  load_model_table(m);
   m.attr("GROK_BASE_URL") = kGrokBaseUrl;
   m.attr("VISION_FALLBACK_PROMPT") =
       "Você é um sistema de OCR. Transcreva fielmente todo o texto visível nesta imagem de "

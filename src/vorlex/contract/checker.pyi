@@ -32,6 +32,10 @@ class ContractChecker:
     _auth: VorlexAuth
     _client: Vorlex | None
     _vorlex_available: bool | None
+    _base_url: str | None
+    _cache_path: str | os.PathLike[str] | None
+    _cache_url: str | None
+    _ocr_engine: str | None
     def __init__(
         self,
         country: str,
@@ -44,7 +48,14 @@ class ContractChecker:
         model: str = "gpt-4o",
         verbose: object = True,
         usar_ai_search: object = True,
-    ) -> None: ...
+        *,
+        base_url: str | None = None,
+        cache_path: str | os.PathLike[str] | None = None,
+        cache_url: str | None = None,
+        ocr_engine: str | None = None,
+    ) -> None:
+        """base_url, cache_path, cache_url and ocr_engine are handed to the reader the
+        checker builds (Vorlex's keywords of the same names), each only when given."""
     @property
     def provider(self) -> str: ...
     @property

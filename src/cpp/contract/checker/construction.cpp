@@ -4,6 +4,11 @@
 // OpenAI client and PyMuPDF, and a checker that only ever reports a missing file
 // should not pay for that. Success and failure of that construction are both kept for
 // the life of the checker.
+//
+// The reader's own settings (base_url, cache_path, cache_url, ocr_engine) reach the
+// checker as keyword arguments and are handed to the reader only when given: a
+// checker without them builds its reader from the credentials, the model and the
+// environment, as it always has.
 #include <exception>
 
 #include "contract/checker/checker.hpp"
@@ -12,11 +17,27 @@ namespace vx::checker {
 
 namespace {
 
+// The checker's fields for the reader's settings, in the order of the keywords.
+constexpr const char* kReaderSettings[][2] = {
+    {"base_url", "_base_url"},
+    {"cache_path", "_cache_path"},
+    {"cache_url", "_cache_url"},
+    {"ocr_engine", "_ocr_engine"},
+};
+
+void check_path_or_none(py::handle value, const char* name) {
+  if (value.is_none() || is_str(value)) return;
+  if (PyObject_IsInstance(value.ptr(), ns.get("os").attr("PathLike").ptr()) == 1) return;
+  if (PyErr_Occurred()) throw py::error_already_set();
+  raise_type_error(name, "str, os.PathLike or None", value);
+}
+
 void checker_init(py::object self, py::object country, py::object openai_api_key,
                   py::object provider, py::object azure_api_key, py::object azure_endpoint,
                   py::object azure_deployment, py::object azure_api_version, py::object model,
-                  py::object verbose, py::object usar_ai_search) {
-  // 1. Types, every argument before any work.
+                  py::object verbose, py::object usar_ai_search, py::object base_url,
+                  py::object cache_path, py::object cache_url, py::object ocr_engine) {
+  // Types, every argument before any work.
   arg_str(country, "country");
   arg_opt_str(openai_api_key, "openai_api_key");
   arg_opt_str(provider, "provider");
@@ -25,24 +46,31 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_opt_str(azure_deployment, "azure_deployment");
   arg_str(azure_api_version, "azure_api_version");
   arg_str(model, "model");
-  bool verbose_b = truthy(verbose);
-  bool ai_b = truthy(usar_ai_search);
-  // 2.
+  arg_opt_str(base_url, "base_url");
+  check_path_or_none(cache_path, "cache_path");
+  arg_opt_str(cache_url, "cache_url");
+  arg_opt_str(ocr_engine, "ocr_engine");
+  bool verbose_on = truthy(verbose);
+  bool ai_search_on = truthy(usar_ai_search);
   if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
     raise_value_error("country is required (e.g., country='BR')");
   }
-  // 3.-5.
+  // The country's registry adapter, the public fields, the credentials.
   self.attr("adapter") = ns.call("get_adapter", country);
-  self.attr("verbose") = py::bool_(verbose_b);
+  self.attr("verbose") = py::bool_(verbose_on);
   self.attr("model") = model;
-  self.attr("usar_ai_search") = py::bool_(ai_b);
+  self.attr("usar_ai_search") = py::bool_(ai_search_on);
+  self.attr("_base_url") = base_url;
+  self.attr("_cache_path") = cache_path;
+  self.attr("_cache_url") = cache_url;
+  self.attr("_ocr_engine") = ocr_engine;
   py::object auth = ns.call("VorlexAuth", py::arg("openai_api_key") = openai_api_key,
                             py::arg("provider") = provider, py::arg("azure_api_key") = azure_api_key,
                             py::arg("azure_endpoint") = azure_endpoint,
                             py::arg("azure_deployment") = azure_deployment,
                             py::arg("azure_api_version") = azure_api_version);
   self.attr("_auth") = auth;
-  // 6.
+  // A checker that could never build its reader says so now, not at the first contract.
   if (!truthy(auth.attr("has_api_key"))) {
     if (truthy(auth.attr("is_azure"))) {
       raise_value_error(
@@ -51,7 +79,7 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
     }
     raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
   }
-  // 7.
+  // The reader, built on the first verification.
   self.attr("_client") = py::none();
   self.attr("_vorlex_available") = py::none();
 }
@@ -74,12 +102,16 @@ py::object init_vorlex(py::object self) {
     self.attr("_vorlex_available") = py::bool_(false);
     return py::bool_(false);
   }
-  std::string falha;
+  std::string failure;
   try {
     py::object vorlex_cls = late("vorlex", "Vorlex");
     py::object kwargs = self.attr("_auth").attr("get_vorlex_kwargs")();
     kwargs[py::str("model")] = self.attr("model");
     kwargs[py::str("verbose")] = self.attr("verbose");
+    for (const auto& [keyword, attribute] : kReaderSettings) {
+      py::object value = py::getattr(self, attribute, py::none());
+      if (!value.is_none()) kwargs[py::str(keyword)] = value;
+    }
     py::dict kw(kwargs);  // Vorlex(**kwargs) takes any mapping with text keys
     self.attr("_client") = vorlex_cls(**kw);
     self.attr("_setup_questions")();
@@ -88,25 +120,27 @@ py::object init_vorlex(py::object self) {
   } catch (py::error_already_set& e) {
     // Errors, not interrupts: Ctrl-C during the first verification still stops it.
     if (!e.matches(PyExc_Exception)) throw;
-    falha = error_text(e);
+    failure = error_text(e);
   } catch (const std::exception& e) {
-    falha = e.what();
+    failure = e.what();
   }
-  log(self, cat({py::str("Erro ao inicializar Vorlex: "), from_utf8(falha)}), "❌");
+  log(self, cat({py::str("Erro ao inicializar Vorlex: "), from_utf8(failure)}), "❌");
   self.attr("_vorlex_available") = py::bool_(false);
   return py::bool_(false);
 }
 
-struct Pergunta {
+// One extraction question: its id (also its tag), its name, the keywords that pick
+// its pages, the record its answer is parsed into, and its prompts.
+struct QuestionSpec {
   const char* id;
-  const char* nome;
+  const char* name;
   std::initializer_list<const char*> keywords;
-  const char* modelo;
+  const char* response_model;
   const char* system_prompt;
   const char* user_prompt;
 };
 
-const Pergunta kPerguntas[] = {
+const QuestionSpec kQuestions[] = {
     {"empresas",
      "Empresas do Contrato",
      {"cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"},
@@ -147,13 +181,14 @@ void setup_questions(py::object self) {
   py::object question = late("vorlex", "Question");
   py::object config = late("vorlex", "QuestionConfig");
   py::object client = self.attr("_client");
-  for (const Pergunta& p : kPerguntas) {
+  for (const QuestionSpec& spec : kQuestions) {
     py::list keywords;
-    for (const char* k : p.keywords) keywords.append(py::str(k));
+    for (const char* k : spec.keywords) keywords.append(py::str(k));
     py::object q = question(
-        py::arg("config") = config(py::arg("id") = p.id, py::arg("name") = p.nome, py::arg("tag") = p.id),
-        py::arg("system_prompt") = p.system_prompt, py::arg("user_prompt") = p.user_prompt,
-        py::arg("keywords") = keywords, py::arg("response_model") = record(p.modelo));
+        py::arg("config") =
+            config(py::arg("id") = spec.id, py::arg("name") = spec.name, py::arg("tag") = spec.id),
+        py::arg("system_prompt") = spec.system_prompt, py::arg("user_prompt") = spec.user_prompt,
+        py::arg("keywords") = keywords, py::arg("response_model") = record(spec.response_model));
     client.attr("add_question")(q);
   }
 }
@@ -166,7 +201,9 @@ void init_construction(PyClass& cls) {
           py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
           py::arg("azure_deployment") = py::none(),
           py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = "gpt-4o",
-          py::arg("verbose") = true, py::arg("usar_ai_search") = true);
+          py::arg("verbose") = true, py::arg("usar_ai_search") = true, py::kw_only(),
+          py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
+          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none());
   cls.def_property_readonly(
       "provider", [](py::object self) { return self.attr("_auth").attr("provider"); },
       "The provider the credentials settled on: 'openai' or 'azure'.");
