@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/ocr_loader_kwargs.hpp"
 #include "core/unicode.hpp"
 #include "reader/reader.hpp"
 
@@ -832,18 +833,14 @@ py::object load_documents(py::object self, py::object source, py::object metadat
     py::object caller = fallback ? py::object(self.attr("_counting_llm_caller")()) : py::none();
     py::object provider = self.attr("_provider");
     bool google = vx::is_str(provider) && vx::to_utf8(provider) == "google";
-    py::dict kwargs;
-    kwargs["filename"] = display_name;
-    kwargs["ocr_fallback"] = mode;
-    kwargs["llm_caller"] = caller;
-    kwargs["provider"] = provider;
-    kwargs["google_client"] = py::getattr(self, "_google_client", py::none());
-    kwargs["google_model"] = google ? py::object(self.attr("_model")) : py::none();
-    // The cloud engine keeps the loader's historical call; the local one is named.
-    py::object engine = py::getattr(self, "_ocr_engine", py::none());
-    if (!engine.is_none() && !(vx::is_str(engine) && vx::to_utf8(engine) == "azure")) {
-      kwargs["ocr_engine"] = engine;
-    }
+    py::dict kwargs = vx::ocr_loader_kwargs(
+        {.filename = display_name,
+         .ocr_fallback = mode,
+         .llm_caller = caller,
+         .provider = provider,
+         .google_client = py::getattr(self, "_google_client", py::none()),
+         .google_model = google ? py::object(self.attr("_model")) : py::none(),
+         .ocr_engine = py::getattr(self, "_ocr_engine", py::none())});
     py::object pages = ns.get("process_pdf_smart")(source, **kwargs);
     return py::list(pages);
   }
