@@ -152,6 +152,20 @@ def test_a_rebinding_name_never_reaches_its_second_answer(world):
     assert world.paths == [] and world.refused == [PUBLIC]
 
 
+def test_a_callers_guard_lends_no_addresses_approved_for_another_url(world, monkeypatch):
+    """A replacement guard that asked the built-in check about some other URL before
+    approving this one: the download connects to this URL's own host, never to the
+    addresses approved for the other."""
+    real = reader_mod._is_safe_url
+    own = f"127.0.0.1:{world.port}"
+    monkeypatch.setattr(reader_mod, "_is_safe_url",
+                        lambda url: real("http://docs.test/x.pdf") and own in url)
+    content = Vorlex(openai_api_key="sk-test")._resolve_document(world.url("/x.pdf"))[0]
+    assert content == world.routes["/x.pdf"].body
+    assert world.paths == ["/x.pdf"]
+    assert world.refused == []  # PUBLIC, approved for docs.test, was never tried
+
+
 @pytest.fixture
 def local(monkeypatch):
     server = FileServer().start()

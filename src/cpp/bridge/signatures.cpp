@@ -383,4 +383,10 @@ void python_signatures(py::module_ m) {
   }
 }
 
+bool calls_cpp_function(py::handle obj, py::handle func) {
+  if (obj.is(func)) return true;
+  return Py_TYPE(obj.ptr()) == routine_type() &&
+         reinterpret_cast<Routine*>(obj.ptr())->func == func.ptr();
+}
+
 }  // namespace vx

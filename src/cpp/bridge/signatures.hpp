@@ -21,4 +21,8 @@ namespace vx {
 // method of the module's classes).
 void python_signatures(py::module_ m);
 
+// True when calling `obj` calls the C++ function `func`: `obj` is `func`, or the routine
+// python_signatures made of it. Reads no attribute, so it runs no Python code.
+bool calls_cpp_function(py::handle obj, py::handle func);
+
 }  // namespace vx

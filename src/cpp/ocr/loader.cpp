@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "bridge/ocr_loader_kwargs.hpp"
 #include "core/ocr_rules.hpp"
 #include "ocr/ocr.hpp"
 #include "ocr/tesseract.hpp"
@@ -185,15 +186,13 @@ py::object process_pdf_smart(py::object source, py::object min_chars, py::object
   }
   if (truthy(needs_ocr(source, min_chars))) {
     log_text("info", "PDF " + name + " precisa de OCR");
-    py::dict kwargs;
-    kwargs["filename"] = filename_obj;
-    kwargs["ocr_fallback"] = ocr_fallback;
-    kwargs["llm_caller"] = llm_caller;
-    kwargs["provider"] = provider;
-    kwargs["google_client"] = google_client;
-    kwargs["google_model"] = google_model;
-    // The cloud engine keeps the loader's historical call; the local one is named.
-    if (engine != "azure") kwargs["ocr_engine"] = py::str(engine);
+    py::dict kwargs = ocr_loader_kwargs({.filename = filename_obj,
+                                         .ocr_fallback = ocr_fallback,
+                                         .llm_caller = llm_caller,
+                                         .provider = provider,
+                                         .google_client = google_client,
+                                         .google_model = google_model,
+                                         .ocr_engine = py::str(engine)});
     return ns.get("load_pdf_with_ocr")(source, **kwargs);
   }
   py::object shown = filename && !filename->empty() ? filename_obj : py::str(kDefaultName);

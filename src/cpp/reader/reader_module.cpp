@@ -5,6 +5,7 @@
 //               model calls and usage accounting            calls.cpp
 //               question execution                          execution.cpp
 //               document resolution and loading             documents.cpp
+//               the URL guard and the download of a URL     url_guard.cpp, download.cpp
 //               processing and classification               processing.cpp
 //               batches and the circuit breaker             batch.cpp
 //               the asynchronous pipeline                   async.cpp
