@@ -32,10 +32,10 @@ find_python() {
   exit 1
 }
 
-# The C++ build needs a compiler and OpenSSL's headers (SHA-256); the tests a Redis
-# server and Tesseract with Portuguese (offline OCR).
+# The C++ build needs a C++20 compiler; the tests a Redis server and Tesseract with
+# Portuguese (offline OCR).
 need=()
-{ [ -f /usr/include/openssl/evp.h ] && command -v g++ >/dev/null 2>&1; } || need+=(g++ libssl-dev)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
 if [ "$mode" = "--test" ]; then
   command -v redis-server >/dev/null 2>&1 || need+=(redis-server)
   command -v tesseract >/dev/null 2>&1 || need+=(tesseract-ocr)

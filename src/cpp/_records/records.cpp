@@ -6,7 +6,7 @@
 #include "bridge/bridge.hpp"
 #include "core/page_range.hpp"
 #include "bridge/signatures.hpp"
-#include "core/sha256.hpp"
+#include "bridge/hashing.hpp"
 
 namespace {
 
@@ -94,7 +94,7 @@ std::string question_fingerprint(py::object q) {
   }
   std::string text = py::cast<std::string>(json.attr("dumps")(
       d, py::arg("sort_keys") = true, py::arg("ensure_ascii") = true, py::arg("default") = py::module_::import("builtins").attr("repr")));
-  return vx::core::sha256_hex(text);
+  return vx::sha256_hex(text);
 }
 
 }  // namespace

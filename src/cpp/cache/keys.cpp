@@ -10,31 +10,16 @@
 #include <vector>
 
 #include "cache/cache.hpp"
-#include "core/sha256.hpp"
+#include "bridge/hashing.hpp"
 
 namespace vx::cache {
 namespace {
 
-// Hashing runs without the GIL above this size: below it the hand-off costs more
-// than it lets other threads do.
-constexpr Py_ssize_t kReleaseGilAbove = 64 * 1024;
-
-// SHA-256 of the bytes, hashed in place: the buffer export keeps a bytearray from
-// being resized while the GIL is released.
+// SHA-256 of the bytes, hashed in place by hashlib, which releases the GIL while it
+// hashes a large buffer (and keeps a bytearray from being resized meanwhile).
 std::string hash_document(py::object data) {
   if (!vx::is_bytes_like(data)) vx::raise_type_error("data", "bytes", data);
-  struct Buffer {
-    Py_buffer view;
-    explicit Buffer(py::handle h) {
-      if (PyObject_GetBuffer(h.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
-    }
-    ~Buffer() { PyBuffer_Release(&view); }  // runs after the GIL is taken back
-  } buf(data);
-  if (buf.view.len > kReleaseGilAbove) {
-    py::gil_scoped_release nogil;
-    return vx::core::sha256_hex(buf.view.buf, static_cast<size_t>(buf.view.len));
-  }
-  return vx::core::sha256_hex(buf.view.buf, static_cast<size_t>(buf.view.len));
+  return vx::sha256_hex(data);
 }
 
 void put_field(std::string& out, std::string_view field) {
@@ -62,7 +47,7 @@ std::string build_key(py::object document_hash, py::object fingerprints, py::obj
   material += std::to_string(fps.size());
   material += '|';
   for (const auto& fp : fps) put_field(material, fp);
-  return vx::core::sha256_hex(material);
+  return vx::sha256_hex(material);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "bridge/native.hpp"
 #include "core/image_sniff.hpp"
-#include "core/sha256.hpp"
+#include "bridge/hashing.hpp"
 #include "utils/utils.hpp"
 
 namespace vx::utils {
@@ -75,15 +75,8 @@ constexpr Py_ssize_t kMemoBytesPerPage = 256 * 1024;
 std::string memo_key(py::handle source, SourceKind kind) {
   std::string lib = std::to_string(reinterpret_cast<uintptr_t>(ns.get("fitz").ptr()));
   if (kind == SourceKind::Bytes) {
-    py::bytes content = as_bytes(source);
-    const char* data = PyBytes_AS_STRING(content.ptr());
-    size_t size = static_cast<size_t>(PyBytes_GET_SIZE(content.ptr()));
-    std::string digest;
-    {
-      py::gil_scoped_release release;
-      digest = vx::core::sha256_hex(data, size);
-    }
-    return lib + ":b:" + digest;
+    // hashlib releases the GIL while it hashes the bytes.
+    return lib + ":b:" + vx::sha256_hex(as_bytes(source));
   }
   if (kind == SourceKind::Path) {
     py::object path = vx::late("os", "fspath")(source);
