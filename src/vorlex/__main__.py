@@ -1,6 +1,7 @@
 """The `vorlex` command.
 
     vorlex read FILE... --ask PROMPT [--ask PROMPT ...] [--json] [--workers N]
+                [--question-concurrency N]
     vorlex verify CONTRATO.pdf [--json]
     vorlex screen FILE
     vorlex cnpj NUMBER [--lookup] [--json]
@@ -100,7 +101,8 @@ def _reader(args: argparse.Namespace) -> Any:
     from vorlex.exceptions import VorlexError
 
     kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
-                              "cache_path": _cache_path(args)}
+                              "cache_path": _cache_path(args),
+                              "question_concurrency": args.question_concurrency}
     if args.model:
         kwargs["model"] = args.model
     if args.base_url:
@@ -348,6 +350,8 @@ def build_parser() -> argparse.ArgumentParser:
     read.add_argument("--json", action="store_true", help="print the result records as JSON")
     read.add_argument("--workers", type=_positive_int, default=None, metavar="N",
                       help="documents read at once (1 or more)")
+    read.add_argument("--question-concurrency", type=_positive_int, default=4, metavar="N",
+                      help="questions of one document asked at once (default 4)")
     read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
     read.add_argument("--model", metavar="M", help="model name (as the server names it)")
     read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])

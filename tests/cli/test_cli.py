@@ -85,6 +85,33 @@ def docs(tmp_path):
 
 # -- read ------------------------------------------------------------------------------
 
+def test_read_asks_a_document_s_questions_four_at_a_time(chat_server, model, docs):
+    import time
+
+    from servers.chat import InFlight
+
+    def flights(*extra):
+        flight = InFlight()
+
+        def respond(body):
+            with flight:
+                time.sleep(0.2)
+            return "ok"
+
+        chat_server.responder = respond
+        asks = [a for i in range(5) for a in ("--ask", f"Pergunta {i}?")]
+        run = vorlex("read", docs[0], *asks, "--no-cache", "--json", *extra, env=model)
+        assert run.returncode == 0, run.stderr
+        out = json.loads(run.stdout)
+        assert [r["question_id"] for r in out[0]["results"]] == [f"q{i}" for i in range(1, 6)]
+        return flight.peak
+
+    assert flights() == 4
+    assert flights("--question-concurrency", "1") == 1
+    bad = vorlex("read", docs[0], "--ask", "x", "--question-concurrency", "0", env=model)
+    assert bad.returncode == 2 and "--question-concurrency" in bad.stderr
+
+
 def test_read_a_batch_shows_progress_and_a_summary(chat_server, model, docs):
     run = vorlex("read", *docs, "--ask", "Qual o valor?", "--json", "--workers", "2", env=model)
     assert run.returncode == 0, run.stderr

@@ -57,11 +57,15 @@ class RegistryServer:
     casa_dos_dados: list = field(default_factory=list)
     casa_dos_dados_reply: Reply | None = None
     requests: list = field(default_factory=list)
+    # The most requests being answered at one moment (a reply's delay counts).
+    peak_in_flight: int = 0
 
     def __post_init__(self):
         self._stop = threading.Event()
         self._httpd = None
         self._thread = None
+        self._flight_lock = threading.Lock()
+        self._in_flight = 0
 
     # -- life cycle --------------------------------------------------------------
     def start(self):
@@ -149,7 +153,14 @@ class RegistryServer:
         self.requests.append(
             Request(method, service, path, parse_qs(parts.query), dict(h.headers.items()), body)
         )
-        self._send(h, reply)
+        with self._flight_lock:
+            self._in_flight += 1
+            self.peak_in_flight = max(self.peak_in_flight, self._in_flight)
+        try:
+            self._send(h, reply)
+        finally:
+            with self._flight_lock:
+                self._in_flight -= 1
 
     def _route(self, method, path, headers, body):
         def tail(prefix):

@@ -108,6 +108,9 @@ py::object init_vorlex(py::object self) {
     py::object kwargs = self.attr("_auth").attr("get_vorlex_kwargs")();
     kwargs[py::str("model")] = self.attr("model");
     kwargs[py::str("verbose")] = self.attr("verbose");
+    // The three extraction questions are asked at once: a contract costs its slowest
+    // question, not the sum of the three.
+    kwargs[py::str("question_concurrency")] = ns.get("EXTRACTION_CONCURRENCY");
     for (const auto& [keyword, attribute] : kReaderSettings) {
       py::object value = py::getattr(self, attribute, py::none());
       if (!value.is_none()) kwargs[py::str(keyword)] = value;
