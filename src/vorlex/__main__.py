@@ -163,7 +163,7 @@ def _check_pdf(path: str) -> None:
     try:
         import pymupdf
     except ImportError:  # releases before the pymupdf name
-        import fitz as pymupdf
+        import fitz as pymupdf  # type: ignore[import-untyped, no-redef]
 
     try:
         with pymupdf.open(path) as doc:
@@ -198,7 +198,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     result = checker.verificar(args.contract)
     if args.json:
         print(json.dumps(result, ensure_ascii=False, indent=2, default=str))
-    verdict = result.get("resultado_final")
+    verdict = result.get("resultado_final", "")
     if verdict == "PENDENTE" and result.get("justificativa", "").startswith("Vorlex não disponível"):
         raise CommandError("o leitor de documentos não pôde ser criado: verifique as "
                            "configurações do modelo")

@@ -3,6 +3,7 @@
 import os
 from typing import Any, Mapping, Sequence
 
+from vorlex.contract.auth import CheckerProvider
 from vorlex.contract.auth import VorlexAuth as VorlexAuth
 from vorlex.contract.base import CountryAdapter
 from vorlex.contract.countries.br.cnpj import (
@@ -36,7 +37,7 @@ class ContractChecker:
         self,
         country: str,
         openai_api_key: str | None = None,
-        provider: str | None = None,
+        provider: CheckerProvider | None = None,
         azure_api_key: str | None = None,
         azure_endpoint: str | None = None,
         azure_deployment: str | None = None,
@@ -46,7 +47,7 @@ class ContractChecker:
         usar_ai_search: object = True,
     ) -> None: ...
     @property
-    def provider(self) -> str: ...
+    def provider(self) -> CheckerProvider: ...
     @property
     def auth(self) -> VorlexAuth: ...
     def verificar(self, documento: str | os.PathLike[str]) -> dict[str, Any]: ...

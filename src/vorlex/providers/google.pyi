@@ -5,7 +5,7 @@ Every answer offers choices[0].message.content (text or None), choices[0].messag
 usage.prompt_tokens / completion_tokens / total_tokens (thinking tokens count as
 completion) and raw_response (the library's own response)."""
 
-from typing import Any, Awaitable, Dict, List, Optional, Type, Union
+from typing import Any, Awaitable, Dict, Generator, List, Optional, Type, Union, final
 
 from vorlex.exceptions import VorlexError
 
@@ -14,8 +14,12 @@ Messages = List[Dict[str, Any]]
 class ContentFilterError(VorlexError):
     """Google blocked the request (safety or policy filters)."""
 
+@final
 class GoogleCall(Awaitable[Any]):
     """Awaitable of a Google call resolving to a chat-completion shaped response."""
+    def __await__(self) -> Generator[Any, None, Any]: ...
+    def __iter__(self) -> "GoogleCall": ...
+    def __next__(self) -> Any: ...
     def send(self, value: Any) -> Any: ...
     def throw(self, *args: Any) -> Any: ...
     def close(self) -> None: ...
