@@ -152,7 +152,10 @@ def cache_hit(server, data: bytes, repeat: int, **cache_kwargs) -> tuple[float, 
     reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}"))
     first = reader.process(data)
     calls = len(server.requests)
-    assert reader.process(data) == first and len(server.requests) == calls
+    hit = reader.process(data)
+    # The same result, marked as served from the cache, and no model asked again.
+    assert hit.from_cache and hit.model_copy(update={"from_cache": False}) == first
+    assert len(server.requests) == calls
     return paired(lambda: reader.process(data), lambda: hashlib.sha256(data).hexdigest(), repeat)
 
 
