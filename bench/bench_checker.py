@@ -31,8 +31,8 @@ import tempfile
 import time
 import unicodedata
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import best_of  # noqa: E402
 
 from servers.chat import ChatServer  # noqa: E402
 from servers.registry import RegistryServer, Reply  # noqa: E402
@@ -318,16 +318,6 @@ def sample_signatories(rnd, records):
             out.append(AssinaturaExtraida(nome_signatario=nome, cargo="Procurador",
                                           empresa_representada="Empresa Não Listada Ltda"))
     return out
-
-
-def best_of(fn, repeat, number=1):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / number)
-    return best
 
 
 def bench_validar_assinaturas():

@@ -20,7 +20,8 @@ import pathlib
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import reader_for  # noqa: E402
 
 import openai  # noqa: E402
 from pydantic import BaseModel  # noqa: E402
@@ -108,9 +109,7 @@ def main():
 
     logging.getLogger("vorlex").setLevel(logging.ERROR)
     with ChatServer() as server:
-        reader = Vorlex(openai_api_key="sk-bench", model="gpt-4o-mini", max_retries=3)
-        reader._openai_client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url,
-                                              max_retries=0)
+        reader = reader_for(server.base_url, model="gpt-4o-mini", max_retries=3)
         client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url, max_retries=0)
         text_q = Vorlex.create_question("valor", "Valor", "Qual o valor total?\n\n{texto}")
         compare("extract_from_text_200", reader, client, text_q)

@@ -44,8 +44,10 @@ import collections
 import json
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Any, Callable, Dict, List, Optional
+
+from servers.loopback import LoopbackServer
 
 
 def _words(text: Any) -> int:
@@ -102,8 +104,11 @@ def sample_for_schema(schema: Dict[str, Any], root: Optional[Dict[str, Any]] = N
     return None
 
 
-class ChatServer:
+class ChatServer(LoopbackServer):
     """The fake service; start with ``start()`` or use it as a context manager."""
+
+    methods = ("POST",)
+    disable_nagle_algorithm = True  # headers and body go out at once
 
     def __init__(self, delay: float = 0.0, default_text: str = "Resposta do modelo"):
         self.delay = delay
@@ -116,62 +121,18 @@ class ChatServer:
         self.answered = 0
         self._queue: collections.deque = collections.deque()
         self._lock = threading.Lock()
-        self._httpd: Optional[ThreadingHTTPServer] = None
-        self._thread: Optional[threading.Thread] = None
 
-    # -- lifecycle ---------------------------------------------------------------
-
-    def start(self) -> "ChatServer":
-        server = self
-
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"  # keep-alive, as the real service
-            disable_nagle_algorithm = True  # headers and body go out at once
-
-            def log_message(self, *args):  # quiet
-                pass
-
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                raw = self.rfile.read(length) if length else b""
-                try:
-                    body = json.loads(raw or b"{}")
-                except ValueError:
-                    body = {"_raw": raw.decode("utf-8", "replace")}
-                server._handle(self, body)
-
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        if self._httpd is not None:
-            self._httpd.shutdown()
-            self._httpd.server_close()
-            self._httpd = None
-
-    def __enter__(self) -> "ChatServer":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-    @property
-    def port(self) -> int:
-        assert self._httpd is not None, "server not started"
-        return self._httpd.server_address[1]
+    # -- addresses ---------------------------------------------------------------
 
     @property
     def base_url(self) -> str:
         """Base address for ``openai.OpenAI(base_url=...)``."""
-        return f"http://127.0.0.1:{self.port}/v1"
+        return self.origin + "/v1"
 
     @property
     def endpoint(self) -> str:
         """Endpoint for ``openai.AzureOpenAI(azure_endpoint=...)``."""
-        return f"http://127.0.0.1:{self.port}"
+        return self.origin
 
     # -- scripting ---------------------------------------------------------------
 
@@ -224,6 +185,15 @@ class ChatServer:
 
     # -- serving -----------------------------------------------------------------
 
+    def _respond(self, handler: BaseHTTPRequestHandler, method: str) -> None:
+        length = int(handler.headers.get("Content-Length") or 0)
+        raw = handler.rfile.read(length) if length else b""
+        try:
+            body = json.loads(raw or b"{}")
+        except ValueError:
+            body = {"_raw": raw.decode("utf-8", "replace")}
+        self._handle(handler, body)
+
     def _next_response(self, body: Dict[str, Any]) -> Dict[str, Any]:
         with self._lock:
             if self._queue:
@@ -249,7 +219,7 @@ class ChatServer:
         if self.delay:
             time.sleep(self.delay)
         if response["kind"] == "raw":
-            self._send(handler, response["status"], response["body"], response["headers"])
+            self.send(handler, response["status"], response["body"], headers=response["headers"])
             return
         content = response["content"]
         prompt = response["prompt_tokens"]
@@ -272,18 +242,7 @@ class ChatServer:
             "usage": {"prompt_tokens": prompt, "completion_tokens": completion,
                       "total_tokens": total},
         }
-        self._send(handler, 200, json.dumps(payload).encode("utf-8"), {})
-
-    @staticmethod
-    def _send(handler: BaseHTTPRequestHandler, status: int, data: bytes,
-              headers: Dict[str, str]) -> None:
-        handler.send_response(status)
-        handler.send_header("Content-Type", "application/json")
-        handler.send_header("Content-Length", str(len(data)))
-        for key, value in headers.items():
-            handler.send_header(key, value)
-        handler.end_headers()
-        handler.wfile.write(data)
+        self.send(handler, 200, json.dumps(payload).encode("utf-8"))
 
 
 class InFlight:

@@ -3,6 +3,7 @@
 import os
 from typing import Any, Mapping, Sequence
 
+from vorlex.contract.auth import CheckerProvider
 from vorlex.contract.auth import VorlexAuth as VorlexAuth
 from vorlex.contract.base import CountryAdapter
 from vorlex.contract.countries.br.cnpj import (
@@ -40,7 +41,7 @@ class ContractChecker:
         self,
         country: str,
         openai_api_key: str | None = None,
-        provider: str | None = None,
+        provider: CheckerProvider | None = None,
         azure_api_key: str | None = None,
         azure_endpoint: str | None = None,
         azure_deployment: str | None = None,
@@ -57,7 +58,7 @@ class ContractChecker:
         """base_url, cache_path, cache_url and ocr_engine are handed to the reader the
         checker builds (Vorlex's keywords of the same names), each only when given."""
     @property
-    def provider(self) -> str: ...
+    def provider(self) -> CheckerProvider: ...
     @property
     def auth(self) -> VorlexAuth: ...
     def verificar(self, documento: str | os.PathLike[str]) -> dict[str, Any]: ...

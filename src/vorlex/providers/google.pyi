@@ -5,7 +5,7 @@ Every answer offers choices[0].message.content (text or None), choices[0].messag
 usage.prompt_tokens / completion_tokens / total_tokens (thinking tokens count as
 completion) and raw_response (the library's own response)."""
 
-from typing import Any, Dict, Generator, List, Optional, Type, Union
+from typing import Any, Dict, Generator, List, Optional, Type, Union, final
 from typing import Coroutine as _Coroutine
 
 from vorlex.exceptions import VorlexError
@@ -15,6 +15,7 @@ Messages = List[Dict[str, Any]]
 class ContentFilterError(VorlexError):
     """Google blocked the request (safety or policy filters)."""
 
+@final
 class GoogleCall(_Coroutine[Any, Any, Any]):
     """The coroutine of a Google call (acall_chat, acall_structured), resolving to a
     chat-completion shaped response: awaitable, and accepted by asyncio wherever a
