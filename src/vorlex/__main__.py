@@ -186,7 +186,7 @@ def _check_pdf(path: str) -> None:
     try:
         import pymupdf
     except ImportError:  # releases before the pymupdf name
-        import fitz as pymupdf
+        import fitz as pymupdf  # type: ignore[import-untyped, no-redef]
 
     try:
         with pymupdf.open(path) as doc:
@@ -231,7 +231,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     result = checker.verificar(args.contract)
     if args.json:
         print(json.dumps(result, ensure_ascii=False, indent=2, default=str))
-    verdict = result.get("resultado_final")
+    verdict = result.get("resultado_final", "")
     # The checker remembers whether its reader could be built: a verification that never
     # reached the model is a settings problem, not a pending contract.
     if verdict == "PENDENTE" and checker._vorlex_available is False:

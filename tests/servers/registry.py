@@ -19,8 +19,8 @@ from __future__ import annotations
 import json
 import pathlib
 import re
-import threading
 import socket
+import threading
 from dataclasses import dataclass, field
 from urllib.parse import parse_qs, urlsplit
 
