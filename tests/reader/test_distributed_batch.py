@@ -6,6 +6,7 @@ a result cache shared through Redis, and what cannot travel to a worker."""
 from __future__ import annotations
 
 import copy
+import io
 import os
 import pickle
 import re
@@ -119,14 +120,16 @@ def test_a_bad_document_among_good_ones(client, chat_server, tmp_path):
     reader = reader_for(chat_server).add_question(ask())
     missing = str(tmp_path / "nao-existe.pdf")
     junk = b"isto nao e um PDF " * 40  # a representation longer than 200 characters
-    docs = [doc(0), junk, missing, doc(3)]
+    stream = io.BytesIO(doc(4))  # a stream travels as the pickler carries it
+    docs = [doc(0), junk, missing, doc(3), stream]
 
     results = reader.process_batch_distributed(docs, client)
+    assert stream.tell() == 0  # read on the worker, from a copy
     local = reader.process_batch(docs)
 
     assert summary(results) == summary(local)
-    assert [res.results[0].status for res in results] == ["OK", "ERROR", "ERROR", "OK"]
-    assert [res.results[0].question_id for res in results] == ["q1", "error", "error", "q1"]
+    assert [res.results[0].status for res in results] == ["OK", "ERROR", "ERROR", "OK", "OK"]
+    assert [res.results[0].question_id for res in results] == ["q1", "error", "error", "q1", "q1"]
     assert results[1].document.filename == repr(junk)[:200]
     assert results[2].document.filename == missing
     assert missing in results[2].results[0].answer
