@@ -187,9 +187,12 @@ void set_state(py::object self, py::object state) {
   }
   py::object settings_obj = vx::mapping_get(st, "settings", py::none());
   if (!PyDict_Check(settings_obj.ptr())) bad_state("settings deve ser um dict");
-  py::dict settings = py::reinterpret_borrow<py::dict>(settings_obj);
-  py::dict kwargs;
-  for (auto item : settings) kwargs[item.first] = item.second;
+  // Private copies throughout: hashing a key of a state made elsewhere runs Python code,
+  // which could change the containers being walked.
+  PyObject* copied = PyDict_Copy(settings_obj.ptr());
+  if (!copied) throw py::error_already_set();
+  py::dict kwargs = py::reinterpret_steal<py::dict>(copied);
+  py::dict settings = kwargs;
   py::object model = vx::mapping_get(settings, "model", py::none());
   py::object breaker = vx::mapping_get(st, "circuit_breaker", py::none());
   if (!breaker.is_none()) {
@@ -213,15 +216,15 @@ void set_state(py::object self, py::object state) {
   if (cache.is_none()) {
     self.attr("_cache") = py::none();
   } else {
-    py::dict c = py::reinterpret_borrow<py::dict>(cache);
     py::dict args;
-    for (auto item : c) {
-      if (!item.second.is_none()) args[item.first] = item.second;
+    for (py::handle item : vx::list_copy(cache.attr("items")())) {
+      py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+      if (!pair[1].is_none()) args[pair[0]] = pair[1];
     }
     self.attr("_cache") = ns.get("DocumentCache")(**args);
   }
   py::dict registry;
-  for (py::handle item : questions) {
+  for (py::handle item : vx::list_copy(questions)) {
     if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) {
       bad_state("cada pergunta deve ser um par (id, pergunta)");
     }
