@@ -230,6 +230,22 @@ class Vorlex:
     ) -> ProcessingResult: ...
     def _make_circuit_open_result(self, doc: DocumentSource) -> ProcessingResult: ...
 
+    # -- batches on a Dask cluster; pickling ----------------------------------------
+    def process_batch_distributed(
+        self,
+        documents: DocumentList,
+        client: Any,
+        *,
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        show_progress: bool = False,
+    ) -> List[ProcessingResult]: ...
+    def _process_single_distributed(
+        self, doc: DocumentSource, questions: Optional[List[str]], classify: bool
+    ) -> ProcessingResult: ...
+    def __getstate__(self) -> Dict[str, Any]: ...
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
+
     # -- the asynchronous pipeline ------------------------------------------------
     # Coroutines: calling one checks its arguments and returns the coroutine; its work
     # runs when it is awaited. Only model calls suspend.

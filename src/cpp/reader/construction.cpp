@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
@@ -295,6 +296,23 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   // Per-run accounting (side usage): each thread and each asyncio task sees its own
   // accumulator, so documents processed at once on this reader keep their figures apart.
   init_side_usage(self);
+  // For a reader sent to another process (distributed.cpp): the keys given as arguments
+  // travel with it, those read from the environment do not; and the clients built here
+  // are told apart from clients a caller puts in their place, which cannot travel.
+  py::list keys_given;
+  for (auto [arg, name] : {std::pair{&openai_api_key, "openai_api_key"},
+                           std::pair{&azure_api_key, "azure_api_key"},
+                           std::pair{&google_api_key, "google_api_key"},
+                           std::pair{&grok_api_key, "grok_api_key"}}) {
+    if (given(*arg, name)) keys_given.append(name);
+  }
+  self.attr("_given_keys") = py::tuple(keys_given);
+  py::list built;
+  for (const char* name : {"_openai_client", "_google_client"}) {
+    py::object client = self.attr(name);
+    if (!client.is_none()) built.append(client);
+  }
+  self.attr("_built_clients") = py::tuple(built);
 }
 
 py::object get_model(py::object self) { return self.attr("_model"); }

@@ -31,6 +31,7 @@ void init_execution(vx::PyClass& cls);     // extract_from_text, _execute_questi
 void init_documents(vx::PyClass& cls);     // _is_safe_url, _resolve_document, _load_documents
 void init_processing(vx::PyClass& cls);    // process, _run_questions, _classify_results
 void init_batch(vx::PyClass& cls);         // process_batch and its runners
+void init_distributed(vx::PyClass& cls);   // pickling, process_batch_distributed
 void init_async(vx::PyClass& cls);         // the coroutine twins (async.cpp)
 
 }  // namespace vx::reader
