@@ -163,13 +163,14 @@ class RemoteChat:
     """The chat server in its own interpreter, as a provider would be: its request
     handling does not compete with the reader for this interpreter's lock."""
 
-    def __init__(self, delay: float):
+    def __init__(self, delay: float, keep_requests: bool = True):
         code = ("import sys; sys.path.insert(0, sys.argv[1]);"
                 "from servers.chat import ChatServer;"
                 "s = ChatServer(delay=float(sys.argv[2])).start();"
+                "s.keep_requests = sys.argv[3] == '1';"
                 "print(s.port, flush=True); sys.stdin.read()")
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", code, str(TESTS), str(delay)],
+            [sys.executable, "-c", code, str(TESTS), str(delay), "1" if keep_requests else "0"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.base_url = f"http://127.0.0.1:{int(self.proc.stdout.readline())}/v1"
 

@@ -22,12 +22,14 @@ from __future__ import annotations
 
 import pathlib
 import shutil
-import subprocess
 import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
+
+from _common import RemoteChat  # noqa: E402
 
 CONTRACT = (
     "CONTRATO DE PRESTACAO DE SERVICOS NUMERO {n}. Clausula {p}: as partes acordam o "
@@ -35,28 +37,6 @@ CONTRACT = (
     "comarca de Sao Paulo. A contratada prestara os servicos com diligencia e a "
     "contratante pagara ate o quinto dia util de cada mes. "
 )
-
-
-class _RemoteChat:
-    """The chat server in its own interpreter: its request handling does not compete
-    with the batch for an interpreter's lock."""
-
-    def __init__(self, delay: float):
-        code = ("import sys; sys.path.insert(0, sys.argv[1]);"
-                "from servers.chat import ChatServer;"
-                "s = ChatServer(delay=float(sys.argv[2])).start(); s.keep_requests = False;"
-                "print(s.port, flush=True); sys.stdin.read()")
-        self.proc = subprocess.Popen(
-            [sys.executable, "-c", code, str(HERE.parent / "tests"), str(delay)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.base_url = f"http://127.0.0.1:{int(self.proc.stdout.readline())}/v1"
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.stdin.close()
-        self.proc.wait(10)
 
 
 def _cluster(workers: int):
@@ -164,12 +144,12 @@ def main() -> None:
     except ImportError:
         print("  (dask.distributed not installed: pip install 'vorlex[dask]')")
         return
-    with _RemoteChat(delay=0.0) as server:
+    with RemoteChat(delay=0.0, keep_requests=False) as server:
         if shutil.which("tesseract") is None:
             print("  (tesseract not installed: the scanned batches are not measured)")
         else:
             bench_tesseract(server)
-    with _RemoteChat(delay=0.05) as server:
+    with RemoteChat(delay=0.05, keep_requests=False) as server:
         bench_text(server)
 
 
