@@ -73,6 +73,8 @@ class Vorlex:
 
     _verbose: bool
     _question_concurrency: int
+    _given_keys: Tuple[str, ...]
+    _built_clients: Tuple[Any, ...]
     _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
