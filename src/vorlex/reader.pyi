@@ -3,7 +3,7 @@
 import logging
 import os
 from typing import (
-    IO, Any, Awaitable, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
+    IO, Any, Awaitable, Callable, Dict, Generator, List, Literal, Mapping, Optional, Tuple, Type,
     TypeVar, Union,
 )
 from typing import Coroutine as _Coroutine
@@ -63,6 +63,12 @@ class Vorlex:
 
     _verbose: bool
     _question_concurrency: int
+    _structured_output: str
+    _validation_retries: int
+    _max_tokens: Optional[int]
+    _timeout: Optional[float]
+    # The structured mode that worked, per (base URL or provider, model), for "auto".
+    _structured_modes: Dict[Tuple[str, str], str]
     _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
@@ -122,6 +128,10 @@ class Vorlex:
         cache_url: Optional[str] = None,
         ocr_engine: Optional[str] = None,
         question_concurrency: int = 1,
+        structured_output: Literal["auto", "json_schema", "json_object", "prompt"] = "auto",
+        validation_retries: int = 1,
+        max_tokens: Optional[int] = None,
+        timeout: Optional[float] = None,
     ) -> None: ...
     def __repr__(self) -> str: ...
     @property
@@ -155,7 +165,10 @@ class Vorlex:
     def _select_questions(self, question_ids: Optional[List[str]] = None) -> List[Question]: ...
 
     # -- model calls and usage accounting -----------------------------------------
-    def _call_llm(self, messages: Messages, response_model: Optional[Type[Any]] = None) -> Any: ...
+    def _call_llm(
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
+    ) -> Any: ...
     @staticmethod
     def _classify_failure(exc: BaseException) -> str: ...
     def _reset_side_usage(self) -> None: ...
@@ -239,7 +252,8 @@ class Vorlex:
         show_progress: bool = False,
     ) -> Coroutine[List[ProcessingResult]]: ...
     def _call_llm_async(
-        self, messages: Messages, response_model: Optional[Type[Any]] = None
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
     ) -> Coroutine[Any]: ...
     def _execute_question_async(self, text: str, question: Question) -> Coroutine[Result]: ...
     def _classify_results_async(
