@@ -364,3 +364,8 @@ def test_settings_are_stored_and_have_their_defaults():
         Vorlex(openai_api_key="x", max_tokens="100")
     with pytest.raises(Exception):
         QuestionConfig(id="q", name="n", max_tokens=0)
+
+
+def test_a_token_limit_is_part_of_a_question_cache_key():
+    assert ask().cache_fingerprint() != ask(max_tokens=64).cache_fingerprint()
+    assert ask(max_tokens=64).cache_fingerprint() == ask(max_tokens=64).cache_fingerprint()
