@@ -369,3 +369,21 @@ def test_settings_are_stored_and_have_their_defaults():
 def test_a_token_limit_is_part_of_a_question_cache_key():
     assert ask().cache_fingerprint() != ask(max_tokens=64).cache_fingerprint()
     assert ask(max_tokens=64).cache_fingerprint() == ask(max_tokens=64).cache_fingerprint()
+
+
+def test_a_transient_failure_after_a_refusal_does_not_ask_the_refused_mode_again(llama):
+    from vorlex.resilience import create_retry_decorator
+
+    reader = reader_for(llama, max_retries=1)
+    reader._retry = create_retry_decorator(max_retries=1, min_wait=0, max_wait=0)
+    # The refusal comes from the server itself; the next request (json_object) meets a
+    # passing 503, and the retry asks in json_object straight away.
+    answers = iter([ChatServer.error(503)])
+
+    def responder(body):
+        return next(answers, None) or ChatServer.json({"valor_total": 2})
+
+    llama.responder = responder
+    result = reader.extract_from_text("Total", ask(Valor))
+    assert result.status == "OK" and result.answer == 2
+    assert formats(llama) == ["json_schema", "json_object", "json_object"]

@@ -73,6 +73,7 @@ Task call_llm_async(py::object self, py::object messages, py::object response_mo
     std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
     if (next.empty()) raise_format_refused(mode, failed->value());
     log_mode_change(mode, next);
+    request.remember(next);
     mode = next;
   }
 }

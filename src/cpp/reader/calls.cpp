@@ -256,6 +256,9 @@ py::object attempt(py::handle self, py::handle messages, py::handle response_mod
       std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
       if (next.empty()) raise_format_refused(mode, e.value());
       log_mode_change(mode, next);
+      // Learnt now: an attempt retried after a transient failure of the next mode does
+      // not ask in the refused one again.
+      request.remember(next);
       mode = next;
     }
   }
