@@ -387,3 +387,17 @@ def test_a_transient_failure_after_a_refusal_does_not_ask_the_refused_mode_again
     result = reader.extract_from_text("Total", ask(Valor))
     assert result.status == "OK" and result.answer == 2
     assert formats(llama) == ["json_schema", "json_object", "json_object"]
+
+
+def test_a_response_of_another_shape_leaves_raw_text_and_finish_reason_none():
+    import types
+
+    reader = Vorlex(openai_api_key="x")
+    message = types.SimpleNamespace(content=["parte"], refusal=None)
+    choice = types.SimpleNamespace(message=message, finish_reason=object())
+    usage = types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2)
+    reader._call_llm = lambda messages, response_model=None: types.SimpleNamespace(
+        choices=[choice], usage=usage)
+    result = reader.extract_from_text("texto", ask())
+    assert (result.status, result.answer) == ("OK", ["parte"])
+    assert (result.raw_text, result.finish_reason) == (None, None)

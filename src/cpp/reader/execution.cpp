@@ -112,6 +112,10 @@ namespace {
 
 constexpr const char* kCutShort = "Resposta truncada (limite de tokens): ";
 
+py::object text_or_none(py::object value) {
+  return vx::is_str(value) ? value : py::object(py::none());
+}
+
 // The answer and raw_result of a response.
 std::pair<py::object, py::object> answer_of(py::handle message, py::handle response_model,
                                             bool structured) {
@@ -209,8 +213,10 @@ py::object Conversation::take(py::object response, double start) {
   py::object choice = response.attr("choices")[py::int_(0)];
   py::object message = choice.attr("message");
   ++attempts_;
-  raw_text_ = py::getattr(message, "content", py::none());
-  finish_reason_ = py::getattr(choice, "finish_reason", py::none());
+  // Text only: a response of another shape (a stand-in client, a provider's own
+  // objects) leaves them None rather than failing the record.
+  raw_text_ = text_or_none(py::getattr(message, "content", py::none()));
+  finish_reason_ = text_or_none(py::getattr(choice, "finish_reason", py::none()));
   // Usage first, so that the answers of a failed question still count.
   add_usage(response);
   py::object qid = question_.attr("config").attr("id");
