@@ -107,7 +107,7 @@ void ModelRequest::remember(const std::string& mode) const {
 
 py::list ModelRequest::messages_with_schema() {
   if (with_schema_) return with_schema_;
-  py::object schema = response_model_.attr("model_json_schema")();
+  py::object schema = json_schema();
   py::object json = vx::import("json");
   py::str instruction = vx::from_utf8(kSchemaInstruction);
   py::object schema_text = json.attr("dumps")(schema, py::arg("ensure_ascii") = false);
@@ -135,6 +135,11 @@ py::list ModelRequest::messages_with_schema() {
   return out;
 }
 
+py::object ModelRequest::json_schema() {
+  if (!schema_) schema_ = response_model_.attr("model_json_schema")();
+  return schema_;
+}
+
 py::object ModelRequest::start(py::handle client, const std::string& mode) {
   py::dict kw;
   kw["model"] = model_;
@@ -148,7 +153,7 @@ py::object ModelRequest::start(py::handle client, const std::string& mode) {
   } else if (structured_ && mode == "json_object") {
     py::dict format;
     format["type"] = "json_object";
-    format["schema"] = response_model_.attr("model_json_schema")();
+    format["schema"] = json_schema();
     kw["response_format"] = format;
   }
   if (!max_tokens_.is_none()) kw["max_tokens"] = max_tokens_;

@@ -36,9 +36,11 @@ class ModelRequest {
 
  private:
   py::list messages_with_schema();
+  py::object json_schema();  // the response model's, built once per request
 
   py::object self_, messages_, response_model_, max_tokens_, model_, key_;
   py::object with_schema_;  // the messages with the schema in the system message
+  py::object schema_;
   bool structured_ = false;
   bool automatic_ = false;
 };
