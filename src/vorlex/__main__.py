@@ -7,7 +7,8 @@
     vorlex cnpj NUMBER [--lookup] [--json]
 
 Errors are one line on standard error and a non-zero exit status, never a traceback:
-2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
+2 for a usage error, a missing file or missing model settings (a --base-url without
+--model among them); for `read`, 1 when any
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
 `cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked); 130 when
 interrupted (Ctrl-C), after what finished is printed.
@@ -96,6 +97,29 @@ def _local_ocr_engine() -> Literal["tesseract"] | None:
     return "tesseract" if shutil.which("tesseract") else None
 
 
+def _model_for(args: argparse.Namespace) -> str | None:
+    """The model named by --model (else VORLEX_MODEL). A local server (--base-url, else
+    VORLEX_BASE_URL) needs one: the cloud default sent there would be a name it does not
+    serve, priced as a cloud model."""
+    model = args.model or os.environ.get("VORLEX_MODEL") or None
+    if model is None and (args.base_url or os.environ.get("VORLEX_BASE_URL")):
+        raise CommandError("--model é obrigatório com --base-url: o nome do modelo no servidor "
+                           "(por exemplo --model llama3.2:3b)")
+    return model
+
+
+def _answer_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The reader's keywords of --structured, --max-tokens and --timeout, when given."""
+    kwargs: dict[str, Any] = {}
+    if args.structured:
+        kwargs["structured_output"] = args.structured
+    if args.max_tokens:
+        kwargs["max_tokens"] = args.max_tokens
+    if args.timeout:
+        kwargs["timeout"] = args.timeout
+    return kwargs
+
+
 def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
     from vorlex.exceptions import VorlexError
@@ -103,10 +127,12 @@ def _reader(args: argparse.Namespace) -> Any:
     kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
                               "cache_path": _cache_path(args),
                               "question_concurrency": args.question_concurrency}
-    if args.model:
-        kwargs["model"] = args.model
+    model = _model_for(args)
+    if model:
+        kwargs["model"] = model
     if args.base_url:
         kwargs["base_url"] = args.base_url
+    kwargs.update(_answer_settings(args))
     engine = _local_ocr_engine()
     if engine:
         kwargs["ocr_engine"] = engine
@@ -151,7 +177,10 @@ def cmd_read(args: argparse.Namespace) -> int:
         for res in results:
             print(f"== {res.document.filename}")
             for r in res.results:
-                print(f"  [{r.status}] {r.question_name}: {r.answer}")
+                # An answer the token limit cut short is shown as such.
+                status = (f"{r.status}, truncada" if r.status == "OK"
+                          and getattr(r, "finish_reason", None) == "length" else r.status)
+                print(f"  [{status}] {r.question_name}: {r.answer}")
     failed = 0
     for res in results:
         why = _failure_of(res)
@@ -201,8 +230,10 @@ def _checker_arguments(args: argparse.Namespace) -> dict[str, Any]:
     """The ContractChecker keywords of `verify`'s options. A local server (--base-url,
     else VORLEX_BASE_URL) gets the placeholder key when OPENAI_API_KEY is not set."""
     kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
-    if args.model:
-        kwargs["model"] = args.model
+    model = _model_for(args)
+    if model:
+        kwargs["model"] = model
+    kwargs.update(_answer_settings(args))
     base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
     if base_url:
         kwargs["base_url"] = base_url
@@ -334,6 +365,27 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"não é um número de segundos: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"deve ser maior que 0: {text}")
+    return value
+
+
+def _model_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--structured", choices=["auto", "json_schema", "json_object", "prompt"],
+                        help="how structured answers are asked for (default auto: json_schema, "
+                             "then json_object, then the schema in the prompt, as the server "
+                             "accepts)")
+    parser.add_argument("--max-tokens", type=_positive_int, metavar="N",
+                        help="most tokens per answer (default: the server's)")
+    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+                        help="seconds to wait for each model answer (default 120)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorlex", description="Read documents with large language models and check "
@@ -353,11 +405,13 @@ def build_parser() -> argparse.ArgumentParser:
     read.add_argument("--question-concurrency", type=_positive_int, default=4, metavar="N",
                       help="questions of one document asked at once (default 4)")
     read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
-    read.add_argument("--model", metavar="M", help="model name (as the server names it)")
+    read.add_argument("--model", metavar="M",
+                      help="model name (as the server names it; required with --base-url)")
     read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])
     read.add_argument("--ocr", choices=["off", "auto", "force"], default="off",
                       help="vision-model fallback for scanned pages")
     read.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _model_arguments(read)
     _cache_arguments(read)
     read.set_defaults(run=cmd_read)
 
@@ -367,7 +421,8 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--json", action="store_true", help="print the result mapping as JSON")
     verify.add_argument("--country", default="BR", help=argparse.SUPPRESS)
     verify.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server")
-    verify.add_argument("--model", metavar="M", help="model name")
+    verify.add_argument("--model", metavar="M", help="model name (required with --base-url)")
+    _model_arguments(verify)
     verify.add_argument("--no-ai-search", action="store_true",
                         help="no model-assisted CNPJ search for companies without a number")
     _cache_arguments(verify)

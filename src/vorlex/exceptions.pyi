@@ -33,3 +33,6 @@ class ModelRefusalError(VorlexError):
 
 class ModelParseError(VorlexError):
     """A structured answer came back with neither a parsed value nor a refusal."""
+
+class ResponseFormatError(VorlexError):
+    """The server refused the response format of a structured question; it is not retried."""

@@ -5,7 +5,7 @@ import logging
 import os
 import threading
 from typing import (
-    IO, Any, Awaitable, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
+    IO, Any, Awaitable, Callable, Dict, Generator, List, Literal, Mapping, Optional, Tuple, Type,
     TypeVar, Union, final,
 )
 from typing import Coroutine as _Coroutine
@@ -75,6 +75,12 @@ class Vorlex:
     _question_concurrency: int
     _given_keys: Tuple[str, ...]
     _built_clients: Tuple[Any, ...]
+    _structured_output: str
+    _validation_retries: int
+    _max_tokens: Optional[int]
+    _timeout: Optional[float]
+    # The structured mode that worked, per (base URL or provider, model), for "auto".
+    _structured_modes: Dict[Tuple[str, str], str]
     _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
@@ -136,6 +142,10 @@ class Vorlex:
         cache_url: Optional[str] = None,
         ocr_engine: Optional[OcrEngine] = None,
         question_concurrency: int = 1,
+        structured_output: Literal["auto", "json_schema", "json_object", "prompt"] = "auto",
+        validation_retries: int = 1,
+        max_tokens: Optional[int] = None,
+        timeout: Optional[float] = None,
     ) -> None: ...
     def __repr__(self) -> str: ...
     @property
@@ -169,7 +179,10 @@ class Vorlex:
     def _select_questions(self, question_ids: Optional[List[str]] = None) -> List[Question]: ...
 
     # -- model calls and usage accounting -----------------------------------------
-    def _call_llm(self, messages: Messages, response_model: Optional[Type[Any]] = None) -> Any: ...
+    def _call_llm(
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
+    ) -> Any: ...
     @staticmethod
     def _classify_failure(exc: BaseException) -> QuestionStatus: ...
     def _reset_side_usage(self) -> None: ...
@@ -269,7 +282,8 @@ class Vorlex:
         show_progress: bool = False,
     ) -> Coroutine[List[ProcessingResult]]: ...
     def _call_llm_async(
-        self, messages: Messages, response_model: Optional[Type[Any]] = None
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
     ) -> Coroutine[Any]: ...
     def _execute_question_async(self, text: str, question: Question) -> Coroutine[Result]: ...
     def _classify_results_async(

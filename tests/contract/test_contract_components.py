@@ -637,7 +637,8 @@ def test_reader_settings_are_keyword_only_and_kept_on_the_checker(spies, tmp_pat
     assert (bare._base_url, bare._cache_path, bare._cache_url, bare._ocr_engine) == (
         None, None, None, None)
     given = ContractChecker("BR", base_url="http://127.0.0.1:1/v1", cache_path=tmp_path / "r.db",
-                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract")
+                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract",
+                            model="llama3.2:3b")  # a local server's model is named
     assert (given._base_url, given._cache_path, given._cache_url, given._ocr_engine) == (
         "http://127.0.0.1:1/v1", tmp_path / "r.db", "redis://127.0.0.1:1/0", "tesseract")
 

@@ -19,6 +19,9 @@
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
+
+#include <optional>
 
 namespace vx::reader {
 namespace {
@@ -29,29 +32,50 @@ using vx::aio::wait;
 // ---------------------------------------------------------------------------------
 // _call_llm_async: one attempt, no retry policy.
 
-Task call_llm_async(py::object self, py::object messages, py::object response_model) {
+Task call_llm_async(py::object self, py::object messages, py::object response_model,
+                    py::object max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
   const bool structured = truthy(response_model);
-  py::object model = self.attr("_model");
-  py::object call;
   if (provider == "google") {
+    py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_async_google_client");
-    call = structured ? google.attr("acall_structured")(client, model, messages, response_model)
-                      : google.attr("acall_chat")(client, model, messages);
-  } else {
-    py::object client = self.attr("_get_async_client")();
-    if (structured) {
-      call = call_kw(structured_parse(client), {{"model", model},
-                                                {"messages", messages},
-                                                {"response_format", response_model}});
-    } else {
-      call = call_kw(client.attr("chat").attr("completions").attr("create"),
-                     {{"model", model}, {"messages", messages}});
-    }
+    py::object call = structured
+                          ? google.attr("acall_structured")(client, model, messages, response_model)
+                          : google.attr("acall_chat")(client, model, messages);
+    py::object response = co_await wait(std::move(call));
+    co_return response;
   }
-  py::object response = co_await wait(std::move(call));
-  co_return response;
+  py::object client = self.attr("_get_async_client")();
+  ModelRequest request(self, messages, response_model, max_tokens);
+  if (!structured) {
+    py::object response = co_await wait(request.start(client, ""));
+    co_return response;
+  }
+  // The structured modes as in the synchronous attempt: a refused response format is
+  // asked again at once in the next mode ("auto"), or ends the call.
+  std::string mode = request.first_mode();
+  for (;;) {
+    std::optional<py::error_already_set> failed;
+    try {
+      py::object response = co_await wait(request.start(client, mode));
+      request.remember(mode);
+      co_return response;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      failed = e;
+    }
+    if (py::object cut = cut_short_completion(failed->value())) {
+      request.remember(mode);
+      co_return cut;
+    }
+    if (!refuses_response_format(failed->value())) throw *failed;
+    std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
+    if (next.empty()) raise_format_refused(mode, failed->value());
+    log_mode_change(mode, next);
+    request.remember(next);
+    mode = next;
+  }
 }
 
 // ---------------------------------------------------------------------------------
@@ -62,15 +86,24 @@ Task execute_question_async(py::object self, py::object text, py::object questio
   py::object early = empty_text_result(self, text, question);
   if (early) co_return early;
   py::object error;
+  std::optional<Conversation> talk;
   try {
-    py::list messages = question_messages(question, text);
-    py::object call = self.attr("_call_llm_async")(messages, question.attr("response_model"));
-    py::object response = co_await wait(std::move(call));
-    co_return question_result(self, question, response, start);
+    talk.emplace(self, question, text);
+    for (;;) {
+      py::object response, failed;
+      try {
+        response = co_await wait(talk->ask("_call_llm_async"));
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception) || !talk->mendable(e.value())) throw;
+        failed = e.value();
+      }
+      py::object result = failed ? talk->take_error(failed, start) : talk->take(response, start);
+      if (result) co_return result;
+    }
   } catch (...) {
     error = error_in_flight();
   }
-  co_return question_failure(self, question, error, start);
+  co_return question_failure(self, question, error, start, talk ? &*talk : nullptr);
 }
 
 Task extract_from_text_async(py::object self, py::object text, py::object question) {
@@ -92,7 +125,7 @@ Task classify_results_async(py::object self, py::object results, py::object doc_
         self.attr("_call_llm_async")(messages, classification.attr("response_model"));
     py::object response = co_await wait(std::move(call));
     self.attr("_record_side_usage")(response);
-    co_return classification_mapping(response);
+    co_return classification_mapping(response, classification.attr("response_model"));
   } catch (...) {
     error = error_in_flight();
   }
@@ -264,8 +297,9 @@ Task process_batch_async(py::object self, py::object documents, py::object quest
 // ---------------------------------------------------------------------------------
 // The Python-facing functions: arguments checked, the coroutine object returned.
 
-py::object py_call_llm_async(py::object self, py::object messages, py::object response_model) {
-  return vx::aio::coroutine(call_llm_async(self, messages, response_model),
+py::object py_call_llm_async(py::object self, py::object messages, py::object response_model,
+                             py::object max_tokens) {
+  return vx::aio::coroutine(call_llm_async(self, messages, response_model, max_tokens),
                             "Vorlex._call_llm_async");
 }
 
@@ -332,7 +366,7 @@ void init_async(vx::PyClass& cls) {
           "Coroutine: processes the documents side by side, at most max_concurrency at a "
           "time, under the circuit breaker; results in input order.");
   cls.def("_call_llm_async", &py_call_llm_async, py::arg("self"), py::arg("messages"),
-          py::arg("response_model") = py::none());
+          py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
   cls.def("_execute_question_async", &py_execute_question_async, py::arg("self"),
           py::arg("text"), py::arg("question"));
   cls.def("_classify_results_async", &py_classify_results_async, py::arg("self"),

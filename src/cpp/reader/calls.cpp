@@ -11,6 +11,7 @@
 
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
 
 namespace vx::reader {
 
@@ -195,6 +196,11 @@ py::object maybe_attr(py::handle o, const char* name) {
 
 }  // namespace
 
+void log_mode_change(const std::string& refused, const std::string& next) {
+  logger.warning("O servidor recusou o formato de resposta %s; perguntando no modo %s",
+                 py::str(refused), py::str(next));
+}
+
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion) {
   if (!py::getattr(self, "_base_url", py::none()).is_none() && !truthy(ns.call("price_known", model))) {
     return py::float_(0.0);
@@ -217,27 +223,45 @@ py::object structured_parse(py::handle client) {
 namespace {
 
 // One attempt: reads the provider, model and client when it runs, so a change of
-// `model` applies to the next attempt.
-py::object attempt(py::handle self, py::handle messages, py::handle response_model) {
+// `model` applies to the next attempt. A structured question is asked in the reader's
+// structured mode; in "auto" a refused response format is asked again at once in the
+// next mode, inside this one attempt (a refusal is never retried as transient).
+py::object attempt(py::handle self, py::handle messages, py::handle response_model,
+                   py::handle max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
   bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
   if (PyErr_Occurred()) throw py::error_already_set();
-  py::object model = self.attr("_model");
   if (provider == "google") {
+    py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_google_client");
     if (structured) return google.attr("call_structured")(client, model, messages, response_model);
     return google.attr("call_chat")(client, model, messages);
   }
   py::object client = self.attr("_openai_client");
-  if (structured) {
-    return call_kw(structured_parse(client),
-                   {{"model", model},
-                    {"messages", py::reinterpret_borrow<py::object>(messages)},
-                    {"response_format", py::reinterpret_borrow<py::object>(response_model)}});
+  ModelRequest request(self, messages, response_model, max_tokens);
+  if (!structured) return request.start(client, "");
+  std::string mode = request.first_mode();
+  for (;;) {
+    try {
+      py::object response = request.start(client, mode);
+      request.remember(mode);
+      return response;
+    } catch (py::error_already_set& e) {
+      if (py::object cut = cut_short_completion(e.value())) {
+        request.remember(mode);
+        return cut;
+      }
+      if (!refuses_response_format(e.value())) throw;
+      std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
+      if (next.empty()) raise_format_refused(mode, e.value());
+      log_mode_change(mode, next);
+      // Learnt now: an attempt retried after a transient failure of the next mode does
+      // not ask in the refused one again.
+      request.remember(next);
+      mode = next;
+    }
   }
-  return call_kw(client.attr("chat").attr("completions").attr("create"),
-                 {{"model", model}, {"messages", py::reinterpret_borrow<py::object>(messages)}});
 }
 
 // The attempt as a plain function of its arguments: it captures nothing, so the
@@ -246,11 +270,13 @@ py::object attempt_function() {
   // Built once and kept for the life of the process (never released at exit, when
   // the interpreter may already be gone).
   static PyObject* fn = py::cpp_function(
-                            [](py::object self, py::object messages, py::object response_model) {
-                              return attempt(self, messages, response_model);
+                            [](py::object self, py::object messages, py::object response_model,
+                               py::object max_tokens) {
+                              return attempt(self, messages, response_model, max_tokens);
                             },
                             py::name("_call_llm_attempt"), py::arg("reader"),
-                            py::arg("messages"), py::arg("response_model"))
+                            py::arg("messages"), py::arg("response_model"),
+                            py::arg("max_tokens") = py::none())
                             .release()
                             .ptr();
   return py::reinterpret_borrow<py::object>(fn);
@@ -259,8 +285,11 @@ py::object attempt_function() {
 // Every call decorates the attempt with the reader's current `_retry`, as a Python
 // implementation would: a policy with effects at decoration time, or one replaced
 // between calls, behaves the same here.
-py::object call_llm(py::object self, py::object messages, py::object response_model) {
-  return self.attr("_retry")(attempt_function())(self, messages, response_model);
+py::object call_llm(py::object self, py::object messages, py::object response_model,
+                    py::object max_tokens) {
+  py::object attempt = self.attr("_retry")(attempt_function());
+  if (max_tokens.is_none()) return attempt(self, messages, response_model);
+  return attempt(self, messages, response_model, max_tokens);
 }
 
 py::object counting_llm_caller(py::object self) {
@@ -307,7 +336,7 @@ void init_calls(vx::PyClass& cls) {
                               "Tokens and cost of this run's calls that have no question "
                               "result of their own; per thread / asyncio task."));
   cls.def("_call_llm", &call_llm, py::arg("self"), py::arg("messages"),
-          py::arg("response_model") = py::none());
+          py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
   cls.def_static("_classify_failure", &classify_failure, py::arg("exc"));
   cls.def("_reset_side_usage", &reset_side_usage, py::arg("self"));
   cls.def("_record_side_usage", &record_side_usage, py::arg("self"), py::arg("raw_result"));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 
 #include "bridge/bridge.hpp"
 
@@ -27,5 +28,9 @@ py::object round_to(py::handle value, int ndigits);
 // self-hosted server (base_url) pays nothing for a model without a price, and is not
 // warned about it on every run: its model runs on the caller's machines.
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion);
+
+// The warning of "auto" when a server refuses a response format and the next mode is
+// asked.
+void log_mode_change(const std::string& refused, const std::string& next);
 
 }  // namespace vx::reader

@@ -53,6 +53,63 @@ void check_optional_number(py::handle v, const char* name) {
 
 bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
 
+// The settings of structured answers, token limits and client timeouts. Checked before
+// anything is built: a value outside its range is a ValueError naming the argument.
+struct AnswerSettings {
+  py::object structured_output;  // "auto", "json_schema", "json_object" or "prompt"
+  py::object validation_retries;
+  py::object max_tokens;  // None: the server's own limit
+  py::object timeout;     // None: REQUEST_TIMEOUT_SECONDS
+};
+
+AnswerSettings answer_settings(py::handle structured_output, py::handle validation_retries,
+                               py::handle max_tokens, py::handle timeout) {
+  AnswerSettings out;
+  if (structured_output.is_none() || (vx::is_str(structured_output) && py::len(structured_output) == 0)) {
+    out.structured_output = py::str("auto");
+  } else {
+    if (!vx::is_str(structured_output))
+      vx::raise_type_error("structured_output", "str", structured_output);
+    std::string mode = vx::to_utf8(structured_output);
+    if (mode != "auto" && mode != "json_schema" && mode != "json_object" && mode != "prompt") {
+      vx::raise_value_error("structured_output inválido: " + vx::safe_str(py::repr(structured_output)) +
+                            "; use 'auto', 'json_schema', 'json_object' ou 'prompt'");
+    }
+    out.structured_output = py::reinterpret_borrow<py::object>(structured_output);
+  }
+  long long retries = vx::arg_int(validation_retries, "validation_retries");
+  if (retries < 0) {
+    vx::raise_value_error("validation_retries deve ser 0 ou mais, não " +
+                          vx::safe_str(py::repr(validation_retries)));
+  }
+  out.validation_retries = py::int_(retries);
+  out.max_tokens = py::none();
+  if (!max_tokens.is_none()) {
+    long long limit = vx::arg_int(max_tokens, "max_tokens");
+    if (limit < 1) {
+      vx::raise_value_error("max_tokens deve ser 1 ou mais, não " + vx::safe_str(py::repr(max_tokens)));
+    }
+    out.max_tokens = py::int_(limit);
+  }
+  out.timeout = py::none();
+  if (!timeout.is_none()) {
+    if (!vx::is_real(timeout)) vx::raise_type_error("timeout", "a number of seconds or None", timeout);
+    double seconds = vx::arg_float(timeout, "timeout");
+    if (!(seconds > 0)) {  // also NaN
+      vx::raise_value_error("timeout deve ser um número de segundos maior que 0, não " +
+                            vx::safe_str(py::repr(timeout)));
+    }
+    out.timeout = py::float_(seconds);
+  }
+  return out;
+}
+
+// The client timeout of a reader: its `_timeout`, else the class's REQUEST_TIMEOUT_SECONDS.
+py::object client_timeout(py::handle self) {
+  py::object t = py::getattr(self, "_timeout", py::none());
+  return t.is_none() ? py::object(self.attr("REQUEST_TIMEOUT_SECONDS")) : t;
+}
+
 // One TLS setup per process. Most of the time of building an HTTP client goes into
 // loading the certificate bundle into a TLS context; the readers of a process share one
 // (an ssl.SSLContext may be shared by threads and event loops alike), each reader keeping
@@ -86,9 +143,13 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
                  py::object ocr_fallback, py::object base_url, py::object cache_path,
-                 py::object cache_url, py::object ocr_engine, py::object question_concurrency) {
+                 py::object cache_url, py::object ocr_engine, py::object question_concurrency,
+                 py::object structured_output, py::object validation_retries,
+                 py::object max_tokens, py::object timeout_seconds) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
+  AnswerSettings answers =
+      answer_settings(structured_output, validation_retries, max_tokens, timeout_seconds);
   long long side_by_side = vx::arg_int(question_concurrency, "question_concurrency");
   if (side_by_side < 1) {
     vx::raise_value_error("question_concurrency deve ser 1 ou mais, não " +
@@ -131,7 +192,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   if (!vx::is_real(circuit_breaker_timeout))
     vx::raise_type_error("circuit_breaker_timeout", "a number", circuit_breaker_timeout);
 
-  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+  self.attr("_timeout") = answers.timeout;
+  py::object timeout = client_timeout(self);
 
   const bool talk = vx::arg_bool(verbose, "verbose");
   self.attr("_verbose") = py::bool_(talk);
@@ -266,6 +328,11 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
 
   self.attr("_max_retries") = py::int_(retries);
   self.attr("_question_concurrency") = py::int_(side_by_side);
+  self.attr("_structured_output") = answers.structured_output;
+  self.attr("_validation_retries") = answers.validation_retries;
+  self.attr("_max_tokens") = answers.max_tokens;
+  // The structured mode that worked, per (server, model), found by "auto".
+  self.attr("_structured_modes") = py::dict();
   self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
   // The OCR engine of scanned pages: the argument, else VORLEX_OCR_ENGINE, else "azure".
   self.attr("_ocr_engine") = vx::late("vorlex.ocr", "_ocr_engine")(ocr_engine);
@@ -382,7 +449,7 @@ py::object get_async_client(py::object self) {
   py::object client = py::getattr(self, "_async_openai_client", py::none());
   py::object loop = running_loop();
   if (!client.is_none() && !built_for_another_loop(self, client, loop)) return client;
-  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+  py::object timeout = client_timeout(self);
   std::string prov = vx::safe_str(self.attr("_provider"));
   if (prov == "azure") {
     client = openai_client("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
@@ -441,7 +508,9 @@ void init_construction(vx::PyClass& cls) {
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
           py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
           py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
-          py::arg("question_concurrency") = 1,
+          py::arg("question_concurrency") = 1, py::arg("structured_output") = "auto",
+          py::arg("validation_retries") = 1, py::arg("max_tokens") = py::none(),
+          py::arg("timeout") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

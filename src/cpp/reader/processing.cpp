@@ -414,8 +414,10 @@ py::list classification_messages(py::object classification, py::object results,
   return chat_messages(classification.attr("system_prompt"), prompt);
 }
 
-py::object classification_mapping(py::object response) {
-  py::object parsed = structured_answer(response.attr("choices")[py::int_(0)].attr("message"));
+py::object classification_mapping(py::object response, py::object response_model) {
+  py::object message = response.attr("choices")[py::int_(0)].attr("message");
+  py::object parsed = truthy(response_model) ? structured_answer(message, response_model)
+                                             : py::object(message.attr("parsed"));
   if (py::hasattr(parsed, "model_dump")) return parsed.attr("model_dump")();
   return py::dict(parsed);
 }
@@ -431,7 +433,7 @@ py::object classify_results(py::object self, py::object results, py::object doc_
     py::object response =
         self.attr("_call_llm")(messages, classification.attr("response_model"));
     self.attr("_record_side_usage")(response);
-    return classification_mapping(response);
+    return classification_mapping(response, classification.attr("response_model"));
   } catch (...) {
     error = error_in_flight();
   }

@@ -37,6 +37,9 @@ class ContractChecker:
     _cache_path: str | os.PathLike[str] | None
     _cache_url: str | None
     _ocr_engine: str | None
+    _structured_output: str | None
+    _max_tokens: int | None
+    _timeout: float | None
     def __init__(
         self,
         country: str,
@@ -54,9 +57,14 @@ class ContractChecker:
         cache_path: str | os.PathLike[str] | None = None,
         cache_url: str | None = None,
         ocr_engine: str | None = None,
+        structured_output: str | None = None,
+        max_tokens: int | None = None,
+        timeout: float | None = None,
     ) -> None:
-        """base_url, cache_path, cache_url and ocr_engine are handed to the reader the
-        checker builds (Vorlex's keywords of the same names), each only when given."""
+        """base_url, cache_path, cache_url, ocr_engine, structured_output, max_tokens and
+        timeout are handed to the reader the checker builds (Vorlex's keywords of the same
+        names), each only when given. With a base_url the model must be named (ValueError):
+        the default "gpt-4o" is a cloud model's name."""
     @property
     def provider(self) -> CheckerProvider: ...
     @property

@@ -37,6 +37,11 @@ class Result(BaseModel):
         status: str = "OK"
     pages_used: int = 0
     pages_total: int = 0
+    # The text the model last sent (structured or not; on "PARSE_ERROR" the text that
+    # failed), and the server's finish_reason ("stop", "length", ...); None when the
+    # model was not answered.
+    raw_text: Optional[str] = None
+    finish_reason: Optional[str] = None
 
 
 class DocumentMetadata(BaseModel):

@@ -5,10 +5,14 @@
 // should not pay for that. Success and failure of that construction are both kept for
 // the life of the checker.
 //
-// The reader's own settings (base_url, cache_path, cache_url, ocr_engine) reach the
-// checker as keyword arguments and are handed to the reader only when given: a
-// checker without them builds its reader from the credentials, the model and the
-// environment, as it always has.
+// The reader's own settings (base_url, cache_path, cache_url, ocr_engine,
+// structured_output, max_tokens, timeout) reach the checker as keyword arguments and are
+// handed to the reader only when given: a checker without them builds its reader from
+// the credentials, the model and the environment, as it always has.
+//
+// A checker of a local or self-hosted server (base_url) must name its model: the cloud
+// default sent there would be a name the server does not know, priced as the cloud
+// model it is not.
 #include <exception>
 
 #include "contract/checker/checker.hpp"
@@ -23,7 +27,17 @@ constexpr const char* kReaderSettings[][2] = {
     {"cache_path", "_cache_path"},
     {"cache_url", "_cache_url"},
     {"ocr_engine", "_ocr_engine"},
+    {"structured_output", "_structured_output"},
+    {"max_tokens", "_max_tokens"},
+    {"timeout", "_timeout"},
 };
+
+// The model of a checker that names none: this very object is the keyword's default, so
+// the constructor tells a model left out from one named (a local server needs one).
+py::handle default_model() {
+  static PyObject* model = PyUnicode_FromString("gpt-4o");  // kept for the process's life
+  return model;
+}
 
 void check_path_or_none(py::handle value, const char* name) {
   if (value.is_none() || is_str(value)) return;
@@ -36,7 +50,8 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
                   py::object provider, py::object azure_api_key, py::object azure_endpoint,
                   py::object azure_deployment, py::object azure_api_version, py::object model,
                   py::object verbose, py::object usar_ai_search, py::object base_url,
-                  py::object cache_path, py::object cache_url, py::object ocr_engine) {
+                  py::object cache_path, py::object cache_url, py::object ocr_engine,
+                  py::object structured_output, py::object max_tokens, py::object timeout) {
   // Types, every argument before any work.
   arg_str(country, "country");
   arg_opt_str(openai_api_key, "openai_api_key");
@@ -47,6 +62,14 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_str(azure_api_version, "azure_api_version");
   arg_str(model, "model");
   arg_opt_str(base_url, "base_url");
+  if (auto mode = arg_opt_str(structured_output, "structured_output")) {
+    if (*mode != "auto" && *mode != "json_schema" && *mode != "json_object" && *mode != "prompt") {
+      raise_value_error("structured_output inválido: " + safe_str(py::repr(structured_output)) +
+                        "; use 'auto', 'json_schema', 'json_object' ou 'prompt'");
+    }
+  }
+  if (!max_tokens.is_none() && !is_int(max_tokens)) raise_type_error("max_tokens", "int or None", max_tokens);
+  if (!timeout.is_none() && !is_real(timeout)) raise_type_error("timeout", "a number of seconds or None", timeout);
   check_path_or_none(cache_path, "cache_path");
   arg_opt_str(cache_url, "cache_url");
   arg_opt_str(ocr_engine, "ocr_engine");
@@ -54,6 +77,12 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   bool ai_search_on = truthy(usar_ai_search);
   if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
     raise_value_error("country is required (e.g., country='BR')");
+  }
+  const bool model_named = !model.is(default_model()) && PyUnicode_GET_LENGTH(model.ptr()) > 0;
+  if (!model_named && !base_url.is_none() && PyUnicode_GET_LENGTH(base_url.ptr()) > 0) {
+    raise_value_error(
+        "model é obrigatório com base_url: nomeie o modelo como o servidor o chama "
+        "(por exemplo model='llama3.2:3b')");
   }
   // The country's registry adapter, the public fields, the credentials.
   self.attr("adapter") = ns.call("get_adapter", country);
@@ -64,6 +93,9 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   self.attr("_cache_path") = cache_path;
   self.attr("_cache_url") = cache_url;
   self.attr("_ocr_engine") = ocr_engine;
+  self.attr("_structured_output") = structured_output;
+  self.attr("_max_tokens") = max_tokens;
+  self.attr("_timeout") = timeout;
   py::object auth = ns.call("VorlexAuth", py::arg("openai_api_key") = openai_api_key,
                             py::arg("provider") = provider, py::arg("azure_api_key") = azure_api_key,
                             py::arg("azure_endpoint") = azure_endpoint,
@@ -203,10 +235,12 @@ void init_construction(PyClass& cls) {
           py::arg("openai_api_key") = py::none(), py::arg("provider") = py::none(),
           py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
           py::arg("azure_deployment") = py::none(),
-          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = "gpt-4o",
+          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = py::reinterpret_borrow<py::object>(default_model()),
           py::arg("verbose") = true, py::arg("usar_ai_search") = true, py::kw_only(),
           py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
-          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none());
+          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
+          py::arg("structured_output") = py::none(), py::arg("max_tokens") = py::none(),
+          py::arg("timeout") = py::none());
   cls.def_property_readonly(
       "provider", [](py::object self) { return self.attr("_auth").attr("provider"); },
       "The provider the credentials settled on: 'openai' or 'azure'.");

@@ -1,0 +1,76 @@
+// Structured answers on any OpenAI-compatible server: how a structured question is
+// asked in each mode, how a server's refusal of a response format is recognised, and
+// how an answer's text becomes the question's response model.
+#pragma once
+
+#include <string>
+
+#include "bridge/bridge.hpp"
+
+namespace vx::reader {
+
+// The modes, in the order "auto" tries them:
+//   json_schema  response_format json_schema (the client's parse path; OpenAI, Azure,
+//                vLLM, Ollama, llama-server)
+//   json_object  response_format {"type": "json_object", "schema": ...} and the schema in
+//                the system message (llama-cpp-python, LM Studio's JSON mode)
+//   prompt       the schema in the system message only; the first JSON object of the
+//                plain answer is taken
+std::string next_structured_mode(const std::string& mode);  // "" after "prompt"
+
+// One model request of a reader: the messages, the response model and the token limit,
+// sent in a given mode through a given client (synchronous or asynchronous alike:
+// `start` returns the response, or the awaitable of it).
+class ModelRequest {
+ public:
+  ModelRequest(py::handle self, py::handle messages, py::handle response_model,
+               py::handle max_tokens);
+  bool structured() const { return structured_; }
+  // The mode the reader asks in first: its structured_output, or for "auto" the mode
+  // remembered for this server and model (json_schema when none is).
+  std::string first_mode() const;
+  bool automatic() const { return automatic_; }
+  // Remembers, for "auto", the mode that the server accepted.
+  void remember(const std::string& mode) const;
+  py::object start(py::handle client, const std::string& mode);
+
+ private:
+  py::list messages_with_schema();
+  py::object json_schema();  // the response model's, built once per request
+
+  py::object self_, messages_, response_model_, max_tokens_, model_, key_;
+  py::object with_schema_;  // the messages with the schema in the system message
+  py::object schema_;
+  bool structured_ = false;
+  bool automatic_ = false;
+};
+
+// True when a server answered a request with a refusal of its response format: an HTTP
+// 400, 422 or 500 whose message or body names response_format, json_schema or the
+// schema. Asking again in the same mode would be refused again.
+bool refuses_response_format(py::handle error);
+
+// ResponseFormatError for a refusal in a mode the caller chose (never retried).
+[[noreturn]] void raise_format_refused(const std::string& mode, py::handle cause);
+
+// The structured value of an answer: message.parsed when the client parsed it, else the
+// first complete JSON object of the text validated with the response model
+// (model_validate_json). A refusal raises ModelRefusalError; an empty answer
+// ModelParseError; an answer that does not validate pydantic's ValidationError.
+py::object structured_value(py::handle message, py::handle response_model);
+
+// pydantic's error list of a ValidationError as compact JSON (type, loc, msg), and as
+// one readable line ("campo: mensagem; ...").
+py::str compact_errors_json(py::handle error);
+std::string readable_errors(py::handle error);
+
+// The text a failed structured answer was read from, when the error carries it (the
+// client's own parse keeps only the error): the input of a JSON error, or the object at
+// the root of the failed validation. None when it cannot be told.
+py::object text_of_validation_error(py::handle error);
+
+// The completion of an answer that the client's parse refused for being cut short
+// (openai's LengthFinishReasonError carries it), or a null object.
+py::object cut_short_completion(py::handle error);
+
+}  // namespace vx::reader

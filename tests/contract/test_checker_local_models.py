@@ -1,0 +1,69 @@
+"""The checker on a local model server that takes only json_object (llama.cpp's
+OpenAI-compatible servers), its structured mode and token settings, and the model it must
+be told when it talks to a server of the caller's own."""
+
+from __future__ import annotations
+
+import pytest
+
+from contract.contracts import contrato_exemplo, registros_exemplo
+from servers.chat import ChatServer
+from vorlex.contract.checker import ContractChecker
+
+MODELO_LOCAL = "smollm2-135m-instruct"
+
+
+@pytest.fixture
+def llama():
+    with ChatServer.llama_cpp() as server:
+        yield server
+
+
+def test_verify_reaches_its_verdict_on_a_json_object_server(llama, registry, tmp_path):
+    contrato = contrato_exemplo()
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    llama.responder = contrato.responder()
+    checker = ContractChecker("BR", openai_api_key="not-needed", model=MODELO_LOCAL,
+                              verbose=False, base_url=llama.base_url, max_tokens=512, timeout=30)
+    r = checker.verificar(contrato.write(tmp_path / "contrato.pdf"))
+    assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 11)
+    kinds = [q["body"].get("response_format", {}).get("type") for q in llama.requests]
+    # One refusal for the reader, then every question in json_object.
+    assert kinds == ["json_schema", "json_object", "json_object", "json_object"]
+    assert {q["body"]["max_tokens"] for q in llama.requests} == {512}
+    assert checker._client._timeout == 30.0
+    assert checker._client._openai_client.timeout == 30.0
+    # A local model without a price costs nothing.
+    assert r["metricas"]["custo_usd"] == 0.0
+    assert r["metricas"]["tokens"] == 500 + 500 + 234  # the three answers' usage
+
+
+def test_a_chosen_structured_mode_reaches_the_reader(llama, registry, tmp_path):
+    contrato = contrato_exemplo()
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    llama.responder = contrato.responder()
+    checker = ContractChecker("BR", openai_api_key="not-needed", model=MODELO_LOCAL,
+                              verbose=False, base_url=llama.base_url,
+                              structured_output="json_object")
+    assert checker.verificar(contrato.write(tmp_path / "c.pdf"))["resultado_final"] == "APROVADO"
+    assert [q["body"]["response_format"]["type"] for q in llama.requests] == ["json_object"] * 3
+
+
+def test_a_base_url_needs_a_model_named():
+    with pytest.raises(ValueError, match="^model é obrigatório com base_url"):
+        ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1")
+    with pytest.raises(ValueError, match="^model "):
+        ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1", model="")
+    named = ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1",
+                            model="gpt-4o")  # a cloud name behind a gateway, named on purpose
+    assert named.model == "gpt-4o"
+    assert ContractChecker("BR", openai_api_key="k").model == "gpt-4o"
+
+
+def test_bad_structured_settings_fail_at_construction():
+    with pytest.raises(ValueError, match="^structured_output inválido"):
+        ContractChecker("BR", openai_api_key="k", structured_output="yaml")
+    with pytest.raises(TypeError, match="max_tokens"):
+        ContractChecker("BR", openai_api_key="k", max_tokens="100")
+    with pytest.raises(TypeError, match="timeout"):
+        ContractChecker("BR", openai_api_key="k", timeout="lento")
