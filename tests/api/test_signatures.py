@@ -14,6 +14,7 @@ import importlib.util
 import inspect
 import pickle
 import pydoc
+import re
 
 import pytest
 
@@ -157,7 +158,9 @@ def test_help_shows_types_and_the_docstring():
     from vorlex.reader import Vorlex
 
     text = pydoc.render_doc(Vorlex.process, renderer=pydoc.plaintext)
-    assert "process(self, document: DocumentSource, questions: Optional[List[str]] = None" in text
+    # Python 3.13's pydoc lays a long signature out one parameter a line.
+    flat = re.sub(r",\s+", ", ", re.sub(r"\(\s+", "(", text))
+    assert "process(self, document: DocumentSource, questions: Optional[List[str]] = None" in flat
     assert "-> ProcessingResult" in text
     assert "Answers the selected questions about one document" in text
     assert "object" not in text.split("\n")[2]
