@@ -8,6 +8,7 @@ __all__ = (
     "RateLimitError",
     "ModelRefusalError",
     "ModelParseError",
+    "ResponseFormatError",
 )
 
 class VorlexError(Exception):

@@ -166,3 +166,24 @@ def test_async_as_sync(chat_server, pdf):
 def test_bad_question_concurrency(value, error):
     with pytest.raises(error, match="question_concurrency"):
         Vorlex(openai_api_key="sk", question_concurrency=value)
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
+def test_questions_side_by_side_learn_the_structured_mode_once(pdf, asynchronous):
+    # Against a server that refuses json_schema, the first structured question learns the
+    # mode alone; the others follow in it: one refused request per reader.
+    from pydantic import BaseModel
+
+    class Valor(BaseModel):
+        valor: str
+
+    with ChatServer.llama_cpp() as server:
+        reader = Vorlex(base_url=server.base_url, model="local", question_concurrency=3)
+        for qid in ("a", "b", "c"):
+            reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}",
+                                                       response_model=Valor))
+        run = reader.process_async(pdf) if asynchronous else None
+        result = asyncio.run(asyncio.wait_for(run, 60)) if asynchronous else reader.process(pdf)
+        assert [r.status for r in result.results] == ["OK"] * 3
+        kinds = [q["body"].get("response_format", {}).get("type") for q in server.requests]
+        assert kinds == ["json_schema", "json_object", "json_object", "json_object"]

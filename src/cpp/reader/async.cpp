@@ -165,6 +165,23 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
   RunTotals run;
   const long long width = question_concurrency(self);
   if (width > 1) {
+    // The first question that must learn the server's structured mode is asked alone,
+    // before the others are gathered (structured.hpp).
+    py::object learned = py::none();  // (its index among the questions, its result)
+    {
+      py::list all = vx::list_copy(questions_to_run);
+      for (size_t i = 0; i < all.size(); ++i) {
+        py::object question = all[i];
+        if (!learns_structured_mode(self, question)) continue;
+        Selection sel = select_pages(self, question, doc, false);
+        if (sel.no_data) continue;
+        py::object call = self.attr("_execute_question_async")(joined_text(sel.pages), question);
+        learned = py::make_tuple(py::int_(i), py::none());
+        py::object first = co_await wait(std::move(call));
+        learned = py::make_tuple(py::int_(i), first);
+        break;
+      }
+    }
     py::list settled;                 // per question: its NO_DATA result, or None
     std::vector<Py_ssize_t> used;     // per question: the pages it reads
     py::object gather;
@@ -172,12 +189,17 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
       // Only the gathering is held while it runs (coro.hpp).
       py::object semaphore = ns.get("asyncio").attr("Semaphore")(width);
       py::list coroutines;
-      for (py::handle q : vx::list_copy(questions_to_run)) {
-        py::object question = py::reinterpret_borrow<py::object>(q);
+      py::list all = vx::list_copy(questions_to_run);
+      for (size_t i = 0; i < all.size(); ++i) {
+        py::object question = all[i];
         Selection sel = select_pages(self, question, doc, false);
         used.push_back(static_cast<Py_ssize_t>(sel.pages.size()));
         if (sel.no_data) {
           settled.append(sel.no_data);
+          continue;
+        }
+        if (!learned.is_none() && py::cast<size_t>(learned[py::int_(0)]) == i) {
+          settled.append(py::make_tuple(learned[py::int_(1)]));  // answered already
           continue;
         }
         settled.append(py::none());
@@ -191,8 +213,13 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
     py::list answered = vx::list_copy(answers);
     size_t next = 0;
     for (size_t i = 0; i < settled.size(); ++i) {
-      if (!settled[i].is_none()) {
-        run.results.append(settled[i]);
+      py::object slot = settled[i];
+      if (PyTuple_Check(slot.ptr())) {  // the question that learned the mode
+        run.add(slot[py::int_(0)], used[i], doc.count);
+        continue;
+      }
+      if (!slot.is_none()) {
+        run.results.append(slot);
         continue;
       }
       run.add(answered[next++], used[i], doc.count);

@@ -15,6 +15,7 @@
 
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
 #include "reader/template.hpp"
 
 namespace vx::reader {
@@ -325,14 +326,22 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
     py::object question;
     Selection sel;
     py::object future;
+    py::object answered;  // asked before the others
   };
   std::vector<Asked> asked;
   for (py::handle q : vx::list_copy(questions_to_run)) {
     py::object question = py::reinterpret_borrow<py::object>(q);
-    asked.push_back({question, select_pages(self, question, doc, true), py::none()});
+    asked.push_back({question, select_pages(self, question, doc, true), py::none(), py::object()});
+  }
+  // The first question that must learn the server's structured mode is asked alone,
+  // before the others (structured.hpp).
+  for (Asked& a : asked) {
+    if (a.sel.no_data || !learns_structured_mode(self, a.question)) continue;
+    a.answered = self.attr("_execute_question")(joined_text(a.sel.pages), a.question);
+    break;
   }
   size_t to_call = 0;
-  for (const Asked& a : asked) to_call += a.sel.no_data ? 0 : 1;
+  for (const Asked& a : asked) to_call += (a.sel.no_data || a.answered) ? 0 : 1;
   if (to_call > 0) {
     py::object futures_module = ns.get("concurrent");
     py::object contextvars = ns.get("contextvars");
@@ -342,7 +351,7 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
     py::list pending;
     try {
       for (Asked& a : asked) {
-        if (a.sel.no_data) continue;
+        if (a.sel.no_data || a.answered) continue;
         py::object context = contextvars.attr("copy_context")();
         a.future = pool.attr("submit")(context.attr("run"), self.attr("_execute_question"),
                                        joined_text(a.sel.pages), a.question);
@@ -367,7 +376,7 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
       run.results.append(a.sel.no_data);
       continue;
     }
-    py::object result = a.future.attr("result")();
+    py::object result = a.answered ? a.answered : py::object(a.future.attr("result")());
     run.add(result, static_cast<Py_ssize_t>(a.sel.pages.size()), doc.count);
     if (loud) log_answer(a.question, result);
   }

@@ -98,6 +98,19 @@ std::string ModelRequest::first_mode() const {
   return "json_schema";
 }
 
+bool ModelRequest::mode_known() const {
+  if (!automatic_ || !key_) return true;
+  py::object modes = py::getattr(self_, "_structured_modes", py::none());
+  return !modes.is_none() && !modes.attr("get")(key_).is_none();
+}
+
+bool learns_structured_mode(py::handle self, py::handle question) {
+  py::object model = py::getattr(question, "response_model", py::none());
+  if (!truthy(model)) return false;
+  ModelRequest request(self, py::list(), model, py::none());
+  return request.automatic() && !request.mode_known();
+}
+
 void ModelRequest::remember(const std::string& mode) const {
   if (!automatic_ || !key_) return;
   py::object modes = py::getattr(self_, "_structured_modes", py::none());

@@ -30,6 +30,8 @@ class ModelRequest {
   // remembered for this server and model (json_schema when none is).
   std::string first_mode() const;
   bool automatic() const { return automatic_; }
+  // For "auto": whether a mode is already remembered for this server and model.
+  bool mode_known() const;
   // Remembers, for "auto", the mode that the server accepted.
   void remember(const std::string& mode) const;
   py::object start(py::handle client, const std::string& mode);
@@ -44,6 +46,13 @@ class ModelRequest {
   bool structured_ = false;
   bool automatic_ = false;
 };
+
+// Whether asking `question` (a Question record) would first have to learn the server's
+// structured mode: a structured question of an "auto" reader whose server and model have
+// no remembered mode yet. Questions asked side by side wait for the first such one, so
+// that a refusal of the response format costs one request per reader, not one per
+// question in flight.
+bool learns_structured_mode(py::handle self, py::handle question);
 
 // True when a server answered a request with a refusal of its response format: an HTTP
 // 400, 422 or 500 whose message or body names response_format, json_schema or the
