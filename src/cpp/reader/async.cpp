@@ -165,64 +165,43 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
   RunTotals run;
   const long long width = question_concurrency(self);
   if (width > 1) {
+    // One snapshot of the questions, walked throughout; their pages chosen up front.
+    py::list all = vx::list_copy(questions_to_run);
+    std::vector<Selection> chosen;
+    for (py::handle q : all) chosen.push_back(select_pages(self, py::reinterpret_borrow<py::object>(q), doc, false));
+    std::vector<py::object> answers(all.size());
     // The first question that must learn the server's structured mode is asked alone,
     // before the others are gathered (structured.hpp).
-    py::object learned = py::none();  // (its index among the questions, its result)
-    {
-      py::list all = vx::list_copy(questions_to_run);
-      for (size_t i = 0; i < all.size(); ++i) {
-        py::object question = all[i];
-        if (!learns_structured_mode(self, question)) continue;
-        Selection sel = select_pages(self, question, doc, false);
-        if (sel.no_data) continue;
-        py::object call = self.attr("_execute_question_async")(joined_text(sel.pages), question);
-        learned = py::make_tuple(py::int_(i), py::none());
-        py::object first = co_await wait(std::move(call));
-        learned = py::make_tuple(py::int_(i), first);
-        break;
-      }
+    for (size_t i = 0; i < all.size(); ++i) {
+      py::object question = all[i];
+      if (chosen[i].no_data || !learns_structured_mode(self, question)) continue;
+      py::object call = self.attr("_execute_question_async")(joined_text(chosen[i].pages), question);
+      answers[i] = co_await wait(std::move(call));
+      break;
     }
-    py::list settled;                 // per question: its NO_DATA result, or None
-    std::vector<Py_ssize_t> used;     // per question: the pages it reads
+    std::vector<size_t> gathered;
     py::object gather;
     {
       // Only the gathering is held while it runs (coro.hpp).
       py::object semaphore = ns.get("asyncio").attr("Semaphore")(width);
       py::list coroutines;
-      py::list all = vx::list_copy(questions_to_run);
       for (size_t i = 0; i < all.size(); ++i) {
-        py::object question = all[i];
-        Selection sel = select_pages(self, question, doc, false);
-        used.push_back(static_cast<Py_ssize_t>(sel.pages.size()));
-        if (sel.no_data) {
-          settled.append(sel.no_data);
-          continue;
-        }
-        if (!learned.is_none() && py::cast<size_t>(learned[py::int_(0)]) == i) {
-          settled.append(py::make_tuple(learned[py::int_(1)]));  // answered already
-          continue;
-        }
-        settled.append(py::none());
+        if (chosen[i].no_data || answers[i]) continue;
+        gathered.push_back(i);
         coroutines.append(vx::aio::coroutine(
-            bounded_question(self, semaphore, joined_text(sel.pages), question),
+            bounded_question(self, semaphore, joined_text(chosen[i].pages), all[i]),
             "Vorlex._run_questions_async.<locals>._bounded"));
       }
       gather = ns.get("asyncio").attr("gather")(*coroutines);
     }
-    py::object answers = co_await wait(std::move(gather));
-    py::list answered = vx::list_copy(answers);
-    size_t next = 0;
-    for (size_t i = 0; i < settled.size(); ++i) {
-      py::object slot = settled[i];
-      if (PyTuple_Check(slot.ptr())) {  // the question that learned the mode
-        run.add(slot[py::int_(0)], used[i], doc.count);
+    py::list got = vx::list_copy(co_await wait(std::move(gather)));
+    for (size_t k = 0; k < gathered.size(); ++k) answers[gathered[k]] = got[k];
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (chosen[i].no_data) {
+        run.results.append(chosen[i].no_data);
         continue;
       }
-      if (!slot.is_none()) {
-        run.results.append(slot);
-        continue;
-      }
-      run.add(answered[next++], used[i], doc.count);
+      run.add(answers[i], static_cast<Py_ssize_t>(chosen[i].pages.size()), doc.count);
     }
     co_return run.as_tuple();
   }
@@ -363,10 +342,7 @@ py::object py_process_async(py::object self, py::object document, py::object que
 py::object py_process_batch_async(py::object self, py::object documents, py::object questions,
                                   py::object classify, py::object max_concurrency,
                                   py::object show_progress) {
-  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
-  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
-    vx::raise_type_error("questions", "list or None", questions);
-  }
+  check_batch_args(documents, questions);
   long long permits = PyBool_Check(max_concurrency.ptr())
                           ? (max_concurrency.ptr() == Py_True ? 1 : 0)
                           : vx::arg_int_trunc(max_concurrency, "max_concurrency");

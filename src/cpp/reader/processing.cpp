@@ -340,35 +340,18 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
     a.answered = self.attr("_execute_question")(joined_text(a.sel.pages), a.question);
     break;
   }
-  size_t to_call = 0;
-  for (const Asked& a : asked) to_call += (a.sel.no_data || a.answered) ? 0 : 1;
-  if (to_call > 0) {
-    py::object futures_module = ns.get("concurrent");
-    py::object contextvars = ns.get("contextvars");
-    py::object pool = futures_module.attr("ThreadPoolExecutor")(
-        "max_workers"_a = std::min<long long>(width, static_cast<long long>(to_call)),
-        "thread_name_prefix"_a = "vorlex-question");
-    py::list pending;
-    try {
-      for (Asked& a : asked) {
-        if (a.sel.no_data || a.answered) continue;
-        py::object context = contextvars.attr("copy_context")();
-        a.future = pool.attr("submit")(context.attr("run"), self.attr("_execute_question"),
-                                       joined_text(a.sel.pages), a.question);
-        pending.append(a.future);
-      }
-      futures_module.attr("wait")(pending);  // waits without the GIL
-    } catch (...) {
-      // Ctrl-C (or a failed submit): the questions not started are dropped, those in
-      // flight end on their threads.
-      try {
-        pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-      } catch (py::error_already_set&) {
-        // the first error is the one to report
-      }
-      throw;
-    }
-    pool.attr("shutdown")("wait"_a = false);
+  py::list calls;
+  std::vector<Asked*> on_threads;
+  for (Asked& a : asked) {
+    if (a.sel.no_data || a.answered) continue;
+    py::object context = ns.get("contextvars").attr("copy_context")();
+    calls.append(py::make_tuple(context.attr("run"), self.attr("_execute_question"),
+                                joined_text(a.sel.pages), a.question));
+    on_threads.push_back(&a);
+  }
+  if (!on_threads.empty()) {
+    py::list done = vx::run_on_threads(ns.get("concurrent"), calls, width, "vorlex-question");
+    for (size_t i = 0; i < on_threads.size(); ++i) on_threads[i]->future = done[i];
   }
   RunTotals run;
   for (Asked& a : asked) {

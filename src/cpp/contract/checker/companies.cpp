@@ -2,7 +2,7 @@
 // country adapter: by CNPJ first, by legal name when the CNPJ is missing, malformed or
 // unknown. Four field checks per company (CNPJ, status, legal name, address) and the
 // registry cache that signature validation reads instead of asking again.
-#include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "contract/checker/checker.hpp"
@@ -111,21 +111,6 @@ Fetched fetch_chain(const Plan& plan, py::handle adapter, py::dict& numbers, py:
   return f;
 }
 
-py::tuple fetched_tuple(const Fetched& f) {
-  return py::make_tuple(py::bool_(f.by_number), answer_tuple(f.number), py::bool_(f.by_name),
-                        answer_tuple(f.name));
-}
-
-Fetched fetched_of(py::handle t) {
-  py::tuple tuple = py::reinterpret_borrow<py::tuple>(t);
-  Fetched f;
-  f.by_number = truthy(tuple[0]);
-  f.number = answer_of(tuple[1]);
-  f.by_name = truthy(tuple[2]);
-  f.name = answer_of(tuple[3]);
-  return f;
-}
-
 // The chains of every company, in the companies' order. The adapter's
 // validate_company_id is asked here, on the caller's thread, in order.
 std::vector<Fetched> fetch_registry(py::handle adapter, const py::list& companies) {
@@ -140,36 +125,23 @@ std::vector<Fetched> fetch_registry(py::handle adapter, const py::list& companie
     plan.razao = field(emp, "razao_social");
     plans.push_back(plan);
   }
-  std::vector<Fetched> out(plans.size());
+  // Each chain writes its own slot (under the GIL, as every step of it runs).
+  auto out = std::make_shared<std::vector<Fetched>>(plans.size());
   py::dict numbers, names;
   if (plans.size() <= 1) {  // nothing to overlap
-    for (size_t i = 0; i < plans.size(); ++i) out[i] = fetch_chain(plans[i], adapter, numbers, names);
-    return out;
+    for (size_t i = 0; i < plans.size(); ++i) (*out)[i] = fetch_chain(plans[i], adapter, numbers, names);
+    return std::move(*out);
   }
-  long long workers = std::max(1LL, arg_int(ns.get("REGISTRY_LOOKUP_WORKERS"), "REGISTRY_LOOKUP_WORKERS"));
-  py::object futures_module = ns.get("concurrent");
-  py::object pool = futures_module.attr("ThreadPoolExecutor")(
-      py::arg("max_workers") = std::min<long long>(workers, static_cast<long long>(plans.size())),
-      py::arg("thread_name_prefix") = "vorlex-registry");
-  py::list pending;
-  try {
-    for (const Plan& plan : plans) {
-      py::cpp_function chain([plan, adapter = py::reinterpret_borrow<py::object>(adapter), numbers,
-                              names]() mutable { return fetched_tuple(fetch_chain(plan, adapter, numbers, names)); });
-      pending.append(pool.attr("submit")(chain));
-    }
-    futures_module.attr("wait")(pending);  // waits without the GIL
-  } catch (...) {
-    try {
-      pool.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
-    } catch (py::error_already_set&) {
-      // the first error is the one to report
-    }
-    throw;
+  py::list calls;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    py::cpp_function chain([out, i, plan = plans[i], adapter = py::reinterpret_borrow<py::object>(adapter),
+                            numbers, names]() mutable { (*out)[i] = fetch_chain(plan, adapter, numbers, names); });
+    calls.append(py::make_tuple(chain));
   }
-  pool.attr("shutdown")(py::arg("wait") = false);
-  for (size_t i = 0; i < plans.size(); ++i) out[i] = fetched_of(pending[i].attr("result")());
-  return out;
+  long long workers = arg_int(ns.get("REGISTRY_LOOKUP_WORKERS"), "REGISTRY_LOOKUP_WORKERS");
+  py::list done = run_on_threads(ns.get("concurrent"), calls, workers, "vorlex-registry");
+  for (py::handle future : done) future.attr("result")();  // a chain keeps what the adapter raised
+  return std::move(*out);
 }
 
 void raise_if(const Answer& a) {
