@@ -17,7 +17,6 @@ import time
 import pytest
 
 from components.docgen import text_page_pdf
-from servers import redis_server
 from servers.chat import ChatServer
 from vorlex.models import Classification
 from vorlex.reader import Vorlex
@@ -198,15 +197,6 @@ def test_a_worker_killed_mid_batch_leaves_every_document_one_result(client, chat
 
 # -- the cache ----------------------------------------------------------------------------
 
-@pytest.fixture
-def redis():
-    if not redis_server.available():
-        pytest.skip("redis-server is not installed")
-    pytest.importorskip("redis")
-    with redis_server.RedisServer() as server:
-        yield server
-
-
 def test_a_second_run_with_a_shared_redis_cache_asks_the_model_nothing(client, chat_server, redis):
     chat_server.responder = lambda body: f"resposta DOC-{doc_number(body)}"
     reader = reader_for(chat_server, cache_url=redis.url).add_question(ask())
@@ -250,7 +240,8 @@ def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, cha
     clean_env.setenv("OPENAI_API_KEY", "sk-do-ambiente")
     reader = Vorlex(base_url=chat_server.base_url, model="modelo-local", max_pages=7,
                     max_file_size_mb=3, ocr_engine="tesseract", ocr_fallback="auto",
-                    max_retries=1, question_concurrency=2, circuit_breaker=True,
+                    max_retries=1, question_concurrency=2, structured_output="prompt",
+                    validation_retries=3, max_tokens=50, timeout=5, circuit_breaker=True,
                     circuit_breaker_threshold=4, circuit_breaker_timeout=30,
                     cache_path=str(tmp_path / "cache.sqlite"), cache_ttl=99)
     reader.add_question(ask("b")).add_question(ask("a"))
@@ -269,6 +260,8 @@ def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, cha
     assert copy_._base_url == chat_server.base_url
     assert (copy_._max_pages, copy_._max_file_size_mb, copy_._ocr_engine, copy_._ocr_fallback,
             copy_._max_retries, copy_._question_concurrency) == (7, 3, "tesseract", "auto", 1, 2)
+    assert (copy_._structured_output, copy_._validation_retries, copy_._max_tokens,
+            copy_._timeout) == ("prompt", 3, 50, 5)
     assert [q.config.id for q in copy_.questions] == ["b", "a"]
     assert copy_._classification == reader._classification
     assert copy_._cache is not reader._cache

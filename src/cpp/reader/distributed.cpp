@@ -36,25 +36,23 @@ using namespace pybind11::literals;
 
 namespace {
 
-// The key arguments and the attribute each one is kept in.
-struct KeySetting {
+// A constructor argument and the attribute that keeps what the reader made of it.
+struct Setting {
   const char* argument;
   const char* attribute;
 };
-constexpr KeySetting kKeys[] = {
+
+// The keys (grok keeps its key where openai does: only the provider's own argument
+// carries it).
+constexpr Setting kKeys[] = {
     {"openai_api_key", "_openai_api_key"},
     {"azure_api_key", "_azure_api_key"},
     {"google_api_key", "_google_api_key"},
     {"grok_api_key", "_openai_api_key"},
 };
 
-// The settings that travel as the reader resolved them, by constructor argument and
-// the attribute that holds them.
-struct PlainSetting {
-  const char* argument;
-  const char* attribute;
-};
-constexpr PlainSetting kPlain[] = {
+// The settings that travel as the reader resolved them.
+constexpr Setting kPlain[] = {
     {"provider", "_provider"},
     {"model", "_model"},
     {"base_url", "_base_url"},
@@ -70,6 +68,10 @@ constexpr PlainSetting kPlain[] = {
     {"ocr_fallback", "_ocr_fallback"},
     {"ocr_engine", "_ocr_engine"},
     {"question_concurrency", "_question_concurrency"},
+    {"structured_output", "_structured_output"},
+    {"validation_retries", "_validation_retries"},
+    {"max_tokens", "_max_tokens"},
+    {"timeout", "_timeout"},
 };
 
 const char* const kStateVersion = "vorlex.reader/1";
@@ -80,12 +82,6 @@ const char* const kStateVersion = "vorlex.reader/1";
       ") foi posto no leitor pelo chamador e não viaja. O leitor é refeito no destino a partir "
       "das suas configurações (provider, model, base_url, chaves, cache, perguntas); "
       "construa-o com elas em vez de trocar " + what + ".");
-}
-
-bool is_instance(py::handle obj, py::handle cls) {
-  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
 }
 
 bool built_here(py::handle self, py::handle client) {
@@ -111,7 +107,7 @@ void check_travel(py::handle self) {
     if (!own) cannot_travel("_async_openai_client", async_client);
   }
   py::object cache = py::getattr(self, "_cache", py::none());
-  if (!cache.is_none() && !is_instance(cache, ns.get("DocumentCache"))) {
+  if (!cache.is_none() && !py::isinstance(cache, ns.get("DocumentCache"))) {
     cannot_travel("_cache", cache);
   }
   py::object breaker = py::getattr(self, "_circuit_breaker", py::none());
@@ -212,7 +208,10 @@ void set_state(py::object self, py::object state) {
   ns.get("Vorlex").attr("__init__")(self, **kwargs);
   // The model as the caller's reader names it (a deployment, a local server's name).
   if (!model.is_none()) self.attr("_model") = model;
-  // The cache as it was configured, whatever the receiving environment names.
+  // The cache as it was configured, whatever the receiving environment names (a store
+  // the constructor opened from that environment is closed first).
+  py::object made = py::getattr(self, "_cache", py::none());
+  if (!made.is_none()) vx::call_quietly(made, "close");
   if (cache.is_none()) {
     self.attr("_cache") = py::none();
   } else {
@@ -258,24 +257,12 @@ py::object distributed_module() {
   }
 }
 
-// Cancels the batch's tasks (and the reader sent for them) when the batch ends early.
-void cancel_quietly(py::handle client, py::handle futures) {
-  try {
-    client.attr("cancel")(futures);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
-}
-
 py::object process_batch_distributed(py::object self, py::object documents, py::object client,
                                      py::object questions, py::object classify,
                                      py::object show_progress) {
-  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
-  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
-    vx::raise_type_error("questions", "list or None", questions);
-  }
+  check_batch_args(documents, questions);
   py::object distributed = distributed_module();
-  if (!is_instance(client, distributed.attr("Client"))) {
+  if (!py::isinstance(client, distributed.attr("Client"))) {
     vx::raise_type_error("client", "a dask.distributed.Client", client);
   }
   if (truthy(py::getattr(client, "asynchronous", py::bool_(false)))) {
@@ -314,7 +301,7 @@ py::object process_batch_distributed(py::object self, py::object documents, py::
   try {
     futures = py::list(client.attr("map")(task, readers, docs, selections, flags, "pure"_a = false));
   } catch (...) {
-    cancel_quietly(client, py::make_tuple(reader));
+    vx::call_quietly(client, "cancel", py::make_tuple(reader));
     throw;
   }
   py::dict position;
@@ -328,23 +315,12 @@ py::object process_batch_distributed(py::object self, py::object documents, py::
       if (bar) bar->step(result);
     }
   } catch (py::error_already_set& e) {
-    cancel_quietly(client, futures);
-    cancel_quietly(client, py::make_tuple(reader));
-    if (!e.matches(PyExc_Exception)) {
-      // Interrupted (Ctrl-C): what finished travels with the interruption, in input
-      // order, as `completed` (as in process_batch).
-      py::list completed;
-      for (size_t i = 0; i < n; ++i) {
-        if (!out[i].is_none()) completed.append(out[i]);
-      }
-      try {
-        py::setattr(e.value(), "completed", completed);
-      } catch (py::error_already_set&) {
-      }
-    }
+    vx::call_quietly(client, "cancel", futures);
+    vx::call_quietly(client, "cancel", py::make_tuple(reader));
+    if (!e.matches(PyExc_Exception)) attach_completed(e, out);  // interrupted (Ctrl-C)
     throw;
   }
-  cancel_quietly(client, py::make_tuple(reader));
+  vx::call_quietly(client, "cancel", py::make_tuple(reader));
   return out;
 }
 

@@ -159,6 +159,11 @@ void report_outcome(py::handle breaker, py::handle result);
 // its log line "<prefix><text form>: <error>".
 py::object document_error_result(py::handle doc, py::object error, const char* prefix);
 bool is_document_failure(const py::error_already_set& e);
+// The arguments every batch checks first: documents a list, questions a list or None.
+void check_batch_args(py::handle documents, py::handle questions);
+// An interrupted batch (Ctrl-C) hands what finished to its caller on the interruption,
+// in input order, as `completed` (`out` holds None for the documents without a result).
+void attach_completed(const py::error_already_set& interruption, const py::list& out);
 
 // The progress bar of a batch run with show_progress: a tqdm bar on standard error
 // with one step per finished document and the run's token and cost totals in its
