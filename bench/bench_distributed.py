@@ -26,8 +26,7 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE))  # _common, which puts tests/ on the path
 
 from _common import RemoteChat  # noqa: E402
 

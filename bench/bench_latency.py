@@ -19,22 +19,12 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
 
+from _common import text_pdf  # noqa: E402
 from servers.chat import ChatServer  # noqa: E402
 
 DELAY = 0.2
-
-
-def text_pdf():
-    import pymupdf
-
-    doc = pymupdf.open()
-    for i in range(3):
-        doc.new_page().insert_text((72, 72), f"Pagina {i + 1}: contrato de prestacao de servicos.")
-    data = doc.tobytes()
-    doc.close()
-    return data
 
 
 def bench_reader_build():
@@ -61,7 +51,7 @@ def bench_side_by_side():
 
     from vorlex import Vorlex
 
-    data = text_pdf()
+    data = text_pdf(3)
     with ChatServer(delay=DELAY) as chat:
         chat.keep_requests = False
         client = openai.OpenAI(api_key="sk-bench", base_url=chat.base_url, max_retries=0)

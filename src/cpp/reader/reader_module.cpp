@@ -118,7 +118,9 @@ PYBIND11_MODULE(reader, m) {
   init_processing(cls);
   init_batch(cls);
   init_distributed(cls);
-  vx::aio::init(m);
+  vx::aio::init(m, "Coroutine",
+                "A coroutine of the reader's asynchronous operations: await it, or hand it to "
+                "asyncio as any coroutine.");
   init_async(cls);
   vx::python_signatures(m);
 }
