@@ -13,6 +13,7 @@
 #include <string>
 
 #include "contract/countries/br/cnpj/web_call.hpp"
+#include "contract/countries/br/web.hpp"
 #include "core/br_address.hpp"
 #include "core/br_cnpj.hpp"
 
@@ -208,7 +209,7 @@ py::object lookup_by_number(const Service& service, py::object cnpj) {
   const py::str py_cleaned = from_u32(cleaned);
   last_failure().reset();
   return guarded(service.lines, py_cleaned, [&]() -> py::object {
-    std::string url = service_url(service.url_constant, to_utf8(py_cleaned));
+    std::string url = br_web::service_url(ns, service.url_constant, to_utf8(py_cleaned));
     py::object get = ns.get("requests").attr("get");
     py::object resp;
     if (service.asks_for_json) {

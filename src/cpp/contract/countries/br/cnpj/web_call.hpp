@@ -6,7 +6,6 @@
 //                                     None, a log line and the last failure
 //   answered(resp, service)           whether the service answered 200
 //   json_object(data, what)           a decoded answer that must be a JSON object
-//   service_url(constant, number)     a URL template of the module, number filled in
 //
 // A lookup answers None for every failure of the network or of the data and never
 // raises for one. consultar_cnpj must answer None both when the registry does not know
@@ -62,8 +61,5 @@ bool answered(const py::object& resp, const char* service);
 // A decoded JSON object; anything else is outside the services' contract (TypeError
 // "<what> is not a JSON object but <type>").
 py::dict json_object(py::handle data, const char* what);
-
-// The module's URL constant `constant` (read at each call) with "{cnpj}" replaced.
-std::string service_url(const char* constant, const std::string& number);
 
 }  // namespace vx::cnpj
