@@ -27,8 +27,7 @@ vx::Namespace ns;
 vx::Logger logger("vorlex.config");
 
 constexpr const char* kGrokBaseUrl = "https://api.x.ai/v1";
-constexpr const char* kModelTable = "models.toml";  // in the package's data folder
-std::string model_table_path;  // where it was read from, for the errors that name it
+constexpr const char* kModelTable = "models.toml";  // in the package vorlex.data
 
 // The model Grok and Google use when given another family's name (models.toml's
 // [provider_defaults]); set once at import.
@@ -129,54 +128,47 @@ py::tuple get_azure_config() {
   return py::make_tuple(vx::from_utf8(endpoint), vx::from_utf8(key));
 }
 
-// The package's data/models.toml, parsed (tomllib). The package folder is the first
-// entry of vorlex.__path__: this module is imported as part of it, so it is there.
-py::dict read_model_table() {
-  py::object folder = py::list(vx::import("vorlex").attr("__path__"))[0];
-  py::object path = vx::import("os.path").attr("join")(folder, "data", kModelTable);
-  model_table_path = vx::safe_str(path);
-  py::object file = vx::late("builtins", "open")(path, "rb");
-  py::object table;
-  try {
-    table = vx::import("tomllib").attr("load")(file);
-  } catch (...) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return table.cast<py::dict>();
+// The package data's models.toml, parsed (tomllib), and the file's path, for the errors
+// that name it. importlib.resources finds the package vorlex.data wherever the package
+// was installed from.
+py::dict read_model_table(std::string& path) {
+  py::object file = vx::import("importlib.resources").attr("files")("vorlex.data").attr("joinpath")(kModelTable);
+  path = vx::safe_str(file);
+  py::object text = file.attr("read_text")(py::arg("encoding") = "utf-8");
+  return vx::import("tomllib").attr("loads")(text).cast<py::dict>();
 }
 
 // A table of models.toml, or ValueError naming the file and the table (the import
 // fails with it, as ImportError).
-py::dict section(const py::dict& table, const char* name) {
+py::dict section(const py::dict& table, const char* name, const std::string& path) {
   py::object v = vx::mapping_get(table, name, py::none());
   if (!PyDict_Check(v.ptr())) {
-    vx::raise_value_error(model_table_path + ": [" + name + "] is missing or not a table");
+    vx::raise_value_error(path + ": [" + name + "] is missing or not a table");
   }
   return v.cast<py::dict>();
 }
 
 // A text entry of models.toml, or ValueError naming it.
-std::string entry_text(const py::dict& table, const char* key, const char* where) {
+py::object entry_text(const py::dict& table, const char* key, const char* where, const std::string& path) {
   py::object v = vx::mapping_get(table, key, py::none());
   if (!vx::is_str(v)) {
-    vx::raise_value_error(model_table_path + ": " + where + key + " must be text");
+    vx::raise_value_error(path + ": " + where + key + " must be text");
   }
-  return vx::to_utf8(v);
+  return v;
 }
 
 // MODELS, PRICES and DEFAULT_MODEL on the module, from models.toml. Prices become
 // (prompt, completion) tuples of floats, as callers have always read them.
 void load_model_table(py::module_& m) {
-  py::dict table = read_model_table();
-  m.attr("DEFAULT_MODEL") = vx::from_utf8(entry_text(table, "default_model", ""));
-  py::dict defaults = section(table, "provider_defaults");
-  default_grok_model = entry_text(defaults, "grok", "provider_defaults.");
-  default_google_model = entry_text(defaults, "google", "provider_defaults.");
+  std::string model_table_path;
+  py::dict table = read_model_table(model_table_path);
+  m.attr("DEFAULT_MODEL") = entry_text(table, "default_model", "", model_table_path);
+  py::dict defaults = section(table, "provider_defaults", model_table_path);
+  default_grok_model = vx::to_utf8(entry_text(defaults, "grok", "provider_defaults.", model_table_path));
+  default_google_model = vx::to_utf8(entry_text(defaults, "google", "provider_defaults.", model_table_path));
 
   py::dict models;
-  for (auto [name, description] : section(table, "models")) {
+  for (auto [name, description] : section(table, "models", model_table_path)) {
     if (!vx::is_str(description)) {
       vx::raise_value_error(model_table_path + ": models." + vx::safe_str(name) +
                             " must be a description (text)");
@@ -186,7 +178,7 @@ void load_model_table(py::module_& m) {
   m.attr("MODELS") = models;
 
   py::dict prices;
-  for (auto [name, pair] : section(table, "prices")) {
+  for (auto [name, pair] : section(table, "prices", model_table_path)) {
     PyObject* list = pair.ptr();
     if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 ||
         !vx::is_real(PyList_GET_ITEM(list, 0)) || !vx::is_real(PyList_GET_ITEM(list, 1))) {
