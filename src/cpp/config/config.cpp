@@ -2,6 +2,8 @@
 //
 //   DEFAULT_MODEL, MODELS, PRICES  the default model and the tables of known models and
 //                                  their prices, from the package's data/models.toml
+//   PROVIDER_DEFAULT_MODELS        the model Grok and Google use when given another
+//                                  family's name (models.toml's [provider_defaults])
 //   resolve_model(model, provider) the name to send to a provider
 //   get_grok_base_url()            xAI's OpenAI-compatible address (XAI_BASE_URL wins)
 //   calculate_cost(model, p, c)    US dollars for a call, from PRICES
@@ -11,8 +13,8 @@
 //
 // Models and prices change for reasons of their own (a provider's release, a new
 // price list), so they are data, read once at import: a new price is an edit of
-// models.toml, not a rebuild. The tables are module attributes read at each call, so
-// callers may patch them (vorlex.config.PRICES["name"] = (prompt, completion)).
+// models.toml, not a rebuild. The tables and defaults are module attributes read at each
+// call, so callers may patch them (vorlex.config.PRICES["name"] = (prompt, completion)).
 #include <cctype>
 #include <cstdlib>
 #include <set>
@@ -29,11 +31,6 @@ vx::Logger logger("vorlex.config");
 constexpr const char* kGrokBaseUrl = "https://api.x.ai/v1";
 constexpr const char* kModelTable = "models.toml";  // in the package vorlex.data
 
-// The model Grok and Google use when given another family's name (models.toml's
-// [provider_defaults]); set once at import.
-std::string default_grok_model;
-std::string default_google_model;
-
 std::string env(const char* name) {
   const char* v = std::getenv(name);
   return v ? std::string(v) : std::string();
@@ -48,11 +45,9 @@ py::object resolve_model(py::object model_obj, py::object provider_obj) {
   std::string provider =
       provider_obj.is_none() ? std::string("openai") : vx::arg_str(provider_obj, "provider");
   if (model.empty()) model = py::cast<std::string>(ns.get("DEFAULT_MODEL"));
-  if (provider == "grok") {
-    if (!starts_with(model, "grok")) return vx::from_utf8(default_grok_model);
-  } else if (provider == "google") {
-    if (!starts_with(model, "gemini") && !starts_with(model, "models/"))
-      return vx::from_utf8(default_google_model);
+  if ((provider == "grok" && !starts_with(model, "grok")) ||
+      (provider == "google" && !starts_with(model, "gemini") && !starts_with(model, "models/"))) {
+    return ns.get("PROVIDER_DEFAULT_MODELS")[py::str(provider)];
   }
   return vx::from_utf8(model);
 }
@@ -157,15 +152,19 @@ py::object entry_text(const py::dict& table, const char* key, const char* where,
   return v;
 }
 
-// MODELS, PRICES and DEFAULT_MODEL on the module, from models.toml. Prices become
-// (prompt, completion) tuples of floats, as callers have always read them.
+// MODELS, PRICES, DEFAULT_MODEL and PROVIDER_DEFAULT_MODELS on the module, from
+// models.toml. Prices become (prompt, completion) tuples of floats, as callers have
+// always read them.
 void load_model_table(py::module_& m) {
   std::string model_table_path;
   py::dict table = read_model_table(model_table_path);
   m.attr("DEFAULT_MODEL") = entry_text(table, "default_model", "", model_table_path);
   py::dict defaults = section(table, "provider_defaults", model_table_path);
-  default_grok_model = vx::to_utf8(entry_text(defaults, "grok", "provider_defaults.", model_table_path));
-  default_google_model = vx::to_utf8(entry_text(defaults, "google", "provider_defaults.", model_table_path));
+  py::dict provider_defaults;
+  for (const char* provider : {"grok", "google"}) {
+    provider_defaults[provider] = entry_text(defaults, provider, "provider_defaults.", model_table_path);
+  }
+  m.attr("PROVIDER_DEFAULT_MODELS") = provider_defaults;
 
   py::dict models;
   for (auto [name, description] : section(table, "models", model_table_path)) {
