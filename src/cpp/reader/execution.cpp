@@ -173,6 +173,9 @@ py::object Conversation::ask(const char* method) const {
 }
 
 bool Conversation::mendable(py::handle error) const {
+  // An answer cut short by the token limit is taken as it came (take_error), whatever
+  // raised it: it ends "PARSE_ERROR" with its usage counted, and is not asked again.
+  if (cut_short_completion(error)) return true;
   if (!structured_) return false;
   if (PyObject_IsInstance(error.ptr(), ns.get("ValidationError").ptr()) == 1) return true;
   if (PyErr_Occurred()) PyErr_Clear();

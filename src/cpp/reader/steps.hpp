@@ -48,8 +48,9 @@ class Conversation {
   Conversation(py::object self, py::object question, py::object text);
   // self.<method>(messages, response_model[, max_tokens=the question's limit]).
   py::object ask(const char* method) const;
-  // True for the failures of an answer that a new answer may mend: pydantic's
-  // ValidationError and ModelParseError.
+  // True for the failures of an answer that a new answer may mend (pydantic's
+  // ValidationError and ModelParseError), and for an answer cut short by the token
+  // limit that the client's parse refused (taken as it came, never asked again).
   bool mendable(py::handle error) const;
   // The result once the question is settled ("OK", or "PARSE_ERROR" after the last
   // attempt), else a null object: the conversation holds the next request.
