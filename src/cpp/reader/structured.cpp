@@ -76,7 +76,8 @@ ModelRequest::ModelRequest(py::handle self, py::handle messages, py::handle resp
   max_tokens_ = py::reinterpret_borrow<py::object>(max_tokens);
   if (max_tokens_.is_none()) max_tokens_ = py::getattr(self, "_max_tokens", py::none());
   model_ = self.attr("_model");  // read when the attempt runs
-  if (structured_) {
+  // Google's calls take the response model directly: there is no mode to learn.
+  if (structured_ && vx::safe_str(py::getattr(self, "_provider", py::none())) != "google") {
     py::object configured = py::getattr(self, "_structured_output", py::str("auto"));
     automatic_ = vx::safe_str(configured) == "auto";
   }
