@@ -229,18 +229,20 @@ namespace {
 py::object attempt(py::handle self, py::handle messages, py::handle response_model,
                    py::handle max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
-  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
-  if (PyErr_Occurred()) throw py::error_already_set();
+  ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
     py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_google_client");
-    if (structured) return google.attr("call_structured")(client, model, messages, response_model);
-    return google.attr("call_chat")(client, model, messages);
+    py::dict limit;
+    if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
+    if (request.structured()) {
+      return google.attr("call_structured")(client, model, messages, response_model, **limit);
+    }
+    return google.attr("call_chat")(client, model, messages, **limit);
   }
   py::object client = self.attr("_openai_client");
-  ModelRequest request(self, messages, response_model, max_tokens);
-  if (!structured) return request.start(client, "");
+  if (!request.structured()) return request.start(client, "");
   std::string mode = request.first_mode();
   for (;;) {
     try {

@@ -26,6 +26,8 @@ class ModelRequest {
   ModelRequest(py::handle self, py::handle messages, py::handle response_model,
                py::handle max_tokens);
   bool structured() const { return structured_; }
+  // The token limit that applies: the question's, else the reader's (None: no limit).
+  const py::object& max_tokens() const { return max_tokens_; }
   // The mode the reader asks in first: its structured_output, or for "auto" the mode
   // remembered for this server and model (json_schema when none is).
   std::string first_mode() const;
