@@ -103,6 +103,18 @@ def test_a_chosen_mode_that_the_server_refuses_is_not_retried(llama):
     assert result.raw_text is None and result.finish_reason is None
 
 
+def test_an_error_in_prompt_mode_is_the_server_s_own_not_a_refused_format(llama):
+    # "prompt" sends no response format: a 400 that speaks of a schema is not a refusal
+    # of one, and ends the question with the server's own error.
+    llama.responder = lambda body: ChatServer.error(400, "invalid schema for tool 'x'")
+    reader = reader_for(llama, structured_output="prompt", max_retries=1)
+    result = reader.extract_from_text("texto", ask(Partes))
+    assert result.status == "ERROR"
+    assert result.answer.startswith("BadRequestError: ")
+    assert "invalid schema for tool 'x'" in result.answer
+    assert len(llama.requests) == 1
+
+
 def test_json_object_mode_asks_so_from_the_first_request(llama):
     reader = reader_for(llama, structured_output="json_object")
     assert reader.extract_from_text("texto", ask(Partes)).status == "OK"

@@ -67,15 +67,10 @@ Task call_llm_async(py::object self, py::object messages, py::object response_mo
       if (!e.matches(PyExc_Exception)) throw;
       failed = e;
     }
-    if (py::object cut = cut_short_completion(failed->value())) {
-      request.remember(mode);
-      co_return cut;
-    }
-    if (!refuses_response_format(failed->value())) throw *failed;
-    std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
-    if (next.empty()) raise_format_refused(mode, failed->value());
-    log_mode_change(mode, next);
-    request.remember(next);
+    py::object cut;
+    std::string next = request.after_failure(mode, failed->value(), cut);
+    if (cut) co_return cut;
+    if (next.empty()) throw *failed;
     mode = next;
   }
 }
