@@ -71,10 +71,12 @@ py::object error_in_flight() {
 }
 
 // The failure Result: the status from _classify_failure, the error logged with its
-// traceback, "<class name>: <message>" as the answer and only the elapsed time; when the
-// model had answered, also its text, its finish reason and the usage of every answer.
+// traceback, `answer` (by default "<class name>: <message>") and only the elapsed time;
+// when the model had answered, also its text, its finish reason and the usage of every
+// answer.
 py::object question_failure(py::object self, py::object question, py::object error,
-                            double start, const Conversation* talk) {
+                            double start, const Conversation* talk,
+                            const std::optional<std::string>& given_answer) {
   py::object config = question.attr("config");
   py::object qid = config.attr("id");
   py::object qname = config.attr("name");
@@ -82,7 +84,7 @@ py::object question_failure(py::object self, py::object question, py::object err
   py::object status = self.attr("_classify_failure")(error);
   std::string cls = vx::type_name(error);
   logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
-  std::string answer = cls + ": " + vx::safe_str(error);
+  const std::string answer = given_answer ? *given_answer : cls + ": " + vx::safe_str(error);
   if (talk && talk->answered()) {
     return call_kw(ns.get("Result"), {{"question_id", qid},
                                       {"question_name", qname},
@@ -274,22 +276,10 @@ py::object Conversation::settled_failure(py::object error, double start) {
     messages_ = next;
     return py::object();
   }
-  py::object config = question_.attr("config");
-  py::object qid = config.attr("id");
-  const double elapsed = now() - start;
-  py::object status = self_.attr("_classify_failure")(error);
-  std::string cls = vx::type_name(error);
-  logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
-  std::string answer = cls + ": ";
+  std::string answer = vx::type_name(error) + ": ";
   if (cut_short) answer += "resposta truncada (limite de tokens) antes de completar o JSON; ";
   answer += readable_errors(error);
-  return call_kw(ns.get("Result"), {{"question_id", qid},
-                                    {"question_name", config.attr("name")},
-                                    {"answer", vx::from_utf8(answer)},
-                                    {"status", status},
-                                    {"metrics", metrics(elapsed, false)},
-                                    {"raw_text", raw_text_},
-                                    {"finish_reason", finish_reason_}});
+  return question_failure(self_, question_, error, start, this, answer);
 }
 
 namespace {
