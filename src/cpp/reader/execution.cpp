@@ -102,14 +102,6 @@ py::object question_failure(py::object self, py::object question, py::object err
                                     {"metrics", metrics}});
 }
 
-// message.parsed of a structured answer, else its text read into the response model; a
-// refusal or a missing structure raises the error that names it, so the question ends
-// "REFUSED" (with the model's own words) or "PARSE_ERROR" instead of failing on the
-// missing value.
-py::object structured_answer(py::handle message, py::handle response_model) {
-  return structured_value(message, response_model);
-}
-
 namespace {
 
 constexpr const char* kCutShort = "Resposta truncada (limite de tokens): ";
@@ -123,7 +115,7 @@ std::pair<py::object, py::object> answer_of(py::handle message, py::handle respo
                                             bool structured) {
   py::object answer, raw;
   if (structured) {
-    py::object parsed = structured_answer(message, response_model);
+    py::object parsed = structured_value(message, response_model);
     answer = ns.call("extract_main_response", parsed);
     if (py::hasattr(parsed, "model_dump")) {
       raw = parsed.attr("model_dump")();

@@ -408,7 +408,7 @@ py::list classification_messages(py::object classification, py::object results,
 
 py::object classification_mapping(py::object response, py::object response_model) {
   py::object message = response.attr("choices")[py::int_(0)].attr("message");
-  py::object parsed = truthy(response_model) ? structured_answer(message, response_model)
+  py::object parsed = truthy(response_model) ? structured_value(message, response_model)
                                              : py::object(message.attr("parsed"));
   if (py::hasattr(parsed, "model_dump")) return parsed.attr("model_dump")();
   return py::dict(parsed);
