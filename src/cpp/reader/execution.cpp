@@ -104,8 +104,6 @@ py::object question_failure(py::object self, py::object question, py::object err
 
 namespace {
 
-constexpr const char* kCutShort = "Resposta truncada (limite de tokens): ";
-
 py::object text_or_none(py::object value) {
   return vx::is_str(value) ? value : py::object(py::none());
 }
@@ -216,9 +214,8 @@ py::object Conversation::take(py::object response, double start) {
   finish_reason_ = text_or_none(py::getattr(choice, "finish_reason", py::none()));
   // Usage first, so that the answers of a failed question still count.
   add_usage(response);
-  py::object qid = question_.attr("config").attr("id");
   if (py::str("length").equal(finish_reason_)) {
-    logger.warning((kCutShort + vx::safe_str(qid)).c_str());
+    logger.warning("Resposta truncada (limite de tokens): %s", question_.attr("config").attr("id"));
   }
   std::pair<py::object, py::object> got;
   py::object failure;
