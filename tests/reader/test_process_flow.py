@@ -393,6 +393,5 @@ def test_readers_that_differ_in_their_token_limit_do_not_share_cache_entries(
     for max_tokens in (50, None, 80, 50, None):
         reader = make_reader(cache_path=path, max_tokens=max_tokens).add_question(ask())
         reader.process(pdf3)
-        reader.close()
     assert len(chat_server.requests) == 3
     assert [r["body"].get("max_tokens") for r in chat_server.requests] == [50, None, 80]
