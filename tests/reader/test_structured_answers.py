@@ -454,20 +454,3 @@ def test_a_cut_short_answer_raised_by_the_call_ends_parse_error(asynchronous, vo
     assert len(calls) == 1  # not asked again: the same limit would cut it again
     assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1"
                for r in vorlex_logs.records)
-
-
-@pytest.mark.parametrize("usage, figures", [
-    (None, (0, 0, 0)),
-    ({"prompt_tokens": 9, "completion_tokens": None, "total_tokens": None}, (9, 0, 9)),
-], ids=["no usage", "none counts"])
-def test_an_answer_without_usage_figures_is_still_ok(make_reader, chat_server, usage, figures):
-    body = {"id": "c", "object": "chat.completion", "created": 1, "model": "gpt-4o-mini",
-            "choices": [{"index": 0, "finish_reason": "stop",
-                         "message": {"role": "assistant", "content": "resposta"}}]}
-    if usage is not None:
-        body["usage"] = usage
-    chat_server.push(ChatServer.raw(200, json.dumps(body)))
-    result = make_reader().extract_from_text("texto", ask())
-    assert (result.status, result.answer) == ("OK", "resposta")
-    metrics = result.metrics
-    assert (metrics.prompt_tokens, metrics.completion_tokens, metrics.tokens) == figures

@@ -69,6 +69,18 @@ py::object attr_or_none(py::handle o, const char* name) {
   return py::none();
 }
 
+// int(value or 0), as the usage figures are read.
+py::object usage_int(py::handle usage, const char* name) {
+  py::object v = attr_or_none(usage, name);
+  if (PyObject_IsTrue(v.ptr()) != 1) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::int_(0);
+  }
+  PyObject* r = PyNumber_Long(v.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
 void add_to(py::handle side, const char* key, py::handle amount) {
   py::object current = side[key];
   side[key] = current + py::reinterpret_borrow<py::object>(amount);
@@ -171,17 +183,6 @@ py::object maybe_attr(py::handle o, const char* name) {
 }
 
 }  // namespace
-
-py::object usage_int(py::handle usage, const char* name) {
-  py::object v = attr_or_none(usage, name);
-  if (PyObject_IsTrue(v.ptr()) != 1) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return py::int_(0);
-  }
-  PyObject* r = PyNumber_Long(v.ptr());
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
 
 long long http_status(py::handle exc) {
   PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");

@@ -29,10 +29,6 @@ py::object round_to(py::handle value, int ndigits);
 // warned about it on every run: its model runs on the caller's machines.
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion);
 
-// A usage figure of a response's usage, int(value or 0): a missing usage (None), a
-// missing figure or a None count reads 0.
-py::object usage_int(py::handle usage, const char* name);
-
 // The HTTP status an error carries (its status_code, an int), or -1 when it has none.
 long long http_status(py::handle exc);
 

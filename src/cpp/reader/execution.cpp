@@ -174,14 +174,12 @@ bool Conversation::mendable(py::handle error) const {
   return vx::type_name(error) == "ModelParseError";
 }
 
-// Each answer's figures are read as the side usage is (usage_int; a total missing is
-// prompt + completion) and added up.
+// The first answer's figures are kept as they came; later answers are added to them.
 void Conversation::add_usage(py::handle response) {
-  py::object usage = py::getattr(response, "usage", py::none());
-  py::object prompt = usage_int(usage, "prompt_tokens");
-  py::object completion = usage_int(usage, "completion_tokens");
-  py::object total = usage_int(usage, "total_tokens");
-  if (PyObject_IsTrue(total.ptr()) == 0) total = prompt + completion;
+  py::object usage = response.attr("usage");
+  py::object prompt = usage.attr("prompt_tokens");
+  py::object completion = usage.attr("completion_tokens");
+  py::object total = usage.attr("total_tokens");
   if (!counted_) {
     prompt_ = prompt;
     completion_ = completion;
