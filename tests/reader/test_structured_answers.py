@@ -103,6 +103,18 @@ def test_a_chosen_mode_that_the_server_refuses_is_not_retried(llama):
     assert result.raw_text is None and result.finish_reason is None
 
 
+def test_an_error_in_prompt_mode_is_the_server_s_own_not_a_refused_format(llama):
+    # "prompt" sends no response format: a 400 that speaks of a schema is not a refusal
+    # of one, and ends the question with the server's own error.
+    llama.responder = lambda body: ChatServer.error(400, "invalid schema for tool 'x'")
+    reader = reader_for(llama, structured_output="prompt", max_retries=1)
+    result = reader.extract_from_text("texto", ask(Partes))
+    assert result.status == "ERROR"
+    assert result.answer.startswith("BadRequestError: ")
+    assert "invalid schema for tool 'x'" in result.answer
+    assert len(llama.requests) == 1
+
+
 def test_json_object_mode_asks_so_from_the_first_request(llama):
     reader = reader_for(llama, structured_output="json_object")
     assert reader.extract_from_text("texto", ask(Partes)).status == "OK"
@@ -401,3 +413,44 @@ def test_a_response_of_another_shape_leaves_raw_text_and_finish_reason_none():
     result = reader.extract_from_text("texto", ask())
     assert (result.status, result.answer) == ("OK", ["parte"])
     assert (result.raw_text, result.finish_reason) == (None, None)
+
+
+def _cut_short_error():
+    import openai
+    from openai.types.chat import ChatCompletion
+
+    completion = ChatCompletion.model_validate({
+        "id": "c", "object": "chat.completion", "created": 1, "model": MODEL,
+        "choices": [{"index": 0, "finish_reason": "length",
+                     "message": {"role": "assistant", "content": '{"contratante": "AC'}}],
+        "usage": {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13}})
+    return openai.LengthFinishReasonError(completion=completion)
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
+def test_a_cut_short_answer_raised_by_the_call_ends_parse_error(asynchronous, vorlex_logs):
+    reader = Vorlex(openai_api_key="x", validation_retries=2)
+    calls = []
+
+    def call_llm(messages, response_model=None, max_tokens=None):
+        calls.append(messages)
+        raise _cut_short_error()
+
+    async def call_llm_async(messages, response_model=None, max_tokens=None):
+        return call_llm(messages, response_model, max_tokens)
+
+    reader._call_llm = call_llm
+    reader._call_llm_async = call_llm_async
+    if asynchronous:
+        result = asyncio.run(asyncio.wait_for(
+            reader.extract_from_text_async("texto", ask(Partes)), 30))
+    else:
+        result = reader.extract_from_text("texto", ask(Partes))
+    assert result.status == "PARSE_ERROR"
+    assert "truncada (limite de tokens)" in result.answer
+    assert (result.raw_text, result.finish_reason) == ('{"contratante": "AC', "length")
+    assert (result.metrics.prompt_tokens, result.metrics.completion_tokens,
+            result.metrics.tokens) == (9, 4, 13)
+    assert len(calls) == 1  # not asked again: the same limit would cut it again
+    assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1"
+               for r in vorlex_logs.records)

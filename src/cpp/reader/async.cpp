@@ -35,20 +35,22 @@ using vx::aio::wait;
 Task call_llm_async(py::object self, py::object messages, py::object response_model,
                     py::object max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
-  const bool structured = truthy(response_model);
+  ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
     py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_async_google_client");
-    py::object call = structured
-                          ? google.attr("acall_structured")(client, model, messages, response_model)
-                          : google.attr("acall_chat")(client, model, messages);
+    py::dict limit;
+    if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
+    py::object call =
+        request.structured()
+            ? google.attr("acall_structured")(client, model, messages, response_model, **limit)
+            : google.attr("acall_chat")(client, model, messages, **limit);
     py::object response = co_await wait(std::move(call));
     co_return response;
   }
   py::object client = self.attr("_get_async_client")();
-  ModelRequest request(self, messages, response_model, max_tokens);
-  if (!structured) {
+  if (!request.structured()) {
     py::object response = co_await wait(request.start(client, ""));
     co_return response;
   }
@@ -65,15 +67,10 @@ Task call_llm_async(py::object self, py::object messages, py::object response_mo
       if (!e.matches(PyExc_Exception)) throw;
       failed = e;
     }
-    if (py::object cut = cut_short_completion(failed->value())) {
-      request.remember(mode);
-      co_return cut;
-    }
-    if (!refuses_response_format(failed->value())) throw *failed;
-    std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
-    if (next.empty()) raise_format_refused(mode, failed->value());
-    log_mode_change(mode, next);
-    request.remember(next);
+    py::object cut;
+    std::string next = request.after_failure(mode, failed->value(), cut);
+    if (cut) co_return cut;
+    if (next.empty()) throw *failed;
     mode = next;
   }
 }

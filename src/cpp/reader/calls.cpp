@@ -148,20 +148,8 @@ bool name_in(const std::string& name, std::initializer_list<const char*> names) 
 // An error carrying an HTTP status of 500 or above (a provider's client other than
 // OpenAI's, a gateway in front of a local server).
 bool server_error_status(py::handle exc) {
-  PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");
-  if (!code) {
-    PyErr_Clear();
-    return false;
-  }
-  bool out = false;
-  if (PyLong_Check(code) && !PyBool_Check(code)) {
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(code, &overflow);
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    out = !overflow && n >= 500 && n <= 599;
-  }
-  Py_DECREF(code);
-  return out;
+  const long long status = http_status(exc);
+  return status >= 500 && status <= 599;
 }
 
 std::string classify_failure(py::object exc) {
@@ -196,9 +184,21 @@ py::object maybe_attr(py::handle o, const char* name) {
 
 }  // namespace
 
-void log_mode_change(const std::string& refused, const std::string& next) {
-  logger.warning("O servidor recusou o formato de resposta %s; perguntando no modo %s",
-                 py::str(refused), py::str(next));
+long long http_status(py::handle exc) {
+  PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");
+  if (!code) {
+    PyErr_Clear();
+    return -1;
+  }
+  long long out = -1;
+  if (PyLong_Check(code) && !PyBool_Check(code)) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(code, &overflow);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    else if (!overflow) out = n;
+  }
+  Py_DECREF(code);
+  return out;
 }
 
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion) {
@@ -229,18 +229,20 @@ namespace {
 py::object attempt(py::handle self, py::handle messages, py::handle response_model,
                    py::handle max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
-  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
-  if (PyErr_Occurred()) throw py::error_already_set();
+  ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
     py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_google_client");
-    if (structured) return google.attr("call_structured")(client, model, messages, response_model);
-    return google.attr("call_chat")(client, model, messages);
+    py::dict limit;
+    if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
+    if (request.structured()) {
+      return google.attr("call_structured")(client, model, messages, response_model, **limit);
+    }
+    return google.attr("call_chat")(client, model, messages, **limit);
   }
   py::object client = self.attr("_openai_client");
-  ModelRequest request(self, messages, response_model, max_tokens);
-  if (!structured) return request.start(client, "");
+  if (!request.structured()) return request.start(client, "");
   std::string mode = request.first_mode();
   for (;;) {
     try {
@@ -248,17 +250,10 @@ py::object attempt(py::handle self, py::handle messages, py::handle response_mod
       request.remember(mode);
       return response;
     } catch (py::error_already_set& e) {
-      if (py::object cut = cut_short_completion(e.value())) {
-        request.remember(mode);
-        return cut;
-      }
-      if (!refuses_response_format(e.value())) throw;
-      std::string next = request.automatic() ? next_structured_mode(mode) : std::string();
-      if (next.empty()) raise_format_refused(mode, e.value());
-      log_mode_change(mode, next);
-      // Learnt now: an attempt retried after a transient failure of the next mode does
-      // not ask in the refused one again.
-      request.remember(next);
+      py::object cut;
+      std::string next = request.after_failure(mode, e.value(), cut);
+      if (cut) return cut;
+      if (next.empty()) throw;
       mode = next;
     }
   }

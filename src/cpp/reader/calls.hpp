@@ -29,8 +29,7 @@ py::object round_to(py::handle value, int ndigits);
 // warned about it on every run: its model runs on the caller's machines.
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion);
 
-// The warning of "auto" when a server refuses a response format and the next mode is
-// asked.
-void log_mode_change(const std::string& refused, const std::string& next);
+// The HTTP status an error carries (its status_code, an int), or -1 when it has none.
+long long http_status(py::handle exc);
 
 }  // namespace vx::reader

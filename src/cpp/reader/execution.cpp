@@ -71,10 +71,12 @@ py::object error_in_flight() {
 }
 
 // The failure Result: the status from _classify_failure, the error logged with its
-// traceback, "<class name>: <message>" as the answer and only the elapsed time; when the
-// model had answered, also its text, its finish reason and the usage of every answer.
+// traceback, `answer` (by default "<class name>: <message>") and only the elapsed time;
+// when the model had answered, also its text, its finish reason and the usage of every
+// answer.
 py::object question_failure(py::object self, py::object question, py::object error,
-                            double start, const Conversation* talk) {
+                            double start, const Conversation* talk,
+                            const std::optional<std::string>& given_answer) {
   py::object config = question.attr("config");
   py::object qid = config.attr("id");
   py::object qname = config.attr("name");
@@ -82,7 +84,7 @@ py::object question_failure(py::object self, py::object question, py::object err
   py::object status = self.attr("_classify_failure")(error);
   std::string cls = vx::type_name(error);
   logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
-  std::string answer = cls + ": " + vx::safe_str(error);
+  const std::string answer = given_answer ? *given_answer : cls + ": " + vx::safe_str(error);
   if (talk && talk->answered()) {
     return call_kw(ns.get("Result"), {{"question_id", qid},
                                       {"question_name", qname},
@@ -100,17 +102,7 @@ py::object question_failure(py::object self, py::object question, py::object err
                                     {"metrics", metrics}});
 }
 
-// message.parsed of a structured answer, else its text read into the response model; a
-// refusal or a missing structure raises the error that names it, so the question ends
-// "REFUSED" (with the model's own words) or "PARSE_ERROR" instead of failing on the
-// missing value.
-py::object structured_answer(py::handle message, py::handle response_model) {
-  return structured_value(message, response_model);
-}
-
 namespace {
-
-constexpr const char* kCutShort = "Resposta truncada (limite de tokens): ";
 
 py::object text_or_none(py::object value) {
   return vx::is_str(value) ? value : py::object(py::none());
@@ -121,7 +113,7 @@ std::pair<py::object, py::object> answer_of(py::handle message, py::handle respo
                                             bool structured) {
   py::object answer, raw;
   if (structured) {
-    py::object parsed = structured_answer(message, response_model);
+    py::object parsed = structured_value(message, response_model);
     answer = ns.call("extract_main_response", parsed);
     if (py::hasattr(parsed, "model_dump")) {
       raw = parsed.attr("model_dump")();
@@ -173,6 +165,9 @@ py::object Conversation::ask(const char* method) const {
 }
 
 bool Conversation::mendable(py::handle error) const {
+  // An answer cut short by the token limit is taken as it came (take_error), whatever
+  // raised it: it ends "PARSE_ERROR" with its usage counted, and is not asked again.
+  if (cut_short_completion(error)) return true;
   if (!structured_) return false;
   if (PyObject_IsInstance(error.ptr(), ns.get("ValidationError").ptr()) == 1) return true;
   if (PyErr_Occurred()) PyErr_Clear();
@@ -219,9 +214,8 @@ py::object Conversation::take(py::object response, double start) {
   finish_reason_ = text_or_none(py::getattr(choice, "finish_reason", py::none()));
   // Usage first, so that the answers of a failed question still count.
   add_usage(response);
-  py::object qid = question_.attr("config").attr("id");
   if (py::str("length").equal(finish_reason_)) {
-    logger.warning((kCutShort + vx::safe_str(qid)).c_str());
+    logger.warning("Resposta truncada (limite de tokens): %s", question_.attr("config").attr("id"));
   }
   std::pair<py::object, py::object> got;
   py::object failure;
@@ -271,22 +265,10 @@ py::object Conversation::settled_failure(py::object error, double start) {
     messages_ = next;
     return py::object();
   }
-  py::object config = question_.attr("config");
-  py::object qid = config.attr("id");
-  const double elapsed = now() - start;
-  py::object status = self_.attr("_classify_failure")(error);
-  std::string cls = vx::type_name(error);
-  logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
-  std::string answer = cls + ": ";
+  std::string answer = vx::type_name(error) + ": ";
   if (cut_short) answer += "resposta truncada (limite de tokens) antes de completar o JSON; ";
   answer += readable_errors(error);
-  return call_kw(ns.get("Result"), {{"question_id", qid},
-                                    {"question_name", config.attr("name")},
-                                    {"answer", vx::from_utf8(answer)},
-                                    {"status", status},
-                                    {"metrics", metrics(elapsed, false)},
-                                    {"raw_text", raw_text_},
-                                    {"finish_reason", finish_reason_}});
+  return question_failure(self_, question_, error, start, this, answer);
 }
 
 namespace {

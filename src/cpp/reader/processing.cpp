@@ -42,9 +42,11 @@ void check_process_args(py::handle questions, py::handle filename) {
   vx::arg_opt_str(filename, "filename");
 }
 
-// Where the questions are asked, for the cache key: two readers that differ only in
-// their server (provider, base URL, Azure endpoint and deployment) must not answer each
-// other's questions. Keys are never part of it.
+// Where and how the questions are asked, for the cache key: two readers that differ only
+// in their server (provider, base URL, Azure endpoint and deployment) or in their token
+// limit (which a question without its own takes, and which may cut answers short) must
+// not answer each other's questions. Keys of readers without a limit stay as they were;
+// API keys are never part of it.
 static py::str endpoint_of(py::handle self) {
   std::string out = vx::safe_str(py::getattr(self, "_provider", py::none()));
   for (const char* campo : {"_base_url", "_grok_base_url", "_azure_endpoint", "_azure_deployment"}) {
@@ -52,6 +54,8 @@ static py::str endpoint_of(py::handle self) {
     out += "|";
     if (!v.is_none()) out += vx::safe_str(v);
   }
+  py::object limit = py::getattr(self, "_max_tokens", py::none());
+  if (!limit.is_none()) out += "|max_tokens=" + vx::safe_str(limit);
   return py::str(out);
 }
 
@@ -408,7 +412,7 @@ py::list classification_messages(py::object classification, py::object results,
 
 py::object classification_mapping(py::object response, py::object response_model) {
   py::object message = response.attr("choices")[py::int_(0)].attr("message");
-  py::object parsed = truthy(response_model) ? structured_answer(message, response_model)
+  py::object parsed = truthy(response_model) ? structured_value(message, response_model)
                                              : py::object(message.attr("parsed"));
   if (py::hasattr(parsed, "model_dump")) return parsed.attr("model_dump")();
   return py::dict(parsed);

@@ -16,10 +16,6 @@ extern vx::Logger logger;    // logging.getLogger("vorlex.reader")
 
 // The message list of one model call: the system message, then the user message.
 py::list chat_messages(py::handle system_prompt, py::handle user_prompt);
-// message.parsed of a structured answer, else its text read into the response model;
-// raises ModelRefusalError / ModelParseError when the model refused or sent no
-// structure, pydantic's ValidationError when the text does not validate.
-py::object structured_answer(py::handle message, py::handle response_model);
 
 // True when the reader was built with verbose (its info lines are written only then).
 bool verbose(py::handle self);

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <memory>
-
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "bridge/bridge.hpp"
@@ -27,10 +28,12 @@ py::object empty_text_result(py::object self, py::object text, py::object questi
 // The system and user messages of a question over a text.
 py::list question_messages(py::object question, py::object text);
 class Conversation;
-// The failure result (status from _classify_failure, logged with its traceback); when
-// the model had answered, its text, finish reason and every answer's usage.
+// The failure result (status from _classify_failure, logged with its traceback), whose
+// answer is `answer` or "<class name>: <message>"; when the model had answered, its
+// text, finish reason and every answer's usage.
 py::object question_failure(py::object self, py::object question, py::object error,
-                            double start, const Conversation* talk = nullptr);
+                            double start, const Conversation* talk = nullptr,
+                            const std::optional<std::string>& answer = std::nullopt);
 
 // One question's exchange with the model. Each answer's usage is added up; a structured
 // answer that does not validate (or does not parse) is asked again in the same
@@ -48,8 +51,9 @@ class Conversation {
   Conversation(py::object self, py::object question, py::object text);
   // self.<method>(messages, response_model[, max_tokens=the question's limit]).
   py::object ask(const char* method) const;
-  // True for the failures of an answer that a new answer may mend: pydantic's
-  // ValidationError and ModelParseError.
+  // True for the failures of an answer that a new answer may mend (pydantic's
+  // ValidationError and ModelParseError), and for an answer cut short by the token
+  // limit that the client's parse refused (taken as it came, never asked again).
   bool mendable(py::handle error) const;
   // The result once the question is settled ("OK", or "PARSE_ERROR" after the last
   // attempt), else a null object: the conversation holds the next request.

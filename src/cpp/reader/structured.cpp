@@ -51,6 +51,22 @@ std::string_view first_json_object(std::string_view text) {
   return text.substr(open);
 }
 
+// The warning of "auto" when a server refuses a response format and the next mode is
+// asked.
+void log_mode_change(const std::string& refused, const std::string& next) {
+  logger.warning("O servidor recusou o formato de resposta %s; perguntando no modo %s",
+                 py::str(refused), py::str(next));
+}
+
+// ResponseFormatError for a refusal in a mode the caller chose (never retried).
+[[noreturn]] void raise_format_refused(const std::string& mode, py::handle cause) {
+  vx::raise_from(vx::error_class("ResponseFormatError"),
+                 "O servidor recusou o formato de resposta '" + mode + "' (" +
+                     vx::type_name(cause) + ": " + vx::safe_str(cause) +
+                     "); use structured_output='auto', 'json_object' ou 'prompt'.",
+                 cause);
+}
+
 py::object errors_of(py::handle error, bool with_input) {
   py::object errors = py::getattr(error, "errors", py::none());
   if (errors.is_none()) return py::none();
@@ -76,7 +92,8 @@ ModelRequest::ModelRequest(py::handle self, py::handle messages, py::handle resp
   max_tokens_ = py::reinterpret_borrow<py::object>(max_tokens);
   if (max_tokens_.is_none()) max_tokens_ = py::getattr(self, "_max_tokens", py::none());
   model_ = self.attr("_model");  // read when the attempt runs
-  if (structured_) {
+  // Google's calls take the response model directly: there is no mode to learn.
+  if (structured_ && vx::safe_str(py::getattr(self, "_provider", py::none())) != "google") {
     py::object configured = py::getattr(self, "_structured_output", py::str("auto"));
     automatic_ = vx::safe_str(configured) == "auto";
   }
@@ -178,30 +195,30 @@ py::object ModelRequest::start(py::handle client, const std::string& mode) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-bool refuses_response_format(py::handle error) {
-  PyObject* code = PyObject_GetAttrString(error.ptr(), "status_code");
-  if (!code) {
-    PyErr_Clear();
-    return false;
+std::string ModelRequest::after_failure(const std::string& mode, py::handle error,
+                                        py::object& cut) const {
+  if ((cut = cut_short_completion(error))) {
+    remember(mode);
+    return "";
   }
-  long status = PyLong_Check(code) ? PyLong_AsLong(code) : -1;
-  Py_DECREF(code);
-  if (PyErr_Occurred()) PyErr_Clear();
+  // "prompt" sends no response format: nothing there can have been refused.
+  if (mode == "prompt" || !refuses_response_format(error)) return "";
+  std::string next = automatic_ ? next_structured_mode(mode) : std::string();
+  if (next.empty()) raise_format_refused(mode, error);
+  log_mode_change(mode, next);
+  remember(next);
+  return next;
+}
+
+bool refuses_response_format(py::handle error) {
+  const long long status = http_status(error);
   if (status != 400 && status != 422 && status != 500) return false;
   std::string said = vx::safe_str(error);
   py::object body = py::getattr(error, "body", py::none());
   if (!body.is_none()) said += " " + vx::safe_str(py::repr(body));
   for (char& c : said) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return said.find("response_format") != std::string::npos ||
-         said.find("json_schema") != std::string::npos || said.find("schema") != std::string::npos;
-}
-
-void raise_format_refused(const std::string& mode, py::handle cause) {
-  vx::raise_from(vx::error_class("ResponseFormatError"),
-                 "O servidor recusou o formato de resposta '" + mode + "' (" +
-                     vx::type_name(cause) + ": " + vx::safe_str(cause) +
-                     "); use structured_output='auto', 'json_object' ou 'prompt'.",
-                 cause);
+         said.find("schema") != std::string::npos;
 }
 
 py::object structured_value(py::handle message, py::handle response_model) {
@@ -212,7 +229,7 @@ py::object structured_value(py::handle message, py::handle response_model) {
     vx::raise(vx::error_class("ModelRefusalError"), vx::safe_str(refusal));
   }
   py::object content = py::getattr(message, "content", py::none());
-  if (content.is_none() || !vx::is_str(content) || !truthy(content.attr("strip")())) {
+  if (!vx::is_str(content) || !truthy(content.attr("strip")())) {
     vx::raise(vx::error_class("ModelParseError"),
               "Resposta estruturada vazia: o modelo não devolveu um valor no formato pedido.");
   }

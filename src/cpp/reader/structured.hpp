@@ -26,6 +26,8 @@ class ModelRequest {
   ModelRequest(py::handle self, py::handle messages, py::handle response_model,
                py::handle max_tokens);
   bool structured() const { return structured_; }
+  // The token limit that applies: the question's, else the reader's (None: no limit).
+  const py::object& max_tokens() const { return max_tokens_; }
   // The mode the reader asks in first: its structured_output, or for "auto" the mode
   // remembered for this server and model (json_schema when none is).
   std::string first_mode() const;
@@ -35,6 +37,14 @@ class ModelRequest {
   // Remembers, for "auto", the mode that the server accepted.
   void remember(const std::string& mode) const;
   py::object start(py::handle client, const std::string& mode);
+  // After a request in `mode` failed with `error`: the mode to ask in next, when "auto"
+  // meets a refused response format (logged, and remembered at once, so that an
+  // attempt retried after a transient failure does not ask in the refused mode
+  // again); else "". An answer cut short that the client's parse refused is handed back
+  // in `cut` (its completion; the mode is remembered); any other failure is the
+  // caller's to rethrow, except a refusal in a mode the caller chose, which raises
+  // ResponseFormatError here.
+  std::string after_failure(const std::string& mode, py::handle error, py::object& cut) const;
 
  private:
   py::list messages_with_schema();
@@ -55,12 +65,9 @@ class ModelRequest {
 bool learns_structured_mode(py::handle self, py::handle question);
 
 // True when a server answered a request with a refusal of its response format: an HTTP
-// 400, 422 or 500 whose message or body names response_format, json_schema or the
-// schema. Asking again in the same mode would be refused again.
+// 400, 422 or 500 whose message or body names response_format or the schema. Asking
+// again in the same mode would be refused again.
 bool refuses_response_format(py::handle error);
-
-// ResponseFormatError for a refusal in a mode the caller chose (never retried).
-[[noreturn]] void raise_format_refused(const std::string& mode, py::handle cause);
 
 // The structured value of an answer: message.parsed when the client parsed it, else the
 // first complete JSON object of the text validated with the response model

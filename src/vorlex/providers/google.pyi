@@ -48,11 +48,27 @@ class _DeferredClient:
     def __getattr__(self, name: str) -> Any: ...
 
 def build_client(*, api_key: Optional[str] = "") -> Any: ...
-def call_chat(client: Any, model: str, messages: Messages) -> Any: ...
-def call_structured(client: Any, model: str, messages: Messages, response_model: Type[Any]) -> Any: ...
-def acall_chat(client: Any, model: str, messages: Messages) -> GoogleCall: ...
+def call_chat(
+    client: Any, model: str, messages: Messages, *, max_tokens: Optional[int] = None
+) -> Any: ...
+def call_structured(
+    client: Any,
+    model: str,
+    messages: Messages,
+    response_model: Type[Any],
+    *,
+    max_tokens: Optional[int] = None,
+) -> Any: ...
+def acall_chat(
+    client: Any, model: str, messages: Messages, *, max_tokens: Optional[int] = None
+) -> GoogleCall: ...
 def acall_structured(
-    client: Any, model: str, messages: Messages, response_model: Type[Any]
+    client: Any,
+    model: str,
+    messages: Messages,
+    response_model: Type[Any],
+    *,
+    max_tokens: Optional[int] = None,
 ) -> GoogleCall: ...
 def call_vision(
     client: Any,
