@@ -810,10 +810,10 @@ def test_companies_are_fetched_side_by_side_and_judged_in_order(
     registry.brasil_api.update(registros)
     calma = checker.verificar(pdf(contrato))
     saida_calma = capsys.readouterr().out
-    assert registry.peak_in_flight == 1
 
     # The model answers each extraction question after a pause; the registry each company.
     registry.requests.clear()
+    registry.peak_in_flight = 0  # the quick lookups above may or may not have overlapped
     registry.brasil_api.update({c: Reply(200, r, delay=0.4) for c, r in registros.items()})
     answer, flight = chat_server.responder, InFlight()
 
