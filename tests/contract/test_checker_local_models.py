@@ -67,3 +67,27 @@ def test_bad_structured_settings_fail_at_construction():
         ContractChecker("BR", openai_api_key="k", max_tokens="100")
     with pytest.raises(TypeError, match="timeout"):
         ContractChecker("BR", openai_api_key="k", timeout="lento")
+
+
+@pytest.mark.parametrize("setting", [
+    {"max_tokens": 0}, {"max_tokens": -5}, {"timeout": 0}, {"timeout": -1},
+    {"timeout": float("nan")}, {"structured_output": "yaml"}, {"structured_output": "AUTO"},
+], ids=repr)
+def test_answer_settings_out_of_range_are_refused_at_construction_as_the_reader_refuses(setting):
+    from vorlex.reader import Vorlex
+
+    with pytest.raises(ValueError) as do_leitor:
+        Vorlex(openai_api_key="k", **setting)
+    with pytest.raises(ValueError) as do_verificador:
+        ContractChecker("BR", openai_api_key="k", verbose=False, **setting)
+    assert str(do_verificador.value) == str(do_leitor.value)
+    assert str(do_verificador.value).startswith(next(iter(setting)))
+
+
+def test_an_empty_structured_mode_is_auto_for_the_checker_as_for_the_reader():
+    checker = ContractChecker("BR", openai_api_key="k", verbose=False, structured_output="",
+                              max_tokens=1, timeout=0.5)
+    assert checker._init_vorlex() is True
+    leitor = checker._client
+    assert (leitor._structured_output, leitor._max_tokens, leitor._timeout) == ("auto", 1, 0.5)
+

@@ -10,11 +10,16 @@
 // handed to the reader only when given: a checker without them builds its reader from
 // the credentials, the model and the environment, as it always has.
 //
+// Those settings are checked here by the reader's own rules (bridge/reader_settings.hpp),
+// so that a value the reader would refuse fails at the checker's construction with the
+// reader's message, not at the first verification as a pending contract.
+//
 // A checker of a local or self-hosted server (base_url) must name its model: the cloud
 // default sent there would be a name the server does not know, priced as the cloud
 // model it is not.
 #include <exception>
 
+#include "bridge/reader_settings.hpp"
 #include "contract/checker/checker.hpp"
 
 namespace vx::checker {
@@ -62,14 +67,8 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_str(azure_api_version, "azure_api_version");
   arg_str(model, "model");
   arg_opt_str(base_url, "base_url");
-  if (auto mode = arg_opt_str(structured_output, "structured_output")) {
-    if (*mode != "auto" && *mode != "json_schema" && *mode != "json_object" && *mode != "prompt") {
-      raise_value_error("structured_output inválido: " + safe_str(py::repr(structured_output)) +
-                        "; use 'auto', 'json_schema', 'json_object' ou 'prompt'");
-    }
-  }
-  if (!max_tokens.is_none() && !is_int(max_tokens)) raise_type_error("max_tokens", "int or None", max_tokens);
-  if (!timeout.is_none() && !is_real(timeout)) raise_type_error("timeout", "a number of seconds or None", timeout);
+  // The reader's answer settings, by the reader's rules (types, then ranges).
+  answer_settings(structured_output, py::handle(), max_tokens, timeout);
   check_path_or_none(cache_path, "cache_path");
   arg_opt_str(cache_url, "cache_url");
   arg_opt_str(ocr_engine, "ocr_engine");
