@@ -3,6 +3,9 @@
 //
 //   answer_settings       structured_output, validation_retries, max_tokens, timeout:
 //                         checked and normalised before anything is built
+//   local_server_url      base_url, else VORLEX_BASE_URL: the server a reader asks
+//   named_model           model, else VORLEX_MODEL: a model the caller chose
+//   raise_model_required  a local server with no model named
 //
 // The checker builds its reader only at the first verification; checking its settings
 // here, at its own construction, makes a bad value fail where it was written instead of
@@ -67,6 +70,45 @@ inline AnswerSettings answer_settings(py::handle structured_output, py::handle v
     out.timeout = py::float_(seconds);
   }
   return out;
+}
+
+namespace reader_settings_detail {
+inline bool filled(py::handle v) { return !v.is_none() && is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) > 0; }
+}  // namespace reader_settings_detail
+
+// A text argument when it is non-empty, else the environment variable `var` when it is
+// non-empty, else None. `environ` is os.environ as the caller's module sees it (a test's
+// monkeypatch included); the argument's type is the caller's to have checked.
+inline py::object setting_or_env(py::handle arg, py::handle environ, const char* var) {
+  if (reader_settings_detail::filled(arg)) return py::reinterpret_borrow<py::object>(arg);
+  py::object from_env = environ.attr("get")(var);
+  return reader_settings_detail::filled(from_env) ? from_env : py::object(py::none());
+}
+
+// The OpenAI-compatible server of the caller's own that a reader asks: base_url, else
+// VORLEX_BASE_URL (OPENAI_BASE_URL stays the OpenAI client's own affair).
+inline py::object local_server_url(py::handle base_url, py::handle environ) {
+  return setting_or_env(base_url, environ, "VORLEX_BASE_URL");
+}
+
+// The model the caller chose: model, else VORLEX_MODEL; None when neither names one.
+inline py::object named_model(py::handle model, py::handle environ) {
+  return setting_or_env(model, environ, "VORLEX_MODEL");
+}
+
+// A local server with no model named: the cloud default sent there would be a name the
+// server does not serve, priced as the cloud model it is not. `from_environment` when
+// the server came from VORLEX_BASE_URL, which the message then names. The command line
+// recognises the message by its beginning, "model é obrigatório com base_url".
+[[noreturn]] inline void raise_model_required(bool from_environment) {
+  if (from_environment) {
+    raise_value_error(
+        "model é obrigatório com base_url (VORLEX_BASE_URL): nomeie o modelo como o servidor o "
+        "chama (por exemplo model='llama3.2:3b' ou VORLEX_MODEL=llama3.2:3b)");
+  }
+  raise_value_error(
+      "model é obrigatório com base_url: nomeie o modelo como o servidor o chama "
+      "(por exemplo model='llama3.2:3b')");
 }
 
 }  // namespace vx

@@ -3,7 +3,10 @@
 // Every setting comes from the argument when it is non-empty (not None, not ""), else
 // from its environment variable, else from a built-in default. The environment is
 // read through the module's `os` (os.environ), so a test's monkeypatch of the
-// environment is seen exactly as Python code would see it.
+// environment is seen exactly as Python code would see it. One default is withheld: a
+// local server (base_url, else VORLEX_BASE_URL) gets no cloud model's name, its model
+// must be named. The answer settings and that rule are the contract checker's too
+// (bridge/reader_settings.hpp).
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,7 +109,9 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                           vx::safe_str(py::repr(question_concurrency)));
   }
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
+  py::object environ = ns.get("os").attr("environ");
   // The model: the argument, else VORLEX_MODEL, else the default model.
+  const bool model_named = !vx::named_model(model, environ).is_none();
   if (empty_text(model)) {
     py::object from_env = env("VORLEX_MODEL");
     model = empty_text(from_env) ? ns.get("DEFAULT_MODEL") : from_env;
@@ -116,8 +121,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   given(provider, "provider");
   // A local or self-hosted OpenAI-compatible server (Ollama, vLLM, LM Studio, ...).
   // (VORLEX_BASE_URL when no argument names one; OPENAI_BASE_URL stays the client's own.)
-  py::object local_url = given(base_url, "base_url").value_or(py::none());
-  if (local_url.is_none() && !empty_text(env("VORLEX_BASE_URL"))) local_url = env("VORLEX_BASE_URL");
+  given(base_url, "base_url");
+  py::object local_url = vx::local_server_url(base_url, environ);
   self.attr("_base_url") = py::none();
   given(azure_api_key, "azure_api_key");
   given(azure_endpoint, "azure_endpoint");
@@ -178,6 +183,10 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                           "; use 'openai', 'azure', 'google' ou 'grok'");
   }
   self.attr("_provider") = provider_name;
+  // The OpenAI provider is the one that asks a local server, whose model must be named.
+  if (prov == "openai" && !local_url.is_none() && !model_named) {
+    vx::raise_model_required(!given(base_url, "base_url"));
+  }
 
   py::none none;
   if (prov == "azure") {
