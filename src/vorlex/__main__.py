@@ -33,9 +33,11 @@ EXIT_PENDING = 3
 EXIT_UNAVAILABLE = 3
 EXIT_INTERRUPTED = 130
 OK_STATUSES = ("OK", "NO_DATA")
-# The key sent to a local OpenAI-compatible server, which wants none; the checker asks
-# for one all the same.
-LOCAL_SERVER_KEY = "not-needed"
+# The library refuses a local server without a model by a ValueError beginning so; the
+# command says it in its own options' names.
+MODEL_REQUIRED = "model é obrigatório com base_url"
+MODEL_REQUIRED_USAGE = ("--model é obrigatório com --base-url: o nome do modelo no servidor "
+                        "(por exemplo --model llama3.2:3b)")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
               "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
@@ -97,15 +99,13 @@ def _local_ocr_engine() -> Literal["tesseract"] | None:
     return "tesseract" if shutil.which("tesseract") else None
 
 
-def _model_for(args: argparse.Namespace) -> str | None:
-    """The model named by --model (else VORLEX_MODEL). A local server (--base-url, else
-    VORLEX_BASE_URL) needs one: the cloud default sent there would be a name it does not
-    serve, priced as a cloud model."""
-    model = args.model or os.environ.get("VORLEX_MODEL") or None
-    if model is None and (args.base_url or os.environ.get("VORLEX_BASE_URL")):
-        raise CommandError("--model é obrigatório com --base-url: o nome do modelo no servidor "
-                           "(por exemplo --model llama3.2:3b)")
-    return model
+def _settings_error(exc: Exception) -> CommandError:
+    """A setting the library refused, as a usage error: a local server without a model
+    (--base-url or VORLEX_BASE_URL, without --model or VORLEX_MODEL) in the command's
+    words, anything else in the library's."""
+    if str(exc).startswith(MODEL_REQUIRED):
+        return CommandError(MODEL_REQUIRED_USAGE)
+    return CommandError(str(exc))
 
 
 def _answer_settings(args: argparse.Namespace) -> dict[str, Any]:
@@ -127,9 +127,8 @@ def _reader(args: argparse.Namespace) -> Any:
     kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
                               "cache_path": _cache_path(args),
                               "question_concurrency": args.question_concurrency}
-    model = _model_for(args)
-    if model:
-        kwargs["model"] = model
+    if args.model:
+        kwargs["model"] = args.model
     if args.base_url:
         kwargs["base_url"] = args.base_url
     kwargs.update(_answer_settings(args))
@@ -139,7 +138,7 @@ def _reader(args: argparse.Namespace) -> Any:
     try:
         return Vorlex(**kwargs)
     except (VorlexError, ValueError) as exc:  # missing settings, or a value outside its choices
-        raise CommandError(str(exc)) from None
+        raise _settings_error(exc) from None
 
 
 def _failure_of(result: Any) -> str | None:
@@ -228,19 +227,15 @@ def _check_pdf(path: str) -> None:
 
 def _checker_arguments(args: argparse.Namespace) -> dict[str, Any]:
     """The ContractChecker keywords of `verify`'s options. A local server (--base-url,
-    else VORLEX_BASE_URL) gets the placeholder key when OPENAI_API_KEY is not set."""
+    else VORLEX_BASE_URL) needs no key: the checker's reader sends it a placeholder."""
     kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
-    model = _model_for(args)
-    if model:
-        kwargs["model"] = model
+    if args.model:
+        kwargs["model"] = args.model
     kwargs.update(_answer_settings(args))
-    base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
-    if base_url:
-        kwargs["base_url"] = base_url
-        if "OPENAI_API_KEY" not in os.environ:
-            kwargs["openai_api_key"] = LOCAL_SERVER_KEY
-    if not (kwargs.get("openai_api_key")
-            or any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY"))):
+    if args.base_url:
+        kwargs["base_url"] = args.base_url
+    if not (args.base_url or any(os.environ.get(name) for name in
+                                 ("VORLEX_BASE_URL", "OPENAI_API_KEY", "AZURE_API_KEY"))):
         raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
                            "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
     cache = _cache_path(args)
@@ -258,7 +253,12 @@ def cmd_verify(args: argparse.Namespace) -> int:
     kwargs = _checker_arguments(args)
     from vorlex.contract.checker import ContractChecker
 
-    checker = ContractChecker(args.country, **kwargs)
+    try:
+        checker = ContractChecker(args.country, **kwargs)
+    except ValueError as exc:
+        if str(exc).startswith(MODEL_REQUIRED):
+            raise CommandError(MODEL_REQUIRED_USAGE) from None
+        raise
     result = checker.verificar(args.contract)
     if args.json:
         print(json.dumps(result, ensure_ascii=False, indent=2, default=str))

@@ -453,6 +453,33 @@ def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
     assert results.is_file()
 
 
+@pytest.mark.parametrize("where", ["options", "environment"])
+def test_verify_on_a_local_server_with_an_empty_key_variable(
+        in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys, where):
+    """An empty OPENAI_API_KEY is no key: the local server is asked with the placeholder.
+    The server and its model may come from the environment (VORLEX_BASE_URL,
+    VORLEX_MODEL) as for the library."""
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
+                                                      endereco_beta_confere=True))
+    monkeypatch.setenv("OPENAI_API_KEY", "")
+    if where == "options":
+        options = ["--base-url", chat_server.base_url, "--model", "llama3.1:8b"]
+    else:
+        options = []
+        monkeypatch.setenv("VORLEX_BASE_URL", chat_server.base_url)
+        monkeypatch.setenv("VORLEX_MODEL", "llama3.1:8b")
+    status, before = in_process("verify", str(path), "--json", "--no-cache", *options)
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert dict(os.environ) == before
+    assert json.loads(captured.out)["resultado_final"] == "APROVADO"
+    assert {r["headers"]["authorization"] for r in chat_server.requests} == {"Bearer not-needed"}
+    assert {r["body"]["model"] for r in chat_server.requests} == {"llama3.1:8b"}
+
+
 def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
         in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys):
     """Exit 2 with one line when the checker could not build its reader (here an OCR

@@ -272,7 +272,8 @@ def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, cha
     assert copy_._circuit_breaker._failure_count == 0  # its state stays behind
 
     # A key given as an argument travels with the reader.
-    given = Vorlex(openai_api_key="sk-argumento", base_url=chat_server.base_url)
+    given = Vorlex(openai_api_key="sk-argumento", base_url=chat_server.base_url,
+                   model="modelo-local")
     assert pickle.loads(pickle.dumps(given))._openai_api_key == "sk-argumento"
     assert copy.deepcopy(given)._openai_api_key == "sk-argumento"
 

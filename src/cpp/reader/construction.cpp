@@ -3,12 +3,16 @@
 // Every setting comes from the argument when it is non-empty (not None, not ""), else
 // from its environment variable, else from a built-in default. The environment is
 // read through the module's `os` (os.environ), so a test's monkeypatch of the
-// environment is seen exactly as Python code would see it.
+// environment is seen exactly as Python code would see it. One default is withheld: a
+// local server (base_url, else VORLEX_BASE_URL) gets no cloud model's name, its model
+// must be named. The answer settings and that rule are the contract checker's too
+// (bridge/reader_settings.hpp).
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "bridge/reader_settings.hpp"
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 
@@ -52,57 +56,6 @@ void check_optional_number(py::handle v, const char* name) {
 }
 
 bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
-
-// The settings of structured answers, token limits and client timeouts. Checked before
-// anything is built: a value outside its range is a ValueError naming the argument.
-struct AnswerSettings {
-  py::object structured_output;  // "auto", "json_schema", "json_object" or "prompt"
-  py::object validation_retries;
-  py::object max_tokens;  // None: the server's own limit
-  py::object timeout;     // None: REQUEST_TIMEOUT_SECONDS
-};
-
-AnswerSettings answer_settings(py::handle structured_output, py::handle validation_retries,
-                               py::handle max_tokens, py::handle timeout) {
-  AnswerSettings out;
-  if (structured_output.is_none() || (vx::is_str(structured_output) && py::len(structured_output) == 0)) {
-    out.structured_output = py::str("auto");
-  } else {
-    if (!vx::is_str(structured_output))
-      vx::raise_type_error("structured_output", "str", structured_output);
-    std::string mode = vx::to_utf8(structured_output);
-    if (mode != "auto" && mode != "json_schema" && mode != "json_object" && mode != "prompt") {
-      vx::raise_value_error("structured_output inválido: " + vx::safe_str(py::repr(structured_output)) +
-                            "; use 'auto', 'json_schema', 'json_object' ou 'prompt'");
-    }
-    out.structured_output = py::reinterpret_borrow<py::object>(structured_output);
-  }
-  long long retries = vx::arg_int(validation_retries, "validation_retries");
-  if (retries < 0) {
-    vx::raise_value_error("validation_retries deve ser 0 ou mais, não " +
-                          vx::safe_str(py::repr(validation_retries)));
-  }
-  out.validation_retries = py::int_(retries);
-  out.max_tokens = py::none();
-  if (!max_tokens.is_none()) {
-    long long limit = vx::arg_int(max_tokens, "max_tokens");
-    if (limit < 1) {
-      vx::raise_value_error("max_tokens deve ser 1 ou mais, não " + vx::safe_str(py::repr(max_tokens)));
-    }
-    out.max_tokens = py::int_(limit);
-  }
-  out.timeout = py::none();
-  if (!timeout.is_none()) {
-    if (!vx::is_real(timeout)) vx::raise_type_error("timeout", "a number of seconds or None", timeout);
-    double seconds = vx::arg_float(timeout, "timeout");
-    if (!(seconds > 0)) {  // also NaN
-      vx::raise_value_error("timeout deve ser um número de segundos maior que 0, não " +
-                            vx::safe_str(py::repr(timeout)));
-    }
-    out.timeout = py::float_(seconds);
-  }
-  return out;
-}
 
 // The client timeout of a reader: its `_timeout`, else the class's REQUEST_TIMEOUT_SECONDS.
 py::object client_timeout(py::handle self) {
@@ -148,15 +101,17 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object max_tokens, py::object timeout_seconds) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
-  AnswerSettings answers =
-      answer_settings(structured_output, validation_retries, max_tokens, timeout_seconds);
+  vx::AnswerSettings answers = vx::answer_settings(structured_output, validation_retries, max_tokens,
+                                                   timeout_seconds);
   long long side_by_side = vx::arg_int(question_concurrency, "question_concurrency");
   if (side_by_side < 1) {
     vx::raise_value_error("question_concurrency deve ser 1 ou mais, não " +
                           vx::safe_str(py::repr(question_concurrency)));
   }
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
+  py::object environ = ns.get("os").attr("environ");
   // The model: the argument, else VORLEX_MODEL, else the default model.
+  const bool model_named = !vx::named_model(model, environ).is_none();
   if (empty_text(model)) {
     py::object from_env = env("VORLEX_MODEL");
     model = empty_text(from_env) ? ns.get("DEFAULT_MODEL") : from_env;
@@ -166,8 +121,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   given(provider, "provider");
   // A local or self-hosted OpenAI-compatible server (Ollama, vLLM, LM Studio, ...).
   // (VORLEX_BASE_URL when no argument names one; OPENAI_BASE_URL stays the client's own.)
-  py::object local_url = given(base_url, "base_url").value_or(py::none());
-  if (local_url.is_none() && !empty_text(env("VORLEX_BASE_URL"))) local_url = env("VORLEX_BASE_URL");
+  given(base_url, "base_url");
+  py::object local_url = vx::local_server_url(base_url, environ);
   self.attr("_base_url") = py::none();
   given(azure_api_key, "azure_api_key");
   given(azure_endpoint, "azure_endpoint");
@@ -228,6 +183,10 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                           "; use 'openai', 'azure', 'google' ou 'grok'");
   }
   self.attr("_provider") = provider_name;
+  // The OpenAI provider is the one that asks a local server, whose model must be named.
+  if (prov == "openai" && !local_url.is_none() && !model_named) {
+    vx::raise_model_required(!given(base_url, "base_url"));
+  }
 
   py::none none;
   if (prov == "azure") {

@@ -63,8 +63,10 @@ class ContractChecker:
     ) -> None:
         """base_url, cache_path, cache_url, ocr_engine, structured_output, max_tokens and
         timeout are handed to the reader the checker builds (Vorlex's keywords of the same
-        names), each only when given. With a base_url the model must be named (ValueError):
-        the default "gpt-4o" is a cloud model's name."""
+        names), each only when given, and checked here by the reader's rules (a value it
+        would refuse is the same ValueError now). A model left out is VORLEX_MODEL when set.
+        With a base_url (or VORLEX_BASE_URL) the model must be named (ValueError): the
+        default "gpt-4o" is a cloud model's name; no OpenAI key is then needed."""
     @property
     def provider(self) -> CheckerProvider: ...
     @property

@@ -10,11 +10,18 @@
 // handed to the reader only when given: a checker without them builds its reader from
 // the credentials, the model and the environment, as it always has.
 //
-// A checker of a local or self-hosted server (base_url) must name its model: the cloud
-// default sent there would be a name the server does not know, priced as the cloud
-// model it is not.
+// Those settings are checked here by the reader's own rules (bridge/reader_settings.hpp),
+// so that a value the reader would refuse fails at the checker's construction with the
+// reader's message, not at the first verification as a pending contract.
+//
+// A checker of a local or self-hosted server (base_url, else VORLEX_BASE_URL, as the
+// reader finds it) must name its model (model, else VORLEX_MODEL): the cloud default
+// sent there would be a name the server does not know, priced as the cloud model it is
+// not. Such a server wants no key: the reader sends a placeholder, so the checker does
+// not ask for one (Azure has no local server and keeps its credentials).
 #include <exception>
 
+#include "bridge/reader_settings.hpp"
 #include "contract/checker/checker.hpp"
 
 namespace vx::checker {
@@ -62,14 +69,8 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_str(azure_api_version, "azure_api_version");
   arg_str(model, "model");
   arg_opt_str(base_url, "base_url");
-  if (auto mode = arg_opt_str(structured_output, "structured_output")) {
-    if (*mode != "auto" && *mode != "json_schema" && *mode != "json_object" && *mode != "prompt") {
-      raise_value_error("structured_output inválido: " + safe_str(py::repr(structured_output)) +
-                        "; use 'auto', 'json_schema', 'json_object' ou 'prompt'");
-    }
-  }
-  if (!max_tokens.is_none() && !is_int(max_tokens)) raise_type_error("max_tokens", "int or None", max_tokens);
-  if (!timeout.is_none() && !is_real(timeout)) raise_type_error("timeout", "a number of seconds or None", timeout);
+  // The reader's answer settings, by the reader's rules (types, then ranges).
+  answer_settings(structured_output, py::handle(), max_tokens, timeout);
   check_path_or_none(cache_path, "cache_path");
   arg_opt_str(cache_url, "cache_url");
   arg_opt_str(ocr_engine, "ocr_engine");
@@ -78,12 +79,12 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
     raise_value_error("country is required (e.g., country='BR')");
   }
-  const bool model_named = !model.is(default_model()) && PyUnicode_GET_LENGTH(model.ptr()) > 0;
-  if (!model_named && !base_url.is_none() && PyUnicode_GET_LENGTH(base_url.ptr()) > 0) {
-    raise_value_error(
-        "model é obrigatório com base_url: nomeie o modelo como o servidor o chama "
-        "(por exemplo model='llama3.2:3b')");
-  }
+  // The model: the argument, else VORLEX_MODEL (as the reader takes it), else "gpt-4o".
+  py::object environ = ns.get("os").attr("environ");
+  py::object chosen = named_model(model.is(default_model()) ? py::handle(py::none()) : model, environ);
+  if (model.is(default_model()) && !chosen.is_none()) model = chosen;
+  // The local server the reader will ask, the argument's or the environment's.
+  py::object local_url = local_server_url(base_url, environ);
   // The country's registry adapter, the public fields, the credentials.
   self.attr("adapter") = ns.call("get_adapter", country);
   self.attr("verbose") = py::bool_(verbose_on);
@@ -103,13 +104,20 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
                             py::arg("azure_api_version") = azure_api_version);
   self.attr("_auth") = auth;
   // A checker that could never build its reader says so now, not at the first contract.
+  const bool azure = truthy(auth.attr("is_azure"));
+  if (!azure && !local_url.is_none() && chosen.is_none()) {
+    const bool url_from_env = base_url.is_none() || PyUnicode_GET_LENGTH(base_url.ptr()) == 0;
+    raise_model_required(url_from_env);
+  }
   if (!truthy(auth.attr("has_api_key"))) {
-    if (truthy(auth.attr("is_azure"))) {
+    if (azure) {
       raise_value_error(
           "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e "
           "AZURE_DEPLOYMENT_NAME.");
     }
-    raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+    if (local_url.is_none()) {
+      raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+    }
   }
   // The reader, built on the first verification.
   self.attr("_client") = py::none();
