@@ -15,32 +15,21 @@ from __future__ import annotations
 import asyncio
 import gc
 import pathlib
-import resource
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_process import _RemoteChat, _best, _pdf  # noqa: E402
+from _common import RemoteChat, best_of, reader_for, rss_kb, tagged_pdf  # noqa: E402
 
 
-def _reader(server, **kwargs):
-    import openai
-    from vorlex.reader import Vorlex
-
-    reader = Vorlex(openai_api_key="sk-bench", **kwargs)
-    reader._openai_client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url,
-                                          max_retries=0)
-    reader._async_openai_client = openai.AsyncOpenAI(api_key="sk-bench",
-                                                     base_url=server.base_url, max_retries=0)
-    for q in ("objeto", "valor", "foro"):
-        reader.add_question(Vorlex.create_question(q, q, "Extraia o " + q + ": {texto}"))
-    return reader
+def _reader(server):
+    return reader_for(server.base_url, async_client=True, questions=("objeto", "valor", "foro"))
 
 
 def bench_batch() -> None:
-    docs = [_pdf(5, f"D{i}") for i in range(40)]
-    with _RemoteChat(delay=0.05) as server:
+    docs = [tagged_pdf(5, f"D{i}") for i in range(40)]
+    with RemoteChat(delay=0.05) as server:
         reader = _reader(server)
 
         async def run_batches(times):
@@ -58,7 +47,7 @@ def bench_batch() -> None:
         elapsed, results = asyncio.run(run_batches(3))
         assert all(r.status == "OK" for batch in results for d in batch for r in d.results)
         reader.process_batch(docs[:5], max_workers=5)
-        threaded = _best(lambda: reader.process_batch(docs, max_workers=5), 3)
+        threaded = best_of(lambda: reader.process_batch(docs, max_workers=5), 3)
     ideal = 40 * 3 * 0.05 / 5
     print(f"  async batch 40 docs x 3 questions, max_concurrency 5: {elapsed:.3f} s; "
           f"process_batch on 5 workers: {threaded:.3f} s (ratio {threaded / ideal:.2f}); "
@@ -66,18 +55,10 @@ def bench_batch() -> None:
     print(f"batch_async_40x3_c5: {elapsed / ideal:.2f}")
 
 
-def _rss_kb() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
 def bench_objects() -> None:
     from vorlex.reader import Vorlex
 
-    with _RemoteChat(delay=0.0) as server:
+    with RemoteChat(delay=0.0) as server:
         reader = _reader(server)
         question = Vorlex.create_question("q", "q", "Leia: {texto}")
 
@@ -91,10 +72,10 @@ def bench_objects() -> None:
         async def main():
             await calls(2000)  # warm-up: client pools, caches, free lists
             gc.collect()
-            before, rss_before = len(gc.get_objects()), _rss_kb()
+            before, rss_before = len(gc.get_objects()), rss_kb()
             await calls(10000)
             gc.collect()
-            after, rss_after = len(gc.get_objects()), _rss_kb()
+            after, rss_after = len(gc.get_objects()), rss_kb()
             await reader._async_openai_client.close()
             return before, after, rss_before, rss_after
 

@@ -19,7 +19,9 @@ import threading
 import time
 import unicodedata
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import best_of  # noqa: E402
+
 from br import address_rules  # noqa: E402
 
 from vorlex.contract.countries.br import cnpj as C  # noqa: E402
@@ -184,15 +186,6 @@ def cnpj_alfanumericos(n, seed):
 
 
 # -- measuring ---------------------------------------------------------------------------------------
-
-
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def report(name, baseline, native):

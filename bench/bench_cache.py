@@ -10,16 +10,12 @@ put_get_1000_<store>     put then get of 1,000 results: results per second (repo
 
 from __future__ import annotations
 
-import hashlib
 import pathlib
 import sys
 import tempfile
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-sys.path.insert(0, str(HERE))
-
-from bench_process import _best, _pdf, _reader  # noqa: E402
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import best_of, cache_hit, tagged_pdf  # noqa: E402
 
 
 def _stores(tmp: pathlib.Path, redis_url):
@@ -44,7 +40,6 @@ def main() -> None:
     from servers import redis_server
     from servers.chat import ChatServer
     from vorlex.cache import DocumentCache
-    from vorlex.reader import Vorlex
 
     redis = None
     if redis_server.available():
@@ -54,20 +49,10 @@ def main() -> None:
     try:
         with tempfile.TemporaryDirectory() as tmp:
             stores = _stores(pathlib.Path(tmp), redis.url if redis else None)
-            data = _pdf(3, "grande", attachment=10 * 1024 * 1024)
+            data = tagged_pdf(3, "grande", attachment=10 * 1024 * 1024)
             with ChatServer() as server:
                 for name, kwargs in stores.items():
-                    reader = _reader(server, enable_cache=True, **kwargs)
-                    reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}"))
-                    first = reader.process(data)
-                    calls = len(server.requests)
-                    again = reader.process(data)  # a hit: the same record, marked from_cache
-                    assert again.from_cache and len(server.requests) == calls
-                    assert again.model_copy(update={"from_cache": False}) == first
-                    hit = base = float("inf")
-                    for _ in range(30):  # interleaved: both see the same machine load
-                        hit = min(hit, _best(lambda: reader.process(data), 1))
-                        base = min(base, _best(lambda: hashlib.sha256(data).hexdigest(), 1))
+                    hit, base = cache_hit(server, data, 30, **kwargs)
                     print(f"  {name}: hit {hit * 1000:.2f} ms, sha256 {base * 1000:.2f} ms")
                     print(f"cache_hit_10mb_{name}: {hit / base:.2f}")
 
@@ -84,7 +69,7 @@ def main() -> None:
                     for i in range(len(records)):
                         assert cache.get(f"k{i}") is not None
 
-                elapsed = _best(cycle, 3)
+                elapsed = best_of(cycle, 3)
                 memory_time = memory_time or elapsed
                 print(f"  {name}: put+get of 1000 results in {elapsed * 1000:.0f} ms, "
                       f"{1000 / elapsed:.0f} results/s")

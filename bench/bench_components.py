@@ -14,27 +14,13 @@ from __future__ import annotations
 
 import hashlib
 import os
+import pathlib
 import random
-import time
+import sys
 import unicodedata
 
-
-def best_of(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
-
-def paired(vorlex_fn, base_fn, repeat):
-    """Best times of both, measured alternately so that machine noise hits both."""
-    v, b = [], []
-    for _ in range(repeat):
-        v.append(best_of(vorlex_fn, 1))
-        b.append(best_of(base_fn, 1))
-    return min(v), min(b)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import bare_documents, paired, print_ratios, text_pdf  # noqa: E402
 
 
 # -- hash_document -------------------------------------------------------------------
@@ -51,44 +37,14 @@ def bench_hash():
 
 # -- load_pdf ----------------------------------------------------------------------------
 
-WORDS = ("contrato clausula vigencia pagamento rescisao foro partes objeto valor prazo "
-         "servicos obrigacoes contratante contratada testemunhas assinatura").split()
-
-
-def text_pdf(pages: int) -> bytes:
-    import pymupdf
-
-    rnd = random.Random(7)
-    doc = pymupdf.open()
-    for i in range(pages):
-        page = doc.new_page()
-        text = f"Pagina {i + 1}\n" + " ".join(rnd.choice(WORDS) for _ in range(300))
-        page.insert_textbox(pymupdf.Rect(40, 40, 560, 800), text, fontsize=9)
-    data = doc.tobytes()
-    doc.close()
-    return data
-
-
 def bench_load_pdf():
-    import pymupdf
-    from llama_index.core.schema import Document
-
     import vorlex.utils as utils
 
     data = text_pdf(200)
-
-    def bare():
-        doc = pymupdf.open(stream=data, filetype="pdf")
-        out = [Document(text=page.get_text(),
-                        metadata={"page": i + 1, "source": "text", "filename": "document.pdf"})
-               for i, page in enumerate(doc)]
-        doc.close()
-        return out
-
     ours = utils.load_pdf(data)
-    theirs = bare()
+    theirs = bare_documents(data)
     assert [(d.text, d.metadata) for d in ours] == [(d.text, d.metadata) for d in theirs]
-    v, b = paired(lambda: utils.load_pdf(data), bare, 15)
+    v, b = paired(lambda: utils.load_pdf(data), lambda: bare_documents(data), 15)
     return "load_pdf_200_pages", v, b, v / b, "<= 1.2"
 
 
@@ -147,10 +103,7 @@ def bench_filter():
 
 
 def main():
-    for bench in (bench_hash, bench_load_pdf, bench_filter):
-        name, v, b, ratio, target = bench()
-        print(f"{name}: {ratio:.3f}")
-        print(f"    vorlex {v * 1000:.2f} ms, baseline {b * 1000:.2f} ms, target {target}", flush=True)
+    print_ratios((bench_hash, bench_load_pdf, bench_filter))
 
 
 if __name__ == "__main__":

@@ -19,42 +19,11 @@ import io
 import os
 import pathlib
 import random
+import sys
 import time
 
-WORDS = ("contrato clausula vigencia pagamento rescisao foro partes objeto valor prazo "
-         "servicos obrigacoes contratante contratada testemunhas assinatura").split()
-
-
-def best_of(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
-
-def paired(vorlex_fn, base_fn, repeat):
-    """Best times of both, measured alternately so that machine noise hits both."""
-    v, b = [], []
-    for _ in range(repeat):
-        v.append(best_of(vorlex_fn, 1))
-        b.append(best_of(base_fn, 1))
-    return min(v), min(b)
-
-
-def text_pdf(pages: int) -> bytes:
-    import pymupdf
-
-    rnd = random.Random(7)
-    doc = pymupdf.open()
-    for i in range(pages):
-        page = doc.new_page()
-        text = f"Pagina {i + 1}\n" + " ".join(rnd.choice(WORDS) for _ in range(300))
-        page.insert_textbox(pymupdf.Rect(40, 40, 560, 800), text, fontsize=9)
-    data = doc.tobytes()
-    doc.close()
-    return data
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import WORDS, bare_documents, paired, print_ratios, text_pdf  # noqa: E402
 
 
 def photo(width=800, height=600) -> bytes:
@@ -93,24 +62,12 @@ def bench_render():
 # -- process_pdf_smart / load_pdf_with_ocr on a text PDF ---------------------------------
 
 def bench_smart():
-    import pymupdf
-    from llama_index.core.schema import Document
-
     import vorlex.ocr as ocr
 
     data = text_pdf(200)
-
-    def bare():
-        doc = pymupdf.open(stream=data, filetype="pdf")
-        out = [Document(text=page.get_text(),
-                        metadata={"page": i + 1, "source": "text", "filename": "document.pdf"})
-               for i, page in enumerate(doc)]
-        doc.close()
-        return out
-
     ours = ocr.process_pdf_smart(data)
-    assert [(d.text, d.metadata) for d in ours] == [(d.text, d.metadata) for d in bare()]
-    v, b = paired(lambda: ocr.process_pdf_smart(data), bare, 7)
+    assert [(d.text, d.metadata) for d in ours] == [(d.text, d.metadata) for d in bare_documents(data)]
+    v, b = paired(lambda: ocr.process_pdf_smart(data), lambda: bare_documents(data), 7)
     return "process_pdf_smart_200_pages", v, b, v / b, "<= 1.2"
 
 
@@ -169,11 +126,8 @@ def bench_tesseract():
     """Pages per second of the local engine on a 20-page scan: one worker process
     against one per core (the ratio is the speed-up; >= 1.6 on two cores)."""
     import shutil
-    import sys
 
     import vorlex.ocr as ocr
-
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
     from components.docgen import scanned
 
     if shutil.which("tesseract") is None:
@@ -197,10 +151,7 @@ def bench_tesseract():
 
 
 def main():
-    for bench in (bench_render, bench_smart, bench_ocr_loader_text, bench_vision_request):
-        name, v, b, ratio, target = bench()
-        print(f"{name}: {ratio:.3f}")
-        print(f"    vorlex {v * 1000:.2f} ms, baseline {b * 1000:.2f} ms, target {target}", flush=True)
+    print_ratios((bench_render, bench_smart, bench_ocr_loader_text, bench_vision_request))
     bench_tesseract()
 
 

@@ -11,9 +11,7 @@ streaming_peak_500p   peak memory of `process` on a 500-page text PDF with strea
 
 from __future__ import annotations
 
-import hashlib
 import json
-import os
 import pathlib
 import resource
 import subprocess
@@ -21,77 +19,17 @@ import sys
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-
-
-def _pdf(pages: int, tag: str, attachment: int = 0) -> bytes:
-    import pymupdf
-
-    doc = pymupdf.open()
-    for p in range(pages):
-        page = doc.new_page()
-        text = (f"Documento {tag}, pagina {p + 1}. Clausula de objeto, valor, vigencia e "
-                f"foro da comarca, com as assinaturas das partes e testemunhas. ") * 4
-        page.insert_textbox(pymupdf.Rect(50, 50, 550, 800), text, fontsize=10)
-    if attachment:
-        doc.embfile_add("anexo.bin", os.urandom(attachment))
-    data = doc.tobytes()
-    doc.close()
-    return data
-
-
-def _reader(server, **kwargs):
-    import openai
-    from vorlex.reader import Vorlex
-
-    reader = Vorlex(openai_api_key="sk-bench", **kwargs)
-    reader._openai_client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url,
-                                          max_retries=0)
-    return reader
-
-
-def _best(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
-class _RemoteChat:
-    """The chat server in its own interpreter, as a provider would be: its request
-    handling does not compete with the reader for this interpreter's lock."""
-
-    def __init__(self, delay: float):
-        code = ("import sys; sys.path.insert(0, sys.argv[1]);"
-                "from servers.chat import ChatServer;"
-                "s = ChatServer(delay=float(sys.argv[2])).start();"
-                "print(s.port, flush=True); sys.stdin.read()")
-        self.proc = subprocess.Popen(
-            [sys.executable, "-c", code, str(HERE.parent / "tests"), str(delay)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.base_url = f"http://127.0.0.1:{int(self.proc.stdout.readline())}/v1"
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.proc.stdin.close()
-        self.proc.wait(10)
+sys.path.insert(0, str(HERE))
+from _common import RemoteChat, best_of, cache_hit, reader_for, tagged_pdf  # noqa: E402
 
 
 def bench_batch() -> None:
-    from vorlex.reader import Vorlex
-
-    docs = [_pdf(5, f"D{i}") for i in range(40)]
-    with _RemoteChat(delay=0.05) as server:
-        reader = _reader(server)
-        for q in ("objeto", "valor", "foro"):
-            reader.add_question(Vorlex.create_question(q, q, "Extraia o " + q + ": {texto}"))
+    docs = [tagged_pdf(5, f"D{i}") for i in range(40)]
+    with RemoteChat(delay=0.05) as server:
+        reader = reader_for(server.base_url, questions=("objeto", "valor", "foro"))
         reader.process_batch(docs[:4], max_workers=4)  # warm the client and the loaders
         results = []
-        elapsed = _best(lambda: results.append(reader.process_batch(docs, max_workers=4)), 3)
+        elapsed = best_of(lambda: results.append(reader.process_batch(docs, max_workers=4)), 3)
         assert all(r.status == "OK" for batch in results for d in batch for r in d.results)
     ideal = 40 * 3 * 0.05 / 4
     print(f"  batch 40 docs x 3 questions, 4 workers: {elapsed:.3f} s (ideal {ideal:.3f} s)")
@@ -100,23 +38,13 @@ def bench_batch() -> None:
 
 def bench_cache_hit() -> None:
     from servers.chat import ChatServer
-    from vorlex.reader import Vorlex
 
-    data = _pdf(3, "grande", attachment=10 * 1024 * 1024)
+    data = tagged_pdf(3, "grande", attachment=10 * 1024 * 1024)
     with ChatServer() as server:
-        reader = _reader(server, enable_cache=True)
-        reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}"))
-        first = reader.process(data)
-        calls = len(server.requests)
-        assert reader.process(data) == first and len(server.requests) == calls
-        # Interleaved, so that both see the same machine load.
-        hit = base = float("inf")
-        for _ in range(40):
-            hit = min(hit, _best(lambda: reader.process(data), 1))
-            base = min(base, _best(lambda: hashlib.sha256(data).hexdigest(), 1))
+        hit, base = cache_hit(server, data, 40)
     from vorlex.utils import get_document_metadata
 
-    meta = _best(lambda: get_document_metadata(data, filename="document.pdf"), 20)
+    meta = best_of(lambda: get_document_metadata(data, filename="document.pdf"), 20)
     print(f"  cache hit on {len(data) / 1048576:.1f} MB: {hit * 1000:.2f} ms; "
           f"sha256 {base * 1000:.2f} ms; of the hit, vorlex.utils.get_document_metadata "
           f"{meta * 1000:.2f} ms")
@@ -132,7 +60,7 @@ def _memory_child(streaming: bool, path: str) -> None:
 
     data = pathlib.Path(path).read_bytes()
     with ChatServer() as server:
-        reader = _reader(server, streaming=streaming)
+        reader = reader_for(server.base_url, streaming=streaming)
         # The question reads one page, so the run's cost is the loading.
         reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}",
                                                    keywords=["pagina 250."]))
@@ -152,7 +80,7 @@ def _memory_child(streaming: bool, path: str) -> None:
             most[0] = max(most[0], len(live))
 
         pymupdf.Page.__init__ = counting_init
-        reader.process(_pdf(2, "aquecimento pagina 250."))  # imports and first calls
+        reader.process(tagged_pdf(2, "aquecimento pagina 250."))  # imports and first calls
         most[0] = 0
         base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         tracemalloc.start()
@@ -173,7 +101,7 @@ def bench_streaming_memory() -> None:
     out = {}
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "longo.pdf"
-        path.write_bytes(_pdf(500, "longo"))
+        path.write_bytes(tagged_pdf(500, "longo"))
         for streaming in (False, True):
             proc = subprocess.run(
                 [sys.executable, __file__, "--memory-child", "1" if streaming else "0",

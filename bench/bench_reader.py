@@ -5,7 +5,14 @@
                                 bare openai client from Python (prompt built with
                                 str.format, answer and usage read from the response)
     extract_structured_200      the same with a pydantic response model (beta parse) vs
-                                the bare client's parse
+                                the bare client's parse (structured_output "json_schema";
+                                a question against the bare client is kept at <= 1.10)
+    structured_json_object_200  structured_output "json_object" vs the bare client sending
+                                response_format json_object with the schema (also in the
+                                system message) and validating the text with the model
+    structured_prompt_200       structured_output "prompt" vs the bare client with the
+                                schema in the system message, validating the text
+    (the last two are reported, not held to a limit)
 
 Both sides use an openai client with max_retries=0 pointed at the same local server;
 the two sides alternate request by request (and swap places in every other pair) so
@@ -16,11 +23,13 @@ Ratios are Vorlex time / baseline time (lower is better).
 
 from __future__ import annotations
 
+import json
 import pathlib
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from _common import reader_for  # noqa: E402
 
 import openai  # noqa: E402
 from pydantic import BaseModel  # noqa: E402
@@ -37,11 +46,24 @@ class Valor(BaseModel):
     valor_total: str
 
 
-def bare_one(client, question, text, calculate_cost):
+SCHEMA_NOTE = ("\n\nResponda somente com um objeto JSON válido, sem texto fora dele, que siga "
+               "este JSON Schema:\n")
+
+
+def bare_one(client, question, text, calculate_cost, mode="json_schema"):
     """What a caller writes without Vorlex: fill the template, call, read answer and usage."""
     messages = [{"role": "system", "content": question.system_prompt},
                 {"role": "user", "content": question.user_prompt.format(texto=text)}]
-    if question.response_model is not None:
+    if question.response_model is not None and mode != "json_schema":
+        schema = question.response_model.model_json_schema()
+        messages[0]["content"] += SCHEMA_NOTE + json.dumps(schema, ensure_ascii=False)
+        extra = ({"response_format": {"type": "json_object", "schema": schema}}
+                 if mode == "json_object" else {})
+        response = client.chat.completions.create(model="gpt-4o-mini", messages=messages, **extra)
+        content = response.choices[0].message.content
+        answer = question.response_model.model_validate_json(
+            content[content.index("{"):content.rindex("}") + 1]).model_dump()
+    elif question.response_model is not None:
         response = client.chat.completions.parse(
             model="gpt-4o-mini", messages=messages, response_format=question.response_model)
         answer = response.choices[0].message.parsed.model_dump()
@@ -54,7 +76,7 @@ def bare_one(client, question, text, calculate_cost):
         raise RuntimeError("no answer")
 
 
-def one_round(reader, client, question):
+def one_round(reader, client, question, mode="json_schema"):
     """The 200 questions both ways, request by request in alternation, so that the
     machine's load at any moment weighs on both sides alike. Returns the per-request
     times (vorlex, bare)."""
@@ -67,7 +89,7 @@ def one_round(reader, client, question):
         # and the socket wake up); alternate the order so neither side always does
         if i % 2:
             t0 = clock()
-            bare_one(client, question, text, calculate_cost)
+            bare_one(client, question, text, calculate_cost, mode)
             t1 = clock()
             result = reader.extract_from_text(text, question)
             t2 = clock()
@@ -77,7 +99,7 @@ def one_round(reader, client, question):
             t0 = clock()
             result = reader.extract_from_text(text, question)
             t1 = clock()
-            bare_one(client, question, text, calculate_cost)
+            bare_one(client, question, text, calculate_cost, mode)
             t2 = clock()
             v.append(t1 - t0)
             b.append(t2 - t1)
@@ -86,9 +108,9 @@ def one_round(reader, client, question):
     return v, b
 
 
-def compare(name, reader, client, question):
-    one_round(reader, client, question)  # warm up both paths (imports, connections)
-    rounds = [one_round(reader, client, question) for _ in range(ROUNDS)]
+def compare(name, reader, client, question, mode="json_schema"):
+    one_round(reader, client, question, mode)  # warm up both paths (imports, connections)
+    rounds = [one_round(reader, client, question, mode) for _ in range(ROUNDS)]
     # Each request's best time over the rounds, summed: a scheduling hiccup of the
     # shared machine hits one request of one round and is dropped.
     best_v = sum(min(r[0][i] for r in rounds) for i in range(N))
@@ -108,15 +130,21 @@ def main():
 
     logging.getLogger("vorlex").setLevel(logging.ERROR)
     with ChatServer() as server:
-        reader = Vorlex(openai_api_key="sk-bench", model="gpt-4o-mini", max_retries=3)
-        reader._openai_client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url,
-                                              max_retries=0)
+        reader = reader_for(server.base_url, model="gpt-4o-mini", max_retries=3)
         client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url, max_retries=0)
         text_q = Vorlex.create_question("valor", "Valor", "Qual o valor total?\n\n{texto}")
         compare("extract_from_text_200", reader, client, text_q)
         structured_q = Vorlex.create_question("valor", "Valor", "Qual o valor total?\n\n{texto}",
                                               response_model=Valor)
         compare("extract_structured_200", reader, client, structured_q)
+        for mode in ("json_object", "prompt"):
+            moded = Vorlex(openai_api_key="sk-bench", model="gpt-4o-mini", max_retries=3,
+                           structured_output=mode)
+            moded._openai_client = reader._openai_client
+            if mode == "prompt":  # a plain answer that holds the JSON, as a model writes it
+                server.responder = lambda body: ChatServer.json({"valor_total": "R$ 1.000,00"})
+            compare(f"structured_{mode}_200", moded, client, structured_q, mode)
+            server.responder = None
 
 
 if __name__ == "__main__":

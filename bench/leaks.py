@@ -15,16 +15,8 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
-
-
-def _rss_kb() -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+from _common import RemoteChat, reader_for, rss_kb  # noqa: E402
 
 
 def kernels():
@@ -128,18 +120,16 @@ def flat(call, n: int, warm: int) -> tuple[float, float]:
     for _ in range(warm):
         call()
     gc.collect()
-    objects, rss = len(gc.get_objects()), _rss_kb()
+    objects, rss = len(gc.get_objects()), rss_kb()
     for _ in range(n):
         call()
     gc.collect()
-    return len(gc.get_objects()) / objects, _rss_kb() / max(rss, 1)
+    return len(gc.get_objects()) / objects, rss_kb() / max(rss, 1)
 
 
 def measure(calls: int, extract_calls: int, report=print, cycle_calls: int = 2000) -> dict:
     """{name: (object ratio, RSS ratio)} for every kernel, for extract_from_text and for
     the coroutine cycles."""
-    import openai
-    from bench_process import _RemoteChat  # its request log lives in the other process
     from vorlex.reader import Vorlex
 
     out = {}
@@ -147,10 +137,9 @@ def measure(calls: int, extract_calls: int, report=print, cycle_calls: int = 200
         out[name] = flat(call, calls, warm=min(calls, 2000))
     for name, call in cycles():
         out[name] = flat(call, cycle_calls, warm=min(cycle_calls, 200))
-    with _RemoteChat(delay=0.0) as server:
-        reader = Vorlex(openai_api_key="sk-leak", max_retries=0)
-        reader._openai_client = openai.OpenAI(api_key="sk-leak", base_url=server.base_url,
-                                              max_retries=0)
+    # The server in its own process: its request log is not this process's growth.
+    with RemoteChat(delay=0.0) as server:
+        reader = reader_for(server.base_url, api_key="sk-leak", max_retries=0)
         question = Vorlex.create_question("q", "q", "Leia: {texto}")
         out["extract_from_text"] = flat(lambda: reader.extract_from_text("um texto", question),
                                         extract_calls, warm=min(extract_calls, 500))

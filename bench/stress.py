@@ -19,15 +19,12 @@ import threading
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE))
+from _common import reader_for, rss_kb  # noqa: E402
 
 
 def _rss_mb() -> float:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
+    return rss_kb() / 1024
 
 
 def _responder(rng_lock, rng):
@@ -49,10 +46,8 @@ def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None,
         report=print) -> dict:
     """Runs the mix for `seconds` and returns the figures; raises AssertionError on the
     first inconsistency."""
-    import openai
     from components.docgen import text_page_pdf
     from servers.chat import ChatServer
-    from vorlex.reader import Vorlex
 
     server = None
     if base_url is None:
@@ -64,11 +59,9 @@ def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None,
     if server is not None:
         server.responder = _responder(rng_lock, rng)
 
-    reader = Vorlex(openai_api_key="sk-stress", max_retries=0, enable_cache=True,
-                    circuit_breaker=True, circuit_breaker_threshold=1000)
-    reader._openai_client = openai.OpenAI(api_key="sk-stress", base_url=base_url, max_retries=0)
-    for q in ("objeto", "valor", "foro"):
-        reader.add_question(Vorlex.create_question(q, q, "Extraia o " + q + ": {texto}"))
+    reader = reader_for(base_url, api_key="sk-stress", questions=("objeto", "valor", "foro"),
+                        max_retries=0, enable_cache=True, circuit_breaker=True,
+                        circuit_breaker_threshold=1000)
     docs = [text_page_pdf([f"Documento DOC-{i} com clausulas de objeto, valor e foro."] * 2)
             for i in range(24)]
 

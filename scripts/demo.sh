@@ -27,6 +27,6 @@ if [ -n "${OPENAI_API_KEY:-}${AZURE_API_KEY:-}${VORLEX_BASE_URL:-}" ]; then
   "$vorlex" verify "$samples/contrato.pdf" "${args[@]}" || echo "(exit status $?)"
 else
   echo "vorlex verify skipped: no model settings. Set OPENAI_API_KEY (or AZURE_API_KEY"
-  echo "and AZURE_API_ENDPOINT), or VORLEX_BASE_URL for a local OpenAI-compatible server, to"
+  echo "and AZURE_API_ENDPOINT), or VORLEX_BASE_URL and VORLEX_MODEL for a local OpenAI-compatible server, to"
   echo "check the sample contract against the federal registry."
 fi

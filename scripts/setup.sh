@@ -3,8 +3,9 @@
 # modules). Safe to run again: it reuses the environment and skips the build when the
 # installed one was made from the same sources.
 #   scripts/setup.sh          what the library and the command line need (the main job)
-#   scripts/setup.sh --test   also the test dependencies: the test extra, a Redis server
-#                             (the cache's shared store) and Tesseract with Portuguese
+#   scripts/setup.sh --test   also the test dependencies: the test extra (with ruff), a Redis
+#                             server (the cache's shared store), Tesseract with Portuguese
+#                             and clang-format (scripts/lint.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -33,7 +34,7 @@ find_python() {
 }
 
 # The C++ build needs a C++20 compiler; the tests a Redis server and Tesseract with
-# Portuguese (offline OCR).
+# Portuguese (offline OCR), the lint clang-format.
 need=()
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 if [ "$mode" = "--test" ]; then
@@ -41,6 +42,7 @@ if [ "$mode" = "--test" ]; then
   command -v tesseract >/dev/null 2>&1 || need+=(tesseract-ocr)
   { command -v tesseract >/dev/null 2>&1 && tesseract --list-langs 2>/dev/null | grep -qx por; } \
     || need+=(tesseract-ocr-por)
+  command -v clang-format >/dev/null 2>&1 || need+=(clang-format)
 fi
 if [ ${#need[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
   apt-get install -y -qq "${need[@]}" >/dev/null 2>&1 \

@@ -77,6 +77,18 @@ def make_reader(chat_server):
     return make
 
 
+@pytest.fixture(scope="module")
+def redis():
+    """A Redis server of the test module's own on 127.0.0.1 (skipped without one)."""
+    from servers import redis_server
+
+    if not redis_server.available():
+        pytest.skip("redis-server is not installed")
+    pytest.importorskip("redis")
+    with redis_server.RedisServer() as server:
+        yield server
+
+
 @pytest.fixture
 def loopback_only(monkeypatch):
     """Connections to anything but loopback are refused before they leave the machine;

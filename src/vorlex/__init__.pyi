@@ -21,4 +21,22 @@ from vorlex.reader import Vorlex as Vorlex
 from vorlex.resilience import CircuitBreaker as CircuitBreaker, CircuitState as CircuitState
 
 __version__: str
-__all__: list[str]
+# The names vorlex/__init__.py imports on first use (its _LAZY table).
+__all__ = [
+    "CircuitBreaker",
+    "CircuitState",
+    "Classification",
+    "DocumentError",
+    "DocumentMetadata",
+    "ModelError",
+    "PageRange",
+    "ProcessingError",
+    "ProcessingMetrics",
+    "ProcessingResult",
+    "Question",
+    "QuestionConfig",
+    "RateLimitError",
+    "Result",
+    "Vorlex",
+    "VorlexError",
+]

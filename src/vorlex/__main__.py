@@ -1,12 +1,14 @@
 """The `vorlex` command.
 
     vorlex read FILE... --ask PROMPT [--ask PROMPT ...] [--json] [--workers N]
+                [--question-concurrency N]
     vorlex verify CONTRATO.pdf [--json]
     vorlex screen FILE
     vorlex cnpj NUMBER [--lookup] [--json]
 
 Errors are one line on standard error and a non-zero exit status, never a traceback:
-2 for a usage error, a missing file or missing model settings; for `read`, 1 when any
+2 for a usage error, a missing file or missing model settings (a --base-url without
+--model among them); for `read`, 1 when any
 document failed; for `verify`, 0 APROVADO, 1 REPROVADO, 3 PENDENTE; for `screen` and
 `cnpj`, 0 yes and 1 no (`cnpj --lookup`: 3 when the registry could not be asked); 130 when
 interrupted (Ctrl-C), after what finished is printed.
@@ -31,9 +33,11 @@ EXIT_PENDING = 3
 EXIT_UNAVAILABLE = 3
 EXIT_INTERRUPTED = 130
 OK_STATUSES = ("OK", "NO_DATA")
-# The key sent to a local OpenAI-compatible server, which wants none; the checker asks
-# for one all the same.
-LOCAL_SERVER_KEY = "not-needed"
+# The library refuses a local server without a model by a ValueError beginning so; the
+# command says it in its own options' names.
+MODEL_REQUIRED = "model é obrigatório com base_url"
+MODEL_REQUIRED_USAGE = ("--model é obrigatório com --base-url: o nome do modelo no servidor "
+                        "(por exemplo --model llama3.2:3b)")
 COMMANDS = ("read", "verify", "screen", "cnpj")
 MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
               "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
@@ -95,23 +99,46 @@ def _local_ocr_engine() -> Literal["tesseract"] | None:
     return "tesseract" if shutil.which("tesseract") else None
 
 
+def _settings_error(exc: Exception) -> CommandError:
+    """A setting the library refused, as a usage error: a local server without a model
+    (--base-url or VORLEX_BASE_URL, without --model or VORLEX_MODEL) in the command's
+    words, anything else in the library's."""
+    if str(exc).startswith(MODEL_REQUIRED):
+        return CommandError(MODEL_REQUIRED_USAGE)
+    return CommandError(str(exc))
+
+
+def _answer_settings(args: argparse.Namespace) -> dict[str, Any]:
+    """The reader's keywords of --structured, --max-tokens and --timeout, when given."""
+    kwargs: dict[str, Any] = {}
+    if args.structured:
+        kwargs["structured_output"] = args.structured
+    if args.max_tokens:
+        kwargs["max_tokens"] = args.max_tokens
+    if args.timeout:
+        kwargs["timeout"] = args.timeout
+    return kwargs
+
+
 def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
     from vorlex.exceptions import VorlexError
 
     kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
-                              "cache_path": _cache_path(args)}
+                              "cache_path": _cache_path(args),
+                              "question_concurrency": args.question_concurrency}
     if args.model:
         kwargs["model"] = args.model
     if args.base_url:
         kwargs["base_url"] = args.base_url
+    kwargs.update(_answer_settings(args))
     engine = _local_ocr_engine()
     if engine:
         kwargs["ocr_engine"] = engine
     try:
         return Vorlex(**kwargs)
     except (VorlexError, ValueError) as exc:  # missing settings, or a value outside its choices
-        raise CommandError(str(exc)) from None
+        raise _settings_error(exc) from None
 
 
 def _failure_of(result: Any) -> str | None:
@@ -149,7 +176,10 @@ def cmd_read(args: argparse.Namespace) -> int:
         for res in results:
             print(f"== {res.document.filename}")
             for r in res.results:
-                print(f"  [{r.status}] {r.question_name}: {r.answer}")
+                # An answer the token limit cut short is shown as such.
+                status = (f"{r.status}, truncada" if r.status == "OK"
+                          and getattr(r, "finish_reason", None) == "length" else r.status)
+                print(f"  [{status}] {r.question_name}: {r.answer}")
     failed = 0
     for res in results:
         why = _failure_of(res)
@@ -184,7 +214,7 @@ def _check_pdf(path: str) -> None:
     try:
         import pymupdf
     except ImportError:  # releases before the pymupdf name
-        import fitz as pymupdf
+        import fitz as pymupdf  # type: ignore[import-untyped, no-redef]
 
     try:
         with pymupdf.open(path) as doc:
@@ -197,17 +227,15 @@ def _check_pdf(path: str) -> None:
 
 def _checker_arguments(args: argparse.Namespace) -> dict[str, Any]:
     """The ContractChecker keywords of `verify`'s options. A local server (--base-url,
-    else VORLEX_BASE_URL) gets the placeholder key when OPENAI_API_KEY is not set."""
+    else VORLEX_BASE_URL) needs no key: the checker's reader sends it a placeholder."""
     kwargs: dict[str, Any] = {"verbose": not args.json, "usar_ai_search": not args.no_ai_search}
     if args.model:
         kwargs["model"] = args.model
-    base_url = args.base_url or os.environ.get("VORLEX_BASE_URL")
-    if base_url:
-        kwargs["base_url"] = base_url
-        if "OPENAI_API_KEY" not in os.environ:
-            kwargs["openai_api_key"] = LOCAL_SERVER_KEY
-    if not (kwargs.get("openai_api_key")
-            or any(os.environ.get(name) for name in ("OPENAI_API_KEY", "AZURE_API_KEY"))):
+    kwargs.update(_answer_settings(args))
+    if args.base_url:
+        kwargs["base_url"] = args.base_url
+    if not (args.base_url or any(os.environ.get(name) for name in
+                                 ("VORLEX_BASE_URL", "OPENAI_API_KEY", "AZURE_API_KEY"))):
         raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
                            "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
     cache = _cache_path(args)
@@ -225,11 +253,16 @@ def cmd_verify(args: argparse.Namespace) -> int:
     kwargs = _checker_arguments(args)
     from vorlex.contract.checker import ContractChecker
 
-    checker = ContractChecker(args.country, **kwargs)
+    try:
+        checker = ContractChecker(args.country, **kwargs)
+    except ValueError as exc:
+        if str(exc).startswith(MODEL_REQUIRED):
+            raise CommandError(MODEL_REQUIRED_USAGE) from None
+        raise
     result = checker.verificar(args.contract)
     if args.json:
         print(json.dumps(result, ensure_ascii=False, indent=2, default=str))
-    verdict = result.get("resultado_final")
+    verdict = result.get("resultado_final", "")
     # The checker remembers whether its reader could be built: a verification that never
     # reached the model is a settings problem, not a pending contract.
     if verdict == "PENDENTE" and checker._vorlex_available is False:
@@ -332,6 +365,27 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"não é um número de segundos: {text!r}") from None
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"deve ser maior que 0: {text}")
+    return value
+
+
+def _model_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--structured", choices=["auto", "json_schema", "json_object", "prompt"],
+                        help="how structured answers are asked for (default auto: json_schema, "
+                             "then json_object, then the schema in the prompt, as the server "
+                             "accepts)")
+    parser.add_argument("--max-tokens", type=_positive_int, metavar="N",
+                        help="most tokens per answer (default: the server's)")
+    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+                        help="seconds to wait for each model answer (default 120)")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vorlex", description="Read documents with large language models and check "
@@ -348,12 +402,16 @@ def build_parser() -> argparse.ArgumentParser:
     read.add_argument("--json", action="store_true", help="print the result records as JSON")
     read.add_argument("--workers", type=_positive_int, default=None, metavar="N",
                       help="documents read at once (1 or more)")
+    read.add_argument("--question-concurrency", type=_positive_int, default=4, metavar="N",
+                      help="questions of one document asked at once (default 4)")
     read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
-    read.add_argument("--model", metavar="M", help="model name (as the server names it)")
+    read.add_argument("--model", metavar="M",
+                      help="model name (as the server names it; required with --base-url)")
     read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])
     read.add_argument("--ocr", choices=["off", "auto", "force"], default="off",
                       help="vision-model fallback for scanned pages")
     read.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _model_arguments(read)
     _cache_arguments(read)
     read.set_defaults(run=cmd_read)
 
@@ -363,7 +421,8 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("--json", action="store_true", help="print the result mapping as JSON")
     verify.add_argument("--country", default="BR", help=argparse.SUPPRESS)
     verify.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server")
-    verify.add_argument("--model", metavar="M", help="model name")
+    verify.add_argument("--model", metavar="M", help="model name (required with --base-url)")
+    _model_arguments(verify)
     verify.add_argument("--no-ai-search", action="store_true",
                         help="no model-assisted CNPJ search for companies without a number")
     _cache_arguments(verify)

@@ -1,6 +1,7 @@
 """The reader's result cache, keyed by document content and settings."""
 
 import os
+import sqlite3
 import threading
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -27,6 +28,11 @@ class DocumentCache:
     cache_url: Optional[str]
     cache_prefix: str
     _backend: str
+    # The stores' connections, opened on first use (None until then), and whether a
+    # store's failure was already logged (one warning per cache).
+    _sqlite: Optional[sqlite3.Connection]
+    _redis: Any
+    _warned: bool
 
     def __init__(
         self,

@@ -11,6 +11,8 @@ from typing import IO, Any, Callable, Dict, List, Literal, Optional, Tuple, Unio
 
 from llama_index.core.schema import Document
 
+from vorlex.config import Provider
+
 PdfSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 ImageBytes = Union[bytes, bytearray, memoryview]
 LlmCaller = Callable[[List[Dict[str, Any]], None], Any]
@@ -29,6 +31,8 @@ TESSERACT_WORKERS: Optional[int]
 """Worker processes reading pages with Tesseract (None: one per core)."""
 
 OcrEngine = Literal["azure", "tesseract"]
+# How the vision model helps the cloud OCR: not at all, when OCR found nothing, or instead of it.
+OcrMode = Literal["off", "auto", "force"]
 
 def _ocr_engine(value: Optional[str] = None) -> OcrEngine:
     """The value given, else VORLEX_OCR_ENGINE, else "azure"; ValueError for others."""
@@ -60,7 +64,7 @@ def perform_vision_fallback(
     image_bytes: ImageBytes,
     llm_caller: Optional[LlmCaller],
     image_format: str = "png",
-    provider: str = "openai",
+    provider: Provider = "openai",
     google_client: Any = None,
     google_model: Optional[str] = None,
 ) -> Optional[str]:
@@ -72,9 +76,9 @@ def load_pdf_with_ocr(
     source: PdfSource,
     use_azure: bool = True,
     filename: Optional[str] = None,
-    ocr_fallback: str = "off",
+    ocr_fallback: OcrMode = "off",
     llm_caller: Optional[LlmCaller] = None,
-    provider: str = "openai",
+    provider: Provider = "openai",
     google_client: Any = None,
     google_model: Optional[str] = None,
     *,
@@ -91,9 +95,9 @@ def process_pdf_smart(
     source: PdfSource,
     min_chars: int = 100,
     filename: Optional[str] = None,
-    ocr_fallback: str = "off",
+    ocr_fallback: OcrMode = "off",
     llm_caller: Optional[LlmCaller] = None,
-    provider: str = "openai",
+    provider: Provider = "openai",
     google_client: Any = None,
     google_model: Optional[str] = None,
     *,

@@ -1,13 +1,16 @@
 """The Vorlex document reader."""
 
+import contextvars
 import logging
 import os
+import threading
 from typing import (
-    IO, Any, Awaitable, Callable, Dict, Generator, List, Mapping, Optional, Tuple, Type,
-    TypeVar, Union,
+    IO, Any, Awaitable, Callable, Dict, Generator, List, Literal, Mapping, Optional, Tuple, Type,
+    TypeVar, Union, final,
 )
 from typing import Coroutine as _Coroutine
 
+from vorlex.config import DEFAULT_MODEL as DEFAULT_MODEL, MODELS as MODELS, Provider
 from vorlex.models import (
     Classification,
     DocumentMetadata,
@@ -17,8 +20,12 @@ from vorlex.models import (
     Question,
     Result,
 )
+from vorlex.models.result import QuestionStatus
+from vorlex.ocr import OcrEngine, OcrMode
 
 logger: logging.Logger
+# Seconds a whole download of a document address may take (60); read at each download.
+DOWNLOAD_TIMEOUT_SECONDS: float
 
 Messages = List[Dict[str, Any]]
 DocumentSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
@@ -30,10 +37,13 @@ LLMCaller = Callable[..., Any]
 
 _T = TypeVar("_T")
 
+@final
 class Coroutine(_Coroutine[Any, Any, _T]):
     """The coroutine object of the reader's asynchronous operations (vorlex.reader.Coroutine):
     awaitable, and accepted by asyncio wherever a coroutine is."""
     def __await__(self) -> Generator[Any, None, _T]: ...
+    def __iter__(self) -> "Coroutine[_T]": ...
+    def __next__(self) -> Any: ...
     def send(self, value: Any) -> Any: ...
     def throw(self, *args: Any) -> Any: ...
     def close(self) -> None: ...
@@ -63,13 +73,21 @@ class Vorlex:
 
     _verbose: bool
     _question_concurrency: int
+    _given_keys: Tuple[str, ...]
+    _built_clients: Tuple[Any, ...]
+    _structured_output: str
+    _validation_retries: int
+    _max_tokens: Optional[int]
+    _timeout: Optional[float]
+    # The structured mode that worked, per (base URL or provider, model), for "auto".
+    _structured_modes: Dict[Tuple[str, str], str]
     _base_url: Optional[str]
     _max_file_size_mb: Union[int, float]
     _max_pages: int
     _streaming: bool
-    _ocr_fallback: str
-    _ocr_engine: str
-    _provider: str
+    _ocr_fallback: OcrMode
+    _ocr_engine: OcrEngine
+    _provider: Provider
     _azure_api_key: Optional[str]
     _azure_endpoint: Optional[str]
     _azure_api_version: Optional[str]
@@ -89,8 +107,10 @@ class Vorlex:
     _questions: Dict[str, Question]
     _classification: Optional[Classification]
     # Side usage of the current run (thread / asyncio task); absent before the first
-    # reset in that context.
+    # reset in that context. A property over _side_usage_var, one value per context.
     _side_usage: Dict[str, Union[int, float]]
+    _side_usage_var: contextvars.ContextVar[Optional[Dict[str, Union[int, float]]]]
+    _side_usage_lock: threading.RLock
 
     # -- construction and provider configuration ----------------------------------
     def __init__(
@@ -100,7 +120,7 @@ class Vorlex:
         verbose: bool = False,
         max_file_size_mb: Optional[float] = None,
         max_pages: Optional[int] = None,
-        provider: Optional[str] = None,
+        provider: Optional[Provider] = None,
         azure_api_key: Optional[str] = None,
         azure_endpoint: Optional[str] = None,
         azure_api_version: Optional[str] = None,
@@ -115,13 +135,17 @@ class Vorlex:
         circuit_breaker: bool = False,
         circuit_breaker_threshold: int = 5,
         circuit_breaker_timeout: int = 60,
-        ocr_fallback: str = "off",
+        ocr_fallback: OcrMode = "off",
         *,
         base_url: Optional[str] = None,
         cache_path: Optional[Union[str, "os.PathLike[str]"]] = None,
         cache_url: Optional[str] = None,
-        ocr_engine: Optional[str] = None,
+        ocr_engine: Optional[OcrEngine] = None,
         question_concurrency: int = 1,
+        structured_output: Literal["auto", "json_schema", "json_object", "prompt"] = "auto",
+        validation_retries: int = 1,
+        max_tokens: Optional[int] = None,
+        timeout: Optional[float] = None,
     ) -> None: ...
     def __repr__(self) -> str: ...
     @property
@@ -155,9 +179,12 @@ class Vorlex:
     def _select_questions(self, question_ids: Optional[List[str]] = None) -> List[Question]: ...
 
     # -- model calls and usage accounting -----------------------------------------
-    def _call_llm(self, messages: Messages, response_model: Optional[Type[Any]] = None) -> Any: ...
+    def _call_llm(
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
+    ) -> Any: ...
     @staticmethod
-    def _classify_failure(exc: BaseException) -> str: ...
+    def _classify_failure(exc: BaseException) -> QuestionStatus: ...
     def _reset_side_usage(self) -> None: ...
     def _record_side_usage(self, raw_result: Any) -> None: ...
     def _aggregate_metrics(
@@ -218,6 +245,22 @@ class Vorlex:
     ) -> ProcessingResult: ...
     def _make_circuit_open_result(self, doc: DocumentSource) -> ProcessingResult: ...
 
+    # -- batches on a Dask cluster; pickling ----------------------------------------
+    def process_batch_distributed(
+        self,
+        documents: DocumentList,
+        client: Any,
+        *,
+        questions: Optional[List[str]] = None,
+        classify: bool = False,
+        show_progress: bool = False,
+    ) -> List[ProcessingResult]: ...
+    def _process_single_distributed(
+        self, doc: DocumentSource, questions: Optional[List[str]], classify: bool
+    ) -> ProcessingResult: ...
+    def __getstate__(self) -> Dict[str, Any]: ...
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
+
     # -- the asynchronous pipeline ------------------------------------------------
     # Coroutines: calling one checks its arguments and returns the coroutine; its work
     # runs when it is awaited. Only model calls suspend.
@@ -239,7 +282,8 @@ class Vorlex:
         show_progress: bool = False,
     ) -> Coroutine[List[ProcessingResult]]: ...
     def _call_llm_async(
-        self, messages: Messages, response_model: Optional[Type[Any]] = None
+        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        max_tokens: Optional[int] = None,
     ) -> Coroutine[Any]: ...
     def _execute_question_async(self, text: str, question: Question) -> Coroutine[Result]: ...
     def _classify_results_async(

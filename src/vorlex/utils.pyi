@@ -1,7 +1,7 @@
 """Document utilities: PDF loading, page filtering, format checks."""
 
 import os
-from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union, final
 
 from llama_index.core.schema import Document
 
@@ -9,6 +9,7 @@ MAX_IMAGE_PIXELS: Optional[int]
 
 PdfSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 
+@final
 class PageIterator(Iterator[Document]):
     """Page documents of one PDF, produced one at a time (the PDF stays open meanwhile)."""
     def __iter__(self) -> "PageIterator": ...

@@ -1,10 +1,16 @@
 """Every C++ function and method of the package as Python shows it: the stub's
-signature (checked against the parameters the function really takes), a docstring,
-and Python's wording when a call does not fit."""
+signature (checked against the parameters the function really takes: names, kinds and
+defaults), a docstring, and Python's wording when a call does not fit.
+
+inspect.signature of a routine is read from its stub, so stubtest (test_stubs.py) sees
+the stub compared with itself there; the comparison with pybind11's own account of the
+C++ function below is what finds a stub that drifted from the code."""
 
 from __future__ import annotations
 
+import ast
 import importlib
+import importlib.util
 import inspect
 import pickle
 import pydoc
@@ -40,16 +46,41 @@ def routines():
 ROUTINES = routines()
 
 
+NO_DEFAULT = "(none)"
+
+
 def native_parameters(routine):
-    """The parameter names pybind11 itself records (its docstring's first line)."""
+    """(name, kind, default) of each parameter as pybind11 itself records them: the
+    first line of its docstring, `name(a: object, b: object = 'x', *, c: object = None)
+    -> object`, read as the Python definition it is written as."""
     first = (routine.__wrapped__.__doc__ or "").split("\n", 1)[0]
-    inner = first[first.index("(") + 1:first.rindex(") ->")]
-    names = []
-    for part in re.split(r",\s*(?![^\[\]()]*[\])])", inner):
-        part = part.strip()
-        if part and part not in ("*", "/"):
-            names.append(part.split(":")[0].lstrip("*"))
-    return names
+    tree = ast.parse(f"def f{first[first.index('('):]}: ...").body[0].args
+    out = []
+    positional = tree.posonlyargs + tree.args
+    defaults = [NO_DEFAULT] * (len(positional) - len(tree.defaults)) + [
+        ast.literal_eval(d) for d in tree.defaults]
+    for i, (arg, default) in enumerate(zip(positional, defaults)):
+        kind = "POSITIONAL_ONLY" if i < len(tree.posonlyargs) else "POSITIONAL_OR_KEYWORD"
+        out.append((arg.arg, kind, default))
+    if tree.vararg:
+        out.append((tree.vararg.arg, "VAR_POSITIONAL", NO_DEFAULT))
+    for arg, default in zip(tree.kwonlyargs, tree.kw_defaults):
+        out.append((arg.arg, "KEYWORD_ONLY",
+                    NO_DEFAULT if default is None else ast.literal_eval(default)))
+    if tree.kwarg:
+        out.append((tree.kwarg.arg, "VAR_KEYWORD", NO_DEFAULT))
+    return out
+
+
+def stub_parameters(routine):
+    """The same triples from the signature the routine shows (its stub's)."""
+    return [(p.name, p.kind.name, NO_DEFAULT if p.default is p.empty else p.default)
+            for p in inspect.signature(routine).parameters.values()]
+
+
+def typed(params):
+    # 1 == True == 1.0 in Python; a default of another type is another default.
+    return [(name, kind, type(default).__name__, default) for name, kind, default in params]
 
 
 def test_the_package_has_its_routines():
@@ -62,9 +93,33 @@ def test_the_package_has_its_routines():
 
 @pytest.mark.parametrize("routine", [r for _, r in ROUTINES], ids=[n for n, _ in ROUTINES])
 def test_signature_is_the_stubs_and_matches_the_function(routine):
-    sig = inspect.signature(routine)
-    stub = [p.name for p in sig.parameters.values()]
-    assert stub == native_parameters(routine)
+    assert typed(stub_parameters(routine)) == typed(native_parameters(routine))
+
+
+def test_every_extension_module_is_compared():
+    """A new extension module joins MODULES, or its stub goes unchecked above."""
+    import pkgutil
+
+    import vorlex
+
+    extensions = {m.name for m in pkgutil.walk_packages(vorlex.__path__, "vorlex.")
+                  if importlib.util.find_spec(m.name).origin.endswith((".so", ".pyd"))}
+    assert extensions == set(MODULES)
+
+
+def test_the_comparison_sees_a_drifted_stub():
+    """The check above on a routine whose stub says otherwise: another default, another
+    kind, another name each differ from pybind11's account."""
+    from vorlex.reader import Vorlex
+
+    native = typed(native_parameters(Vorlex.process_batch))
+    assert ("show_progress", "KEYWORD_ONLY", "bool", False) in native
+    for drifted in (("show_progress", "KEYWORD_ONLY", "bool", True),
+                    ("show_progress", "POSITIONAL_OR_KEYWORD", "bool", False),
+                    ("progress", "KEYWORD_ONLY", "bool", False)):
+        stub = [drifted if p[0] == "show_progress" else p for p in native]
+        assert stub != native
+    assert typed([("a", "POSITIONAL_OR_KEYWORD", 1)]) != typed([("a", "POSITIONAL_OR_KEYWORD", True)])
 
 
 @pytest.mark.parametrize("routine", [r for _, r in ROUTINES], ids=[n for n, _ in ROUTINES])
@@ -103,7 +158,9 @@ def test_help_shows_types_and_the_docstring():
     from vorlex.reader import Vorlex
 
     text = pydoc.render_doc(Vorlex.process, renderer=pydoc.plaintext)
-    assert "process(self, document: DocumentSource, questions: Optional[List[str]] = None" in text
+    # Python 3.13's pydoc lays a long signature out one parameter a line.
+    flat = re.sub(r",\s+", ", ", re.sub(r"\(\s+", "(", text))
+    assert "process(self, document: DocumentSource, questions: Optional[List[str]] = None" in flat
     assert "-> ProcessingResult" in text
     assert "Answers the selected questions about one document" in text
     assert "object" not in text.split("\n")[2]

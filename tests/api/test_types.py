@@ -39,8 +39,11 @@ def test_type_errors_in_calls_are_found(tmp_path):
         "reader = Vorlex(api_key='x')\n"
         "count: int = reader.process('a.pdf')\n"
         "flag: str = validar_cnpj('1')\n"
-        "reader.process_batch(['a.pdf'], progress=True)\n")
+        "reader.process_batch(['a.pdf'], progress=True)\n"
+        "Vorlex(provider='anthropic', ocr_fallback='sempre')\n"
+        "reader.process_batch(['a.pdf'])[0].results[0].status = 'TALVEZ'\n")
     run = mypy(bad, tmp_path=tmp_path)
     assert run.returncode == 1
-    for line in (3, 4, 5, 6):
+    assert run.stdout.count("bad.py:7: error") == 2, run.stdout
+    for line in (3, 4, 5, 6, 8):
         assert f"bad.py:{line}: error" in run.stdout, run.stdout

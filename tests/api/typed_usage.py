@@ -16,6 +16,7 @@ from vorlex import (
     QuestionConfig, RateLimitError, Result, Vorlex, VorlexError,
 )
 from vorlex.cache import DocumentCache
+from vorlex.contract import VorlexAuth, get_adapter
 from vorlex.contract.checker import ContractChecker, verificar_contrato
 from vorlex.contract.countries.br.cnpj import (
     consultar_cnpj, formatar_cnpj, formatar_cnpj_alfanumerico, limpar_cnpj, validar_cnpj,
@@ -23,6 +24,8 @@ from vorlex.contract.countries.br.cnpj import (
 )
 from vorlex.contract.countries.br.ie import buscar_ie_por_cnpj
 from vorlex.contract.countries.br.keywords import normalizar_texto, validar_documento_contrato
+from vorlex.exceptions import ModelParseError, ModelRefusalError
+from vorlex.models.result import QuestionStatus
 from vorlex.ocr import process_pdf_smart, render_page_as_image
 from vorlex.utils import MAX_IMAGE_PIXELS, ensure_pdf_bytes, is_image_bytes, load_pdf
 
@@ -54,6 +57,17 @@ def reading() -> None:
           classification)
 
 
+def settings() -> None:
+    azure = Vorlex(provider="azure", azure_api_key="k", azure_endpoint="https://x",
+                   azure_deployment="d", ocr_fallback="auto", ocr_engine="tesseract")
+    grok = Vorlex(provider="grok", grok_api_key="k", ocr_fallback="force")
+    status: QuestionStatus = Vorlex._classify_failure(ValueError("x"))
+    answered: bool = status == "OK"
+    auth = VorlexAuth(provider="azure")
+    checker = ContractChecker("BR", provider="openai", verbose=False)
+    print(azure, grok, answered, auth.provider, checker.provider, get_adapter("BR"))
+
+
 async def reading_async(reader: Vorlex, question: Question) -> int:
     result: ProcessingResult = await reader.process_async(b"%PDF-1.4")
     batch: list[ProcessingResult] = await reader.process_batch_async(
@@ -77,6 +91,9 @@ def errors() -> None:
         asyncio.run(reading_async(Vorlex(openai_api_key="sk"), Vorlex.create_question("a", "b", "c")))
     except (DocumentError, ProcessingError, RateLimitError, ModelError, VorlexError) as exc:
         print(exc)
+    except (ModelRefusalError, ModelParseError) as exc:
+        refused: VorlexError = exc
+        print(refused)
 
 
 def utilities(data: bytes) -> None:

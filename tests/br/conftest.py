@@ -2,12 +2,11 @@
 a local OpenAI-compatible server for the AI search, and record factories."""
 
 import json
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 import requests as real_requests
 
+from servers.loopback import LoopbackServer
 from servers.registry import RegistryServer
 
 import vorlex.contract.countries.br.cnpj as cnpj_mod
@@ -68,55 +67,42 @@ def spy(make_spy):
 # -- a local OpenAI-compatible server (Responses API and chat completions) -----------
 
 
-class FakeOpenAI:
+class FakeOpenAI(LoopbackServer):
     """Answers POST /v1/responses and /v1/chat/completions with `self.answer` (a text),
-    or with `self.status` as an error. Records the JSON bodies and headers."""
+    or with `self.status` as an error. Records the JSON bodies and headers. Serving from
+    construction on."""
+
+    methods = ("POST",)
+    poll_interval = 0.05
 
     def __init__(self):
         self.answer = "NAO_ENCONTRADO"
         self.status = 200
         self.bodies = []
         self.headers = []
-        fake = self
-
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
-            def do_POST(self):
-                n = int(self.headers.get("Content-Length") or 0)
-                body = json.loads(self.rfile.read(n) or b"{}")
-                fake.bodies.append((self.path, body))
-                fake.headers.append({k.lower(): v for k, v in self.headers.items()})
-                if fake.status != 200:
-                    out = {"error": {"message": "boom", "type": "server_error", "code": None}}
-                    self._send(fake.status, out)
-                elif self.path.endswith("/responses"):
-                    self._send(200, fake._response(body))
-                elif self.path.endswith("/chat/completions"):
-                    self._send(200, fake._chat(body))
-                else:
-                    self._send(404, {"error": {"message": "not found"}})
-
-            def _send(self, status, obj):
-                payload = json.dumps(obj).encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(payload)))
-                self.end_headers()
-                self.wfile.write(payload)
-
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.httpd.daemon_threads = True
-        self.thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)
-        self.thread.start()
+        self.start()
 
     @property
     def base_url(self):
-        host, port = self.httpd.server_address[:2]
-        return f"http://{host}:{port}/v1"
+        return self.origin + "/v1"
+
+    def _respond(self, h, method):
+        n = int(h.headers.get("Content-Length") or 0)
+        body = json.loads(h.rfile.read(n) or b"{}")
+        self.bodies.append((h.path, body))
+        self.headers.append({k.lower(): v for k, v in h.headers.items()})
+        if self.status != 200:
+            out = {"error": {"message": "boom", "type": "server_error", "code": None}}
+            self._send(h, self.status, out)
+        elif h.path.endswith("/responses"):
+            self._send(h, 200, self._response(body))
+        elif h.path.endswith("/chat/completions"):
+            self._send(h, 200, self._chat(body))
+        else:
+            self._send(h, 404, {"error": {"message": "not found"}})
+
+    def _send(self, h, status, obj):
+        self.send(h, status, json.dumps(obj).encode())
 
     def _response(self, body):
         return {
@@ -154,10 +140,6 @@ class FakeOpenAI:
                          "message": {"role": "assistant", "content": self.answer}}],
             "usage": {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15},
         }
-
-    def stop(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
 
 
 @pytest.fixture

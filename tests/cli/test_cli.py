@@ -85,6 +85,33 @@ def docs(tmp_path):
 
 # -- read ------------------------------------------------------------------------------
 
+def test_read_asks_a_document_s_questions_four_at_a_time(chat_server, model, docs):
+    import time
+
+    from servers.chat import InFlight
+
+    def flights(*extra):
+        flight = InFlight()
+
+        def respond(body):
+            with flight:
+                time.sleep(0.2)
+            return "ok"
+
+        chat_server.responder = respond
+        asks = [a for i in range(5) for a in ("--ask", f"Pergunta {i}?")]
+        run = vorlex("read", docs[0], *asks, "--no-cache", "--json", *extra, env=model)
+        assert run.returncode == 0, run.stderr
+        out = json.loads(run.stdout)
+        assert [r["question_id"] for r in out[0]["results"]] == [f"q{i}" for i in range(1, 6)]
+        return flight.peak
+
+    assert flights() == 4
+    assert flights("--question-concurrency", "1") == 1
+    bad = vorlex("read", docs[0], "--ask", "x", "--question-concurrency", "0", env=model)
+    assert bad.returncode == 2 and "--question-concurrency" in bad.stderr
+
+
 def test_read_a_batch_shows_progress_and_a_summary(chat_server, model, docs):
     run = vorlex("read", *docs, "--ask", "Qual o valor?", "--json", "--workers", "2", env=model)
     assert run.returncode == 0, run.stderr
@@ -416,7 +443,7 @@ def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
                                                       endereco_beta_confere=True))
     results = tmp_path / "resultados.sqlite"
     status, before = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
-                                "--cache", str(results))
+                                "--model", "gpt-4o", "--cache", str(results))
     captured = capsys.readouterr()
     assert status == 0, captured.err
     assert dict(os.environ) == before
@@ -424,6 +451,33 @@ def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
     assert len(chat_server.requests) == 3
     assert {r["headers"]["authorization"] for r in chat_server.requests} == {"Bearer not-needed"}
     assert results.is_file()
+
+
+@pytest.mark.parametrize("where", ["options", "environment"])
+def test_verify_on_a_local_server_with_an_empty_key_variable(
+        in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys, where):
+    """An empty OPENAI_API_KEY is no key: the local server is asked with the placeholder.
+    The server and its model may come from the environment (VORLEX_BASE_URL,
+    VORLEX_MODEL) as for the library."""
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    chat_server.responder = contract.responder()
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
+                                                      endereco_beta_confere=True))
+    monkeypatch.setenv("OPENAI_API_KEY", "")
+    if where == "options":
+        options = ["--base-url", chat_server.base_url, "--model", "llama3.1:8b"]
+    else:
+        options = []
+        monkeypatch.setenv("VORLEX_BASE_URL", chat_server.base_url)
+        monkeypatch.setenv("VORLEX_MODEL", "llama3.1:8b")
+    status, before = in_process("verify", str(path), "--json", "--no-cache", *options)
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert dict(os.environ) == before
+    assert json.loads(captured.out)["resultado_final"] == "APROVADO"
+    assert {r["headers"]["authorization"] for r in chat_server.requests} == {"Bearer not-needed"}
+    assert {r["body"]["model"] for r in chat_server.requests} == {"llama3.1:8b"}
 
 
 def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
@@ -434,7 +488,8 @@ def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
     path = contract.write(tmp_path / "contrato.pdf")
     chat_server.responder = contract.responder()
     monkeypatch.setenv("VORLEX_OCR_ENGINE", "papiro")
-    status, _ = in_process("verify", str(path), "--base-url", chat_server.base_url, "--no-cache")
+    status, _ = in_process("verify", str(path), "--base-url", chat_server.base_url,
+                           "--model", "gpt-4o", "--no-cache")
     captured = capsys.readouterr()
     assert status == 2
     assert captured.err.strip().splitlines()[-1] == (
@@ -449,8 +504,66 @@ def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
     fake_registry.receita_ws.update({cnpj: Reply(503, json={"message": "Service Unavailable"})
                                      for cnpj in registros_exemplo()})
     status, _ = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
-                           "--no-cache")
+                           "--model", "gpt-4o", "--no-cache")
     captured = capsys.readouterr()
     assert status == 3, captured.err
     assert json.loads(captured.out)["resultado_final"] == "PENDENTE"
     assert "não pôde ser criado" not in captured.err
+
+
+# -- local model servers -----------------------------------------------------------------
+
+
+@pytest.fixture
+def llama():
+    with ChatServer.llama_cpp() as server:
+        yield server
+
+
+@pytest.mark.parametrize("command", ["read", "verify"])
+def test_a_base_url_without_a_model_is_a_usage_error(command, docs, chat_server):
+    args = [command, docs[0]] + (["--ask", "x"] if command == "read" else [])
+    run = vorlex(*args, "--base-url", chat_server.base_url)
+    assert run.returncode == 2
+    assert one_error_line(run) == ("vorlex: erro: --model é obrigatório com --base-url: o nome do "
+                                   "modelo no servidor (por exemplo --model llama3.2:3b)")
+    run = vorlex(*args, env={"VORLEX_BASE_URL": chat_server.base_url})
+    assert run.returncode == 2 and "--model é obrigatório" in one_error_line(run)
+    assert chat_server.requests == []
+
+
+def test_read_marks_an_answer_cut_short(llama, docs, in_process, capsys):
+    llama.default_text = " ".join(["longa"] * 50)
+    status, _ = in_process("read", docs[0], "--ask", "Resuma", "--base-url", llama.base_url,
+                           "--model", "smollm2", "--max-tokens", "3", "--timeout", "20",
+                           "--no-cache")
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert captured.out.splitlines()[1] == "  [OK, truncada] Pergunta 1: " + ("longa " * 3)[:12]
+    assert llama.requests[0]["body"]["max_tokens"] == 3
+
+
+@pytest.mark.parametrize("structured, kinds", [
+    (None, ["json_schema", "json_object", "json_object", "json_object"]),
+    ("json_object", ["json_object"] * 3),
+])
+def test_verify_on_a_llama_cpp_server(llama, fake_registry, in_process, tmp_path, capsys,
+                                      structured, kinds):
+    contract = contrato_exemplo()
+    path = contract.write(tmp_path / "contrato.pdf")
+    llama.responder = contract.responder()
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
+                                                      endereco_beta_confere=True))
+    extra = ["--structured", structured] if structured else []
+    status, _ = in_process("verify", str(path), "--json", "--base-url", llama.base_url,
+                           "--model", "smollm2", "--no-cache", *extra)
+    captured = capsys.readouterr()
+    assert status == 0, captured.err
+    assert json.loads(captured.out)["resultado_final"] == "APROVADO"
+    assert [r["body"].get("response_format", {}).get("type") for r in llama.requests] == kinds
+
+
+def test_bad_answer_settings_are_usage_errors(docs, model):
+    for option, value in (("--timeout", "0"), ("--max-tokens", "0"), ("--structured", "xml")):
+        run = vorlex("read", docs[0], "--ask", "x", option, value, env=model)
+        assert run.returncode == 2 and option in run.stderr and "Traceback" not in run.stderr

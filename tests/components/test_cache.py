@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import hashlib
+import subprocess
+import sys
+import textwrap
 import threading
 from types import SimpleNamespace
 
@@ -124,6 +127,47 @@ def test_stats_and_put_drop_expired_entries(clock):
     clock.now += 10
     c.put("newest", result())
     assert set(c._entries) == {"newest"}
+
+
+def test_an_entry_time_that_changes_the_entries_while_a_put_sweeps():
+    """Reading a stored time may run Python that empties the entries under the sweep;
+    the put goes on (in a child process: this used to bring the interpreter down)."""
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        from vorlex.cache import DocumentCache
+
+        c = DocumentCache()
+
+        class StoredAt:
+            def __float__(self):
+                c._entries.clear()
+                return 0.0
+
+        # A key made at run time: the entries hold its only reference.
+        c._entries["".join(["ex", "pired"])] = (StoredAt(), 1)
+        c.put("z", {"answer": 3})
+        print(sorted(c._entries), c.get("z"))
+    """)], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[0] == "['z'] {'answer': 3}"
+
+
+def test_an_expired_entry_that_cannot_be_removed_fails_the_put(clock):
+    """The sweep's removal error reaches the caller as itself."""
+
+    class Key(str):
+        hashed = 0
+
+        def __hash__(self):
+            Key.hashed += 1
+            if Key.hashed > 1:
+                raise RuntimeError("no hash today")
+            return str.__hash__(self)
+
+    c = DocumentCache(ttl_seconds=5)
+    c._entries[Key("old")] = (clock.now - 10, 1)
+    with pytest.raises(RuntimeError, match="no hash today"):
+        c.put("new", 2)
+    assert not c._lock.locked()
 
 
 def test_ttl_can_be_changed_on_the_instance(clock):

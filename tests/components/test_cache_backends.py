@@ -42,15 +42,6 @@ def record(name="a.pdf", tokens=7):
         total_metrics=ProcessingMetrics(tokens=tokens, cost_usd=0.001, time_seconds=1.5))
 
 
-@pytest.fixture(scope="module")
-def redis():
-    if not redis_server.available():
-        pytest.skip("redis-server is not installed")
-    pytest.importorskip("redis")
-    with redis_server.RedisServer() as server:
-        yield server
-
-
 @pytest.fixture(params=["sqlite", "redis"])
 def store(request, tmp_path):
     """A factory of caches on one store: the same file, or the same server and prefix."""

@@ -251,3 +251,42 @@ def test_importing_the_provider_does_not_load_google_genai():
             "g.genai; print(a, 'google.genai' in sys.modules)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "True"]
+
+
+def test_max_tokens_caps_the_answer_as_max_output_tokens(gemini, gemini_client):
+    gemini.answers = [(200, gemini_answer("R$", finish="MAX_TOKENS"))]
+    resp = google.call_chat(gemini_client, MODEL, MESSAGES, max_tokens=5)
+    assert resp.choices[0].finish_reason == "length"
+    gemini.answers = [(200, gemini_answer('{"valor": 1.5, "moeda": "USD"}'))]
+    google.call_structured(gemini_client, MODEL, MESSAGES, Valor, max_tokens=40)
+    google.call_chat(gemini_client, MODEL, MESSAGES)
+    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens")
+              for r in gemini.requests]
+    assert limits == [5, 40, None]
+    with pytest.raises(TypeError, match="max_tokens"):
+        google.call_chat(gemini_client, MODEL, MESSAGES, max_tokens="5")
+
+
+def test_a_google_reader_sends_the_token_limit_that_applies(gemini, gemini_client,
+                                                            monkeypatch):
+    from vorlex import Question, QuestionConfig
+    from vorlex.reader import Vorlex
+
+    monkeypatch.setenv("GOOGLE_API_KEY", "test-key")
+    reader = Vorlex(provider="google", model=MODEL, max_tokens=50)
+    reader._google_client = gemini_client
+    reader._async_google_client = gemini_client
+
+    def ask(max_tokens=None, response_model=None):
+        return Question(config=QuestionConfig(id="q", name="n", max_tokens=max_tokens),
+                        system_prompt="Você lê.", user_prompt="Leia: {texto}",
+                        response_model=response_model)
+
+    gemini.answers = [(200, gemini_answer('{"valor": 1.5, "moeda": "USD"}'))]
+    assert reader.extract_from_text("texto", ask()).status == "OK"
+    assert reader.extract_from_text("texto", ask(7, Valor)).status == "OK"
+    got = asyncio.run(reader.extract_from_text_async("texto", ask(None, Valor)))
+    assert got.status == "OK"
+    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens")
+              for r in gemini.requests]
+    assert limits == [50, 7, 50]

@@ -172,7 +172,10 @@ class Contrato:
         uso = dict(USO_PADRAO, **(uso or {}))
 
         def answer(body: Dict[str, Any]) -> Dict[str, Any]:
-            nome = ((body.get("response_format") or {}).get("json_schema") or {}).get("name")
+            fmt = body.get("response_format") or {}
+            # json_schema names the schema; a json_object request (llama.cpp's servers)
+            # carries the schema itself, titled by its model.
+            nome = (fmt.get("json_schema") or {}).get("name") or (fmt.get("schema") or {}).get("title")
             texto = _colapsar(" ".join(str(m.get("content", ""))
                                        for m in body.get("messages", []) if m.get("role") == "user"))
             if nome == "ExtracaoEmpresas":

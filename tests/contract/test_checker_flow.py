@@ -7,9 +7,11 @@ records refuse, and the report's own formatting."""
 
 from __future__ import annotations
 
+import copy
 import json
 import os
 import re
+import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import List, Optional, Tuple
@@ -349,9 +351,10 @@ def test_attorney_outside_the_partner_list_rejects_the_contract(
                   for q in chat_server.requests) == [
         "ExtracaoAssinaturas", "ExtracaoDadosContrato", "ExtracaoEmpresas"]
     assert {q["body"]["model"] for q in chat_server.requests} == {MODELO}
-    # One BrasilAPI lookup per company, nothing more: signatories use the cache.
-    assert [(q.service, q.path.rsplit("/", 1)[1]) for q in registry.requests] == [
-        ("brasilapi", CNPJ_ALFA), ("brasilapi", CNPJ_BETA)]
+    # One BrasilAPI lookup per company (side by side), nothing more: signatories use the
+    # cache.
+    assert sorted((q.service, q.path.rsplit("/", 1)[1]) for q in registry.requests) == sorted([
+        ("brasilapi", CNPJ_ALFA), ("brasilapi", CNPJ_BETA)])
 
     antes = (cabecalho() + progresso_extracao(2, 5)
              + verificando_empresa(RAZAO_ALFA) + [f"🔍 Consultando CNPJ {fmt(CNPJ_ALFA)}..."]
@@ -403,8 +406,11 @@ def test_inactive_company_rejects_and_a_company_without_cnpj_is_found_by_name(
     assert r["campos_reprovados"] == [f"Situação Cadastral - {RAZAO_ALFA}"]
     searches = registry.calls("casadosdados")
     assert [q.body["query"]["termo"] for q in searches] == [[RAZAO_BETA]]
-    assert [(q.service, q.path.rsplit("/", 1)[1]) for q in registry.requests] == [
-        ("brasilapi", CNPJ_ALFA), ("casadosdados", "search"), ("brasilapi", CNPJ_BETA)]
+    # The two companies' chains run side by side; within BETA's, the search comes first.
+    asked = [(q.service, q.path.rsplit("/", 1)[1]) for q in registry.requests]
+    assert sorted(asked) == sorted([
+        ("brasilapi", CNPJ_ALFA), ("casadosdados", "search"), ("brasilapi", CNPJ_BETA)])
+    assert asked.index(("casadosdados", "search")) < asked.index(("brasilapi", CNPJ_BETA))
 
     antes = (cabecalho() + progresso_extracao(2, 5)
              + verificando_empresa(RAZAO_ALFA) + [f"🔍 Consultando CNPJ {fmt(CNPJ_ALFA)}..."]
@@ -654,7 +660,12 @@ def test_registry_that_cannot_answer_leaves_companies_pending(make_checker, mode
     assert r["total_pendentes"] == 5
     for e in r["empresas"]:
         assert e["socios"] == [] and e["razao_social_receita"] is None
-    assert [q.service for q in registry.requests] == ["brasilapi", "receitaws", "casadosdados"] * 2
+    # Each company's chain in its order (the two chains run side by side).
+    assert sorted(q.service for q in registry.requests) == sorted(
+        ["brasilapi", "receitaws", "casadosdados"] * 2)
+    for numero in (CNPJ_ALFA, CNPJ_BETA):
+        assert [q.service for q in registry.requests if q.path.endswith(numero)] == [
+            "brasilapi", "receitaws"]
 
     antes = (cabecalho() + progresso_extracao(2, 5)
              + verificando_empresa(RAZAO_ALFA)
@@ -782,3 +793,57 @@ def test_report_metrics_without_figures_raise_after_the_lines_written(checker, m
     assert saida.endswith("\n".join(["", TRACO, "💰 MÉTRICAS", TRACO]) + "\n")
     assert "      • CNPJ - ACME\n" in saida
     assert "Tokens" not in saida
+
+
+# -- the critical path ---------------------------------------------------------------------
+
+
+def test_companies_are_fetched_side_by_side_and_judged_in_order(
+        make_checker, modelo, registry, pdf, chat_server, capsys):
+    from servers.chat import InFlight
+    from servers.registry import Reply
+
+    contrato = contrato_exemplo()
+    registros = registros_exemplo(procurador_socio=True, endereco_beta_confere=True)
+    modelo.responder(contrato)
+    checker = make_checker(model=MODELO)
+    registry.brasil_api.update(registros)
+    calma = checker.verificar(pdf(contrato))
+    saida_calma = capsys.readouterr().out
+
+    # The model answers each extraction question after a pause; the registry each company.
+    registry.requests.clear()
+    registry.peak_in_flight = 0  # the quick lookups above may or may not have overlapped
+    registry.brasil_api.update({c: Reply(200, r, delay=0.4) for c, r in registros.items()})
+    answer, flight = chat_server.responder, InFlight()
+
+    def slow(body):
+        with flight:
+            time.sleep(0.3)
+        return answer(body)
+
+    chat_server.responder = slow
+    started = time.perf_counter()
+    lenta = checker.verificar(pdf(contrato))
+    elapsed = time.perf_counter() - started
+    assert flight.peak == 3 and registry.peak_in_flight == 2
+    assert elapsed < 3 * 0.3 + 2 * 0.4  # one model wait and one registry wait, not the sum
+    # The same report and the same mapping, line for line.
+    def sem_relogio(saida):
+        return re.sub(r"Tempo: [\d.]+s", "Tempo: -", saida)
+
+    assert sem_relogio(capsys.readouterr().out) == sem_relogio(saida_calma)
+    sem_tempo = ("tempo_processamento", "metricas")
+    assert {k: v for k, v in lenta.items() if k not in sem_tempo} == \
+        {k: v for k, v in calma.items() if k not in sem_tempo}
+
+
+def test_a_number_named_twice_is_asked_once(make_checker, modelo, registry, pdf):
+    contrato = contrato_exemplo()
+    contrato.empresas.append(copy.deepcopy(contrato.empresas[0]))
+    registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
+    modelo.responder(contrato)
+    r = make_checker(model=MODELO).verificar(pdf(contrato))
+    assert [e["cnpj"] for e in r["empresas"]] == [fmt(CNPJ_ALFA), fmt(CNPJ_BETA), fmt(CNPJ_ALFA)]
+    assert sorted(q.path.rsplit("/", 1)[1] for q in registry.requests) == sorted(
+        [CNPJ_ALFA, CNPJ_BETA])

@@ -595,13 +595,14 @@ def test_log_follows_truth_value_of_verbose(capsys, verbose, prints):
 @pytest.mark.parametrize("kwargs, reader_kwargs", [
     ({"openai_api_key": "sk-test", "model": "gpt-4o-mini", "verbose": False},
      {"provider": "openai", "openai_api_key": "sk-test", "model": "gpt-4o-mini",
-      "verbose": False}),
+      "verbose": False, "question_concurrency": 3}),
     ({"openai_api_key": "sk-test"},
-     {"provider": "openai", "openai_api_key": "sk-test", "model": "gpt-4o", "verbose": True}),
+     {"provider": "openai", "openai_api_key": "sk-test", "model": "gpt-4o", "verbose": True,
+      "question_concurrency": 3}),
     (dict(AZURE_ARGS, provider="azure", model="gpt-4.1", verbose=True),
      {"provider": "azure", "azure_api_key": "az-key", "azure_endpoint": "https://127.0.0.1:9/",
       "azure_deployment": "gpt4o-dep", "azure_api_version": DEFAULT_API_VERSION,
-      "model": "gpt-4.1", "verbose": True}),
+      "model": "gpt-4.1", "verbose": True, "question_concurrency": 3}),
 ])
 def test_init_vorlex_builds_reader_once(capsys, kwargs, reader_kwargs):
     checker = ContractChecker("BR", **kwargs)
@@ -624,7 +625,8 @@ def test_init_vorlex_adds_model_and_verbose_to_auth_kwargs(fake_reader):
                                      "model": "stale", "extra": 1})
     assert checker._init_vorlex() is True
     assert fake_reader.instances[0].kwargs == {
-        "provider": "openai", "openai_api_key": "k", "model": "m-1", "verbose": False, "extra": 1}
+        "provider": "openai", "openai_api_key": "k", "model": "m-1", "verbose": False, "extra": 1,
+        "question_concurrency": 3}
 
 
 def test_reader_settings_are_keyword_only_and_kept_on_the_checker(spies, tmp_path):
@@ -635,7 +637,8 @@ def test_reader_settings_are_keyword_only_and_kept_on_the_checker(spies, tmp_pat
     assert (bare._base_url, bare._cache_path, bare._cache_url, bare._ocr_engine) == (
         None, None, None, None)
     given = ContractChecker("BR", base_url="http://127.0.0.1:1/v1", cache_path=tmp_path / "r.db",
-                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract")
+                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract",
+                            model="llama3.2:3b")  # a local server's model is named
     assert (given._base_url, given._cache_path, given._cache_url, given._ocr_engine) == (
         "http://127.0.0.1:1/v1", tmp_path / "r.db", "redis://127.0.0.1:1/0", "tesseract")
 
@@ -650,8 +653,8 @@ def test_init_vorlex_hands_over_only_the_reader_settings_given(fake_reader, sett
     checker = make_checker(model="m-1", verbose=False, **settings)
     assert checker._init_vorlex() is True
     assert fake_reader.instances[0].kwargs == dict(
-        {"provider": "openai", "openai_api_key": "sk-test", "model": "m-1", "verbose": False},
-        **settings)
+        {"provider": "openai", "openai_api_key": "sk-test", "model": "m-1", "verbose": False,
+         "question_concurrency": 3}, **settings)
 
 
 @pytest.mark.parametrize("verbose, expected", [

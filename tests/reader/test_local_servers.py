@@ -26,10 +26,37 @@ def test_base_url_sends_both_clients_to_the_local_server(chat_server):
 
 def test_base_url_is_keyword_only_and_text(chat_server, monkeypatch):
     monkeypatch.setenv("OPENAI_API_KEY", "sk-env")
-    reader = Vorlex(base_url=chat_server.base_url)
+    reader = Vorlex(base_url=chat_server.base_url, model="llama3.2:3b")
     assert reader._openai_api_key == "sk-env"  # a key, when there is one, is sent
-    assert reader.model == Vorlex(openai_api_key="x").model  # no model: the default
     with pytest.raises(TypeError, match="base_url"):
         Vorlex(openai_api_key="x", base_url=8080)
     assert Vorlex(openai_api_key="x")._base_url is None
     assert Vorlex(openai_api_key="x", base_url="")._base_url is None
+
+
+def test_a_local_server_needs_its_model_named(monkeypatch):
+    """The cloud default sent to a server of one's own would be a name it does not serve,
+    priced as the cloud model it is not: a base_url (or VORLEX_BASE_URL) without a model
+    (or VORLEX_MODEL) is refused before any client is built."""
+    monkeypatch.delenv("VORLEX_BASE_URL", raising=False)
+    monkeypatch.delenv("VORLEX_MODEL", raising=False)
+    for model in (None, ""):
+        with pytest.raises(ValueError, match=r"^model é obrigatório com base_url: "):
+            Vorlex(base_url="http://127.0.0.1:1/v1", model=model)
+    monkeypatch.setenv("VORLEX_BASE_URL", "http://127.0.0.1:1/v1")
+    with pytest.raises(ValueError, match=r"^model é obrigatório com base_url \(VORLEX_BASE_URL\)"):
+        Vorlex()
+    monkeypatch.setenv("VORLEX_MODEL", "llama3.2:3b")
+    assert Vorlex().model == "llama3.2:3b"
+    assert Vorlex(model="qwen2.5:7b").model == "qwen2.5:7b"
+
+
+def test_the_model_rule_is_the_openai_provider_s_alone(monkeypatch):
+    """The other providers have their own addresses: VORLEX_BASE_URL is not theirs."""
+    monkeypatch.delenv("VORLEX_MODEL", raising=False)
+    monkeypatch.setenv("VORLEX_BASE_URL", "http://127.0.0.1:1/v1")
+    grok = Vorlex(provider="grok", grok_api_key="g", grok_base_url="http://127.0.0.1:1/v1")
+    assert grok._base_url is None and grok.model
+    azure = Vorlex(provider="azure", azure_api_key="a", azure_endpoint="https://127.0.0.1:1",
+                   azure_deployment="producao")
+    assert azure.model == "producao"

@@ -383,3 +383,15 @@ def test_changed_question_misses_the_cache(make_reader, chat_server, pdf3):
     reader.add_question(ask(prompt="Outra pergunta: {texto}"))
     reader.process(pdf3)
     assert len(chat_server.requests) == 2
+
+
+def test_readers_that_differ_in_their_token_limit_do_not_share_cache_entries(
+        make_reader, chat_server, pdf3, tmp_path):
+    """A reader with no limit is not served an answer that one with max_tokens=50 (maybe
+    cut short) left in the same cache, nor one with another limit; the same limit is."""
+    path = tmp_path / "c.sqlite"
+    for max_tokens in (50, None, 80, 50, None):
+        reader = make_reader(cache_path=path, max_tokens=max_tokens).add_question(ask())
+        reader.process(pdf3)
+    assert len(chat_server.requests) == 3
+    assert [r["body"].get("max_tokens") for r in chat_server.requests] == [50, None, 80]

@@ -166,3 +166,73 @@ def test_async_as_sync(chat_server, pdf):
 def test_bad_question_concurrency(value, error):
     with pytest.raises(error, match="question_concurrency"):
         Vorlex(openai_api_key="sk", question_concurrency=value)
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
+def test_questions_side_by_side_learn_the_structured_mode_once(pdf, asynchronous):
+    # Against a server that refuses json_schema, the first structured question learns the
+    # mode alone; the others follow in it: one refused request per reader.
+    from pydantic import BaseModel
+
+    class Valor(BaseModel):
+        valor: str
+
+    with ChatServer.llama_cpp() as server:
+        reader = Vorlex(base_url=server.base_url, model="local", question_concurrency=3)
+        for qid in ("a", "b", "c"):
+            reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}",
+                                                       response_model=Valor))
+        run = reader.process_async(pdf) if asynchronous else None
+        result = asyncio.run(asyncio.wait_for(run, 60)) if asynchronous else reader.process(pdf)
+        assert [r.status for r in result.results] == ["OK"] * 3
+        kinds = [q["body"].get("response_format", {}).get("type") for q in server.requests]
+        assert kinds == ["json_schema", "json_object", "json_object", "json_object"]
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
+def test_google_structured_questions_run_side_by_side_from_the_first(pdf, asynchronous,
+                                                                     monkeypatch):
+    # Google takes the response model directly: there is no mode to learn, so no
+    # structured question is asked alone before the others.
+    import threading
+    import types
+
+    from pydantic import BaseModel
+
+    class Valor(BaseModel):
+        valor: str
+
+    monkeypatch.setenv("GOOGLE_API_KEY", "g-test")
+    reader = Vorlex(provider="google", model="gemini-2.0-flash", question_concurrency=2)
+    for qid in ("a", "b"):
+        reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}",
+                                                   response_model=Valor))
+
+    def answer():
+        message = types.SimpleNamespace(content='{"valor": "v"}', parsed=Valor(valor="v"),
+                                        refusal=None)
+        return types.SimpleNamespace(
+            choices=[types.SimpleNamespace(message=message, finish_reason="stop")],
+            usage=types.SimpleNamespace(prompt_tokens=2, completion_tokens=1, total_tokens=3))
+
+    both_asked = threading.Barrier(2, timeout=5)
+
+    def call_llm(messages, response_model=None, max_tokens=None):
+        both_asked.wait()  # broken when one question is asked alone
+        return answer()
+
+    in_flight = []
+
+    async def call_llm_async(messages, response_model=None, max_tokens=None):
+        in_flight.append(1)
+        for _ in range(500):
+            if len(in_flight) == 2:
+                return answer()
+            await asyncio.sleep(0.01)
+        raise TimeoutError("the other question was never asked alongside")
+
+    reader._call_llm = call_llm
+    reader._call_llm_async = call_llm_async
+    run = reader.process_async(pdf) if asynchronous else None
+    result = asyncio.run(asyncio.wait_for(run, 60)) if asynchronous else reader.process(pdf)
+    assert [(r.status, r.answer) for r in result.results] == [("OK", "v")] * 2

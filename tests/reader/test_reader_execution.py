@@ -127,8 +127,10 @@ class TestStructuredAnswers:
         assert result.raw_result == {"valor_total": 1500.5}
 
     def test_schema_violation_is_parse_error(self, make_reader, chat_server):
+        # validation_retries=0: the first answer that does not validate is final.
         chat_server.push(ChatServer.json({"valor_total": "mil e quinhentos"}))
-        result = make_reader().extract_from_text("Total", question(response_model=Valor))
+        result = make_reader(validation_retries=0).extract_from_text(
+            "Total", question(response_model=Valor))
         assert result.status == "PARSE_ERROR"
         assert result.answer.startswith("ValidationError: ")
         assert result.raw_result is None

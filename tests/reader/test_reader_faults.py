@@ -106,7 +106,7 @@ def test_refusal_ends_refused_with_its_text(env_reader, chat_server, vorlex_logs
 
 
 def test_structured_answer_without_structure_is_a_parse_error(env_reader, chat_server):
-    reader = env_reader()
+    reader = env_reader(validation_retries=0)  # no second answer to mend it
     chat_server.push(completion({"content": None, "refusal": None}))
     r = reader.extract_from_text("texto", ask(response_model=Partes))
     assert r.status == "PARSE_ERROR" and "ModelParseError" in r.answer

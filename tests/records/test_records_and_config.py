@@ -131,6 +131,16 @@ class TestConfig:
         assert config.resolve_model(config.DEFAULT_MODEL, "google").startswith("gemini")
         assert config.resolve_model("gemini-2.5-pro", "google") == "gemini-2.5-pro"
 
+    def test_provider_defaults_are_read_at_each_call(self, monkeypatch):
+        assert config.PROVIDER_DEFAULT_MODELS["grok"].startswith("grok")
+        assert config.PROVIDER_DEFAULT_MODELS["google"].startswith("gemini")
+        monkeypatch.setitem(config.PROVIDER_DEFAULT_MODELS, "grok", "grok-house")
+        assert config.resolve_model("gpt-4o", "grok") == "grok-house"
+        monkeypatch.setattr(config, "PROVIDER_DEFAULT_MODELS", {"grok": "g", "google": "gemini-house"})
+        assert config.resolve_model(None, "google") == "gemini-house"
+        assert config.resolve_model("gpt-4o", "grok") == "g"
+        assert config.resolve_model("gemini-2.5-pro", "google") == "gemini-2.5-pro"
+
     def test_grok_base_url_env(self, monkeypatch):
         monkeypatch.delenv("XAI_BASE_URL", raising=False)
         default = config.get_grok_base_url()
@@ -167,6 +177,7 @@ class TestConfig:
             assert all(type(v) is float for v in config.PRICES[name])
         assert config.resolve_model("gpt-4o", "grok") == data["provider_defaults"]["grok"]
         assert config.resolve_model("gpt-4o", "google") == data["provider_defaults"]["google"]
+        assert config.PROVIDER_DEFAULT_MODELS == data["provider_defaults"]
 
     def test_a_price_edited_in_the_data_file_changes_the_cost(self, tmp_path):
         """A copy of the package with one price edited: the same compiled module reads

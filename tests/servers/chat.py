@@ -30,7 +30,25 @@ Response helpers (static methods):
 * ``ChatServer.raw(status, body, headers=None)``: any body (bytes or text).
 
 Usage figures, unless given: prompt tokens = words in all message contents, completion
-tokens = words in the answer (at least 1), total = their sum.
+tokens = words in the answer (at least 1), total = their sum (the llama.cpp mode counts
+as described below).
+
+``ChatServer.llama_cpp()`` (or ``server.llama = True``) answers as llama.cpp's OpenAI-compatible
+servers do (llama-cpp-python's ``llama_cpp.server``, ``llama-server``):
+
+* a ``response_format`` of type ``json_schema`` is refused with HTTP 500 and the body
+  of a request-validation failure naming ``response_format`` ("Input should be 'text'
+  or 'json_object'");
+* ``{"type": "json_object", "schema": {...}}`` is honoured: the default answer is a
+  JSON document that satisfies that schema;
+* usage counts tokens as a BPE tokenizer roughly does (about four characters a token,
+  plus the chat template's few tokens per message);
+* a completion longer than ``max_tokens`` (or than ``token_limit``, the server's own
+  limit, when set) is cut to that many tokens, with ``finish_reason`` "length";
+* a prompt and completion beyond ``context_size`` are refused with HTTP 400 and the
+  "maximum context length" body;
+* one request is answered at a time: others wait behind it (``peak`` tells the most
+  requests seen in flight at once, waiting included).
 
 ``delay`` (seconds, settable at any time) is slept before each answer. ``requests``
 logs every request as ``{"path", "headers", "body"}`` (header names in lower case,
@@ -44,8 +62,10 @@ import collections
 import json
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Any, Callable, Dict, List, Optional
+
+from servers.loopback import LoopbackServer
 
 
 def _words(text: Any) -> int:
@@ -54,6 +74,31 @@ def _words(text: Any) -> int:
     if isinstance(text, list):  # content parts (vision messages)
         return sum(_words(part.get("text", "")) for part in text if isinstance(part, dict))
     return 0
+
+
+def _bpe_tokens(text: Any) -> int:
+    """About what a BPE tokenizer gives: one token per four characters, at least one
+    per word."""
+    if isinstance(text, list):
+        return sum(_bpe_tokens(part.get("text", "")) for part in text if isinstance(part, dict))
+    if not isinstance(text, str) or not text:
+        return 0
+    return max(len(text.split()), (len(text) + 3) // 4)
+
+
+def _cut_to_tokens(text: str, tokens: int) -> str:
+    """The first ``tokens`` tokens of ``text`` (as ``_bpe_tokens`` counts them)."""
+    return text[: max(0, tokens) * 4]
+
+
+# llama-cpp-python's answer to a response_format it does not know (its request
+# validation error, sent as a 500).
+LLAMA_FORMAT_ERROR = (
+    "[{'type': 'literal_error', 'loc': ('body', 'response_format', 'type'), 'msg': "
+    "\"Input should be 'text' or 'json_object'\", 'input': 'json_schema', 'ctx': "
+    "{'expected': \"'text' or 'json_object'\"}}]")
+# Tokens of the chat template around each message (<|im_start|>role ... <|im_end|>).
+LLAMA_TEMPLATE_TOKENS = 5
 
 
 def _resolve(schema: Dict[str, Any], root: Dict[str, Any]) -> Dict[str, Any]:
@@ -102,8 +147,11 @@ def sample_for_schema(schema: Dict[str, Any], root: Optional[Dict[str, Any]] = N
     return None
 
 
-class ChatServer:
+class ChatServer(LoopbackServer):
     """The fake service; start with ``start()`` or use it as a context manager."""
+
+    methods = ("POST",)
+    disable_nagle_algorithm = True  # headers and body go out at once
 
     def __init__(self, delay: float = 0.0, default_text: str = "Resposta do modelo"):
         self.delay = delay
@@ -116,62 +164,36 @@ class ChatServer:
         self.answered = 0
         self._queue: collections.deque = collections.deque()
         self._lock = threading.Lock()
-        self._httpd: Optional[ThreadingHTTPServer] = None
-        self._thread: Optional[threading.Thread] = None
+        # llama.cpp-like behaviour (see the module's notes).
+        self.llama = False
+        self.token_limit: Optional[int] = None
+        self.context_size = 2048
+        self.peak = 0
+        self._in_flight = 0
+        self._one_at_a_time = threading.Lock()
 
-    # -- lifecycle ---------------------------------------------------------------
+    @classmethod
+    def llama_cpp(cls, token_limit: Optional[int] = None, context_size: int = 2048,
+                  **kwargs: Any) -> "ChatServer":
+        """A server that answers as llama.cpp's OpenAI-compatible servers do."""
+        server = cls(**kwargs)
+        server.llama = True
+        server.model_name = "smollm2-135m-instruct"
+        server.token_limit = token_limit
+        server.context_size = context_size
+        return server
 
-    def start(self) -> "ChatServer":
-        server = self
-
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"  # keep-alive, as the real service
-            disable_nagle_algorithm = True  # headers and body go out at once
-
-            def log_message(self, *args):  # quiet
-                pass
-
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                raw = self.rfile.read(length) if length else b""
-                try:
-                    body = json.loads(raw or b"{}")
-                except ValueError:
-                    body = {"_raw": raw.decode("utf-8", "replace")}
-                server._handle(self, body)
-
-        self._httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._httpd.daemon_threads = True
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        if self._httpd is not None:
-            self._httpd.shutdown()
-            self._httpd.server_close()
-            self._httpd = None
-
-    def __enter__(self) -> "ChatServer":
-        return self.start()
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-    @property
-    def port(self) -> int:
-        assert self._httpd is not None, "server not started"
-        return self._httpd.server_address[1]
+    # -- addresses ---------------------------------------------------------------
 
     @property
     def base_url(self) -> str:
         """Base address for ``openai.OpenAI(base_url=...)``."""
-        return f"http://127.0.0.1:{self.port}/v1"
+        return self.origin + "/v1"
 
     @property
     def endpoint(self) -> str:
         """Endpoint for ``openai.AzureOpenAI(azure_endpoint=...)``."""
-        return f"http://127.0.0.1:{self.port}"
+        return self.origin
 
     # -- scripting ---------------------------------------------------------------
 
@@ -186,6 +208,7 @@ class ChatServer:
             self._queue.clear()
             self.requests.clear()
         self.responder = None
+        self.peak = 0
 
     @property
     def pending(self) -> int:
@@ -224,6 +247,15 @@ class ChatServer:
 
     # -- serving -----------------------------------------------------------------
 
+    def _respond(self, handler: BaseHTTPRequestHandler, method: str) -> None:
+        length = int(handler.headers.get("Content-Length") or 0)
+        raw = handler.rfile.read(length) if length else b""
+        try:
+            body = json.loads(raw or b"{}")
+        except ValueError:
+            body = {"_raw": raw.decode("utf-8", "replace")}
+        self._handle(handler, body)
+
     def _next_response(self, body: Dict[str, Any]) -> Dict[str, Any]:
         with self._lock:
             if self._queue:
@@ -235,9 +267,49 @@ class ChatServer:
         if fmt.get("type") == "json_schema":
             schema = (fmt.get("json_schema") or {}).get("schema") or {}
             return self.json(sample_for_schema(schema))
+        if fmt.get("type") == "json_object" and isinstance(fmt.get("schema"), dict):
+            return self.json(sample_for_schema(fmt["schema"]))
         return self.text(self.default_text)
 
+    def _llama_refusal(self, body: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+        """The error llama.cpp's server answers before generating, or None."""
+        fmt = body.get("response_format")
+        if isinstance(fmt, dict) and fmt.get("type") not in (None, "text", "json_object"):
+            error = {"error": {"message": LLAMA_FORMAT_ERROR, "type": "internal_server_error",
+                               "param": None, "code": None}}
+            return self.raw(500, json.dumps(error))
+        prompt = self._llama_prompt_tokens(body)
+        wanted = body.get("max_tokens") or 0
+        if prompt + wanted > self.context_size:
+            message = (f"This model's maximum context length is {self.context_size} tokens. "
+                       f"However, you requested {prompt + wanted} tokens ({prompt} in the "
+                       f"messages, {wanted} in the completion). Please reduce the length of "
+                       f"the messages or completion.")
+            error = {"error": {"message": message, "type": "invalid_request_error",
+                               "param": "messages", "code": "context_length_exceeded"}}
+            return self.raw(400, json.dumps(error))
+        return None
+
+    @staticmethod
+    def _llama_prompt_tokens(body: Dict[str, Any]) -> int:
+        messages = body.get("messages", [])
+        return sum(_bpe_tokens(m.get("content")) + LLAMA_TEMPLATE_TOKENS for m in messages) + 3
+
     def _handle(self, handler: BaseHTTPRequestHandler, body: Dict[str, Any]) -> None:
+        if not self.llama:
+            self._answer(handler, body)
+            return
+        with self._lock:
+            self._in_flight += 1
+            self.peak = max(self.peak, self._in_flight)
+        try:
+            with self._one_at_a_time:  # one generation at a time, as one llama.cpp slot
+                self._answer(handler, body)
+        finally:
+            with self._lock:
+                self._in_flight -= 1
+
+    def _answer(self, handler: BaseHTTPRequestHandler, body: Dict[str, Any]) -> None:
         with self._lock:
             headers = {k.lower(): v for k, v in handler.headers.items()}
             if self.keep_requests:
@@ -245,17 +317,30 @@ class ChatServer:
                                       "body": body})
             else:
                 self.answered += 1
-        response = self._next_response(body)
+        response = self._llama_refusal(body) if self.llama else None
+        if response is None:
+            response = self._next_response(body)
         if self.delay:
             time.sleep(self.delay)
         if response["kind"] == "raw":
-            self._send(handler, response["status"], response["body"], response["headers"])
+            self.send(handler, response["status"], response["body"], headers=response["headers"])
             return
         content = response["content"]
+        finish_reason = "stop"
         prompt = response["prompt_tokens"]
+        completion = response["completion_tokens"]
+        if self.llama:
+            limits = [n for n in (body.get("max_tokens"), self.token_limit) if n]
+            if limits and _bpe_tokens(content) > min(limits):
+                content = _cut_to_tokens(content, min(limits))
+                finish_reason = "length"
+            if prompt is None:
+                prompt = self._llama_prompt_tokens(body)
+            if completion is None:
+                # The end-of-turn token counts when the model stopped by itself.
+                completion = _bpe_tokens(content) + (1 if finish_reason == "stop" else 0)
         if prompt is None:
             prompt = sum(_words(m.get("content")) for m in body.get("messages", []))
-        completion = response["completion_tokens"]
         if completion is None:
             completion = max(1, _words(content))
         total = response["total_tokens"]
@@ -266,24 +351,13 @@ class ChatServer:
             "object": "chat.completion",
             "created": int(time.time()),
             "model": body.get("model", self.model_name),
-            "choices": [{"index": 0, "finish_reason": "stop", "logprobs": None,
+            "choices": [{"index": 0, "finish_reason": finish_reason, "logprobs": None,
                          "message": {"role": "assistant", "content": content,
                                      "refusal": None}}],
             "usage": {"prompt_tokens": prompt, "completion_tokens": completion,
                       "total_tokens": total},
         }
-        self._send(handler, 200, json.dumps(payload).encode("utf-8"), {})
-
-    @staticmethod
-    def _send(handler: BaseHTTPRequestHandler, status: int, data: bytes,
-              headers: Dict[str, str]) -> None:
-        handler.send_response(status)
-        handler.send_header("Content-Type", "application/json")
-        handler.send_header("Content-Length", str(len(data)))
-        for key, value in headers.items():
-            handler.send_header(key, value)
-        handler.end_headers()
-        handler.wfile.write(data)
+        self.send(handler, 200, json.dumps(payload).encode("utf-8"))
 
 
 class InFlight:

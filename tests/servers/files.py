@@ -11,10 +11,11 @@ before the client went away, so tests can tell that a download was abandoned ear
 from __future__ import annotations
 
 import datetime
-import ssl
 import threading
 from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
+
+from servers.loopback import LoopbackServer
 
 
 @dataclass
@@ -29,13 +30,13 @@ class Route:
 
 
 @dataclass
-class FileServer:
+class FileServer(LoopbackServer):
+    methods = ("GET",)
+
     routes: dict[str, Route] = field(default_factory=dict)
     paths: list[str] = field(default_factory=list)
     hosts: list[str] = field(default_factory=list)
     streamed: dict[str, int] = field(default_factory=dict)
-    _server: ThreadingHTTPServer | None = None
-    _tls: bool = False
     _lock: threading.Lock = field(default_factory=threading.Lock)
     _done: threading.Event = field(default_factory=threading.Event)
 
@@ -60,16 +61,11 @@ class FileServer:
 
     # -- addresses ---------------------------------------------------------------------
     @property
-    def port(self) -> int:
-        assert self._server is not None
-        return self._server.server_address[1]
-
-    @property
     def base(self) -> str:
-        return f"{'https' if self._tls else 'http'}://127.0.0.1:{self.port}"
+        return self.origin
 
     def url(self, path: str) -> str:
-        return self.base + path
+        return self.origin + path
 
     def wait_stream_end(self, timeout: float = 10.0) -> None:
         """Waits until a streamed answer has ended (finished or abandoned)."""
@@ -78,34 +74,9 @@ class FileServer:
     # -- life --------------------------------------------------------------------------
     def start(self, cert: tuple[str, str] | None = None) -> "FileServer":
         """Serves on a free loopback port; `cert` (certificate file, key file) for TLS."""
-        owner = self
+        return super().start(tls=cert)
 
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
-            def do_GET(self):
-                owner._handle(self)
-
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        if cert is not None:
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(*cert)
-            self._server.socket = context.wrap_socket(self._server.socket, server_side=True)
-            self._tls = True
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
-        return self
-
-    def stop(self) -> None:
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._server = None
-
-    def _handle(self, h: BaseHTTPRequestHandler) -> None:
+    def _respond(self, h: BaseHTTPRequestHandler, method: str) -> None:
         path = h.path.split("?", 1)[0]
         with self._lock:
             self.paths.append(path)

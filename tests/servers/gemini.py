@@ -5,8 +5,8 @@ Each request is recorded (path and JSON body); answers come from a queue of
 """
 
 import json
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from servers.loopback import LoopbackServer
 
 
 def gemini_answer(text, prompt_tokens=11, completion_tokens=7, thoughts=None, finish="STOP"):
@@ -26,37 +26,24 @@ def gemini_answer(text, prompt_tokens=11, completion_tokens=7, thoughts=None, fi
     }
 
 
-class FakeGemini:
+class FakeGemini(LoopbackServer):
+    methods = ("POST",)
+    protocol_version = "HTTP/1.0"  # one answer per connection
+    poll_interval = 0.05
+    daemon_threads = False  # stop() waits for the answers being written
+
     def __init__(self):
         self.requests = []
         self.answers = [(200, gemini_answer("ok"))]
-        outer = self
 
-        class Handler(BaseHTTPRequestHandler):
-            def log_message(self, *args):
-                pass
+    @property
+    def url(self):
+        return self.origin
 
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                body = json.loads(self.rfile.read(length) or b"{}")
-                outer.requests.append({"path": self.path, "body": body,
-                                       "key": self.headers.get("x-goog-api-key")})
-                status, answer = outer.answers[0] if len(outer.answers) == 1 else outer.answers.pop(0)
-                data = json.dumps(answer).encode()
-                self.send_response(status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
-
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,), daemon=True)
-
-    def start(self):
-        self.thread.start()
-        return self
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
+    def _respond(self, h, method):
+        length = int(h.headers.get("Content-Length") or 0)
+        body = json.loads(h.rfile.read(length) or b"{}")
+        self.requests.append({"path": h.path, "body": body,
+                              "key": h.headers.get("x-goog-api-key")})
+        status, answer = self.answers[0] if len(self.answers) == 1 else self.answers.pop(0)
+        self.send(h, status, json.dumps(answer).encode())

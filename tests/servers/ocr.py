@@ -20,10 +20,12 @@ import io
 import json
 import threading
 from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qs, urlsplit
 
 from PIL import Image
+
+from servers.loopback import LoopbackServer
 
 ANALYZE_PATH = "/computervision/imageanalysis:analyze"
 
@@ -51,15 +53,15 @@ class Request:
 
 
 @dataclass
-class FakeOcrService:
+class FakeOcrService(LoopbackServer):
+    methods = ("POST",)
+    poll_interval = 0.05
+
     key: str = "test-vision-key"
     default_lines: list[str] = field(default_factory=lambda: ["texto lido"])
     requests: list[Request] = field(default_factory=list)
     _script: list[Reply] = field(default_factory=list)
     _lock: threading.Lock = field(default_factory=threading.Lock)
-    _server: ThreadingHTTPServer | None = None
-    _thread: threading.Thread | None = None
-    _stopping: threading.Event = field(default_factory=threading.Event)
 
     # -- control -------------------------------------------------------------------
 
@@ -76,33 +78,7 @@ class FakeOcrService:
 
     @property
     def endpoint(self) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}"
-
-    def start(self) -> "FakeOcrService":
-        service = self
-
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):  # keep test output clean
-                pass
-
-            def do_POST(self):
-                service._handle(self)
-
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
-                                        daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self) -> None:
-        self._stopping.set()
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
+        return self.origin
 
     # -- the service ---------------------------------------------------------------
 
@@ -112,7 +88,7 @@ class FakeOcrService:
                 return self._script.pop(0)
         return Reply(blocks=[list(self.default_lines)])
 
-    def _handle(self, h: BaseHTTPRequestHandler) -> None:
+    def _respond(self, h: BaseHTTPRequestHandler, method: str) -> None:
         length = int(h.headers.get("Content-Length") or 0)
         body = h.rfile.read(length)
         url = urlsplit(h.path)
@@ -140,7 +116,7 @@ class FakeOcrService:
             )
         reply = self._next()
         if reply.delay:
-            self._stopping.wait(reply.delay)
+            self.pause(reply.delay)
         if reply.status != 200:
             return self._error(h, reply.status, str(reply.status), "scripted failure",
                                reply.retry_after)
@@ -161,17 +137,10 @@ class FakeOcrService:
         headers = {"Retry-After": retry_after} if retry_after else {}
         self._send(h, status, {"error": {"code": code, "message": message}}, headers)
 
-    @staticmethod
-    def _send(h, status, payload, headers=None):
-        data = json.dumps(payload).encode()
+    def _send(self, h, status, payload, headers=None):
         try:
-            h.send_response(status)
-            h.send_header("Content-Type", "application/json; charset=utf-8")
-            h.send_header("Content-Length", str(len(data)))
-            for k, v in (headers or {}).items():
-                h.send_header(k, v)
-            h.end_headers()
-            h.wfile.write(data)
+            self.send(h, status, json.dumps(payload).encode(),
+                      "application/json; charset=utf-8", headers)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up (a time-out test)
 

@@ -15,6 +15,8 @@ import subprocess
 import tempfile
 import time
 
+from servers.loopback import HOST, free_port
+
 
 def available() -> bool:
     return shutil.which("redis-server") is not None
@@ -22,23 +24,18 @@ def available() -> bool:
 
 class RedisServer:
     def __init__(self) -> None:
-        self.port = self._free_port()
+        # The port is kept across stop() and start(): a restarted server is the same one.
+        self.port = free_port()
         self._proc: subprocess.Popen[bytes] | None = None
         self._dir = tempfile.mkdtemp(prefix="vorlex-redis-")
 
-    @staticmethod
-    def _free_port() -> int:
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            return int(s.getsockname()[1])
-
     @property
     def url(self) -> str:
-        return f"redis://127.0.0.1:{self.port}/0"
+        return f"redis://{HOST}:{self.port}/0"
 
     def start(self) -> "RedisServer":
         self._proc = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+            ["redis-server", "--port", str(self.port), "--bind", HOST, "--save", "",
              "--appendonly", "no", "--dir", self._dir, "--protected-mode", "yes"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             # A preloaded library (a sanitizer runtime checking this interpreter's
@@ -47,7 +44,7 @@ class RedisServer:
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2) as s:
+                with socket.create_connection((HOST, self.port), timeout=0.2) as s:
                     s.sendall(b"PING\r\n")
                     if s.recv(16).startswith(b"+PONG"):
                         return self

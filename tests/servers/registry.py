@@ -22,8 +22,9 @@ import re
 import socket
 import threading
 from dataclasses import dataclass, field
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
+
+from servers.loopback import LoopbackServer
 
 
 @dataclass
@@ -49,7 +50,10 @@ class Request:
 
 
 @dataclass
-class RegistryServer:
+class RegistryServer(LoopbackServer):
+    poll_interval = 0.05
+    report_errors = False  # a client that gave up (time-out) is not an error here
+
     brasil_api: dict = field(default_factory=dict)
     receita_ws: dict = field(default_factory=dict)
     cnpja: dict = field(default_factory=dict)
@@ -57,57 +61,15 @@ class RegistryServer:
     casa_dos_dados: list = field(default_factory=list)
     casa_dos_dados_reply: Reply | None = None
     requests: list = field(default_factory=list)
-
-    def __post_init__(self):
-        self._stop = threading.Event()
-        self._httpd = None
-        self._thread = None
-
-    # -- life cycle --------------------------------------------------------------
-    def start(self):
-        server = self
-
-        class Handler(BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):  # keep test output clean
-                pass
-
-            def do_GET(self):
-                server._handle(self, "GET")
-
-            def do_POST(self):
-                server._handle(self, "POST")
-
-        class Server(ThreadingHTTPServer):
-            daemon_threads = True
-
-            def handle_error(self, request, client_address):
-                pass  # a client that gave up (time-out) is not an error here
-
-        self._httpd = Server(("127.0.0.1", 0), Handler)
-        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.05,), daemon=True)
-        self._thread.start()
-        return self
-
-    def stop(self):
-        self._stop.set()
-        if self._httpd is not None:
-            self._httpd.shutdown()
-            self._httpd.server_close()
-            self._thread.join(5)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
+    # The most requests being answered at one moment (a reply's delay counts).
+    peak_in_flight: int = 0
+    _in_flight: int = field(default=0, repr=False)
+    _flight_lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
 
     # -- addresses ----------------------------------------------------------------
     @property
     def base_url(self):
-        host, port = self._httpd.server_address[:2]
-        return f"http://{host}:{port}"
+        return self.origin
 
     @property
     def brasil_api_url(self):
@@ -136,7 +98,7 @@ class RegistryServer:
         return self
 
     # -- the services --------------------------------------------------------------
-    def _handle(self, h, method):
+    def _respond(self, h, method):
         parts = urlsplit(h.path)
         path = parts.path
         length = int(h.headers.get("Content-Length") or 0)
@@ -149,7 +111,14 @@ class RegistryServer:
         self.requests.append(
             Request(method, service, path, parse_qs(parts.query), dict(h.headers.items()), body)
         )
-        self._send(h, reply)
+        with self._flight_lock:
+            self._in_flight += 1
+            self.peak_in_flight = max(self.peak_in_flight, self._in_flight)
+        try:
+            self._answer(h, reply)
+        finally:
+            with self._flight_lock:
+                self._in_flight -= 1
 
     def _route(self, method, path, headers, body):
         def tail(prefix):
@@ -190,9 +159,9 @@ class RegistryServer:
         ]
         return {"success": True, "data": {"count": len(hits), "cnpj": hits}}
 
-    def _send(self, h, entry):
+    def _answer(self, h, entry):
         reply = entry if isinstance(entry, Reply) else Reply(200, entry)
-        if reply.delay and self._stop.wait(reply.delay):
+        if reply.delay and self.pause(reply.delay):
             return
         if reply.drop:
             h.close_connection = True
@@ -205,11 +174,7 @@ class RegistryServer:
             payload = reply.body
         else:
             payload = json.dumps(reply.json, ensure_ascii=False).encode("utf-8")
-        h.send_response(reply.status)
-        h.send_header("Content-Type", reply.content_type)
-        h.send_header("Content-Length", str(len(payload)))
-        h.end_headers()
-        h.wfile.write(payload)
+        self.send(h, reply.status, payload, reply.content_type)
 
 
 # -- real answers of the services -----------------------------------------------------

@@ -66,6 +66,10 @@ std::string question_fingerprint(py::object q) {
   d["id"] = cfg.attr("id");
   d["name"] = cfg.attr("name");
   d["tag"] = py::getattr(cfg, "tag", py::none());
+  // A token limit shapes the answer (it may be cut short); keys of questions without
+  // one stay as they were.
+  py::object max_tokens = py::getattr(cfg, "max_tokens", py::none());
+  if (!max_tokens.is_none()) d["max_tokens"] = max_tokens;
   d["system_prompt"] = q.attr("system_prompt");
   d["user_prompt"] = q.attr("user_prompt");
   d["keywords"] = vx::list_copy(q.attr("keywords"));

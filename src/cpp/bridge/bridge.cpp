@@ -1,5 +1,6 @@
 #include "bridge/bridge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -339,6 +340,30 @@ py::object make_enum(py::module_ m, const char* name,
       py::arg("qualname") = py::str(name));
   m.attr(name) = e;
   return e;
+}
+
+py::list run_on_threads(py::object futures, const py::list& calls, long long width, const char* name) {
+  if (!py::hasattr(futures, "ThreadPoolExecutor")) futures = futures.attr("futures");
+  const long long count = static_cast<long long>(calls.size());
+  py::object pool = futures.attr("ThreadPoolExecutor")(
+      py::arg("max_workers") = std::max(1LL, std::min(width, count)), py::arg("thread_name_prefix") = name);
+  py::list pending;
+  try {
+    for (py::handle call : calls) {
+      py::tuple parts = py::reinterpret_borrow<py::tuple>(call);
+      pending.append(pool.attr("submit")(*parts));
+    }
+    futures.attr("wait")(pending);  // a condition wait: the GIL is released meanwhile
+  } catch (...) {
+    try {
+      pool.attr("shutdown")(py::arg("wait") = false, py::arg("cancel_futures") = true);
+    } catch (py::error_already_set&) {
+      // the first error is the one to report
+    }
+    throw;
+  }
+  pool.attr("shutdown")(py::arg("wait") = false);
+  return pending;
 }
 
 }  // namespace vx

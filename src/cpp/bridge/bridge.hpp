@@ -169,6 +169,14 @@ class ScopedClose {
   py::object obj_;
 };
 
+// Calls each item of `calls` (a tuple: a callable, then its arguments) on a pool of at
+// most `width` threads, waits for all of them without the GIL and returns their futures
+// in order, each done (result() gives its value or raises what it raised). Interrupted
+// while waiting (Ctrl-C), it drops the calls not started, leaves those in flight to end
+// on their threads, and raises. `futures` is the caller's late-bound concurrent.futures
+// (or the concurrent package that holds it); `name` prefixes the threads' names.
+py::list run_on_threads(py::object futures, const py::list& calls, long long width, const char* name);
+
 // list(seq): a private copy holding strong references to the items. A loop that runs
 // Python code between items (a property, __hash__, __eq__, a callback) walks such a
 // copy, or the container's own iterator: that code may change the caller's container,

@@ -117,8 +117,6 @@ py::object coroutine(Task task, const char* qualname);
 
 // Registers the coroutine type in a module (once per extension module that uses it),
 // under `name` with `doc`: the module's coroutine objects are of that type.
-void init(py::module_& m, const char* name = "Coroutine",
-          const char* doc = "A coroutine of the reader's asynchronous operations: await it, or "
-                            "hand it to asyncio as any coroutine.");
+void init(py::module_& m, const char* name, const char* doc);
 
 }  // namespace vx::aio

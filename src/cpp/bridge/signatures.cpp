@@ -39,7 +39,9 @@ void look_up(Routine* r) {
     def = StubDef();  // a stub this code cannot read: no signature
   }
   std::string file = def.path.empty() ? "<" + std::string(py::str(r->module)) + ">" : def.path;
-  PyCodeObject* code = PyCode_NewEmpty(file.c_str(), PyUnicode_AsUTF8(r->name), def.line);
+  const char* name = PyUnicode_AsUTF8(r->name);
+  if (!name) throw py::error_already_set();
+  PyCodeObject* code = PyCode_NewEmpty(file.c_str(), name, def.line);
   if (!code) throw py::error_already_set();
   py::object named = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(code));
   named = named.attr("replace")("co_qualname"_a = py::handle(r->qualname));

@@ -14,22 +14,23 @@ namespace {
 // An entry stored at `stored_at` is expired once ttl seconds have passed.
 bool expired(double stored_at, double ttl, double now) { return now - stored_at >= ttl; }
 
-// Drops the expired entries.
-void sweep(py::handle self, double ttl, double now) {
-  py::dict entries = self.attr("_entries");
-  py::list dead;
-  for (auto item : entries) {
-    py::tuple entry = py::reinterpret_borrow<py::tuple>(item.second);
-    if (expired(py::cast<double>(entry[0]), ttl, now)) dead.append(item.first);
-  }
-  for (py::handle key : dead) PyDict_DelItem(entries.ptr(), key.ptr());
-}
-
 // entries[key] taken out, a KeyError when it is absent passed over.
 void discard(const py::dict& entries, py::handle key) {
   if (PyDict_DelItem(entries.ptr(), key.ptr()) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
     PyErr_Clear();
+  }
+}
+
+// Drops the expired entries. Reading a stored time may run Python (a __float__) that
+// changes the dict, so the walk is over a snapshot that owns its keys and entries, and
+// an entry already gone by the time it is dropped is passed over.
+void sweep(py::handle self, double ttl, double now) {
+  py::dict entries = self.attr("_entries");
+  for (py::handle item : vx::list_copy(entries.attr("items")())) {
+    py::object key = item[py::int_(0)];
+    py::object entry = item[py::int_(1)];
+    if (expired(py::cast<double>(entry[py::int_(0)]), ttl, now)) discard(entries, key);
   }
 }
 

@@ -2,6 +2,8 @@
 //
 //   DEFAULT_MODEL, MODELS, PRICES  the default model and the tables of known models and
 //                                  their prices, from the package's data/models.toml
+//   PROVIDER_DEFAULT_MODELS        the model Grok and Google use when given another
+//                                  family's name (models.toml's [provider_defaults])
 //   resolve_model(model, provider) the name to send to a provider
 //   get_grok_base_url()            xAI's OpenAI-compatible address (XAI_BASE_URL wins)
 //   calculate_cost(model, p, c)    US dollars for a call, from PRICES
@@ -11,8 +13,8 @@
 //
 // Models and prices change for reasons of their own (a provider's release, a new
 // price list), so they are data, read once at import: a new price is an edit of
-// models.toml, not a rebuild. The tables are module attributes read at each call, so
-// callers may patch them (vorlex.config.PRICES["name"] = (prompt, completion)).
+// models.toml, not a rebuild. The tables and defaults are module attributes read at each
+// call, so callers may patch them (vorlex.config.PRICES["name"] = (prompt, completion)).
 #include <cctype>
 #include <cstdlib>
 #include <set>
@@ -27,13 +29,7 @@ vx::Namespace ns;
 vx::Logger logger("vorlex.config");
 
 constexpr const char* kGrokBaseUrl = "https://api.x.ai/v1";
-constexpr const char* kModelTable = "models.toml";  // in the package's data folder
-std::string model_table_path;  // where it was read from, for the errors that name it
-
-// The model Grok and Google use when given another family's name (models.toml's
-// [provider_defaults]); set once at import.
-std::string default_grok_model;
-std::string default_google_model;
+constexpr const char* kModelTable = "models.toml";  // in the package vorlex.data
 
 std::string env(const char* name) {
   const char* v = std::getenv(name);
@@ -49,11 +45,9 @@ py::object resolve_model(py::object model_obj, py::object provider_obj) {
   std::string provider =
       provider_obj.is_none() ? std::string("openai") : vx::arg_str(provider_obj, "provider");
   if (model.empty()) model = py::cast<std::string>(ns.get("DEFAULT_MODEL"));
-  if (provider == "grok") {
-    if (!starts_with(model, "grok")) return vx::from_utf8(default_grok_model);
-  } else if (provider == "google") {
-    if (!starts_with(model, "gemini") && !starts_with(model, "models/"))
-      return vx::from_utf8(default_google_model);
+  if ((provider == "grok" && !starts_with(model, "grok")) ||
+      (provider == "google" && !starts_with(model, "gemini") && !starts_with(model, "models/"))) {
+    return ns.get("PROVIDER_DEFAULT_MODELS")[py::str(provider)];
   }
   return vx::from_utf8(model);
 }
@@ -129,54 +123,51 @@ py::tuple get_azure_config() {
   return py::make_tuple(vx::from_utf8(endpoint), vx::from_utf8(key));
 }
 
-// The package's data/models.toml, parsed (tomllib). The package folder is the first
-// entry of vorlex.__path__: this module is imported as part of it, so it is there.
-py::dict read_model_table() {
-  py::object folder = py::list(vx::import("vorlex").attr("__path__"))[0];
-  py::object path = vx::import("os.path").attr("join")(folder, "data", kModelTable);
-  model_table_path = vx::safe_str(path);
-  py::object file = vx::late("builtins", "open")(path, "rb");
-  py::object table;
-  try {
-    table = vx::import("tomllib").attr("load")(file);
-  } catch (...) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
-  return table.cast<py::dict>();
+// The package data's models.toml, parsed (tomllib), and the file's path, for the errors
+// that name it. importlib.resources finds the package vorlex.data wherever the package
+// was installed from.
+py::dict read_model_table(std::string& path) {
+  py::object file = vx::import("importlib.resources").attr("files")("vorlex.data").attr("joinpath")(kModelTable);
+  path = vx::safe_str(file);
+  py::object text = file.attr("read_text")(py::arg("encoding") = "utf-8");
+  return vx::import("tomllib").attr("loads")(text).cast<py::dict>();
 }
 
 // A table of models.toml, or ValueError naming the file and the table (the import
 // fails with it, as ImportError).
-py::dict section(const py::dict& table, const char* name) {
+py::dict section(const py::dict& table, const char* name, const std::string& path) {
   py::object v = vx::mapping_get(table, name, py::none());
   if (!PyDict_Check(v.ptr())) {
-    vx::raise_value_error(model_table_path + ": [" + name + "] is missing or not a table");
+    vx::raise_value_error(path + ": [" + name + "] is missing or not a table");
   }
   return v.cast<py::dict>();
 }
 
 // A text entry of models.toml, or ValueError naming it.
-std::string entry_text(const py::dict& table, const char* key, const char* where) {
+py::object entry_text(const py::dict& table, const char* key, const char* where, const std::string& path) {
   py::object v = vx::mapping_get(table, key, py::none());
   if (!vx::is_str(v)) {
-    vx::raise_value_error(model_table_path + ": " + where + key + " must be text");
+    vx::raise_value_error(path + ": " + where + key + " must be text");
   }
-  return vx::to_utf8(v);
+  return v;
 }
 
-// MODELS, PRICES and DEFAULT_MODEL on the module, from models.toml. Prices become
-// (prompt, completion) tuples of floats, as callers have always read them.
+// MODELS, PRICES, DEFAULT_MODEL and PROVIDER_DEFAULT_MODELS on the module, from
+// models.toml. Prices become (prompt, completion) tuples of floats, as callers have
+// always read them.
 void load_model_table(py::module_& m) {
-  py::dict table = read_model_table();
-  m.attr("DEFAULT_MODEL") = vx::from_utf8(entry_text(table, "default_model", ""));
-  py::dict defaults = section(table, "provider_defaults");
-  default_grok_model = entry_text(defaults, "grok", "provider_defaults.");
-  default_google_model = entry_text(defaults, "google", "provider_defaults.");
+  std::string model_table_path;
+  py::dict table = read_model_table(model_table_path);
+  m.attr("DEFAULT_MODEL") = entry_text(table, "default_model", "", model_table_path);
+  py::dict defaults = section(table, "provider_defaults", model_table_path);
+  py::dict provider_defaults;
+  for (const char* provider : {"grok", "google"}) {
+    provider_defaults[provider] = entry_text(defaults, provider, "provider_defaults.", model_table_path);
+  }
+  m.attr("PROVIDER_DEFAULT_MODELS") = provider_defaults;
 
   py::dict models;
-  for (auto [name, description] : section(table, "models")) {
+  for (auto [name, description] : section(table, "models", model_table_path)) {
     if (!vx::is_str(description)) {
       vx::raise_value_error(model_table_path + ": models." + vx::safe_str(name) +
                             " must be a description (text)");
@@ -186,7 +177,7 @@ void load_model_table(py::module_& m) {
   m.attr("MODELS") = models;
 
   py::dict prices;
-  for (auto [name, pair] : section(table, "prices")) {
+  for (auto [name, pair] : section(table, "prices", model_table_path)) {
     PyObject* list = pair.ptr();
     if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 ||
         !vx::is_real(PyList_GET_ITEM(list, 0)) || !vx::is_real(PyList_GET_ITEM(list, 1))) {

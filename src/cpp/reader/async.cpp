@@ -19,6 +19,9 @@
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
+
+#include <optional>
 
 namespace vx::reader {
 namespace {
@@ -29,29 +32,47 @@ using vx::aio::wait;
 // ---------------------------------------------------------------------------------
 // _call_llm_async: one attempt, no retry policy.
 
-Task call_llm_async(py::object self, py::object messages, py::object response_model) {
+Task call_llm_async(py::object self, py::object messages, py::object response_model,
+                    py::object max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
-  const bool structured = truthy(response_model);
-  py::object model = self.attr("_model");
-  py::object call;
+  ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
+    py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_async_google_client");
-    call = structured ? google.attr("acall_structured")(client, model, messages, response_model)
-                      : google.attr("acall_chat")(client, model, messages);
-  } else {
-    py::object client = self.attr("_get_async_client")();
-    if (structured) {
-      call = call_kw(structured_parse(client), {{"model", model},
-                                                {"messages", messages},
-                                                {"response_format", response_model}});
-    } else {
-      call = call_kw(client.attr("chat").attr("completions").attr("create"),
-                     {{"model", model}, {"messages", messages}});
-    }
+    py::dict limit;
+    if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
+    py::object call =
+        request.structured()
+            ? google.attr("acall_structured")(client, model, messages, response_model, **limit)
+            : google.attr("acall_chat")(client, model, messages, **limit);
+    py::object response = co_await wait(std::move(call));
+    co_return response;
   }
-  py::object response = co_await wait(std::move(call));
-  co_return response;
+  py::object client = self.attr("_get_async_client")();
+  if (!request.structured()) {
+    py::object response = co_await wait(request.start(client, ""));
+    co_return response;
+  }
+  // The structured modes as in the synchronous attempt: a refused response format is
+  // asked again at once in the next mode ("auto"), or ends the call.
+  std::string mode = request.first_mode();
+  for (;;) {
+    std::optional<py::error_already_set> failed;
+    try {
+      py::object response = co_await wait(request.start(client, mode));
+      request.remember(mode);
+      co_return response;
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      failed = e;
+    }
+    py::object cut;
+    std::string next = request.after_failure(mode, failed->value(), cut);
+    if (cut) co_return cut;
+    if (next.empty()) throw *failed;
+    mode = next;
+  }
 }
 
 // ---------------------------------------------------------------------------------
@@ -62,15 +83,24 @@ Task execute_question_async(py::object self, py::object text, py::object questio
   py::object early = empty_text_result(self, text, question);
   if (early) co_return early;
   py::object error;
+  std::optional<Conversation> talk;
   try {
-    py::list messages = question_messages(question, text);
-    py::object call = self.attr("_call_llm_async")(messages, question.attr("response_model"));
-    py::object response = co_await wait(std::move(call));
-    co_return question_result(self, question, response, start);
+    talk.emplace(self, question, text);
+    for (;;) {
+      py::object response, failed;
+      try {
+        response = co_await wait(talk->ask("_call_llm_async"));
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception) || !talk->mendable(e.value())) throw;
+        failed = e.value();
+      }
+      py::object result = failed ? talk->take_error(failed, start) : talk->take(response, start);
+      if (result) co_return result;
+    }
   } catch (...) {
     error = error_in_flight();
   }
-  co_return question_failure(self, question, error, start);
+  co_return question_failure(self, question, error, start, talk ? &*talk : nullptr);
 }
 
 Task extract_from_text_async(py::object self, py::object text, py::object question) {
@@ -92,7 +122,7 @@ Task classify_results_async(py::object self, py::object results, py::object doc_
         self.attr("_call_llm_async")(messages, classification.attr("response_model"));
     py::object response = co_await wait(std::move(call));
     self.attr("_record_side_usage")(response);
-    co_return classification_mapping(response);
+    co_return classification_mapping(response, classification.attr("response_model"));
   } catch (...) {
     error = error_in_flight();
   }
@@ -132,37 +162,43 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
   RunTotals run;
   const long long width = question_concurrency(self);
   if (width > 1) {
-    py::list settled;                 // per question: its NO_DATA result, or None
-    std::vector<Py_ssize_t> used;     // per question: the pages it reads
+    // One snapshot of the questions, walked throughout; their pages chosen up front.
+    py::list all = vx::list_copy(questions_to_run);
+    std::vector<Selection> chosen;
+    for (py::handle q : all) chosen.push_back(select_pages(self, py::reinterpret_borrow<py::object>(q), doc, false));
+    std::vector<py::object> answers(all.size());
+    // The first question that must learn the server's structured mode is asked alone,
+    // before the others are gathered (structured.hpp).
+    for (size_t i = 0; i < all.size(); ++i) {
+      py::object question = all[i];
+      if (chosen[i].no_data || !learns_structured_mode(self, question)) continue;
+      py::object call = self.attr("_execute_question_async")(joined_text(chosen[i].pages), question);
+      answers[i] = co_await wait(std::move(call));
+      break;
+    }
+    std::vector<size_t> gathered;
     py::object gather;
     {
       // Only the gathering is held while it runs (coro.hpp).
       py::object semaphore = ns.get("asyncio").attr("Semaphore")(width);
       py::list coroutines;
-      for (py::handle q : vx::list_copy(questions_to_run)) {
-        py::object question = py::reinterpret_borrow<py::object>(q);
-        Selection sel = select_pages(self, question, doc, false);
-        used.push_back(static_cast<Py_ssize_t>(sel.pages.size()));
-        if (sel.no_data) {
-          settled.append(sel.no_data);
-          continue;
-        }
-        settled.append(py::none());
+      for (size_t i = 0; i < all.size(); ++i) {
+        if (chosen[i].no_data || answers[i]) continue;
+        gathered.push_back(i);
         coroutines.append(vx::aio::coroutine(
-            bounded_question(self, semaphore, joined_text(sel.pages), question),
+            bounded_question(self, semaphore, joined_text(chosen[i].pages), all[i]),
             "Vorlex._run_questions_async.<locals>._bounded"));
       }
       gather = ns.get("asyncio").attr("gather")(*coroutines);
     }
-    py::object answers = co_await wait(std::move(gather));
-    py::list answered = vx::list_copy(answers);
-    size_t next = 0;
-    for (size_t i = 0; i < settled.size(); ++i) {
-      if (!settled[i].is_none()) {
-        run.results.append(settled[i]);
+    py::list got = vx::list_copy(co_await wait(std::move(gather)));
+    for (size_t k = 0; k < gathered.size(); ++k) answers[gathered[k]] = got[k];
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (chosen[i].no_data) {
+        run.results.append(chosen[i].no_data);
         continue;
       }
-      run.add(answered[next++], used[i], doc.count);
+      run.add(answers[i], static_cast<Py_ssize_t>(chosen[i].pages.size()), doc.count);
     }
     co_return run.as_tuple();
   }
@@ -264,8 +300,9 @@ Task process_batch_async(py::object self, py::object documents, py::object quest
 // ---------------------------------------------------------------------------------
 // The Python-facing functions: arguments checked, the coroutine object returned.
 
-py::object py_call_llm_async(py::object self, py::object messages, py::object response_model) {
-  return vx::aio::coroutine(call_llm_async(self, messages, response_model),
+py::object py_call_llm_async(py::object self, py::object messages, py::object response_model,
+                             py::object max_tokens) {
+  return vx::aio::coroutine(call_llm_async(self, messages, response_model, max_tokens),
                             "Vorlex._call_llm_async");
 }
 
@@ -302,10 +339,7 @@ py::object py_process_async(py::object self, py::object document, py::object que
 py::object py_process_batch_async(py::object self, py::object documents, py::object questions,
                                   py::object classify, py::object max_concurrency,
                                   py::object show_progress) {
-  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
-  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
-    vx::raise_type_error("questions", "list or None", questions);
-  }
+  check_batch_args(documents, questions);
   long long permits = PyBool_Check(max_concurrency.ptr())
                           ? (max_concurrency.ptr() == Py_True ? 1 : 0)
                           : vx::arg_int_trunc(max_concurrency, "max_concurrency");
@@ -332,7 +366,7 @@ void init_async(vx::PyClass& cls) {
           "Coroutine: processes the documents side by side, at most max_concurrency at a "
           "time, under the circuit breaker; results in input order.");
   cls.def("_call_llm_async", &py_call_llm_async, py::arg("self"), py::arg("messages"),
-          py::arg("response_model") = py::none());
+          py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
   cls.def("_execute_question_async", &py_execute_question_async, py::arg("self"),
           py::arg("text"), py::arg("question"));
   cls.def("_classify_results_async", &py_classify_results_async, py::arg("self"),

@@ -148,6 +148,25 @@ bool is_document_failure(const py::error_already_set& e) {
   return e.matches(ns.get("DocumentError").ptr()) || e.matches(ns.get("ProcessingError").ptr());
 }
 
+void check_batch_args(py::handle documents, py::handle questions) {
+  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
+  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
+    vx::raise_type_error("questions", "list or None", questions);
+  }
+}
+
+void attach_completed(const py::error_already_set& interruption, const py::list& out) {
+  py::list completed;
+  for (py::handle result : out) {
+    if (!result.is_none()) completed.append(result);
+  }
+  try {
+    py::setattr(interruption.value(), "completed", completed);
+  } catch (py::error_already_set&) {
+    // an interruption that takes no attribute still reaches the caller
+  }
+}
+
 py::object document_error_result(py::handle doc, py::object error, const char* prefix) {
   py::str name = text_form(doc, is_text_document(doc) ? -1 : kShortTextForm);
   logger.error((prefix + vx::to_utf8(name) + ": " + vx::safe_str(error)).c_str());
@@ -281,14 +300,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
       pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
     } catch (py::error_already_set&) {
     }
-    py::list completed;
-    for (size_t i = 0; i < n; ++i) {
-      if (!out[i].is_none()) completed.append(out[i]);
-    }
-    try {
-      py::setattr(e.value(), "completed", completed);
-    } catch (py::error_already_set&) {
-    }
+    attach_completed(e, out);
     throw;
   } catch (...) {
     vx::call_quietly(pool, "shutdown", py::bool_(true));
@@ -300,10 +312,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
 
 py::object process_batch(py::object self, py::object documents, py::object questions,
                        py::object classify, py::object max_workers, py::object show_progress) {
-  if (!PyList_Check(documents.ptr())) vx::raise_type_error("documents", "list", documents);
-  if (!questions.is_none() && !PyList_Check(questions.ptr())) {
-    vx::raise_type_error("questions", "list or None", questions);
-  }
+  check_batch_args(documents, questions);
   long long workers = 0;
   if (!max_workers.is_none()) {
     workers = PyBool_Check(max_workers.ptr()) ? (max_workers.ptr() == Py_True ? 1 : 0)

@@ -11,6 +11,7 @@
 
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
 
 namespace vx::reader {
 
@@ -147,20 +148,8 @@ bool name_in(const std::string& name, std::initializer_list<const char*> names) 
 // An error carrying an HTTP status of 500 or above (a provider's client other than
 // OpenAI's, a gateway in front of a local server).
 bool server_error_status(py::handle exc) {
-  PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");
-  if (!code) {
-    PyErr_Clear();
-    return false;
-  }
-  bool out = false;
-  if (PyLong_Check(code) && !PyBool_Check(code)) {
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(code, &overflow);
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    out = !overflow && n >= 500 && n <= 599;
-  }
-  Py_DECREF(code);
-  return out;
+  const long long status = http_status(exc);
+  return status >= 500 && status <= 599;
 }
 
 std::string classify_failure(py::object exc) {
@@ -195,6 +184,23 @@ py::object maybe_attr(py::handle o, const char* name) {
 
 }  // namespace
 
+long long http_status(py::handle exc) {
+  PyObject* code = PyObject_GetAttrString(exc.ptr(), "status_code");
+  if (!code) {
+    PyErr_Clear();
+    return -1;
+  }
+  long long out = -1;
+  if (PyLong_Check(code) && !PyBool_Check(code)) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(code, &overflow);
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    else if (!overflow) out = n;
+  }
+  Py_DECREF(code);
+  return out;
+}
+
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion) {
   if (!py::getattr(self, "_base_url", py::none()).is_none() && !truthy(ns.call("price_known", model))) {
     return py::float_(0.0);
@@ -217,27 +223,40 @@ py::object structured_parse(py::handle client) {
 namespace {
 
 // One attempt: reads the provider, model and client when it runs, so a change of
-// `model` applies to the next attempt.
-py::object attempt(py::handle self, py::handle messages, py::handle response_model) {
+// `model` applies to the next attempt. A structured question is asked in the reader's
+// structured mode; in "auto" a refused response format is asked again at once in the
+// next mode, inside this one attempt (a refusal is never retried as transient).
+py::object attempt(py::handle self, py::handle messages, py::handle response_model,
+                   py::handle max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
-  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
-  if (PyErr_Occurred()) throw py::error_already_set();
-  py::object model = self.attr("_model");
+  ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
+    py::object model = self.attr("_model");
     py::module_ google = vx::import("vorlex.providers.google");
     py::object client = self.attr("_google_client");
-    if (structured) return google.attr("call_structured")(client, model, messages, response_model);
-    return google.attr("call_chat")(client, model, messages);
+    py::dict limit;
+    if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
+    if (request.structured()) {
+      return google.attr("call_structured")(client, model, messages, response_model, **limit);
+    }
+    return google.attr("call_chat")(client, model, messages, **limit);
   }
   py::object client = self.attr("_openai_client");
-  if (structured) {
-    return call_kw(structured_parse(client),
-                   {{"model", model},
-                    {"messages", py::reinterpret_borrow<py::object>(messages)},
-                    {"response_format", py::reinterpret_borrow<py::object>(response_model)}});
+  if (!request.structured()) return request.start(client, "");
+  std::string mode = request.first_mode();
+  for (;;) {
+    try {
+      py::object response = request.start(client, mode);
+      request.remember(mode);
+      return response;
+    } catch (py::error_already_set& e) {
+      py::object cut;
+      std::string next = request.after_failure(mode, e.value(), cut);
+      if (cut) return cut;
+      if (next.empty()) throw;
+      mode = next;
+    }
   }
-  return call_kw(client.attr("chat").attr("completions").attr("create"),
-                 {{"model", model}, {"messages", py::reinterpret_borrow<py::object>(messages)}});
 }
 
 // The attempt as a plain function of its arguments: it captures nothing, so the
@@ -246,11 +265,13 @@ py::object attempt_function() {
   // Built once and kept for the life of the process (never released at exit, when
   // the interpreter may already be gone).
   static PyObject* fn = py::cpp_function(
-                            [](py::object self, py::object messages, py::object response_model) {
-                              return attempt(self, messages, response_model);
+                            [](py::object self, py::object messages, py::object response_model,
+                               py::object max_tokens) {
+                              return attempt(self, messages, response_model, max_tokens);
                             },
                             py::name("_call_llm_attempt"), py::arg("reader"),
-                            py::arg("messages"), py::arg("response_model"))
+                            py::arg("messages"), py::arg("response_model"),
+                            py::arg("max_tokens") = py::none())
                             .release()
                             .ptr();
   return py::reinterpret_borrow<py::object>(fn);
@@ -259,8 +280,11 @@ py::object attempt_function() {
 // Every call decorates the attempt with the reader's current `_retry`, as a Python
 // implementation would: a policy with effects at decoration time, or one replaced
 // between calls, behaves the same here.
-py::object call_llm(py::object self, py::object messages, py::object response_model) {
-  return self.attr("_retry")(attempt_function())(self, messages, response_model);
+py::object call_llm(py::object self, py::object messages, py::object response_model,
+                    py::object max_tokens) {
+  py::object attempt = self.attr("_retry")(attempt_function());
+  if (max_tokens.is_none()) return attempt(self, messages, response_model);
+  return attempt(self, messages, response_model, max_tokens);
 }
 
 py::object counting_llm_caller(py::object self) {
@@ -307,7 +331,7 @@ void init_calls(vx::PyClass& cls) {
                               "Tokens and cost of this run's calls that have no question "
                               "result of their own; per thread / asyncio task."));
   cls.def("_call_llm", &call_llm, py::arg("self"), py::arg("messages"),
-          py::arg("response_model") = py::none());
+          py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
   cls.def_static("_classify_failure", &classify_failure, py::arg("exc"));
   cls.def("_reset_side_usage", &reset_side_usage, py::arg("self"));
   cls.def("_record_side_usage", &record_side_usage, py::arg("self"), py::arg("raw_result"));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 
 #include "bridge/bridge.hpp"
 
@@ -27,5 +28,8 @@ py::object round_to(py::handle value, int ndigits);
 // self-hosted server (base_url) pays nothing for a model without a price, and is not
 // warned about it on every run: its model runs on the caller's machines.
 py::object call_cost(py::handle self, py::handle model, py::handle prompt, py::handle completion);
+
+// The HTTP status an error carries (its status_code, an int), or -1 when it has none.
+long long http_status(py::handle exc);
 
 }  // namespace vx::reader

@@ -3,11 +3,16 @@
 // Every setting comes from the argument when it is non-empty (not None, not ""), else
 // from its environment variable, else from a built-in default. The environment is
 // read through the module's `os` (os.environ), so a test's monkeypatch of the
-// environment is seen exactly as Python code would see it.
+// environment is seen exactly as Python code would see it. One default is withheld: a
+// local server (base_url, else VORLEX_BASE_URL) gets no cloud model's name, its model
+// must be named. The answer settings and that rule are the contract checker's too
+// (bridge/reader_settings.hpp).
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "bridge/reader_settings.hpp"
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 
@@ -52,6 +57,12 @@ void check_optional_number(py::handle v, const char* name) {
 
 bool zero_or_none(py::handle v) { return v.is_none() || PyObject_IsTrue(v.ptr()) == 0; }
 
+// The client timeout of a reader: its `_timeout`, else the class's REQUEST_TIMEOUT_SECONDS.
+py::object client_timeout(py::handle self) {
+  py::object t = py::getattr(self, "_timeout", py::none());
+  return t.is_none() ? py::object(self.attr("REQUEST_TIMEOUT_SECONDS")) : t;
+}
+
 // One TLS setup per process. Most of the time of building an HTTP client goes into
 // loading the certificate bundle into a TLS context; the readers of a process share one
 // (an ssl.SSLContext may be shared by threads and event loops alike), each reader keeping
@@ -85,16 +96,22 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                  py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
                  py::object ocr_fallback, py::object base_url, py::object cache_path,
-                 py::object cache_url, py::object ocr_engine, py::object question_concurrency) {
+                 py::object cache_url, py::object ocr_engine, py::object question_concurrency,
+                 py::object structured_output, py::object validation_retries,
+                 py::object max_tokens, py::object timeout_seconds) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
+  vx::AnswerSettings answers = vx::answer_settings(structured_output, validation_retries, max_tokens,
+                                                   timeout_seconds);
   long long side_by_side = vx::arg_int(question_concurrency, "question_concurrency");
   if (side_by_side < 1) {
     vx::raise_value_error("question_concurrency deve ser 1 ou mais, não " +
                           vx::safe_str(py::repr(question_concurrency)));
   }
   if (!model.is_none() && !vx::is_str(model)) vx::raise_type_error("model", "str", model);
+  py::object environ = ns.get("os").attr("environ");
   // The model: the argument, else VORLEX_MODEL, else the default model.
+  const bool model_named = !vx::named_model(model, environ).is_none();
   if (empty_text(model)) {
     py::object from_env = env("VORLEX_MODEL");
     model = empty_text(from_env) ? ns.get("DEFAULT_MODEL") : from_env;
@@ -104,8 +121,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   given(provider, "provider");
   // A local or self-hosted OpenAI-compatible server (Ollama, vLLM, LM Studio, ...).
   // (VORLEX_BASE_URL when no argument names one; OPENAI_BASE_URL stays the client's own.)
-  py::object local_url = given(base_url, "base_url").value_or(py::none());
-  if (local_url.is_none() && !empty_text(env("VORLEX_BASE_URL"))) local_url = env("VORLEX_BASE_URL");
+  given(base_url, "base_url");
+  py::object local_url = vx::local_server_url(base_url, environ);
   self.attr("_base_url") = py::none();
   given(azure_api_key, "azure_api_key");
   given(azure_endpoint, "azure_endpoint");
@@ -130,7 +147,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   if (!vx::is_real(circuit_breaker_timeout))
     vx::raise_type_error("circuit_breaker_timeout", "a number", circuit_breaker_timeout);
 
-  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+  self.attr("_timeout") = answers.timeout;
+  py::object timeout = client_timeout(self);
 
   const bool talk = vx::arg_bool(verbose, "verbose");
   self.attr("_verbose") = py::bool_(talk);
@@ -165,6 +183,10 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
                           "; use 'openai', 'azure', 'google' ou 'grok'");
   }
   self.attr("_provider") = provider_name;
+  // The OpenAI provider is the one that asks a local server, whose model must be named.
+  if (prov == "openai" && !local_url.is_none() && !model_named) {
+    vx::raise_model_required(!given(base_url, "base_url"));
+  }
 
   py::none none;
   if (prov == "azure") {
@@ -265,6 +287,11 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
 
   self.attr("_max_retries") = py::int_(retries);
   self.attr("_question_concurrency") = py::int_(side_by_side);
+  self.attr("_structured_output") = answers.structured_output;
+  self.attr("_validation_retries") = answers.validation_retries;
+  self.attr("_max_tokens") = answers.max_tokens;
+  // The structured mode that worked, per (server, model), found by "auto".
+  self.attr("_structured_modes") = py::dict();
   self.attr("_retry") = ns.call("create_retry_decorator", py::arg("max_retries") = max_retries);
   // The OCR engine of scanned pages: the argument, else VORLEX_OCR_ENGINE, else "azure".
   self.attr("_ocr_engine") = vx::late("vorlex.ocr", "_ocr_engine")(ocr_engine);
@@ -295,6 +322,23 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   // Per-run accounting (side usage): each thread and each asyncio task sees its own
   // accumulator, so documents processed at once on this reader keep their figures apart.
   init_side_usage(self);
+  // For a reader sent to another process (distributed.cpp): the keys given as arguments
+  // travel with it, those read from the environment do not; and the clients built here
+  // are told apart from clients a caller puts in their place, which cannot travel.
+  py::list keys_given;
+  for (auto [arg, name] : {std::pair{&openai_api_key, "openai_api_key"},
+                           std::pair{&azure_api_key, "azure_api_key"},
+                           std::pair{&google_api_key, "google_api_key"},
+                           std::pair{&grok_api_key, "grok_api_key"}}) {
+    if (given(*arg, name)) keys_given.append(name);
+  }
+  self.attr("_given_keys") = py::tuple(keys_given);
+  py::list built;
+  for (const char* name : {"_openai_client", "_google_client"}) {
+    py::object client = self.attr(name);
+    if (!client.is_none()) built.append(client);
+  }
+  self.attr("_built_clients") = py::tuple(built);
 }
 
 py::object get_model(py::object self) { return self.attr("_model"); }
@@ -364,7 +408,7 @@ py::object get_async_client(py::object self) {
   py::object client = py::getattr(self, "_async_openai_client", py::none());
   py::object loop = running_loop();
   if (!client.is_none() && !built_for_another_loop(self, client, loop)) return client;
-  py::object timeout = self.attr("REQUEST_TIMEOUT_SECONDS");
+  py::object timeout = client_timeout(self);
   std::string prov = vx::safe_str(self.attr("_provider"));
   if (prov == "azure") {
     client = openai_client("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
@@ -423,7 +467,9 @@ void init_construction(vx::PyClass& cls) {
           py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
           py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
           py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
-          py::arg("question_concurrency") = 1,
+          py::arg("question_concurrency") = 1, py::arg("structured_output") = "auto",
+          py::arg("validation_retries") = 1, py::arg("max_tokens") = py::none(),
+          py::arg("timeout") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

@@ -363,8 +363,7 @@ py::bytes download(py::handle self, const py::object& url, std::vector<std::stri
                    "Falha ao obter documento da URL: " + vx::safe_str(err), err);
   } catch (const DownloadFailure& f) {
     document_error("Falha ao obter documento da URL: " + f.message);
-  } catch (const std::exception& ex) {
-    if (dynamic_cast<const py::error_already_set*>(&ex)) throw;
+  } catch (const std::exception& ex) {  // (error_already_set is caught above)
     document_error(std::string("Falha ao obter documento da URL: ") + ex.what());
   }
 }

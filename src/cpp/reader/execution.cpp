@@ -8,7 +8,11 @@
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
 #include "reader/template.hpp"
+
+#include <optional>
+#include <utility>
 
 #include "core/unicode.hpp"
 
@@ -67,9 +71,12 @@ py::object error_in_flight() {
 }
 
 // The failure Result: the status from _classify_failure, the error logged with its
-// traceback, "<class name>: <message>" as the answer and only the elapsed time.
+// traceback, `answer` (by default "<class name>: <message>") and only the elapsed time;
+// when the model had answered, also its text, its finish reason and the usage of every
+// answer.
 py::object question_failure(py::object self, py::object question, py::object error,
-                            double start) {
+                            double start, const Conversation* talk,
+                            const std::optional<std::string>& given_answer) {
   py::object config = question.attr("config");
   py::object qid = config.attr("id");
   py::object qname = config.attr("name");
@@ -77,7 +84,16 @@ py::object question_failure(py::object self, py::object question, py::object err
   py::object status = self.attr("_classify_failure")(error);
   std::string cls = vx::type_name(error);
   logger.error_exc(error, "Pergunta %s falhou (%s): %s", qid, status, py::str(cls));
-  std::string answer = cls + ": " + vx::safe_str(error);
+  const std::string answer = given_answer ? *given_answer : cls + ": " + vx::safe_str(error);
+  if (talk && talk->answered()) {
+    return call_kw(ns.get("Result"), {{"question_id", qid},
+                                      {"question_name", qname},
+                                      {"answer", vx::from_utf8(answer)},
+                                      {"status", status},
+                                      {"metrics", talk->metrics(elapsed, false)},
+                                      {"raw_text", talk->raw_text()},
+                                      {"finish_reason", talk->finish_reason()}});
+  }
   py::object metrics = call_kw(ns.get("ProcessingMetrics"), {{"time_seconds", py::float_(elapsed)}});
   return call_kw(ns.get("Result"), {{"question_id", qid},
                                     {"question_name", qname},
@@ -86,31 +102,18 @@ py::object question_failure(py::object self, py::object question, py::object err
                                     {"metrics", metrics}});
 }
 
-// message.parsed of a structured answer; a refusal or a missing structure raises the
-// error that names it, so the question ends "REFUSED" (with the model's own words) or
-// "PARSE_ERROR" instead of failing on the missing value.
-py::object structured_answer(py::handle message) {
-  py::object parsed = message.attr("parsed");
-  if (!parsed.is_none()) return parsed;
-  py::object refusal = py::getattr(message, "refusal", py::none());
-  if (!refusal.is_none() && PyObject_IsTrue(refusal.ptr()) == 1) {
-    vx::raise(vx::error_class("ModelRefusalError"), vx::safe_str(refusal));
-  }
-  if (PyErr_Occurred()) throw py::error_already_set();
-  vx::raise(vx::error_class("ModelParseError"),
-            "Resposta estruturada vazia: o modelo não devolveu um valor no formato pedido.");
-}
-
 namespace {
 
-py::object answer_of(py::object question, py::object response) {
-  py::object message = response.attr("choices")[py::int_(0)].attr("message");
-  py::object response_model = question.attr("response_model");
-  bool structured = PyObject_IsTrue(response_model.ptr()) == 1;
-  if (PyErr_Occurred()) throw py::error_already_set();
+py::object text_or_none(py::object value) {
+  return vx::is_str(value) ? value : py::object(py::none());
+}
+
+// The answer and raw_result of a response.
+std::pair<py::object, py::object> answer_of(py::handle message, py::handle response_model,
+                                            bool structured) {
   py::object answer, raw;
   if (structured) {
-    py::object parsed = structured_answer(message);
+    py::object parsed = structured_value(message, response_model);
     answer = ns.call("extract_main_response", parsed);
     if (py::hasattr(parsed, "model_dump")) {
       raw = parsed.attr("model_dump")();
@@ -123,7 +126,7 @@ py::object answer_of(py::object question, py::object response) {
     d["response"] = answer;
     raw = d;
   }
-  return py::make_tuple(answer, raw);
+  return {answer, raw};
 }
 
 }  // namespace
@@ -144,30 +147,128 @@ py::list question_messages(py::object question, py::object text) {
   return chat_messages(question.attr("system_prompt"), prompt);
 }
 
-py::object question_result(py::object self, py::object question, py::object response,
-                           double start) {
-  py::tuple got = answer_of(question, response);
-  const double elapsed = now() - start;
+Conversation::Conversation(py::object self, py::object question, py::object text)
+    : self_(self), question_(question), messages_(question_messages(question, text)) {
+  response_model_ = question.attr("response_model");
+  structured_ = truthy(response_model_);
+  limit_ = py::getattr(question.attr("config"), "max_tokens", py::none());
+  if (structured_) {
+    py::object retries = py::getattr(self, "_validation_retries", py::int_(0));
+    retries_ = std::max(0LL, vx::arg_int(retries, "_validation_retries"));
+  }
+}
+
+py::object Conversation::ask(const char* method) const {
+  py::object call = self_.attr(method);
+  if (limit_.is_none()) return call(messages_, response_model_);
+  return call(messages_, response_model_, py::arg("max_tokens") = limit_);
+}
+
+bool Conversation::mendable(py::handle error) const {
+  // An answer cut short by the token limit is taken as it came (take_error), whatever
+  // raised it: it ends "PARSE_ERROR" with its usage counted, and is not asked again.
+  if (cut_short_completion(error)) return true;
+  if (!structured_) return false;
+  if (PyObject_IsInstance(error.ptr(), ns.get("ValidationError").ptr()) == 1) return true;
+  if (PyErr_Occurred()) PyErr_Clear();
+  return vx::type_name(error) == "ModelParseError";
+}
+
+// The first answer's figures are kept as they came; later answers are added to them.
+void Conversation::add_usage(py::handle response) {
   py::object usage = response.attr("usage");
-  py::object prompt_tokens = usage.attr("prompt_tokens");
-  py::object completion_tokens = usage.attr("completion_tokens");
-  py::object total_tokens = usage.attr("total_tokens");
-  py::object model = self.attr("_model");
-  py::object cost = call_cost(self, model, prompt_tokens, completion_tokens);
-  py::object metrics = call_kw(ns.get("ProcessingMetrics"),
-                               {{"time_seconds", round_to(py::float_(elapsed), 2)},
-                                {"tokens", total_tokens},
-                                {"prompt_tokens", prompt_tokens},
-                                {"completion_tokens", completion_tokens},
-                                {"cost_usd", round_to(cost, 6)},
-                                {"model", model}});
-  py::object config = question.attr("config");
+  py::object prompt = usage.attr("prompt_tokens");
+  py::object completion = usage.attr("completion_tokens");
+  py::object total = usage.attr("total_tokens");
+  if (!counted_) {
+    prompt_ = prompt;
+    completion_ = completion;
+    total_ = total;
+    counted_ = true;
+  } else {
+    prompt_ = prompt_ + prompt;
+    completion_ = completion_ + completion;
+    total_ = total_ + total;
+  }
+}
+
+py::object Conversation::metrics(double elapsed, bool round) const {
+  py::object model = self_.attr("_model");
+  py::object cost = call_cost(self_, model, prompt_, completion_);
+  return call_kw(ns.get("ProcessingMetrics"),
+                 {{"time_seconds", round ? round_to(py::float_(elapsed), 2) : py::object(py::float_(elapsed))},
+                  {"tokens", total_},
+                  {"prompt_tokens", prompt_},
+                  {"completion_tokens", completion_},
+                  {"cost_usd", round_to(cost, 6)},
+                  {"model", model}});
+}
+
+py::object Conversation::take(py::object response, double start) {
+  py::object choice = response.attr("choices")[py::int_(0)];
+  py::object message = choice.attr("message");
+  ++attempts_;
+  // Text only: a response of another shape (a stand-in client, a provider's own
+  // objects) leaves them None rather than failing the record.
+  raw_text_ = text_or_none(py::getattr(message, "content", py::none()));
+  finish_reason_ = text_or_none(py::getattr(choice, "finish_reason", py::none()));
+  // Usage first, so that the answers of a failed question still count.
+  add_usage(response);
+  if (py::str("length").equal(finish_reason_)) {
+    logger.warning("Resposta truncada (limite de tokens): %s", question_.attr("config").attr("id"));
+  }
+  std::pair<py::object, py::object> got;
+  py::object failure;
+  try {
+    got = answer_of(message, response_model_, structured_);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception) || !mendable(e.value())) throw;
+    failure = e.value();
+  }
+  if (failure) return settled_failure(failure, start);
+  const double elapsed = now() - start;
+  py::object config = question_.attr("config");
   return call_kw(ns.get("Result"), {{"question_id", config.attr("id")},
                                     {"question_name", config.attr("name")},
-                                    {"answer", got[0]},
-                                    {"raw_result", got[1]},
+                                    {"answer", got.first},
+                                    {"raw_result", got.second},
                                     {"status", py::str("OK")},
-                                    {"metrics", metrics}});
+                                    {"metrics", metrics(elapsed, true)},
+                                    {"raw_text", raw_text_},
+                                    {"finish_reason", finish_reason_}});
+}
+
+py::object Conversation::take_error(py::object error, double start) {
+  if (py::object cut = cut_short_completion(error)) return take(cut, start);
+  ++attempts_;
+  raw_text_ = text_of_validation_error(error);
+  finish_reason_ = py::none();
+  return settled_failure(error, start);
+}
+
+// A structured answer that did not validate: asked again while attempts are left (not
+// when it was cut short: the same limit would cut the next one), else "PARSE_ERROR".
+py::object Conversation::settled_failure(py::object error, double start) {
+  const bool cut_short = py::str("length").equal(finish_reason_);
+  if (attempts_ <= retries_ && !cut_short) {
+    py::list next = vx::list_copy(messages_);
+    py::dict said, correction;
+    said["role"] = "assistant";
+    said["content"] = raw_text_.is_none() ? py::object(py::str("")) : raw_text_;
+    correction["role"] = "user";
+    correction["content"] =
+        vx::from_utf8("A resposta anterior não passou na validação do esquema. Erros: ") +
+        compact_errors_json(error) +
+        vx::from_utf8("\nResponda novamente somente com o objeto JSON corrigido, sem texto fora dele.");
+    next.append(said);
+    next.append(correction);
+    messages_ = next;
+    return py::object();
+  }
+  std::string answer = vx::type_name(error) + ": ";
+  if (cut_short) answer += "resposta truncada (limite de tokens) antes de completar o JSON; ";
+  answer += readable_errors(error);
+  return question_failure(self_, question_, error, start, this, answer);
 }
 
 namespace {
@@ -177,14 +278,24 @@ py::object execute_question(py::object self, py::object text, py::object questio
   const double start = now();
   if (py::object early = empty_text_result(self, text, question)) return early;
   py::object error;
+  std::optional<Conversation> talk;
   try {
-    py::list messages = question_messages(question, text);
-    py::object response = self.attr("_call_llm")(messages, question.attr("response_model"));
-    return question_result(self, question, response, start);
+    talk.emplace(self, question, text);
+    for (;;) {
+      py::object response, failed;
+      try {
+        response = talk->ask("_call_llm");
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception) || !talk->mendable(e.value())) throw;
+        failed = e.value();
+      }
+      py::object result = failed ? talk->take_error(failed, start) : talk->take(response, start);
+      if (result) return result;
+    }
   } catch (...) {
     error = error_in_flight();
   }
-  return question_failure(self, question, error, start);
+  return question_failure(self, question, error, start, talk ? &*talk : nullptr);
 }
 
 py::object extract_from_text(py::object self, py::object text, py::object question) {

@@ -15,6 +15,7 @@
 
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
+#include "reader/structured.hpp"
 #include "reader/template.hpp"
 
 namespace vx::reader {
@@ -41,9 +42,11 @@ void check_process_args(py::handle questions, py::handle filename) {
   vx::arg_opt_str(filename, "filename");
 }
 
-// Where the questions are asked, for the cache key: two readers that differ only in
-// their server (provider, base URL, Azure endpoint and deployment) must not answer each
-// other's questions. Keys are never part of it.
+// Where and how the questions are asked, for the cache key: two readers that differ only
+// in their server (provider, base URL, Azure endpoint and deployment) or in their token
+// limit (which a question without its own takes, and which may cut answers short) must
+// not answer each other's questions. Keys of readers without a limit stay as they were;
+// API keys are never part of it.
 static py::str endpoint_of(py::handle self) {
   std::string out = vx::safe_str(py::getattr(self, "_provider", py::none()));
   for (const char* campo : {"_base_url", "_grok_base_url", "_azure_endpoint", "_azure_deployment"}) {
@@ -51,6 +54,8 @@ static py::str endpoint_of(py::handle self) {
     out += "|";
     if (!v.is_none()) out += vx::safe_str(v);
   }
+  py::object limit = py::getattr(self, "_max_tokens", py::none());
+  if (!limit.is_none()) out += "|max_tokens=" + vx::safe_str(limit);
   return py::str(out);
 }
 
@@ -325,41 +330,32 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
     py::object question;
     Selection sel;
     py::object future;
+    py::object answered;  // asked before the others
   };
   std::vector<Asked> asked;
   for (py::handle q : vx::list_copy(questions_to_run)) {
     py::object question = py::reinterpret_borrow<py::object>(q);
-    asked.push_back({question, select_pages(self, question, doc, true), py::none()});
+    asked.push_back({question, select_pages(self, question, doc, true), py::none(), py::object()});
   }
-  size_t to_call = 0;
-  for (const Asked& a : asked) to_call += a.sel.no_data ? 0 : 1;
-  if (to_call > 0) {
-    py::object futures_module = ns.get("concurrent");
-    py::object contextvars = ns.get("contextvars");
-    py::object pool = futures_module.attr("ThreadPoolExecutor")(
-        "max_workers"_a = std::min<long long>(width, static_cast<long long>(to_call)),
-        "thread_name_prefix"_a = "vorlex-question");
-    py::list pending;
-    try {
-      for (Asked& a : asked) {
-        if (a.sel.no_data) continue;
-        py::object context = contextvars.attr("copy_context")();
-        a.future = pool.attr("submit")(context.attr("run"), self.attr("_execute_question"),
-                                       joined_text(a.sel.pages), a.question);
-        pending.append(a.future);
-      }
-      futures_module.attr("wait")(pending);  // waits without the GIL
-    } catch (...) {
-      // Ctrl-C (or a failed submit): the questions not started are dropped, those in
-      // flight end on their threads.
-      try {
-        pool.attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
-      } catch (py::error_already_set&) {
-        // the first error is the one to report
-      }
-      throw;
-    }
-    pool.attr("shutdown")("wait"_a = false);
+  // The first question that must learn the server's structured mode is asked alone,
+  // before the others (structured.hpp).
+  for (Asked& a : asked) {
+    if (a.sel.no_data || !learns_structured_mode(self, a.question)) continue;
+    a.answered = self.attr("_execute_question")(joined_text(a.sel.pages), a.question);
+    break;
+  }
+  py::list calls;
+  std::vector<Asked*> on_threads;
+  for (Asked& a : asked) {
+    if (a.sel.no_data || a.answered) continue;
+    py::object context = ns.get("contextvars").attr("copy_context")();
+    calls.append(py::make_tuple(context.attr("run"), self.attr("_execute_question"),
+                                joined_text(a.sel.pages), a.question));
+    on_threads.push_back(&a);
+  }
+  if (!on_threads.empty()) {
+    py::list done = vx::run_on_threads(ns.get("concurrent"), calls, width, "vorlex-question");
+    for (size_t i = 0; i < on_threads.size(); ++i) on_threads[i]->future = done[i];
   }
   RunTotals run;
   for (Asked& a : asked) {
@@ -367,7 +363,7 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
       run.results.append(a.sel.no_data);
       continue;
     }
-    py::object result = a.future.attr("result")();
+    py::object result = a.answered ? a.answered : py::object(a.future.attr("result")());
     run.add(result, static_cast<Py_ssize_t>(a.sel.pages.size()), doc.count);
     if (loud) log_answer(a.question, result);
   }
@@ -414,8 +410,10 @@ py::list classification_messages(py::object classification, py::object results,
   return chat_messages(classification.attr("system_prompt"), prompt);
 }
 
-py::object classification_mapping(py::object response) {
-  py::object parsed = structured_answer(response.attr("choices")[py::int_(0)].attr("message"));
+py::object classification_mapping(py::object response, py::object response_model) {
+  py::object message = response.attr("choices")[py::int_(0)].attr("message");
+  py::object parsed = truthy(response_model) ? structured_value(message, response_model)
+                                             : py::object(message.attr("parsed"));
   if (py::hasattr(parsed, "model_dump")) return parsed.attr("model_dump")();
   return py::dict(parsed);
 }
@@ -431,7 +429,7 @@ py::object classify_results(py::object self, py::object results, py::object doc_
     py::object response =
         self.attr("_call_llm")(messages, classification.attr("response_model"));
     self.attr("_record_side_usage")(response);
-    return classification_mapping(response);
+    return classification_mapping(response, classification.attr("response_model"));
   } catch (...) {
     error = error_in_flight();
   }

@@ -16,9 +16,6 @@ extern vx::Logger logger;    // logging.getLogger("vorlex.reader")
 
 // The message list of one model call: the system message, then the user message.
 py::list chat_messages(py::handle system_prompt, py::handle user_prompt);
-// message.parsed of a structured answer; raises ModelRefusalError / ModelParseError
-// when the model refused or sent no structure.
-py::object structured_answer(py::handle message);
 
 // True when the reader was built with verbose (its info lines are written only then).
 bool verbose(py::handle self);
@@ -31,6 +28,7 @@ void init_execution(vx::PyClass& cls);     // extract_from_text, _execute_questi
 void init_documents(vx::PyClass& cls);     // _is_safe_url, _resolve_document, _load_documents
 void init_processing(vx::PyClass& cls);    // process, _run_questions, _classify_results
 void init_batch(vx::PyClass& cls);         // process_batch and its runners
+void init_distributed(vx::PyClass& cls);   // pickling, process_batch_distributed
 void init_async(vx::PyClass& cls);         // the coroutine twins (async.cpp)
 
 }  // namespace vx::reader

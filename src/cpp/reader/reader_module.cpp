@@ -8,6 +8,7 @@
 //               the URL guard and the download of a URL     url_guard.cpp, download.cpp
 //               processing and classification               processing.cpp
 //               batches and the circuit breaker             batch.cpp
+//               pickling and batches on a Dask cluster      distributed.cpp
 //               the asynchronous pipeline                   async.cpp
 //
 // Module-level names (client classes, components, records) live in the module
@@ -95,6 +96,7 @@ PYBIND11_MODULE(reader, m) {
   ns.lazy("traceback", "traceback");
   ns.lazy("ValidationError", "pydantic", "ValidationError");
   ns.lazy("tqdm", "tqdm", "tqdm");
+  ns.lazy("distributed", "distributed");  // the optional extra vorlex[dask]
 
   m.attr("logger") = py::module_::import("logging").attr("getLogger")("vorlex.reader");
   // The TLS context the readers' HTTP clients share, built on first use (construction.cpp).
@@ -115,7 +117,10 @@ PYBIND11_MODULE(reader, m) {
   init_documents(cls);
   init_processing(cls);
   init_batch(cls);
-  vx::aio::init(m);
+  init_distributed(cls);
+  vx::aio::init(m, "Coroutine",
+                "A coroutine of the reader's asynchronous operations: await it, or hand it to "
+                "asyncio as any coroutine.");
   init_async(cls);
   vx::python_signatures(m);
 }

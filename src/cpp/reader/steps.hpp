@@ -4,7 +4,8 @@
 #pragma once
 
 #include <memory>
-
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "bridge/bridge.hpp"
@@ -26,12 +27,60 @@ py::object error_in_flight();
 py::object empty_text_result(py::object self, py::object text, py::object question);
 // The system and user messages of a question over a text.
 py::list question_messages(py::object question, py::object text);
-// The "OK" result of a model response.
-py::object question_result(py::object self, py::object question, py::object response,
-                           double start);
-// The failure result (status from _classify_failure, logged with its traceback).
+class Conversation;
+// The failure result (status from _classify_failure, logged with its traceback), whose
+// answer is `answer` or "<class name>: <message>"; when the model had answered, its
+// text, finish reason and every answer's usage.
 py::object question_failure(py::object self, py::object question, py::object error,
-                            double start);
+                            double start, const Conversation* talk = nullptr,
+                            const std::optional<std::string>& answer = std::nullopt);
+
+// One question's exchange with the model. Each answer's usage is added up; a structured
+// answer that does not validate (or does not parse) is asked again in the same
+// conversation, with the answer and pydantic's errors, up to the reader's
+// validation_retries times. The twins drive it the same way:
+//
+//   for (;;) {
+//     response = talk.ask("_call_llm")                    (awaited by the async twin)
+//       a validation failure raised by the call itself -> talk.take_error(error, start)
+//     result = talk.take(response, start)
+//     if (result) return result;                           (else ask again)
+//   }
+class Conversation {
+ public:
+  Conversation(py::object self, py::object question, py::object text);
+  // self.<method>(messages, response_model[, max_tokens=the question's limit]).
+  py::object ask(const char* method) const;
+  // True for the failures of an answer that a new answer may mend (pydantic's
+  // ValidationError and ModelParseError), and for an answer cut short by the token
+  // limit that the client's parse refused (taken as it came, never asked again).
+  bool mendable(py::handle error) const;
+  // The result once the question is settled ("OK", or "PARSE_ERROR" after the last
+  // attempt), else a null object: the conversation holds the next request.
+  py::object take(py::object response, double start);
+  // The same for a validation failure raised by the call itself (the client's own
+  // parse), whose answer came back without its usage.
+  py::object take_error(py::object error, double start);
+
+  bool answered() const { return attempts_ > 0; }
+  // The result's metrics with `elapsed` seconds (rounded when `round`).
+  py::object metrics(double elapsed, bool round) const;
+  py::object raw_text() const { return raw_text_; }
+  py::object finish_reason() const { return finish_reason_; }
+
+ private:
+  py::object settled_failure(py::object error, double start);
+  void add_usage(py::handle response);
+
+  py::object self_, question_, response_model_, limit_;
+  py::list messages_;
+  bool structured_ = false;
+  long long retries_ = 0;
+  long long attempts_ = 0;
+  bool counted_ = false;
+  py::object prompt_ = py::int_(0), completion_ = py::int_(0), total_ = py::int_(0);
+  py::object raw_text_ = py::none(), finish_reason_ = py::none();
+};
 
 // ---- question runs
 
@@ -79,7 +128,7 @@ py::object classification_of(py::object self);
 py::list classification_messages(py::object classification, py::object results,
                                  py::object doc_info);
 // The classification response as a mapping.
-py::object classification_mapping(py::object response);
+py::object classification_mapping(py::object response, py::object response_model);
 // The failure mapping, after the error line "<prefix><error>".
 py::dict classification_failure(const char* prefix, py::object error);
 
@@ -114,6 +163,11 @@ void report_outcome(py::handle breaker, py::handle result);
 // its log line "<prefix><text form>: <error>".
 py::object document_error_result(py::handle doc, py::object error, const char* prefix);
 bool is_document_failure(const py::error_already_set& e);
+// The arguments every batch checks first: documents a list, questions a list or None.
+void check_batch_args(py::handle documents, py::handle questions);
+// An interrupted batch (Ctrl-C) hands what finished to its caller on the interruption,
+// in input order, as `completed` (`out` holds None for the documents without a result).
+void attach_completed(const py::error_already_set& interruption, const py::list& out);
 
 // The progress bar of a batch run with show_progress: a tqdm bar on standard error
 // with one step per finished document and the run's token and cost totals in its

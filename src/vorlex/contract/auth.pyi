@@ -1,11 +1,15 @@
 """Provider credentials of the contract checker."""
 
-from typing import Any
+from typing import Any, Literal
 
 __all__ = ["VorlexAuth"]
 
+# The providers the checker's reader can use (a name for type checkers; plain str at run
+# time, taken in any case).
+CheckerProvider = Literal["openai", "azure"]
+
 class VorlexAuth:
-    _provider: str
+    _provider: CheckerProvider
     _openai_api_key: str
     _azure_api_key: str
     _azure_endpoint: str
@@ -14,7 +18,7 @@ class VorlexAuth:
     def __init__(
         self,
         openai_api_key: str | None = None,
-        provider: str | None = None,
+        provider: CheckerProvider | None = None,
         azure_api_key: str | None = None,
         azure_endpoint: str | None = None,
         azure_deployment: str | None = None,
@@ -22,7 +26,7 @@ class VorlexAuth:
     ) -> None: ...
     def __repr__(self) -> str: ...
     @property
-    def provider(self) -> str: ...
+    def provider(self) -> CheckerProvider: ...
     @property
     def is_azure(self) -> bool: ...
     @property

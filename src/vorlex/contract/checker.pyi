@@ -3,6 +3,7 @@
 import os
 from typing import Any, Mapping, Sequence
 
+from vorlex.contract.auth import CheckerProvider
 from vorlex.contract.auth import VorlexAuth as VorlexAuth
 from vorlex.contract.base import CountryAdapter
 from vorlex.contract.countries.br.cnpj import (
@@ -36,11 +37,14 @@ class ContractChecker:
     _cache_path: str | os.PathLike[str] | None
     _cache_url: str | None
     _ocr_engine: str | None
+    _structured_output: str | None
+    _max_tokens: int | None
+    _timeout: float | None
     def __init__(
         self,
         country: str,
         openai_api_key: str | None = None,
-        provider: str | None = None,
+        provider: CheckerProvider | None = None,
         azure_api_key: str | None = None,
         azure_endpoint: str | None = None,
         azure_deployment: str | None = None,
@@ -53,11 +57,18 @@ class ContractChecker:
         cache_path: str | os.PathLike[str] | None = None,
         cache_url: str | None = None,
         ocr_engine: str | None = None,
+        structured_output: str | None = None,
+        max_tokens: int | None = None,
+        timeout: float | None = None,
     ) -> None:
-        """base_url, cache_path, cache_url and ocr_engine are handed to the reader the
-        checker builds (Vorlex's keywords of the same names), each only when given."""
+        """base_url, cache_path, cache_url, ocr_engine, structured_output, max_tokens and
+        timeout are handed to the reader the checker builds (Vorlex's keywords of the same
+        names), each only when given, and checked here by the reader's rules (a value it
+        would refuse is the same ValueError now). A model left out is VORLEX_MODEL when set.
+        With a base_url (or VORLEX_BASE_URL) the model must be named (ValueError): the
+        default "gpt-4o" is a cloud model's name; no OpenAI key is then needed."""
     @property
-    def provider(self) -> str: ...
+    def provider(self) -> CheckerProvider: ...
     @property
     def auth(self) -> VorlexAuth: ...
     def verificar(self, documento: str | os.PathLike[str]) -> dict[str, Any]: ...

@@ -11,6 +11,9 @@ class QuestionConfig(BaseModel):
     id: str
     name: str
     tag: Optional[str] = None
+    # Most tokens the model may answer this question with (sent as max_tokens); None
+    # takes the reader's max_tokens, and a reader without one leaves it to the server.
+    max_tokens: Optional[int] = Field(default=None, ge=1)
 
 
 class PageRange(BaseModel):

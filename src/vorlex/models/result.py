@@ -1,8 +1,15 @@
 """Result records."""
 
-from typing import Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional
 
 from pydantic import BaseModel, ConfigDict, Field
+
+# What became of one question: answered, nothing to ask about, or why it failed (the
+# batch runners add ERROR and CIRCUIT_OPEN for whole documents).
+QuestionStatus = Literal[
+    "OK", "NO_DATA", "PARSE_ERROR", "PROVIDER_UNAVAILABLE", "AUTH_ERROR", "REFUSED", "ERROR",
+    "CIRCUIT_OPEN",
+]
 
 
 class ProcessingMetrics(BaseModel):
@@ -22,9 +29,19 @@ class Result(BaseModel):
     answer: Any = None
     raw_result: Optional[Dict[str, Any]] = None
     metrics: ProcessingMetrics = Field(default_factory=ProcessingMetrics)
-    status: str = "OK"
+    # A QuestionStatus for type checkers; validated as a plain str, so that a record
+    # built with any other text is accepted as before.
+    if TYPE_CHECKING:
+        status: QuestionStatus = "OK"
+    else:
+        status: str = "OK"
     pages_used: int = 0
     pages_total: int = 0
+    # The text the model last sent (structured or not; on "PARSE_ERROR" the text that
+    # failed), and the server's finish_reason ("stop", "length", ...); None when the
+    # model was not answered.
+    raw_text: Optional[str] = None
+    finish_reason: Optional[str] = None
 
 
 class DocumentMetadata(BaseModel):

@@ -2,6 +2,9 @@
 // country adapter: by CNPJ first, by legal name when the CNPJ is missing, malformed or
 // unknown. Four field checks per company (CNPJ, status, legal name, address) and the
 // registry cache that signature validation reads instead of asking again.
+#include <memory>
+#include <vector>
+
 #include "contract/checker/checker.hpp"
 
 namespace vx::checker {
@@ -17,19 +20,151 @@ py::object falha_do_registro(py::handle adapter) {
   return truthy(r) ? py::object(py::str(r)) : py::object(py::none());
 }
 
+// ---------------------------------------------------------------------------------
+// The registry, asked before the companies are judged
+//
+// A contract's companies are independent, so what the registry says of each is fetched
+// first, side by side on a small pool (REGISTRY_LOOKUP_WORKERS), and the companies are
+// then judged one after another with today's lines, in today's order: a verification
+// waits for its slowest company's chain of requests, not for the sum of them. The
+// chain of one company is the lookup by number (when the adapter accepts the number)
+// and, when that finds nothing, the search by legal name. A number or a name shared by
+// two companies is asked once. What the adapter raised is kept and raised when the
+// company is judged, where the lookup used to be.
+
+// One answer of the adapter: the record (or None), why it is None when the registry
+// could not be asked, and what the call raised.
+struct Answer {
+  py::object record = py::none();
+  py::object failure = py::none();
+  py::object raised;  // set when the call raised
+};
+
+py::tuple answer_tuple(const Answer& a) {
+  return py::make_tuple(a.record, a.failure, a.raised ? a.raised : py::object(py::none()));
+}
+
+Answer answer_of(py::handle t) {
+  py::tuple tuple = py::reinterpret_borrow<py::tuple>(t);
+  Answer a;
+  a.record = tuple[0];
+  a.failure = tuple[1];
+  if (!tuple[2].is_none()) a.raised = tuple[2];
+  return a;
+}
+
+// Asks the adapter once per key among the threads of one verification: the first thread
+// that needs the key asks and publishes the answer on a future; the others wait for it.
+// The adapter's per-thread failure is read on the thread that asked, right after.
+Answer ask_once(py::dict& memo, py::handle key, py::handle adapter, const char* method) {
+  // Made before the check: between the check and the insert (text keys) no Python code
+  // runs, so no other thread can claim the key in between.
+  py::object future = ns.get("concurrent").attr("Future")();
+  bool mine = false;
+  if (memo.contains(key)) {
+    future = memo[key];
+  } else {
+    memo[key] = future;
+    mine = true;
+  }
+  if (mine) {
+    Answer a;
+    try {
+      a.record = adapter.attr(method)(key);
+      if (!truthy(a.record)) a.failure = falha_do_registro(adapter);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) {
+        future.attr("cancel")();
+        throw;
+      }
+      a.raised = exception_value(e);
+    }
+    future.attr("set_result")(answer_tuple(a));
+  }
+  return answer_of(future.attr("result")());
+}
+
+// What the registry said of one company.
+struct Fetched {
+  bool by_number = false;  // the adapter accepted the number: it was looked up
+  Answer number;
+  bool by_name = false;    // nothing by number, and a legal name to search
+  Answer name;
+};
+
+struct Plan {
+  py::object limpo = py::none();  // the number to look up, when the adapter accepts it
+  py::object razao = py::none();
+};
+
+Fetched fetch_chain(const Plan& plan, py::handle adapter, py::dict& numbers, py::dict& names) {
+  Fetched f;
+  if (!plan.limpo.is_none()) {
+    f.by_number = true;
+    f.number = ask_once(numbers, plan.limpo, adapter, "lookup_company");
+    if (f.number.raised || truthy(f.number.record)) return f;
+  }
+  if (truthy(plan.razao)) {
+    f.by_name = true;
+    f.name = ask_once(names, plan.razao, adapter, "search_companies");
+  }
+  return f;
+}
+
+// The chains of every company, in the companies' order. The adapter's
+// validate_company_id is asked here, on the caller's thread, in order.
+std::vector<Fetched> fetch_registry(py::handle adapter, const py::list& companies) {
+  std::vector<Plan> plans;
+  for (py::handle emp : companies) {
+    Plan plan;
+    py::object cnpj = field(emp, "cnpj");
+    if (truthy(cnpj)) {
+      py::object limpo = limpar_cnpj(cnpj);
+      if (truthy(adapter.attr("validate_company_id")(limpo))) plan.limpo = limpo;
+    }
+    plan.razao = field(emp, "razao_social");
+    plans.push_back(plan);
+  }
+  // Each chain writes its own slot (under the GIL, as every step of it runs).
+  auto out = std::make_shared<std::vector<Fetched>>(plans.size());
+  py::dict numbers, names;
+  if (plans.size() <= 1) {  // nothing to overlap
+    for (size_t i = 0; i < plans.size(); ++i) (*out)[i] = fetch_chain(plans[i], adapter, numbers, names);
+    return std::move(*out);
+  }
+  py::list calls;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    py::cpp_function chain([out, i, plan = plans[i], adapter = py::reinterpret_borrow<py::object>(adapter),
+                            numbers, names]() mutable { (*out)[i] = fetch_chain(plan, adapter, numbers, names); });
+    calls.append(py::make_tuple(chain));
+  }
+  long long workers = arg_int(ns.get("REGISTRY_LOOKUP_WORKERS"), "REGISTRY_LOOKUP_WORKERS");
+  py::list done = run_on_threads(ns.get("concurrent"), calls, workers, "vorlex-registry");
+  for (py::handle future : done) future.attr("result")();  // a chain keeps what the adapter raised
+  return std::move(*out);
+}
+
+void raise_if(const Answer& a) {
+  if (!a.raised) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(a.raised.ptr())), a.raised.ptr());
+  throw py::error_already_set();
+}
+
 py::tuple validar_empresas(py::object self, py::object empresas) {
   py::list lista = snapshot(empresas, "empresas");
   py::list verificadas;
   py::dict cache;
   py::object builtins = py::module_::import("builtins");
 
+  const std::vector<Fetched> registry = fetch_registry(self.attr("adapter"), lista);
+  size_t index = 0;
   for (py::handle emp : lista) {
+    const Fetched& fetched = registry[index++];
     py::list campos, problemas;
     py::object razao = field(emp, "razao_social");
     py::object cnpj_contrato = field(emp, "cnpj");
     log(self, cat({py::str("\n--- Verificando: "), or_text(razao, "Empresa"), py::str(" ---")}), "🏢");
 
-    py::object adapter = self.attr("adapter");
     py::object dados = py::none();
     bool por_nome = false;
     py::object cnpj = cnpj_contrato;
@@ -38,19 +173,18 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     // decisive lookup (by number when one was made, else by name) is remembered.
     py::object indisponivel = py::none();
     bool consultou = false;
-    if (truthy(cnpj)) {
-      py::object limpo = limpar_cnpj(cnpj);
-      if (truthy(adapter.attr("validate_company_id")(limpo))) {
-        log(self, cat({py::str("Consultando CNPJ "), formatar_cnpj(limpo), py::str("...")}), "🔍");
-        dados = adapter.attr("lookup_company")(limpo);
-        consultou = true;
-        if (!truthy(dados)) indisponivel = falha_do_registro(adapter);
-      }
+    if (fetched.by_number) {
+      log(self, cat({py::str("Consultando CNPJ "), formatar_cnpj(limpar_cnpj(cnpj)), py::str("...")}), "🔍");
+      raise_if(fetched.number);
+      dados = fetched.number.record;
+      consultou = true;
+      if (!truthy(dados)) indisponivel = fetched.number.failure;
     }
     if (!truthy(dados) && truthy(razao)) {
       log(self, cat({py::str("Buscando por nome: "), razao, py::str("...")}), "🔎");
-      py::object achado = adapter.attr("search_companies")(razao);
-      if (!truthy(achado) && !consultou) indisponivel = falha_do_registro(adapter);
+      raise_if(fetched.name);
+      py::object achado = fetched.name.record;
+      if (!truthy(achado) && !consultou) indisponivel = fetched.name.failure;
       if (truthy(achado)) {
         if (!is_mapping(achado)) raise_type_error("search_companies()", "a mapping", achado);
         cnpj = texto_registro(achado, "cnpj");

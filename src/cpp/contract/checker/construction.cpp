@@ -5,12 +5,23 @@
 // should not pay for that. Success and failure of that construction are both kept for
 // the life of the checker.
 //
-// The reader's own settings (base_url, cache_path, cache_url, ocr_engine) reach the
-// checker as keyword arguments and are handed to the reader only when given: a
-// checker without them builds its reader from the credentials, the model and the
-// environment, as it always has.
+// The reader's own settings (base_url, cache_path, cache_url, ocr_engine,
+// structured_output, max_tokens, timeout) reach the checker as keyword arguments and are
+// handed to the reader only when given: a checker without them builds its reader from
+// the credentials, the model and the environment, as it always has.
+//
+// Those settings are checked here by the reader's own rules (bridge/reader_settings.hpp),
+// so that a value the reader would refuse fails at the checker's construction with the
+// reader's message, not at the first verification as a pending contract.
+//
+// A checker of a local or self-hosted server (base_url, else VORLEX_BASE_URL, as the
+// reader finds it) must name its model (model, else VORLEX_MODEL): the cloud default
+// sent there would be a name the server does not know, priced as the cloud model it is
+// not. Such a server wants no key: the reader sends a placeholder, so the checker does
+// not ask for one (Azure has no local server and keeps its credentials).
 #include <exception>
 
+#include "bridge/reader_settings.hpp"
 #include "contract/checker/checker.hpp"
 
 namespace vx::checker {
@@ -23,7 +34,17 @@ constexpr const char* kReaderSettings[][2] = {
     {"cache_path", "_cache_path"},
     {"cache_url", "_cache_url"},
     {"ocr_engine", "_ocr_engine"},
+    {"structured_output", "_structured_output"},
+    {"max_tokens", "_max_tokens"},
+    {"timeout", "_timeout"},
 };
+
+// The model of a checker that names none: this very object is the keyword's default, so
+// the constructor tells a model left out from one named (a local server needs one).
+py::handle default_model() {
+  static PyObject* model = PyUnicode_FromString("gpt-4o");  // kept for the process's life
+  return model;
+}
 
 void check_path_or_none(py::handle value, const char* name) {
   if (value.is_none() || is_str(value)) return;
@@ -36,7 +57,8 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
                   py::object provider, py::object azure_api_key, py::object azure_endpoint,
                   py::object azure_deployment, py::object azure_api_version, py::object model,
                   py::object verbose, py::object usar_ai_search, py::object base_url,
-                  py::object cache_path, py::object cache_url, py::object ocr_engine) {
+                  py::object cache_path, py::object cache_url, py::object ocr_engine,
+                  py::object structured_output, py::object max_tokens, py::object timeout) {
   // Types, every argument before any work.
   arg_str(country, "country");
   arg_opt_str(openai_api_key, "openai_api_key");
@@ -47,6 +69,8 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_str(azure_api_version, "azure_api_version");
   arg_str(model, "model");
   arg_opt_str(base_url, "base_url");
+  // The reader's answer settings, by the reader's rules (types, then ranges).
+  answer_settings(structured_output, py::handle(), max_tokens, timeout);
   check_path_or_none(cache_path, "cache_path");
   arg_opt_str(cache_url, "cache_url");
   arg_opt_str(ocr_engine, "ocr_engine");
@@ -55,6 +79,12 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
     raise_value_error("country is required (e.g., country='BR')");
   }
+  // The model: the argument, else VORLEX_MODEL (as the reader takes it), else "gpt-4o".
+  py::object environ = ns.get("os").attr("environ");
+  py::object chosen = named_model(model.is(default_model()) ? py::handle(py::none()) : model, environ);
+  if (model.is(default_model()) && !chosen.is_none()) model = chosen;
+  // The local server the reader will ask, the argument's or the environment's.
+  py::object local_url = local_server_url(base_url, environ);
   // The country's registry adapter, the public fields, the credentials.
   self.attr("adapter") = ns.call("get_adapter", country);
   self.attr("verbose") = py::bool_(verbose_on);
@@ -64,6 +94,9 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   self.attr("_cache_path") = cache_path;
   self.attr("_cache_url") = cache_url;
   self.attr("_ocr_engine") = ocr_engine;
+  self.attr("_structured_output") = structured_output;
+  self.attr("_max_tokens") = max_tokens;
+  self.attr("_timeout") = timeout;
   py::object auth = ns.call("VorlexAuth", py::arg("openai_api_key") = openai_api_key,
                             py::arg("provider") = provider, py::arg("azure_api_key") = azure_api_key,
                             py::arg("azure_endpoint") = azure_endpoint,
@@ -71,13 +104,20 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
                             py::arg("azure_api_version") = azure_api_version);
   self.attr("_auth") = auth;
   // A checker that could never build its reader says so now, not at the first contract.
+  const bool azure = truthy(auth.attr("is_azure"));
+  if (!azure && !local_url.is_none() && chosen.is_none()) {
+    const bool url_from_env = base_url.is_none() || PyUnicode_GET_LENGTH(base_url.ptr()) == 0;
+    raise_model_required(url_from_env);
+  }
   if (!truthy(auth.attr("has_api_key"))) {
-    if (truthy(auth.attr("is_azure"))) {
+    if (azure) {
       raise_value_error(
           "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e "
           "AZURE_DEPLOYMENT_NAME.");
     }
-    raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+    if (local_url.is_none()) {
+      raise_value_error("OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key.");
+    }
   }
   // The reader, built on the first verification.
   self.attr("_client") = py::none();
@@ -108,6 +148,9 @@ py::object init_vorlex(py::object self) {
     py::object kwargs = self.attr("_auth").attr("get_vorlex_kwargs")();
     kwargs[py::str("model")] = self.attr("model");
     kwargs[py::str("verbose")] = self.attr("verbose");
+    // The three extraction questions are asked at once: a contract costs its slowest
+    // question, not the sum of the three.
+    kwargs[py::str("question_concurrency")] = ns.get("EXTRACTION_CONCURRENCY");
     for (const auto& [keyword, attribute] : kReaderSettings) {
       py::object value = py::getattr(self, attribute, py::none());
       if (!value.is_none()) kwargs[py::str(keyword)] = value;
@@ -200,10 +243,12 @@ void init_construction(PyClass& cls) {
           py::arg("openai_api_key") = py::none(), py::arg("provider") = py::none(),
           py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
           py::arg("azure_deployment") = py::none(),
-          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = "gpt-4o",
+          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = py::reinterpret_borrow<py::object>(default_model()),
           py::arg("verbose") = true, py::arg("usar_ai_search") = true, py::kw_only(),
           py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
-          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none());
+          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
+          py::arg("structured_output") = py::none(), py::arg("max_tokens") = py::none(),
+          py::arg("timeout") = py::none());
   cls.def_property_readonly(
       "provider", [](py::object self) { return self.attr("_auth").attr("provider"); },
       "The provider the credentials settled on: 'openai' or 'azure'.");

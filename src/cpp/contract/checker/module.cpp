@@ -111,6 +111,11 @@ PYBIND11_MODULE(checker, m) {
   ns.bind(m);
   ns.lazy("os", "os");
   ns.lazy("pathlib", "pathlib");
+  ns.lazy("concurrent", "concurrent.futures");
+  // How many extraction questions the checker's reader asks at once, and how many
+  // registry lookups run at once before the companies are judged.
+  m.attr("EXTRACTION_CONCURRENCY") = py::int_(3);
+  m.attr("REGISTRY_LOOKUP_WORKERS") = py::int_(4);
 
   py::module_ cnpj = py::module_::import("vorlex.contract.countries.br.cnpj");
   for (const char* n : {"limpar_cnpj", "_limpar_para_consulta", "formatar_cnpj", "formatar_cnpj_alfanumerico",

@@ -4,6 +4,8 @@
 //   build_client(api_key="")                       one client for sync and async calls
 //   call_chat(client, model, messages)             text answer
 //   call_structured(client, model, messages, response_model)   parsed answer
+//                                                  (both: max_tokens= caps the answer,
+//                                                  as max_output_tokens)
 //   acall_chat, acall_structured                   coroutine twins (GoogleCall)
 //   call_vision(client, model, image_bytes=, prompt=, mime=)   page text or None
 //
@@ -134,13 +136,14 @@ Request convert_messages(py::handle messages_obj) {
   return req;
 }
 
-py::object config_for(const Request& req, py::handle response_model) {
+py::object config_for(const Request& req, py::handle response_model, py::handle max_tokens) {
   py::dict config;
   if (req.has_system) config["system_instruction"] = vx::from_utf8(req.system);
   if (!response_model.is_none()) {
     config["response_mime_type"] = py::str("application/json");
     config["response_schema"] = response_model;
   }
+  if (!max_tokens.is_none()) config["max_output_tokens"] = max_tokens;
   if (config.empty()) return py::none();
   return config;
 }
@@ -154,15 +157,18 @@ void check_response_model(py::handle response_model) {
 // The library's keyword arguments for a call, after the arguments' checks; `needed`
 // is the client attribute the call goes through ("models", or "aio" for the twins).
 py::dict request_kwargs(py::handle client, const char* needed, py::handle model, py::handle messages,
-                        py::handle response_model) {
+                        py::handle response_model, py::handle max_tokens) {
   check_client(client, needed);
   vx::arg_str(model, "model");
   if (!response_model.is_none()) check_response_model(response_model);
+  if (!max_tokens.is_none() && !vx::is_int(max_tokens)) {
+    vx::raise_type_error("max_tokens", "int or None", max_tokens);
+  }
   Request req = convert_messages(messages);
   py::dict kw;
   kw["model"] = model;
   kw["contents"] = req.contents;
-  kw["config"] = config_for(req, response_model);
+  kw["config"] = config_for(req, response_model, max_tokens);
   return kw;
 }
 
@@ -246,8 +252,9 @@ py::object adapt_response(py::object resp, py::object model, py::object response
 // ---------------------------------------------------------------------------------
 // Calls
 
-py::object call(py::object client, py::object model, py::object messages, py::object response_model) {
-  py::dict kw = request_kwargs(client, "models", model, messages, response_model);
+py::object call(py::object client, py::object model, py::object messages, py::object response_model,
+                py::object max_tokens) {
+  py::dict kw = request_kwargs(client, "models", model, messages, response_model, max_tokens);
   py::object resp = client.attr("models").attr("generate_content")(**kw);
   return adapt_response(resp, model, response_model);
 }
@@ -277,25 +284,27 @@ vx::aio::Task await_and_adapt(PendingCall pending, py::object model, py::object 
 // The arguments are checked and the library's call started now; awaiting the returned
 // coroutine (GoogleCall) runs the call and adapts its answer.
 py::object acall(const char* qualname, py::object client, py::object model, py::object messages,
-                 py::object response_model) {
-  py::dict kw = request_kwargs(client, "aio", model, messages, response_model);
+                 py::object response_model, py::object max_tokens) {
+  py::dict kw = request_kwargs(client, "aio", model, messages, response_model, max_tokens);
   PendingCall pending(client.attr("aio").attr("models").attr("generate_content")(**kw));
   return vx::aio::coroutine(await_and_adapt(std::move(pending), model, response_model), qualname);
 }
 
-py::object call_chat(py::object client, py::object model, py::object messages) {
-  return call(client, model, messages, py::none());
+py::object call_chat(py::object client, py::object model, py::object messages, py::object max_tokens) {
+  return call(client, model, messages, py::none(), max_tokens);
 }
-py::object call_structured(py::object client, py::object model, py::object messages, py::object rm) {
+py::object call_structured(py::object client, py::object model, py::object messages, py::object rm,
+                           py::object max_tokens) {
   if (rm.is_none()) vx::raise_type_error("response_model", "a pydantic model class", rm);
-  return call(client, model, messages, rm);
+  return call(client, model, messages, rm, max_tokens);
 }
-py::object acall_chat(py::object client, py::object model, py::object messages) {
-  return acall("acall_chat", client, model, messages, py::none());
+py::object acall_chat(py::object client, py::object model, py::object messages, py::object max_tokens) {
+  return acall("acall_chat", client, model, messages, py::none(), max_tokens);
 }
-py::object acall_structured(py::object client, py::object model, py::object messages, py::object rm) {
+py::object acall_structured(py::object client, py::object model, py::object messages, py::object rm,
+                            py::object max_tokens) {
   if (rm.is_none()) vx::raise_type_error("response_model", "a pydantic model class", rm);
-  return acall("acall_structured", client, model, messages, rm);
+  return acall("acall_structured", client, model, messages, rm, max_tokens);
 }
 
 // The page image with the prompt; the page text, or None when the model read nothing.
@@ -408,13 +417,17 @@ PYBIND11_MODULE(google, m) {
   m.def("build_client", &build_client, py::kw_only(), py::arg("api_key") = py::str(""),
         "One google-genai client, used for synchronous and asynchronous calls.");
   m.def("call_chat", &call_chat, py::arg("client"), py::arg("model"), py::arg("messages"),
-        "Text answer in the chat-completion shape.");
+        py::kw_only(), py::arg("max_tokens") = py::none(),
+        "Text answer in the chat-completion shape; max_tokens caps its length "
+        "(max_output_tokens).");
   m.def("call_structured", &call_structured, py::arg("client"), py::arg("model"), py::arg("messages"),
-        py::arg("response_model"), "Structured answer: choices[0].message.parsed is a response_model.");
+        py::arg("response_model"), py::kw_only(), py::arg("max_tokens") = py::none(),
+        "Structured answer: choices[0].message.parsed is a response_model.");
   m.def("acall_chat", &acall_chat, py::arg("client"), py::arg("model"), py::arg("messages"),
-        "Awaitable of call_chat's answer.");
+        py::kw_only(), py::arg("max_tokens") = py::none(), "Awaitable of call_chat's answer.");
   m.def("acall_structured", &acall_structured, py::arg("client"), py::arg("model"), py::arg("messages"),
-        py::arg("response_model"), "Awaitable of call_structured's answer.");
+        py::arg("response_model"), py::kw_only(), py::arg("max_tokens") = py::none(),
+        "Awaitable of call_structured's answer.");
   m.def("call_vision", &call_vision, py::arg("client"), py::arg("model"), py::kw_only(),
         py::arg("image_bytes"), py::arg("prompt") = py::none(), py::arg("mime") = py::str("image/png"),
         "Text read from a page image, or None.");

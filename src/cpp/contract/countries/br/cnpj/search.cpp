@@ -94,15 +94,15 @@ py::object buscar_cnpj_por_nome(py::object nome_empresa, py::object uf) {
         py::arg("headers") = headers, py::arg("timeout") = 15);
     if (!answered(resp, kCasaDosDados.service)) return py::none();
     py::dict data = json_object(resp.attr("json")(), "Casa dos Dados answer");
-    py::dict inner = json_object(field(data, "data", py::dict()), "Casa dos Dados 'data'");
-    int found = PyObject_RichCompareBool(field(inner, "count", py::int_(0)).ptr(), py::int_(0).ptr(), Py_GT);
+    py::dict inner = json_object(vx::mapping_get(data, "data", py::dict()), "Casa dos Dados 'data'");
+    int found = PyObject_RichCompareBool(vx::mapping_get(inner, "count", py::int_(0)).ptr(), py::int_(0).ptr(), Py_GT);
     if (found < 0) throw py::error_already_set();
     if (found == 0) return py::none();
-    py::object companies = field(inner, "cnpj", py::list());
+    py::object companies = vx::mapping_get(inner, "cnpj", py::list());
     if (!truthy(companies)) return py::none();
     // Only the first hit is used.
     py::dict hit = json_object(companies[py::int_(0)], "Casa dos Dados hit");
-    py::object cnpj = field(hit, "cnpj", py::str(""));
+    py::object cnpj = vx::mapping_get(hit, "cnpj", py::str(""));
     if (!truthy(cnpj)) return py::none();
     py::object record = ns.call("consultar_cnpj", cnpj);
     if (!truthy(record)) return py::none();

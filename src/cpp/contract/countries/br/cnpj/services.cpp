@@ -13,6 +13,7 @@
 #include <string>
 
 #include "contract/countries/br/cnpj/web_call.hpp"
+#include "contract/countries/br/web.hpp"
 #include "core/br_address.hpp"
 #include "core/br_cnpj.hpp"
 
@@ -104,7 +105,7 @@ py::dict copy_columns(const py::dict& data, std::span<const Column> columns) {
   py::dict out;
   py::str empty("");
   for (const Column& c : columns) {
-    out[c.key] = c.source ? field(data, c.source, empty) : py::object(empty);
+    out[c.key] = c.source ? vx::mapping_get(data, c.source, empty) : py::object(empty);
   }
   return out;
 }
@@ -114,7 +115,7 @@ py::dict copy_columns(const py::dict& data, std::span<const Column> columns) {
 // representative alike.
 void qualification_from_code(py::dict& partner, const py::dict& entry, const char* key, const char* code_key) {
   if (PyUnicode_Check(partner[key].ptr()) && PyUnicode_GET_LENGTH(partner[key].ptr()) > 0) return;
-  py::object code = field(entry, code_key, py::none());
+  py::object code = vx::mapping_get(entry, code_key, py::none());
   if (!PyLong_Check(code.ptr()) || PyBool_Check(code.ptr())) return;
   py::object table = ns.get("QUALIFICACOES_SOCIO");
   py::object text = table.attr("get")(code);
@@ -123,7 +124,7 @@ void qualification_from_code(py::dict& partner, const py::dict& entry, const cha
 
 py::list partners(const py::dict& data, const Service& service) {
   const char* name = service.lines.service;
-  py::object qsa = field(data, "qsa", py::list());
+  py::object qsa = vx::mapping_get(data, "qsa", py::list());
   if (qsa.is_none()) return py::list();  // null: no partner list published
   if (!PyList_Check(qsa.ptr())) {
     throw py::type_error(std::string(name) + " 'qsa' is not a list but " + type_name(qsa));
@@ -150,11 +151,11 @@ py::list partners(const py::dict& data, const Service& service) {
 py::dict address(const py::dict& data) {
   py::dict out;
   for (const Column& c : kAddressColumns) {
-    out[c.key] = br_py::registry_text(field(data, c.source, py::none()), std::string_view(c.key) == "cep");
+    out[c.key] = br_py::registry_text(vx::mapping_get(data, c.source, py::none()), std::string_view(c.key) == "cep");
   }
-  py::str type = br_py::registry_text(field(data, "descricao_tipo_de_logradouro", py::none()));
+  py::str type = br_py::registry_text(vx::mapping_get(data, "descricao_tipo_de_logradouro", py::none()));
   if (PyUnicode_GET_LENGTH(type.ptr()) == 0) {
-    type = br_py::registry_text(field(data, "descricao_tipo_logradouro", py::none()));
+    type = br_py::registry_text(vx::mapping_get(data, "descricao_tipo_logradouro", py::none()));
   }
   py::str street = out["logradouro"];
   out["logradouro"] = from_u32(br::logradouro_com_tipo(to_u32(type), to_u32(street)));
@@ -181,16 +182,16 @@ py::dict company_record(const Service& service, const py::str& formatted, const 
   py::dict r;
   r["fonte"] = service.lines.service;
   r["cnpj"] = formatted;
-  r["razao_social"] = field(data, service.keys.razao_social, empty);
-  r["nome_fantasia"] = field(data, service.keys.nome_fantasia, empty);
-  r["situacao"] = field(data, service.keys.situacao, empty);
-  r["data_situacao"] = field(data, service.keys.data_situacao, empty);
-  r["data_abertura"] = field(data, service.keys.data_abertura, empty);
-  r["natureza_juridica"] = field(data, "natureza_juridica", empty);
-  r["porte"] = field(data, "porte", empty);
+  r["razao_social"] = vx::mapping_get(data, service.keys.razao_social, empty);
+  r["nome_fantasia"] = vx::mapping_get(data, service.keys.nome_fantasia, empty);
+  r["situacao"] = vx::mapping_get(data, service.keys.situacao, empty);
+  r["data_situacao"] = vx::mapping_get(data, service.keys.data_situacao, empty);
+  r["data_abertura"] = vx::mapping_get(data, service.keys.data_abertura, empty);
+  r["natureza_juridica"] = vx::mapping_get(data, "natureza_juridica", empty);
+  r["porte"] = vx::mapping_get(data, "porte", empty);
   r["capital_social"] = capital;
   r["endereco"] = address(data);
-  r["email"] = field(data, "email", empty);
+  r["email"] = vx::mapping_get(data, "email", empty);
   r["socios"] = partner_list;
   return r;
 }
@@ -208,7 +209,7 @@ py::object lookup_by_number(const Service& service, py::object cnpj) {
   const py::str py_cleaned = from_u32(cleaned);
   last_failure().reset();
   return guarded(service.lines, py_cleaned, [&]() -> py::object {
-    std::string url = service_url(service.url_constant, to_utf8(py_cleaned));
+    std::string url = br_web::service_url(ns, service.url_constant, to_utf8(py_cleaned));
     py::object get = ns.get("requests").attr("get");
     py::object resp;
     if (service.asks_for_json) {
@@ -222,12 +223,12 @@ py::object lookup_by_number(const Service& service, py::object cnpj) {
     const std::string what = std::string(service.lines.service) + " answer";
     py::dict data = json_object(resp.attr("json")(), what.c_str());
     if (service.error_status) {
-      int error = PyObject_RichCompareBool(field(data, "status", py::none()).ptr(), py::str("ERROR").ptr(), Py_EQ);
+      int error = PyObject_RichCompareBool(vx::mapping_get(data, "status", py::none()).ptr(), py::str("ERROR").ptr(), Py_EQ);
       if (error < 0) throw py::error_already_set();
       if (error == 1) return py::none();
     }
-    py::object capital = service.capital_as_text ? capital_from_text(field(data, "capital_social", py::str("0")))
-                                                 : field(data, "capital_social", py::int_(0));
+    py::object capital = service.capital_as_text ? capital_from_text(vx::mapping_get(data, "capital_social", py::str("0")))
+                                                 : vx::mapping_get(data, "capital_social", py::int_(0));
     py::list partner_list = partners(data, service);
     return company_record(service, formatted_cnpj(cleaned), data, capital, partner_list);
   });

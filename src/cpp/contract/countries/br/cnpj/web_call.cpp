@@ -86,20 +86,4 @@ py::dict json_object(py::handle data, const char* what) {
   return py::reinterpret_borrow<py::dict>(data);
 }
 
-py::object field(const py::dict& data, const char* key, py::handle dflt) {
-  PyObject* v = PyDict_GetItemString(data.ptr(), key);  // borrowed
-  return py::reinterpret_borrow<py::object>(v ? v : dflt.ptr());
-}
-
-std::string service_url(const char* constant, const std::string& number) {
-  py::object tmpl = ns.get(constant);
-  if (!is_str(tmpl)) throw py::type_error(std::string(constant) + " must be str, not " + type_name(tmpl));
-  std::string url = to_utf8(tmpl);
-  const std::string mark = "{cnpj}";
-  for (size_t at = url.find(mark); at != std::string::npos; at = url.find(mark, at + number.size())) {
-    url.replace(at, mark.size(), number);
-  }
-  return url;
-}
-
 }  // namespace vx::cnpj

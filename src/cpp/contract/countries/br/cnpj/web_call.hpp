@@ -5,8 +5,7 @@
 //   guarded(lines, subject, body)     runs a lookup's web work; any failure becomes
 //                                     None, a log line and the last failure
 //   answered(resp, service)           whether the service answered 200
-//   json_object(data, what), field(data, key, default)   reading a decoded answer
-//   service_url(constant, number)     a URL template of the module, number filled in
+//   json_object(data, what)           a decoded answer that must be a JSON object
 //
 // A lookup answers None for every failure of the network or of the data and never
 // raises for one. consultar_cnpj must answer None both when the registry does not know
@@ -62,11 +61,5 @@ bool answered(const py::object& resp, const char* service);
 // A decoded JSON object; anything else is outside the services' contract (TypeError
 // "<what> is not a JSON object but <type>").
 py::dict json_object(py::handle data, const char* what);
-
-// data.get(key, default): a key that is present keeps its value, whatever its type.
-py::object field(const py::dict& data, const char* key, py::handle dflt);
-
-// The module's URL constant `constant` (read at each call) with "{cnpj}" replaced.
-std::string service_url(const char* constant, const std::string& number);
 
 }  // namespace vx::cnpj

@@ -64,13 +64,7 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
     return py::none();
   }
   py::object cnpj_limpo = ns.call("limpar_cnpj", cnpj);
-  py::object tmpl = ns.get("CNPJA_API_URL");
-  if (!vx::is_str(tmpl)) throw py::type_error("CNPJA_API_URL must be str, not " + vx::type_name(tmpl));
-  std::string url = vx::to_utf8(tmpl);
-  const std::string limpo = vx::to_utf8(cnpj_limpo);
-  for (size_t at = url.find("{cnpj}"); at != std::string::npos; at = url.find("{cnpj}", at + limpo.size())) {
-    url.replace(at, 6, limpo);
-  }
+  std::string url = vx::br_web::service_url(ns, "CNPJA_API_URL", vx::to_utf8(cnpj_limpo));
 
   py::dict headers;
   headers["Authorization"] = api_key;  // the key itself, no scheme word
