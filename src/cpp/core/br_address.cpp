@@ -123,6 +123,7 @@ struct Estado {
   sv uf;
 };
 // Longest names first, so that "mato grosso do sul" is not read as "mato grosso".
+// clang-format off
 constexpr Estado kEstados[] = {
     {{U"mato", U"grosso", U"do", U"sul"}, U"ms"}, {{U"rio", U"grande", U"do", U"norte"}, U"rn"},
     {{U"rio", U"grande", U"do", U"sul"}, U"rs"},  {{U"rio", U"de", U"janeiro"}, U"rj"},
@@ -135,6 +136,7 @@ constexpr Estado kEstados[] = {
     {{U"piaui"}, U"pi"},     {{U"rondonia"}, U"ro"},   {{U"roraima"}, U"rr"},  {{U"sergipe"}, U"se"},
     {{U"tocantins"}, U"to"},
 };
+// clang-format on
 
 // A state's name at t[at] (words apart by blanks, ending at a word boundary).
 bool match_state(sv t, size_t at, size_t& end, sv& uf) {

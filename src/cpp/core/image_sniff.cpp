@@ -19,12 +19,14 @@ uint32_t le32(std::string_view s, size_t at) {
 // bitmap also carries one of the known DIB header sizes at offset 14.
 bool is_bmp(std::string_view s) {
   if (!starts(s, "BM") || s.size() < 18) return false;
+  // clang-format off
   switch (le32(s, 14)) {
     case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124:
       return true;
     default:
       return false;
   }
+  // clang-format on
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ vx::Namespace ns;
 // Texts at least this long (UTF-8 bytes) are processed with the GIL released.
 constexpr size_t kLongo = 1 << 14;
 
+// clang-format off
 const char* const kValidacao[] = {
     "contrato", "acordo", "termo", "instrumento", "aditivo", "distrato", "contratante", "contratada",
     "contratado", "prestador", "prestadora", "tomador", "tomadora", "cláusula", "clausula", "objeto",
@@ -35,6 +36,7 @@ const char* const kExclusao[] = {
     "edital de licitação", "pregão eletrônico", "tomada de preços", "concorrência pública",
     "carta convite", "nota fiscal", "recibo", "boleto", "fatura",
 };
+// clang-format on
 
 // The str's UTF-8 form, read in place when CPython can give it (the object outlives
 // the call, so the view stays valid while the GIL is released); a copy for text with
