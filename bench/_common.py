@@ -25,7 +25,7 @@ import resource
 import subprocess
 import sys
 import time
-from typing import Callable, Iterable
+from collections.abc import Callable, Iterable
 
 HERE = pathlib.Path(__file__).resolve().parent
 TESTS = HERE.parent / "tests"
@@ -47,8 +47,9 @@ def best_of(fn: Callable[[], object], repeat: int, number: int = 1) -> float:
     return best
 
 
-def paired(vorlex_fn: Callable[[], object], base_fn: Callable[[], object],
-           repeat: int) -> tuple[float, float]:
+def paired(
+    vorlex_fn: Callable[[], object], base_fn: Callable[[], object], repeat: int
+) -> tuple[float, float]:
     """Best times of both, measured alternately so that machine noise hits both."""
     v, b = [], []
     for _ in range(repeat):
@@ -68,8 +69,24 @@ def print_ratios(benches: Iterable[Callable[[], tuple[str, float, float, float, 
 
 # -- documents ------------------------------------------------------------------------------
 
-WORDS = ("contrato clausula vigencia pagamento rescisao foro partes objeto valor prazo "
-         "servicos obrigacoes contratante contratada testemunhas assinatura").split()
+WORDS = [
+    "contrato",
+    "clausula",
+    "vigencia",
+    "pagamento",
+    "rescisao",
+    "foro",
+    "partes",
+    "objeto",
+    "valor",
+    "prazo",
+    "servicos",
+    "obrigacoes",
+    "contratante",
+    "contratada",
+    "testemunhas",
+    "assinatura",
+]
 
 
 def text_pdf(pages: int) -> bytes:
@@ -95,8 +112,10 @@ def tagged_pdf(pages: int, tag: str, attachment: int = 0) -> bytes:
     doc = pymupdf.open()
     for p in range(pages):
         page = doc.new_page()
-        text = (f"Documento {tag}, pagina {p + 1}. Clausula de objeto, valor, vigencia e "
-                f"foro da comarca, com as assinaturas das partes e testemunhas. ") * 4
+        text = (
+            f"Documento {tag}, pagina {p + 1}. Clausula de objeto, valor, vigencia e "
+            f"foro da comarca, com as assinaturas das partes e testemunhas. "
+        ) * 4
         page.insert_textbox(pymupdf.Rect(50, 50, 550, 800), text, fontsize=10)
     if attachment:
         doc.embfile_add("anexo.bin", os.urandom(attachment))
@@ -111,9 +130,10 @@ def bare_documents(data: bytes) -> list:
     from llama_index.core.schema import Document
 
     doc = pymupdf.open(stream=data, filetype="pdf")
-    out = [Document(text=page.get_text(),
-                    metadata={"page": i + 1, "source": "text", "filename": "document.pdf"})
-           for i, page in enumerate(doc)]
+    out = [
+        Document(text=page.get_text(), metadata={"page": i + 1, "source": "text", "filename": "document.pdf"})
+        for i, page in enumerate(doc)
+    ]
     doc.close()
     return out
 
@@ -121,19 +141,25 @@ def bare_documents(data: bytes) -> list:
 # -- the reader and its model server --------------------------------------------------------
 
 
-def reader_for(base_url: str, *, api_key: str = "sk-bench", async_client: bool = False,
-               questions: Iterable[str] = (), **kwargs):
+def reader_for(
+    base_url: str,
+    *,
+    api_key: str = "sk-bench",
+    async_client: bool = False,
+    questions: Iterable[str] = (),
+    **kwargs,
+):
     """Vorlex(openai_api_key=api_key, **kwargs) whose OpenAI client (and, with
     `async_client`, its async client) talks to `base_url` without retries of its own;
     each name in `questions` becomes the question "Extraia o <name>: {texto}"."""
     import openai
+
     from vorlex.reader import Vorlex
 
     reader = Vorlex(openai_api_key=api_key, **kwargs)
     reader._openai_client = openai.OpenAI(api_key=api_key, base_url=base_url, max_retries=0)
     if async_client:
-        reader._async_openai_client = openai.AsyncOpenAI(api_key=api_key, base_url=base_url,
-                                                         max_retries=0)
+        reader._async_openai_client = openai.AsyncOpenAI(api_key=api_key, base_url=base_url, max_retries=0)
     for q in questions:
         reader.add_question(Vorlex.create_question(q, q, "Extraia o " + q + ": {texto}"))
     return reader
@@ -164,14 +190,19 @@ class RemoteChat:
     handling does not compete with the reader for this interpreter's lock."""
 
     def __init__(self, delay: float, keep_requests: bool = True):
-        code = ("import sys; sys.path.insert(0, sys.argv[1]);"
-                "from servers.chat import ChatServer;"
-                "s = ChatServer(delay=float(sys.argv[2])).start();"
-                "s.keep_requests = sys.argv[3] == '1';"
-                "print(s.port, flush=True); sys.stdin.read()")
+        code = (
+            "import sys; sys.path.insert(0, sys.argv[1]);"
+            "from servers.chat import ChatServer;"
+            "s = ChatServer(delay=float(sys.argv[2])).start();"
+            "s.keep_requests = sys.argv[3] == '1';"
+            "print(s.port, flush=True); sys.stdin.read()"
+        )
         self.proc = subprocess.Popen(
             [sys.executable, "-c", code, str(TESTS), str(delay), "1" if keep_requests else "0"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         self.base_url = f"http://127.0.0.1:{int(self.proc.stdout.readline())}/v1"
 
     def __enter__(self):

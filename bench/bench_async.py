@@ -49,9 +49,11 @@ def bench_batch() -> None:
         reader.process_batch(docs[:5], max_workers=5)
         threaded = best_of(lambda: reader.process_batch(docs, max_workers=5), 3)
     ideal = 40 * 3 * 0.05 / 5
-    print(f"  async batch 40 docs x 3 questions, max_concurrency 5: {elapsed:.3f} s; "
-          f"process_batch on 5 workers: {threaded:.3f} s (ratio {threaded / ideal:.2f}); "
-          f"ideal {ideal:.3f} s")
+    print(
+        f"  async batch 40 docs x 3 questions, max_concurrency 5: {elapsed:.3f} s; "
+        f"process_batch on 5 workers: {threaded:.3f} s (ratio {threaded / ideal:.2f}); "
+        f"ideal {ideal:.3f} s"
+    )
     print(f"batch_async_40x3_c5: {elapsed / ideal:.2f}")
 
 
@@ -64,9 +66,9 @@ def bench_objects() -> None:
 
         async def calls(n, width=4):
             for _ in range(n // width):
-                got = await asyncio.gather(*[
-                    reader.extract_from_text_async("um texto curto", question)
-                    for _ in range(width)])
+                got = await asyncio.gather(
+                    *[reader.extract_from_text_async("um texto curto", question) for _ in range(width)]
+                )
                 assert all(r.status == "OK" for r in got)
 
         async def main():
@@ -80,8 +82,9 @@ def bench_objects() -> None:
             return before, after, rss_before, rss_after
 
         before, after, rss_before, rss_after = asyncio.run(main())
-    print(f"  10,000 extract_from_text_async: objects {before} -> {after}, "
-          f"RSS {rss_before} -> {rss_after} kB")
+    print(
+        f"  10,000 extract_from_text_async: objects {before} -> {after}, RSS {rss_before} -> {rss_after} kB"
+    )
     print(f"async_objects_10k: {after / before:.3f}")
 
 

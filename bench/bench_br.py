@@ -13,19 +13,19 @@ thread line is single-thread time / two-thread time.
 
 import pathlib
 import random
-import sys
 import re
+import sys
 import threading
 import time
 import unicodedata
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import best_of  # noqa: E402
-
-from br import address_rules  # noqa: E402
-
-from vorlex.contract.countries.br import cnpj as C  # noqa: E402
-from vorlex.contract.countries.br import keywords as K  # noqa: E402
+from _common import best_of
+from br import address_rules
+from vorlex.contract.countries.br import (
+    cnpj as C,
+    keywords as K,
+)
 
 # -- Python baselines -------------------------------------------------------------------------
 
@@ -90,17 +90,117 @@ def py_validar_cnpj_alfanumerico(cnpj):
 
 # -- inputs ----------------------------------------------------------------------------------------
 
-WORDS = (
-    "contrato de prestação de serviços técnicos especializados entre as partes "
-    "contratante e contratada inscrita no CNPJ sob o número neste ato representada por "
-    "seu sócio administrador cláusula primeira do objeto a contratada obriga-se à execução "
-    "dos serviços descritos no anexo cláusula segunda da vigência o presente instrumento "
-    "vigorará por doze meses cláusula terceira do valor e da forma de pagamento as "
-    "obrigações das partes serão cumpridas até o término da vigência rescisão por "
-    "descumprimento de qualquer obrigação elegem o foro da comarca de São Paulo para dirimir "
-    "questões oriundas deste contrato e por estarem justas e contratadas assinam testemunhas "
-    "através de certificado digital ICP-Brasil Município Estado Federação região jurídico"
-).split()
+WORDS = [
+    "contrato",
+    "de",
+    "prestação",
+    "de",
+    "serviços",
+    "técnicos",
+    "especializados",
+    "entre",
+    "as",
+    "partes",
+    "contratante",
+    "e",
+    "contratada",
+    "inscrita",
+    "no",
+    "CNPJ",
+    "sob",
+    "o",
+    "número",
+    "neste",
+    "ato",
+    "representada",
+    "por",
+    "seu",
+    "sócio",
+    "administrador",
+    "cláusula",
+    "primeira",
+    "do",
+    "objeto",
+    "a",
+    "contratada",
+    "obriga-se",
+    "à",
+    "execução",
+    "dos",
+    "serviços",
+    "descritos",
+    "no",
+    "anexo",
+    "cláusula",
+    "segunda",
+    "da",
+    "vigência",
+    "o",
+    "presente",
+    "instrumento",
+    "vigorará",
+    "por",
+    "doze",
+    "meses",
+    "cláusula",
+    "terceira",
+    "do",
+    "valor",
+    "e",
+    "da",
+    "forma",
+    "de",
+    "pagamento",
+    "as",
+    "obrigações",
+    "das",
+    "partes",
+    "serão",
+    "cumpridas",
+    "até",
+    "o",
+    "término",
+    "da",
+    "vigência",
+    "rescisão",
+    "por",
+    "descumprimento",
+    "de",
+    "qualquer",
+    "obrigação",
+    "elegem",
+    "o",
+    "foro",
+    "da",
+    "comarca",
+    "de",
+    "São",
+    "Paulo",
+    "para",
+    "dirimir",
+    "questões",
+    "oriundas",
+    "deste",
+    "contrato",
+    "e",
+    "por",
+    "estarem",
+    "justas",
+    "e",
+    "contratadas",
+    "assinam",
+    "testemunhas",
+    "através",
+    "de",
+    "certificado",
+    "digital",
+    "ICP-Brasil",
+    "Município",
+    "Estado",
+    "Federação",
+    "região",
+    "jurídico",
+]
 
 
 def portuguese_text(size, seed):
@@ -116,8 +216,18 @@ def portuguese_text(size, seed):
 
 
 STREETS = ["Rua", "Avenida", "Av.", "Travessa", "Praça", "R.", "Alameda", "Estrada"]
-NAMES = ["Paulista", "das Flores", "São João", "Brigadeiro Faria Lima", "Nova Esperança",
-         "Dom Pedro II", "XV de Novembro", "Getúlio Vargas", "Ipiranga", "Consolação"]
+NAMES = [
+    "Paulista",
+    "das Flores",
+    "São João",
+    "Brigadeiro Faria Lima",
+    "Nova Esperança",
+    "Dom Pedro II",
+    "XV de Novembro",
+    "Getúlio Vargas",
+    "Ipiranga",
+    "Consolação",
+]
 BAIRROS = ["Bela Vista", "Centro", "Jardim América", "Vila Mariana", "Pinheiros", "Boa Viagem"]
 CIDADES = [("São Paulo", "SP"), ("Rio de Janeiro", "RJ"), ("Recife", "PE"), ("Curitiba", "PR")]
 
@@ -136,17 +246,29 @@ def address_pairs(n, seed):
         cep = f"{rnd.randint(1000000, 99999999):08d}"
         sala = rnd.randint(1, 99)
         mark = rnd.choice(["nº ", "n. ", "número ", "", "n.º "])
-        compl = rnd.choice([f"Sala {sala}, ", f"apto. {sala}, ", f"{sala}º andar, ", f"Quadra {sala}, Lote 7E, ",
-                            "", ""])
-        fim = rnd.choice([f"{cidade} - {uf}", f"na Cidade de {cidade}, Estado de São Paulo", f"{cidade}/{uf}"])
+        compl = rnd.choice(
+            [f"Sala {sala}, ", f"apto. {sala}, ", f"{sala}º andar, ", f"Quadra {sala}, Lote 7E, ", "", ""]
+        )
+        fim = rnd.choice(
+            [f"{cidade} - {uf}", f"na Cidade de {cidade}, Estado de São Paulo", f"{cidade}/{uf}"]
+        )
         contrato = f"{street} {name}, {mark}{num}, {compl}{bairro}, {fim}, CEP {cep[:5]}-{cep[5:]}"
         same = rnd.random() < 0.5
-        dados = {"endereco": {
-            "logradouro": (street.rstrip(".").upper()[:2] + " " + name.upper()) if same else "R " + rnd.choice(NAMES).upper(),
-            "numero": num if same or rnd.random() < 0.5 else str(rnd.randint(1, 3000)),
-            "complemento": rnd.choice([f"SALA {sala}", f"APT {sala}", f"ANDAR {sala}", f"QUADRA{sala} LOTE 7E", ""]),
-            "bairro": bairro.upper(), "cidade": cidade.upper(),
-            "uf": uf, "cep": rnd.choice([cep, f"{cep[:2]}.{cep[2:5]}-{cep[5:]}", int(cep)])}}
+        dados = {
+            "endereco": {
+                "logradouro": (street.rstrip(".").upper()[:2] + " " + name.upper())
+                if same
+                else "R " + rnd.choice(NAMES).upper(),
+                "numero": num if same or rnd.random() < 0.5 else str(rnd.randint(1, 3000)),
+                "complemento": rnd.choice(
+                    [f"SALA {sala}", f"APT {sala}", f"ANDAR {sala}", f"QUADRA{sala} LOTE 7E", ""]
+                ),
+                "bairro": bairro.upper(),
+                "cidade": cidade.upper(),
+                "uf": uf,
+                "cep": rnd.choice([cep, f"{cep[:2]}.{cep[2:5]}-{cep[5:]}", int(cep)]),
+            }
+        }
         pairs.append((contrato, dados))
     return pairs
 
@@ -196,27 +318,37 @@ def report(name, baseline, native):
 def main():
     text = portuguese_text(1_000_000, 1)
     assert K.validar_documento_contrato(text) == py_validar_documento_contrato(text)
-    report("keyword_screen_1mb",
-           best_of(lambda: py_validar_documento_contrato(text), 3),
-           best_of(lambda: K.validar_documento_contrato(text), 15))
+    report(
+        "keyword_screen_1mb",
+        best_of(lambda: py_validar_documento_contrato(text), 3),
+        best_of(lambda: K.validar_documento_contrato(text), 15),
+    )
 
     pairs = address_pairs(10_000, 2)
-    assert [C.comparar_enderecos(a, d) for a, d in pairs[:2000]] == [py_comparar_enderecos(a, d) for a, d in pairs[:2000]]
-    report("comparar_enderecos_10k",
-           best_of(lambda: [py_comparar_enderecos(a, d) for a, d in pairs], 3),
-           best_of(lambda: [C.comparar_enderecos(a, d) for a, d in pairs], 5))
+    assert [C.comparar_enderecos(a, d) for a, d in pairs[:2000]] == [
+        py_comparar_enderecos(a, d) for a, d in pairs[:2000]
+    ]
+    report(
+        "comparar_enderecos_10k",
+        best_of(lambda: [py_comparar_enderecos(a, d) for a, d in pairs], 3),
+        best_of(lambda: [C.comparar_enderecos(a, d) for a, d in pairs], 5),
+    )
 
     numbers = cnpj_numbers(100_000, 3)
     assert [C.validar_cnpj(x) for x in numbers] == [py_validar_cnpj(x) for x in numbers]
-    report("validar_cnpj_100k",
-           best_of(lambda: [py_validar_cnpj(x) for x in numbers], 3),
-           best_of(lambda: [C.validar_cnpj(x) for x in numbers], 5))
+    report(
+        "validar_cnpj_100k",
+        best_of(lambda: [py_validar_cnpj(x) for x in numbers], 3),
+        best_of(lambda: [C.validar_cnpj(x) for x in numbers], 5),
+    )
 
     mixed = cnpj_alfanumericos(100_000, 5)
     assert [C.validar_cnpj_alfanumerico(x) for x in mixed] == [py_validar_cnpj_alfanumerico(x) for x in mixed]
-    report("validar_cnpj_alfanumerico_100k",
-           best_of(lambda: [py_validar_cnpj_alfanumerico(x) for x in mixed], 3),
-           best_of(lambda: [C.validar_cnpj_alfanumerico(x) for x in mixed], 5))
+    report(
+        "validar_cnpj_alfanumerico_100k",
+        best_of(lambda: [py_validar_cnpj_alfanumerico(x) for x in mixed], 3),
+        best_of(lambda: [C.validar_cnpj_alfanumerico(x) for x in mixed], 5),
+    )
 
     texts = [portuguese_text(1_000_000, 4), portuguese_text(1_000_000, 5)]
     rounds = 2
@@ -249,8 +381,10 @@ def main():
         d = best_of(two_threads, 1)
         if d < double:
             double, cpu_double = d, time.process_time() - c0
-    print(f"  keyword_screen_2_threads: one thread {single * 1e3:.1f} ms, two threads {double * 1e3:.1f} ms "
-          f"(CPU {cpu_double * 1e3:.1f} ms in the two-thread run)")
+    print(
+        f"  keyword_screen_2_threads: one thread {single * 1e3:.1f} ms, two threads {double * 1e3:.1f} ms "
+        f"(CPU {cpu_double * 1e3:.1f} ms in the two-thread run)"
+    )
     print(f"keyword_screen_2_threads: {single / double:.2f}", flush=True)
 
 

@@ -15,7 +15,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import best_of, cache_hit, tagged_pdf  # noqa: E402
+from _common import best_of, cache_hit, tagged_pdf
 
 
 def _stores(tmp: pathlib.Path, redis_url):
@@ -30,10 +30,17 @@ def _record(i: int):
 
     return ProcessingResult(
         document=DocumentMetadata(filename=f"doc-{i}.pdf", num_pages=3),
-        results=[Result(question_id=q, answer=f"resposta {i} {q}", status="OK",
-                        metrics=ProcessingMetrics(tokens=120, cost_usd=0.0001))
-                 for q in ("a", "b", "c")],
-        total_metrics=ProcessingMetrics(tokens=360, cost_usd=0.0003))
+        results=[
+            Result(
+                question_id=q,
+                answer=f"resposta {i} {q}",
+                status="OK",
+                metrics=ProcessingMetrics(tokens=120, cost_usd=0.0001),
+            )
+            for q in ("a", "b", "c")
+        ],
+        total_metrics=ProcessingMetrics(tokens=360, cost_usd=0.0003),
+    )
 
 
 def main() -> None:
@@ -71,8 +78,10 @@ def main() -> None:
 
                 elapsed = best_of(cycle, 3)
                 memory_time = memory_time or elapsed
-                print(f"  {name}: put+get of 1000 results in {elapsed * 1000:.0f} ms, "
-                      f"{1000 / elapsed:.0f} results/s")
+                print(
+                    f"  {name}: put+get of 1000 results in {elapsed * 1000:.0f} ms, "
+                    f"{1000 / elapsed:.0f} results/s"
+                )
                 print(f"put_get_1000_{name}: {elapsed / memory_time:.2f}")
                 cache.close()
     finally:

@@ -1,27 +1,27 @@
 """Benchmarks of the contract checker, in one process.
 
-    verificar_vs_waits             one verification of the sample contract (two companies,
-                                   five signatories) against the local chat server (0.2 s per
-                                   answer) and the fake registry (0.05 s per reply): measured
-                                   time / the sum of the waits it cannot avoid (3 model answers
-                                   plus each registry request it sent). Lower is better; 1.0
-                                   means the checker adds nothing of its own.
-    verificar_vs_critical_path     the same verification against its critical path: one model
-                                   wait (the three questions are asked at once) plus the
-                                   longest chain of registry requests of one company. Lower
-                                   is better; at most 1.25.
-    verificar_vs_bare_critical_path  the same against the bare libraries making the critical
-                                   path's calls (one structured call, then one registry
-                                   request): what Vorlex adds on its critical path.
-    verificar_vs_bare_libraries    the same verification against the bare client libraries
-                                   making the same calls to the same servers (a new OpenAI
-                                   client, three structured calls, the registry requests):
-                                   what Vorlex itself adds. Lower is better.
-    validar_assinaturas_50x20x10   _validar_assinaturas for 50 signatories against a cache of
-                                   20 company records of 10 partners each, most of them going
-                                   through the fallback over every cache entry: time of a
-                                   straightforward Python implementation of the same rules /
-                                   Vorlex time. Higher is better.
+verificar_vs_waits             one verification of the sample contract (two companies,
+                               five signatories) against the local chat server (0.2 s per
+                               answer) and the fake registry (0.05 s per reply): measured
+                               time / the sum of the waits it cannot avoid (3 model answers
+                               plus each registry request it sent). Lower is better; 1.0
+                               means the checker adds nothing of its own.
+verificar_vs_critical_path     the same verification against its critical path: one model
+                               wait (the three questions are asked at once) plus the
+                               longest chain of registry requests of one company. Lower
+                               is better; at most 1.25.
+verificar_vs_bare_critical_path  the same against the bare libraries making the critical
+                               path's calls (one structured call, then one registry
+                               request): what Vorlex adds on its critical path.
+verificar_vs_bare_libraries    the same verification against the bare client libraries
+                               making the same calls to the same servers (a new OpenAI
+                               client, three structured calls, the registry requests):
+                               what Vorlex itself adds. Lower is better.
+validar_assinaturas_50x20x10   _validar_assinaturas for 50 signatories against a cache of
+                               20 company records of 10 partners each, most of them going
+                               through the fallback over every cache entry: time of a
+                               straightforward Python implementation of the same rules /
+                               Vorlex time. Higher is better.
 """
 
 import os
@@ -35,23 +35,32 @@ import time
 import unicodedata
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import best_of  # noqa: E402
-
-from servers.chat import ChatServer  # noqa: E402
-from servers.registry import RegistryServer, Reply  # noqa: E402
-
-from contract.contracts import contrato_exemplo, registros_exemplo  # noqa: E402
-
-import vorlex.contract.countries.br.cnpj as cnpj_mod  # noqa: E402
-from vorlex.contract.checker import ContractChecker  # noqa: E402
-from vorlex.contract.models import (  # noqa: E402
-    AssinaturaExtraida, AssinaturaVerificada, CampoVerificado,
+import vorlex.contract.countries.br.cnpj as cnpj_mod
+from _common import best_of
+from contract.contracts import contrato_exemplo, registros_exemplo
+from servers.chat import ChatServer
+from servers.registry import RegistryServer, Reply
+from vorlex.contract.checker import ContractChecker
+from vorlex.contract.models import (
+    AssinaturaExtraida,
+    AssinaturaVerificada,
+    CampoVerificado,
 )
 
 PROVIDER_VARS = (
-    "OPENAI_PROVIDER", "OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
-    "AZURE_API_VERSION", "AZURE_DEPLOYMENT_NAME", "GOOGLE_API_KEY", "XAI_API_KEY",
-    "GROK_API_KEY", "XAI_BASE_URL", "OPENAI_BASE_URL", "OPENAI_ORG_ID", "OPENAI_PROJECT_ID",
+    "OPENAI_PROVIDER",
+    "OPENAI_API_KEY",
+    "AZURE_API_KEY",
+    "AZURE_API_ENDPOINT",
+    "AZURE_API_VERSION",
+    "AZURE_DEPLOYMENT_NAME",
+    "GOOGLE_API_KEY",
+    "XAI_API_KEY",
+    "GROK_API_KEY",
+    "XAI_BASE_URL",
+    "OPENAI_BASE_URL",
+    "OPENAI_ORG_ID",
+    "OPENAI_PROJECT_ID",
     "CNPJA_API_KEY",
 )
 
@@ -66,8 +75,11 @@ def bench_verificar():
     for name in PROVIDER_VARS:
         os.environ.pop(name, None)
     contrato = contrato_exemplo()
-    with ChatServer(delay=MODEL_DELAY) as chat, RegistryServer() as registry, \
-            tempfile.TemporaryDirectory() as tmp:
+    with (
+        ChatServer(delay=MODEL_DELAY) as chat,
+        RegistryServer() as registry,
+        tempfile.TemporaryDirectory() as tmp,
+    ):
         os.environ["OPENAI_BASE_URL"] = chat.base_url
         os.environ["OPENAI_API_KEY"] = "sk-bench"
         cnpj_mod.BRASIL_API_URL = registry.brasil_api_url
@@ -75,8 +87,9 @@ def bench_verificar():
         cnpj_mod.CASADOSDADOS_API = registry.casa_dos_dados_url
         for cnpj, rec in registros_exemplo().items():
             registry.brasil_api[cnpj] = Reply(json=rec, delay=REGISTRY_DELAY)
-        registry.casa_dos_dados_reply = Reply(json={"success": True, "data": {"count": 0, "cnpj": []}},
-                                              delay=REGISTRY_DELAY)
+        registry.casa_dos_dados_reply = Reply(
+            json={"success": True, "data": {"count": 0, "cnpj": []}}, delay=REGISTRY_DELAY
+        )
         chat.responder = contrato.responder()
         path = contrato.write(pathlib.Path(tmp) / "contrato.pdf")
 
@@ -107,13 +120,17 @@ def bench_verificar():
             # local servers cost on top of the waits, with no Vorlex code in between.
             import openai
             import requests
+
             from vorlex.contract.models import ExtracaoAssinaturas, ExtracaoDadosContrato, ExtracaoEmpresas
 
             t0 = time.perf_counter()
             client = openai.OpenAI(api_key="sk-bench", base_url=chat.base_url, max_retries=0)
             for model in (ExtracaoEmpresas, ExtracaoAssinaturas, ExtracaoDadosContrato):
-                client.beta.chat.completions.parse(model="gpt-4o-mini", response_format=model,
-                                                   messages=[{"role": "user", "content": "texto"}])
+                client.beta.chat.completions.parse(
+                    model="gpt-4o-mini",
+                    response_format=model,
+                    messages=[{"role": "user", "content": "texto"}],
+                )
             cnpjs = list(registros_exemplo())
             for i in range(n_registry):
                 requests.get(registry.brasil_api_url.format(cnpj=cnpjs[i % len(cnpjs)]), timeout=10)
@@ -124,14 +141,17 @@ def bench_verificar():
             # registry request (what cannot overlap), so that machine load weighs on both.
             import openai
             import requests
+
             from vorlex.contract.models import ExtracaoEmpresas
 
             t0 = time.perf_counter()
             client = openai.OpenAI(api_key="sk-bench", base_url=chat.base_url, max_retries=0)
-            client.beta.chat.completions.parse(model="gpt-4o-mini", response_format=ExtracaoEmpresas,
-                                               messages=[{"role": "user", "content": "texto"}])
-            requests.get(registry.brasil_api_url.format(cnpj=next(iter(registros_exemplo()))),
-                         timeout=10)
+            client.beta.chat.completions.parse(
+                model="gpt-4o-mini",
+                response_format=ExtracaoEmpresas,
+                messages=[{"role": "user", "content": "texto"}],
+            )
+            requests.get(registry.brasil_api_url.format(cnpj=next(iter(registros_exemplo()))), timeout=10)
             return time.perf_counter() - t0
 
         run()  # warm: imports of the reader and its client libraries
@@ -140,17 +160,21 @@ def bench_verificar():
         bare_paths = [bare_critical() for _ in range(3)]
     ratios = [e / w for e, w, _, _ in runs]
     for (e, w, n, c), f in zip(runs, floors):
-        print(f"  verificar: {e * 1e3:.0f} ms, waits {w * 1e3:.0f} ms "
-              f"(3 model answers, {n} registry requests), critical path {c * 1e3:.0f} ms, "
-              f"bare libraries one after another {f * 1e3:.0f} ms")
+        print(
+            f"  verificar: {e * 1e3:.0f} ms, waits {w * 1e3:.0f} ms "
+            f"(3 model answers, {n} registry requests), critical path {c * 1e3:.0f} ms, "
+            f"bare libraries one after another {f * 1e3:.0f} ms"
+        )
     print(f"verificar_vs_waits: {statistics.median(ratios):.3f}", flush=True)
-    print(f"verificar_vs_critical_path: {statistics.median([e / c for e, _, _, c in runs]):.3f}",
-          flush=True)
-    print(f"verificar_vs_bare_libraries: {statistics.median([e / f for (e, _, _, _), f in zip(runs, floors)]):.3f}",
-          flush=True)
+    print(f"verificar_vs_critical_path: {statistics.median([e / c for e, _, _, c in runs]):.3f}", flush=True)
+    print(
+        f"verificar_vs_bare_libraries: {statistics.median([e / f for (e, _, _, _), f in zip(runs, floors)]):.3f}",
+        flush=True,
+    )
     print(f"  critical path through the bare libraries: {min(bare_paths) * 1e3:.0f} ms")
-    print(f"verificar_vs_bare_critical_path: {min(e for e, _, _, _ in runs) / min(bare_paths):.3f}",
-          flush=True)
+    print(
+        f"verificar_vs_bare_critical_path: {min(e for e, _, _, _ in runs) / min(bare_paths):.3f}", flush=True
+    )
 
 
 # -- 2. signature validation against a Python implementation -------------------------------------
@@ -199,8 +223,7 @@ def py_poder(nome, dados):
     return False, None
 
 
-PODERES = ("administrador", "diretor", "presidente", "socio gerente", "titular",
-           "socio comanditado")
+PODERES = ("administrador", "diretor", "presidente", "socio gerente", "titular", "socio comanditado")
 
 
 def py_administra(qualificacao):
@@ -221,18 +244,38 @@ def py_validar_assinaturas(assinaturas, cache):
     for ass in assinaturas:
         nome = ass.nome_signatario
         if not nome or nome == "N/A":
-            out.append(AssinaturaVerificada(
-                nome_signatario="(não identificado)", tipo_assinatura=ass.tipo_assinatura,
-                campos=[CampoVerificado(campo="Identificação", status="nao_verificado",
-                                        mensagem="Signatário não identificado")],
-                problemas=["Signatário não identificado"]))
+            out.append(
+                AssinaturaVerificada(
+                    nome_signatario="(não identificado)",
+                    tipo_assinatura=ass.tipo_assinatura,
+                    campos=[
+                        CampoVerificado(
+                            campo="Identificação",
+                            status="nao_verificado",
+                            mensagem="Signatário não identificado",
+                        )
+                    ],
+                    problemas=["Signatário não identificado"],
+                )
+            )
             continue
         if "testemunha" in py_norm(ass.tipo_assinatura or "") or "testemunha" in py_norm(ass.cargo or ""):
-            out.append(AssinaturaVerificada(
-                nome_signatario=nome, cargo=ass.cargo, empresa_representada=ass.empresa_representada,
-                cnpj_empresa=ass.cnpj_empresa, tipo_assinatura=ass.tipo_assinatura,
-                campos=[CampoVerificado(campo="Identificação", status="nao_verificado",
-                                        mensagem="Testemunha: poder de assinatura não exigido")]))
+            out.append(
+                AssinaturaVerificada(
+                    nome_signatario=nome,
+                    cargo=ass.cargo,
+                    empresa_representada=ass.empresa_representada,
+                    cnpj_empresa=ass.cnpj_empresa,
+                    tipo_assinatura=ass.tipo_assinatura,
+                    campos=[
+                        CampoVerificado(
+                            campo="Identificação",
+                            status="nao_verificado",
+                            mensagem="Testemunha: poder de assinatura não exigido",
+                        )
+                    ],
+                )
+            )
             continue
         dados = None
         if ass.cnpj_empresa:
@@ -257,38 +300,103 @@ def py_validar_assinaturas(assinaturas, cache):
         problemas = []
         if sem_administracao:
             mostrada = qual or "não informada"
-            campo = CampoVerificado(campo="Poder de Assinatura", status="pendente",
-                                    valor_contrato=nome, valor_receita=mostrada,
-                                    mensagem=f"Sócio sem poder de administração no registro "
-                                             f"({mostrada}): verificar a cláusula de administração")
+            campo = CampoVerificado(
+                campo="Poder de Assinatura",
+                status="pendente",
+                valor_contrato=nome,
+                valor_receita=mostrada,
+                mensagem=f"Sócio sem poder de administração no registro "
+                f"({mostrada}): verificar a cláusula de administração",
+            )
         elif tem:
-            campo = CampoVerificado(campo="Poder de Assinatura", status="aprovado",
-                                    valor_contrato=nome, valor_receita=qual or "Encontrado no QSA",
-                                    mensagem=f"Signatário tem poder ({qual or 'Sócio/Admin'})")
+            campo = CampoVerificado(
+                campo="Poder de Assinatura",
+                status="aprovado",
+                valor_contrato=nome,
+                valor_receita=qual or "Encontrado no QSA",
+                mensagem=f"Signatário tem poder ({qual or 'Sócio/Admin'})",
+            )
         elif dados:
             nomes = [s.get("nome", "") for s in dados.get("socios", [])[:3]]
-            campo = CampoVerificado(campo="Poder de Assinatura", status="reprovado",
-                                    valor_contrato=nome,
-                                    valor_receita=("QSA: " + ", ".join(nomes) + "...") if nomes else "QSA vazio",
-                                    mensagem="Signatário NÃO encontrado no QSA")
+            campo = CampoVerificado(
+                campo="Poder de Assinatura",
+                status="reprovado",
+                valor_contrato=nome,
+                valor_receita=("QSA: " + ", ".join(nomes) + "...") if nomes else "QSA vazio",
+                mensagem="Signatário NÃO encontrado no QSA",
+            )
             problemas.append("Signatário sem poder de assinatura")
         else:
-            campo = CampoVerificado(campo="Poder de Assinatura", status="pendente",
-                                    valor_contrato=nome, mensagem="Não foi possível verificar")
-        out.append(AssinaturaVerificada(
-            nome_signatario=nome, cargo=ass.cargo, empresa_representada=ass.empresa_representada,
-            cnpj_empresa=ass.cnpj_empresa, tipo_assinatura=ass.tipo_assinatura, campos=[campo],
-            tem_poder_assinatura=tem, qualificacao_qsa=qual, problemas=problemas))
+            campo = CampoVerificado(
+                campo="Poder de Assinatura",
+                status="pendente",
+                valor_contrato=nome,
+                mensagem="Não foi possível verificar",
+            )
+        out.append(
+            AssinaturaVerificada(
+                nome_signatario=nome,
+                cargo=ass.cargo,
+                empresa_representada=ass.empresa_representada,
+                cnpj_empresa=ass.cnpj_empresa,
+                tipo_assinatura=ass.tipo_assinatura,
+                campos=[campo],
+                tem_poder_assinatura=tem,
+                qualificacao_qsa=qual,
+                problemas=problemas,
+            )
+        )
     return out
 
 
-PRIMEIROS = ["José", "João", "Antônio", "Francisco", "Luís", "Conceição", "Márcia", "Lúcia",
-             "Sebastião", "Inês", "Ângela", "Mônica", "Vinícius", "Letícia", "Cecília", "Otávio",
-             "Patrícia", "Flávio", "Débora", "Fábio"]
-SOBRENOMES = ["Araújo", "Gonçalves", "Ribeiro", "Conceição", "Simões", "Magalhães", "Guimarães",
-              "Falcão", "Brandão", "Estêvão", "Nóbrega", "Sá Leitão", "Assunção", "Galvão",
-              "Bragança", "Lustosa", "Peçanha", "Quintão", "Veríssimo", "Damião", "Antunes",
-              "Valadão", "Mourão", "Furtado"]
+PRIMEIROS = [
+    "José",
+    "João",
+    "Antônio",
+    "Francisco",
+    "Luís",
+    "Conceição",
+    "Márcia",
+    "Lúcia",
+    "Sebastião",
+    "Inês",
+    "Ângela",
+    "Mônica",
+    "Vinícius",
+    "Letícia",
+    "Cecília",
+    "Otávio",
+    "Patrícia",
+    "Flávio",
+    "Débora",
+    "Fábio",
+]
+SOBRENOMES = [
+    "Araújo",
+    "Gonçalves",
+    "Ribeiro",
+    "Conceição",
+    "Simões",
+    "Magalhães",
+    "Guimarães",
+    "Falcão",
+    "Brandão",
+    "Estêvão",
+    "Nóbrega",
+    "Sá Leitão",
+    "Assunção",
+    "Galvão",
+    "Bragança",
+    "Lustosa",
+    "Peçanha",
+    "Quintão",
+    "Veríssimo",
+    "Damião",
+    "Antunes",
+    "Valadão",
+    "Mourão",
+    "Furtado",
+]
 QUALIFICACOES = ["Sócio-Administrador", "Sócio", "Administrador", "Diretor", "Presidente"]
 
 
@@ -305,12 +413,24 @@ def sample_cache(rnd):
         for _ in range(10):
             nome = f"{rnd.choice(PRIMEIROS)} {rnd.choice(SOBRENOMES)} {rnd.choice(SOBRENOMES)}"
             rep = f"{rnd.choice(PRIMEIROS)} {rnd.choice(SOBRENOMES)}" if rnd.random() < 0.3 else ""
-            socios.append({"nome": registry_name(nome), "qualificacao": rnd.choice(QUALIFICACOES),
-                           "data_entrada": "2015-01-01", "cpf_representante": "",
-                           "nome_representante": registry_name(rep),
-                           "qualificacao_representante": "Procurador" if rep else ""})
-        rec = {"fonte": "BrasilAPI", "cnpj": cnpj, "razao_social": registry_name(razao),
-               "situacao": "ATIVA", "endereco": {}, "socios": socios}
+            socios.append(
+                {
+                    "nome": registry_name(nome),
+                    "qualificacao": rnd.choice(QUALIFICACOES),
+                    "data_entrada": "2015-01-01",
+                    "cpf_representante": "",
+                    "nome_representante": registry_name(rep),
+                    "qualificacao_representante": "Procurador" if rep else "",
+                }
+            )
+        rec = {
+            "fonte": "BrasilAPI",
+            "cnpj": cnpj,
+            "razao_social": registry_name(razao),
+            "situacao": "ATIVA",
+            "endereco": {},
+            "socios": socios,
+        }
         records.append((cnpj, razao, rec))
         cache[cnpj] = rec
         cache[py_norm(razao)] = rec
@@ -323,22 +443,39 @@ def sample_signatories(rnd, records):
         kind = i % 10
         cnpj, razao, rec = rnd.choice(records)
         if kind == 0:  # witness
-            out.append(AssinaturaExtraida(nome_signatario=f"{rnd.choice(PRIMEIROS)} {rnd.choice(SOBRENOMES)}",
-                                          cargo="Testemunha", tipo_assinatura="testemunha"))
+            out.append(
+                AssinaturaExtraida(
+                    nome_signatario=f"{rnd.choice(PRIMEIROS)} {rnd.choice(SOBRENOMES)}",
+                    cargo="Testemunha",
+                    tipo_assinatura="testemunha",
+                )
+            )
         elif kind == 1:  # named company, partner of it
             socio = rnd.choice(rec["socios"])
-            out.append(AssinaturaExtraida(nome_signatario=socio["nome"].title(), cargo="Sócio",
-                                          cnpj_empresa=cnpj, empresa_representada=razao))
+            out.append(
+                AssinaturaExtraida(
+                    nome_signatario=socio["nome"].title(),
+                    cargo="Sócio",
+                    cnpj_empresa=cnpj,
+                    empresa_representada=razao,
+                )
+            )
         elif kind == 2:  # no company data, partner of one of the last records: late fallback
             _, _, late = records[rnd.randrange(15, 20)]
             socio = rnd.choice(late["socios"])
             partes = socio["nome"].split()
-            out.append(AssinaturaExtraida(nome_signatario=f"{partes[0].title()} de {partes[-1].title()}",
-                                          cargo="Diretora"))
+            out.append(
+                AssinaturaExtraida(
+                    nome_signatario=f"{partes[0].title()} de {partes[-1].title()}", cargo="Diretora"
+                )
+            )
         else:  # no company data, listed nowhere: the fallback walks every entry
             nome = f"{rnd.choice(PRIMEIROS)} Xavier {rnd.choice(['Albuquerque', 'Cavalcânti', 'Sampaio'])}"
-            out.append(AssinaturaExtraida(nome_signatario=nome, cargo="Procurador",
-                                          empresa_representada="Empresa Não Listada Ltda"))
+            out.append(
+                AssinaturaExtraida(
+                    nome_signatario=nome, cargo="Procurador", empresa_representada="Empresa Não Listada Ltda"
+                )
+            )
     return out
 
 
@@ -351,8 +488,9 @@ def bench_validar_assinaturas():
 
     native = checker._validar_assinaturas(assinaturas, cache)
     python = py_validar_assinaturas(assinaturas, cache)
-    assert [(a.tem_poder_assinatura, a.qualificacao_qsa) for a in native] == \
-        [(a.tem_poder_assinatura, a.qualificacao_qsa) for a in python]
+    assert [(a.tem_poder_assinatura, a.qualificacao_qsa) for a in native] == [
+        (a.tem_poder_assinatura, a.qualificacao_qsa) for a in python
+    ]
     if [a.model_dump() for a in native] != [a.model_dump() for a in python]:
         print("  note: records differ beyond tem_poder/qualificacao")
     com_poder = sum(a.tem_poder_assinatura for a in native)

@@ -41,8 +41,9 @@ CONTRACT = (
 def _cluster(workers: int):
     from dask.distributed import Client, LocalCluster
 
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                           host="127.0.0.1", dashboard_address=None)
+    cluster = LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
     return cluster, Client(cluster)
 
 
@@ -79,12 +80,13 @@ def _check(results, n, doc_type=None):
 
 
 def bench_tesseract(server) -> None:
+    import vorlex.ocr as ocr
     from components.docgen import scanned, text_page_pdf
 
-    import vorlex.ocr as ocr
-
-    docs = [scanned(text_page_pdf([CONTRACT.format(n=i, p=p) * 3 for p in range(1, 4)]), dpi=150)
-            for i in range(9)]
+    docs = [
+        scanned(text_page_pdf([CONTRACT.format(n=i, p=p) * 3 for p in range(1, 4)]), dpi=150)
+        for i in range(9)
+    ]
     warm, docs = docs[:1], docs[1:]
     pages = 3 * len(docs)
     reader = _reader(server.base_url, ["objeto"], ocr_engine="tesseract")
@@ -94,8 +96,7 @@ def bench_tesseract(server) -> None:
         try:
             client.run(_one_tesseract_process)
             _check(reader.process_batch_distributed(warm, client), 1, "image")
-            seconds[workers], results = _timed(
-                lambda: reader.process_batch_distributed(docs, client), 1)
+            seconds[workers], results = _timed(lambda: reader.process_batch_distributed(docs, client), 1)
             _check(results, len(docs), "image")
         finally:
             client.close()
@@ -105,12 +106,14 @@ def bench_tesseract(server) -> None:
     seconds["local"], results = _timed(lambda: reader.process_batch(docs, max_workers=2), 1)
     _check(results, len(docs), "image")
     for label, key in (("1 worker", 1), ("2 workers", 2), ("process_batch, all cores", "local")):
-        print(f"  tesseract {len(docs)} x 3-page scans, {label}: {seconds[key]:.2f} s, "
-              f"{pages / seconds[key]:.2f} pages/s")
+        print(
+            f"  tesseract {len(docs)} x 3-page scans, {label}: {seconds[key]:.2f} s, "
+            f"{pages / seconds[key]:.2f} pages/s"
+        )
     print(f"tesseract_2v1_workers: {seconds[1] / seconds[2]:.2f}")
-    print(f"    target >= 1.6")
+    print("    target >= 1.6")
     print(f"tesseract_2w_vs_local: {seconds[2] / seconds['local']:.2f}")
-    print(f"    target <= 1.15")
+    print("    target <= 1.15")
 
 
 def bench_text(server) -> None:
@@ -131,10 +134,12 @@ def bench_text(server) -> None:
     local, results = _timed(lambda: reader.process_batch(docs, max_workers=2), 2)
     _check(results, len(docs))
     ideal = len(docs) * 3 * 0.05 / 2
-    print(f"  40 docs x 3 questions, 50 ms answers, concurrency 2: cluster {remote:.2f} s, "
-          f"process_batch {local:.2f} s (ideal {ideal:.2f} s)")
+    print(
+        f"  40 docs x 3 questions, 50 ms answers, concurrency 2: cluster {remote:.2f} s, "
+        f"process_batch {local:.2f} s (ideal {ideal:.2f} s)"
+    )
     print(f"text_40x3_vs_local: {remote / local:.2f}")
-    print(f"    target <= 1.3")
+    print("    target <= 1.3")
 
 
 def main() -> None:

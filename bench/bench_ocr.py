@@ -23,7 +23,7 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import WORDS, bare_documents, paired, print_ratios, text_pdf  # noqa: E402
+from _common import WORDS, bare_documents, paired, print_ratios, text_pdf
 
 
 def photo(width=800, height=600) -> bytes:
@@ -31,14 +31,14 @@ def photo(width=800, height=600) -> bytes:
 
     rnd = random.Random(3)
     img = Image.new("RGB", (width, height))
-    img.putdata([(rnd.randrange(256), rnd.randrange(256), rnd.randrange(256))
-                 for _ in range(width * height)])
+    img.putdata([(rnd.randrange(256), rnd.randrange(256), rnd.randrange(256)) for _ in range(width * height)])
     buf = io.BytesIO()
     img.save(buf, "JPEG", quality=85)
     return buf.getvalue()
 
 
 # -- render_page_as_image ---------------------------------------------------------------
+
 
 def bench_render():
     import pymupdf
@@ -61,6 +61,7 @@ def bench_render():
 
 # -- process_pdf_smart / load_pdf_with_ocr on a text PDF ---------------------------------
 
+
 def bench_smart():
     import vorlex.ocr as ocr
 
@@ -81,8 +82,10 @@ def bench_ocr_loader_text():
 
     def bare():
         doc = pymupdf.open(stream=data, filetype="pdf")
-        out = [Document(text=page.get_text().strip(), metadata={"page": i + 1, "source": "text"})
-               for i, page in enumerate(doc)]
+        out = [
+            Document(text=page.get_text().strip(), metadata={"page": i + 1, "source": "text"})
+            for i, page in enumerate(doc)
+        ]
         doc.close()
         return out
 
@@ -93,6 +96,7 @@ def bench_ocr_loader_text():
 
 
 # -- the vision request --------------------------------------------------------------------
+
 
 def bench_vision_request():
     import vorlex.config
@@ -109,10 +113,13 @@ def bench_vision_request():
         url = "data:image/png;base64," + base64.b64encode(image).decode("utf-8")
         messages = [
             {"role": "system", "content": prompt},
-            {"role": "user", "content": [
-                {"type": "image_url", "image_url": {"url": url}},
-                {"type": "text", "text": "Extraia todo o texto visível nesta página do documento."},
-            ]},
+            {
+                "role": "user",
+                "content": [
+                    {"type": "image_url", "image_url": {"url": url}},
+                    {"type": "text", "text": "Extraia todo o texto visível nesta página do documento."},
+                ],
+            },
         ]
         text = caller(messages, None).choices[0].message.content
         return text.strip() if text and text.strip() else None
@@ -144,8 +151,10 @@ def bench_tesseract():
         rates[label] = 20 / elapsed
     ocr.TESSERACT_WORKERS = None
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-    print(f"  tesseract, 20-page scan: {rates['one']:.2f} pages/s on one worker, "
-          f"{rates['all']:.2f} pages/s on {cores} cores")
+    print(
+        f"  tesseract, 20-page scan: {rates['one']:.2f} pages/s on one worker, "
+        f"{rates['all']:.2f} pages/s on {cores} cores"
+    )
     print(f"tesseract_20p_speedup: {rates['all'] / rates['one']:.2f}")
     return rates
 

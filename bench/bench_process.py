@@ -45,9 +45,11 @@ def bench_cache_hit() -> None:
     from vorlex.utils import get_document_metadata
 
     meta = best_of(lambda: get_document_metadata(data, filename="document.pdf"), 20)
-    print(f"  cache hit on {len(data) / 1048576:.1f} MB: {hit * 1000:.2f} ms; "
-          f"sha256 {base * 1000:.2f} ms; of the hit, vorlex.utils.get_document_metadata "
-          f"{meta * 1000:.2f} ms")
+    print(
+        f"  cache hit on {len(data) / 1048576:.1f} MB: {hit * 1000:.2f} ms; "
+        f"sha256 {base * 1000:.2f} ms; of the hit, vorlex.utils.get_document_metadata "
+        f"{meta * 1000:.2f} ms"
+    )
     print(f"cache_hit_10mb: {hit / base:.2f}")
 
 
@@ -62,11 +64,11 @@ def _memory_child(streaming: bool, path: str) -> None:
     with ChatServer() as server:
         reader = reader_for(server.base_url, streaming=streaming)
         # The question reads one page, so the run's cost is the loading.
-        reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}",
-                                                   keywords=["pagina 250."]))
+        reader.add_question(Vorlex.create_question("q", "q", "Leia: {texto}", keywords=["pagina 250."]))
         import weakref
 
         import pymupdf
+
         import vorlex.utils  # noqa: F401  (loaded before the baseline is taken)
 
         # Live PyMuPDF page objects, counted as they are made.
@@ -91,8 +93,16 @@ def _memory_child(streaming: bool, path: str) -> None:
         tracemalloc.stop()
         rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     assert result.results[0].pages_total == 500
-    print(json.dumps({"rss_growth_kb": rss - base_rss, "python_peak_kb": py_peak // 1024,
-                      "seconds": elapsed, "live_pages": most[0]}))
+    print(
+        json.dumps(
+            {
+                "rss_growth_kb": rss - base_rss,
+                "python_peak_kb": py_peak // 1024,
+                "seconds": elapsed,
+                "live_pages": most[0],
+            }
+        )
+    )
 
 
 def bench_streaming_memory() -> None:
@@ -104,14 +114,18 @@ def bench_streaming_memory() -> None:
         path.write_bytes(tagged_pdf(500, "longo"))
         for streaming in (False, True):
             proc = subprocess.run(
-                [sys.executable, __file__, "--memory-child", "1" if streaming else "0",
-                 str(path)],
-                capture_output=True, text=True, check=True)
+                [sys.executable, __file__, "--memory-child", "1" if streaming else "0", str(path)],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             out[streaming] = json.loads(proc.stdout.strip().splitlines()[-1])
     for streaming, m in out.items():
-        print(f"  500 pages, streaming={streaming}: peak RSS growth {m['rss_growth_kb']} kB, "
-              f"Python peak {m['python_peak_kb']} kB, at most {m['live_pages']} PyMuPDF "
-              f"page objects alive, {m['seconds']:.2f} s")
+        print(
+            f"  500 pages, streaming={streaming}: peak RSS growth {m['rss_growth_kb']} kB, "
+            f"Python peak {m['python_peak_kb']} kB, at most {m['live_pages']} PyMuPDF "
+            f"page objects alive, {m['seconds']:.2f} s"
+        )
     eager, lazy = out[False], out[True]
     print(f"streaming_peak_500p: {max(lazy['rss_growth_kb'], 1) / max(eager['rss_growth_kb'], 1):.2f}")
 

@@ -29,43 +29,51 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from _common import reader_for  # noqa: E402
+import openai
+from pydantic import BaseModel
 
-import openai  # noqa: E402
-from pydantic import BaseModel  # noqa: E402
-
-from servers.chat import ChatServer  # noqa: E402
+from _common import reader_for
+from servers.chat import ChatServer
 
 N = 200
 ROUNDS = 9
-TEXTS = [f"Contrato n. {i}: valor total de R$ {1000 + i},00, vigencia de {i % 24 + 1} meses, "
-         "entre as partes qualificadas abaixo." for i in range(N)]
+TEXTS = [
+    f"Contrato n. {i}: valor total de R$ {1000 + i},00, vigencia de {i % 24 + 1} meses, "
+    "entre as partes qualificadas abaixo."
+    for i in range(N)
+]
 
 
 class Valor(BaseModel):
     valor_total: str
 
 
-SCHEMA_NOTE = ("\n\nResponda somente com um objeto JSON válido, sem texto fora dele, que siga "
-               "este JSON Schema:\n")
+SCHEMA_NOTE = (
+    "\n\nResponda somente com um objeto JSON válido, sem texto fora dele, que siga este JSON Schema:\n"
+)
 
 
 def bare_one(client, question, text, calculate_cost, mode="json_schema"):
     """What a caller writes without Vorlex: fill the template, call, read answer and usage."""
-    messages = [{"role": "system", "content": question.system_prompt},
-                {"role": "user", "content": question.user_prompt.format(texto=text)}]
+    messages = [
+        {"role": "system", "content": question.system_prompt},
+        {"role": "user", "content": question.user_prompt.format(texto=text)},
+    ]
     if question.response_model is not None and mode != "json_schema":
         schema = question.response_model.model_json_schema()
         messages[0]["content"] += SCHEMA_NOTE + json.dumps(schema, ensure_ascii=False)
-        extra = ({"response_format": {"type": "json_object", "schema": schema}}
-                 if mode == "json_object" else {})
+        extra = (
+            {"response_format": {"type": "json_object", "schema": schema}} if mode == "json_object" else {}
+        )
         response = client.chat.completions.create(model="gpt-4o-mini", messages=messages, **extra)
         content = response.choices[0].message.content
         answer = question.response_model.model_validate_json(
-            content[content.index("{"):content.rindex("}") + 1]).model_dump()
+            content[content.index("{") : content.rindex("}") + 1]
+        ).model_dump()
     elif question.response_model is not None:
         response = client.chat.completions.parse(
-            model="gpt-4o-mini", messages=messages, response_format=question.response_model)
+            model="gpt-4o-mini", messages=messages, response_format=question.response_model
+        )
         answer = response.choices[0].message.parsed.model_dump()
     else:
         response = client.chat.completions.create(model="gpt-4o-mini", messages=messages)
@@ -117,9 +125,11 @@ def compare(name, reader, client, question, mode="json_schema"):
     best_b = sum(min(r[1][i] for r in rounds) for i in range(N))
     round_v = min(sum(r[0]) for r in rounds)
     round_b = min(sum(r[1]) for r in rounds)
-    print(f"  {name}: vorlex {best_v * 1000:.1f} ms, bare openai {best_b * 1000:.1f} ms "
-          f"({N} requests, each the best of {ROUNDS} rounds); best whole round "
-          f"{round_v * 1000:.1f} vs {round_b * 1000:.1f} ms ({round_v / round_b:.3f})")
+    print(
+        f"  {name}: vorlex {best_v * 1000:.1f} ms, bare openai {best_b * 1000:.1f} ms "
+        f"({N} requests, each the best of {ROUNDS} rounds); best whole round "
+        f"{round_v * 1000:.1f} vs {round_b * 1000:.1f} ms ({round_v / round_b:.3f})"
+    )
     print(f"{name}: {best_v / best_b:.3f}", flush=True)
 
 
@@ -134,12 +144,14 @@ def main():
         client = openai.OpenAI(api_key="sk-bench", base_url=server.base_url, max_retries=0)
         text_q = Vorlex.create_question("valor", "Valor", "Qual o valor total?\n\n{texto}")
         compare("extract_from_text_200", reader, client, text_q)
-        structured_q = Vorlex.create_question("valor", "Valor", "Qual o valor total?\n\n{texto}",
-                                              response_model=Valor)
+        structured_q = Vorlex.create_question(
+            "valor", "Valor", "Qual o valor total?\n\n{texto}", response_model=Valor
+        )
         compare("extract_structured_200", reader, client, structured_q)
         for mode in ("json_object", "prompt"):
-            moded = Vorlex(openai_api_key="sk-bench", model="gpt-4o-mini", max_retries=3,
-                           structured_output=mode)
+            moded = Vorlex(
+                openai_api_key="sk-bench", model="gpt-4o-mini", max_retries=3, structured_output=mode
+            )
             moded._openai_client = reader._openai_client
             if mode == "prompt":  # a plain answer that holds the JSON, as a model writes it
                 server.responder = lambda body: ChatServer.json({"valor_total": "R$ 1.000,00"})

@@ -29,22 +29,35 @@ def kernels():
     from vorlex.reader import Vorlex
     from vorlex.utils import extract_main_response, filter_relevant_pages, is_image_bytes
 
-    pages = [SimpleNamespace(text=f"Pagina {i}: clausula de rescisao e foro", metadata={})
-             for i in range(8)]
-    contrato = ("CONTRATO DE PRESTAÇÃO DE SERVIÇOS. Cláusula primeira: objeto. "
-                "CONTRATANTE e CONTRATADA, foro da comarca, vigência, rescisão. ") * 20
+    pages = [SimpleNamespace(text=f"Pagina {i}: clausula de rescisao e foro", metadata={}) for i in range(8)]
+    contrato = (
+        "CONTRATO DE PRESTAÇÃO DE SERVIÇOS. Cláusula primeira: objeto. "
+        "CONTRATANTE e CONTRATADA, foro da comarca, vigência, rescisão. "
+    ) * 20
     pdf = text_page_pdf(["um"])
     return [
         ("limpar_cnpj", lambda: cnpj.limpar_cnpj("11.222.333/0001-81")),
         ("validar_cnpj", lambda: cnpj.validar_cnpj("11.222.333/0001-81")),
         ("formatar_cnpj", lambda: cnpj.formatar_cnpj("11222333000181")),
         ("validar_cnpj_alfanumerico", lambda: cnpj.validar_cnpj_alfanumerico("12.ABC.345/01DE-35")),
-        ("_calcular_digito_cnpj", lambda: cnpj._calcular_digito_cnpj("112223330001",
-                                                                     [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])),
-        ("comparar_enderecos", lambda: cnpj.comparar_enderecos(
-            "Rua das Flores, 123 - Centro, São Paulo/SP",
-            {"logradouro": "R. DAS FLORES", "numero": "123", "bairro": "CENTRO",
-             "municipio": "SAO PAULO", "uf": "SP", "cep": "01000-000"})),
+        (
+            "_calcular_digito_cnpj",
+            lambda: cnpj._calcular_digito_cnpj("112223330001", [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2]),
+        ),
+        (
+            "comparar_enderecos",
+            lambda: cnpj.comparar_enderecos(
+                "Rua das Flores, 123 - Centro, São Paulo/SP",
+                {
+                    "logradouro": "R. DAS FLORES",
+                    "numero": "123",
+                    "bairro": "CENTRO",
+                    "municipio": "SAO PAULO",
+                    "uf": "SP",
+                    "cep": "01000-000",
+                },
+            ),
+        ),
         ("_normalizar_endereco", lambda: cnpj._normalizar_endereco("Av. Paulista, 1.000 - apto 5")),
         ("normalizar_texto", lambda: keywords.normalizar_texto(contrato)),
         ("validar_documento_contrato", lambda: keywords.validar_documento_contrato(contrato)),
@@ -111,9 +124,11 @@ def cycles():
             loop.run_until_complete(asyncio.sleep(0))
         loop.close()
 
-    return [("cycle: reader and its coroutine", reader_and_coroutine),
-            ("cycle: batch task of a closed loop", batch_left_pending),
-            ("cycle: Google call task of a closed loop", google_call_left_pending)]
+    return [
+        ("cycle: reader and its coroutine", reader_and_coroutine),
+        ("cycle: batch task of a closed loop", batch_left_pending),
+        ("cycle: Google call task of a closed loop", google_call_left_pending),
+    ]
 
 
 def flat(call, n: int, warm: int) -> tuple[float, float]:
@@ -141,8 +156,11 @@ def measure(calls: int, extract_calls: int, report=print, cycle_calls: int = 200
     with RemoteChat(delay=0.0) as server:
         reader = reader_for(server.base_url, api_key="sk-leak", max_retries=0)
         question = Vorlex.create_question("q", "q", "Leia: {texto}")
-        out["extract_from_text"] = flat(lambda: reader.extract_from_text("um texto", question),
-                                        extract_calls, warm=min(extract_calls, 500))
+        out["extract_from_text"] = flat(
+            lambda: reader.extract_from_text("um texto", question),
+            extract_calls,
+            warm=min(extract_calls, 500),
+        )
     for name, (objects, rss) in out.items():
         report(f"  {name}: objects x{objects:.4f}, RSS x{rss:.4f}")
     return out

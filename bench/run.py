@@ -13,7 +13,7 @@ def main(argv):
     here = pathlib.Path(__file__).resolve().parent
     wanted = set(argv)
     for path in sorted(here.glob("bench_*.py")):
-        area = path.stem[len("bench_"):]
+        area = path.stem[len("bench_") :]
         if wanted and area not in wanted:
             continue
         spec = importlib.util.spec_from_file_location(path.stem, path)

@@ -42,8 +42,7 @@ def _responder(rng_lock, rng):
     return respond
 
 
-def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None,
-        report=print) -> dict:
+def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None, report=print) -> dict:
     """Runs the mix for `seconds` and returns the figures; raises AssertionError on the
     first inconsistency."""
     from components.docgen import text_page_pdf
@@ -59,11 +58,18 @@ def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None,
     if server is not None:
         server.responder = _responder(rng_lock, rng)
 
-    reader = reader_for(base_url, api_key="sk-stress", questions=("objeto", "valor", "foro"),
-                        max_retries=0, enable_cache=True, circuit_breaker=True,
-                        circuit_breaker_threshold=1000)
-    docs = [text_page_pdf([f"Documento DOC-{i} com clausulas de objeto, valor e foro."] * 2)
-            for i in range(24)]
+    reader = reader_for(
+        base_url,
+        api_key="sk-stress",
+        questions=("objeto", "valor", "foro"),
+        max_retries=0,
+        enable_cache=True,
+        circuit_breaker=True,
+        circuit_breaker_threshold=1000,
+    )
+    docs = [
+        text_page_pdf([f"Documento DOC-{i} com clausulas de objeto, valor e foro."] * 2) for i in range(24)
+    ]
 
     lookups = 0
     counter = threading.Lock()
@@ -124,16 +130,24 @@ def run(seconds: float = 120.0, threads: int = 8, base_url: str | None = None,
     if server is not None:
         server.stop()
     stats = reader.cache_stats()
-    figures = {"ops": dict(done), "lookups": lookups, "cache": stats, "hung": len(hung),
-               "failures": [repr(f) for f in failures[:3]], "rss_start_mb": start_rss,
-               "rss_samples_mb": samples}
+    figures = {
+        "ops": dict(done),
+        "lookups": lookups,
+        "cache": stats,
+        "hung": len(hung),
+        "failures": [repr(f) for f in failures[:3]],
+        "rss_start_mb": start_rss,
+        "rss_samples_mb": samples,
+    }
     assert not hung, figures
     assert not failures, figures
     assert stats["hits"] + stats["misses"] == lookups, figures
     assert stats["size"] <= reader._cache.max_entries, figures
-    report(f"  {threads} threads, {seconds:.0f} s: {done}; cache {stats}; "
-           f"RSS {start_rss:.0f} MB -> {samples[-1] if samples else start_rss:.0f} MB "
-           f"(peak {max(samples or [start_rss]):.0f} MB)")
+    report(
+        f"  {threads} threads, {seconds:.0f} s: {done}; cache {stats}; "
+        f"RSS {start_rss:.0f} MB -> {samples[-1] if samples else start_rss:.0f} MB "
+        f"(peak {max(samples or [start_rss]):.0f} MB)"
+    )
     return figures
 
 
@@ -146,7 +160,7 @@ def main(argv=None) -> None:
 
     logging.getLogger("vorlex").setLevel(logging.CRITICAL)  # the injected failures are expected
     figures = run(args.seconds, args.threads)
-    half = figures["rss_samples_mb"][len(figures["rss_samples_mb"]) // 2:] or [figures["rss_start_mb"]]
+    half = figures["rss_samples_mb"][len(figures["rss_samples_mb"]) // 2 :] or [figures["rss_start_mb"]]
     print(f"stress_rss_second_half_growth: {max(half) / min(half):.3f}")
 
 

@@ -14,8 +14,7 @@ from vorlex import ProcessingResult, Vorlex
 
 async def read_all(paths: list[str]) -> list[ProcessingResult]:
     reader = Vorlex()
-    reader.add_question(Vorlex.create_question(
-        "objeto", "Objeto", "Qual é o objeto do contrato?\n\n{texto}"))
+    reader.add_question(Vorlex.create_question("objeto", "Objeto", "Qual é o objeto do contrato?\n\n{texto}"))
     return await reader.process_batch_async(paths, max_concurrency=3, show_progress=True)
 
 

@@ -13,8 +13,9 @@ from vorlex import Vorlex
 
 def main(paths: list[str]) -> int:
     reader = Vorlex(circuit_breaker=True, enable_cache=True)
-    reader.add_question(Vorlex.create_question(
-        "resumo", "Resumo", "Resuma o documento em uma frase.\n\n{texto}"))
+    reader.add_question(
+        Vorlex.create_question("resumo", "Resumo", "Resuma o documento em uma frase.\n\n{texto}")
+    )
     results = reader.process_batch(paths, max_workers=4, show_progress=True)
     tokens = sum(r.total_metrics.tokens for r in results)
     cost = sum(r.total_metrics.cost_usd for r in results)

@@ -62,8 +62,10 @@ def main(argv: "list[str] | None" = None) -> int:
 
     text = "\n".join(p.text for p in pages)
     is_contract, count, found = validar_documento_contrato(text)
-    print(f"Contract screen: {'contract' if is_contract else 'not a contract'} "
-          f"({count} keywords: {', '.join(found[:8])}{'...' if len(found) > 8 else ''})")
+    print(
+        f"Contract screen: {'contract' if is_contract else 'not a contract'} "
+        f"({count} keywords: {', '.join(found[:8])}{'...' if len(found) > 8 else ''})"
+    )
 
     from vorlex.contract.countries.br.cnpj import formatar_cnpj, limpar_cnpj, validar_cnpj
 
@@ -75,10 +77,14 @@ def main(argv: "list[str] | None" = None) -> int:
         from vorlex import Vorlex
 
         reader = Vorlex(verbose=True)
-        reader.add_question(Vorlex.create_question(
-            "partes", "Partes", "Quem são as partes deste contrato?\n\n{texto}"))
-        reader.add_question(Vorlex.create_question(
-            "valor", "Valor", "Qual o valor mensal do contrato?\n\n{texto}", keywords=["valor"]))
+        reader.add_question(
+            Vorlex.create_question("partes", "Partes", "Quem são as partes deste contrato?\n\n{texto}")
+        )
+        reader.add_question(
+            Vorlex.create_question(
+                "valor", "Valor", "Qual o valor mensal do contrato?\n\n{texto}", keywords=["valor"]
+            )
+        )
         result = reader.process(str(out))
         for r in result.results:
             print(f"{r.question_name}: {r.answer} [{r.status}, {r.metrics.tokens} tokens]")

@@ -56,8 +56,7 @@ def contract_pdf(path: pathlib.Path) -> pathlib.Path:
     doc = pymupdf.open()
     for text in PAGES:
         page = doc.new_page()
-        left = page.insert_textbox(pymupdf.Rect(56, 56, 540, 790), text, fontsize=10.5,
-                                   fontname="helv")
+        left = page.insert_textbox(pymupdf.Rect(56, 56, 540, 790), text, fontsize=10.5, fontname="helv")
         if left < 0:
             raise ValueError("a page of the sample does not fit")
     doc.save(str(path))

@@ -24,12 +24,24 @@ class Partes(BaseModel):
 
 def main(path: str) -> int:
     reader = Vorlex(verbose=False)
-    reader.add_question(Vorlex.create_question(
-        "valor", "Valor", "Qual é o valor mensal deste contrato?\n\n{texto}",
-        keywords=["valor", "R$"], response_model=Valor))
-    reader.add_question(Vorlex.create_question(
-        "partes", "Partes", "Quem são a contratante e a contratada?\n\n{texto}",
-        page_range=None, response_model=Partes))
+    reader.add_question(
+        Vorlex.create_question(
+            "valor",
+            "Valor",
+            "Qual é o valor mensal deste contrato?\n\n{texto}",
+            keywords=["valor", "R$"],
+            response_model=Valor,
+        )
+    )
+    reader.add_question(
+        Vorlex.create_question(
+            "partes",
+            "Partes",
+            "Quem são a contratante e a contratada?\n\n{texto}",
+            page_range=None,
+            response_model=Partes,
+        )
+    )
     result = reader.process(path)
     for r in result.results:
         print(f"{r.question_name} [{r.status}]: {r.answer}")

@@ -51,6 +51,7 @@ def check(cond, what, *context):
 # ---------------------------------------------------------------------------------
 # The network fence: the targets never talk to anything but this machine.
 
+
 def _loopback(host):
     if host in ("localhost", "localhost.", b"localhost"):
         return True
@@ -95,21 +96,135 @@ socket.getaddrinfo = _fenced_getaddrinfo
 # case mapping or decomposition changes their length, lone surrogates, NULs, white
 # space beyond ASCII, digits of other scripts and the words the Brazilian rules know.
 PIECES = [
-    "", " ", "\t", "\n", "\r\n", "\x00", "\x0b", "\x85", "\xa0", "\u2028", "\u3000", "\ufeff",
-    "a", "A", "Z", "0", "9", ".", "/", "-", ",", "º", "ª", "°", "nº", "n.º", "N°",
-    "á", "Á", "ç", "Ç", "ã", "õ", "é", "ê", "í", "ó", "ú", "ü", "à",
-    "a\u0301", "c\u0327", "\u0301", "\u0327", "\u0345", "\u0308\u0301", "\u20dd",
-    "İ", "ı", "ß", "ẞ", "ﬁ", "ﬀ", "Σ", "ς", "ǅ", "ΐ", "ŉ", "K", "Å", "Ω",
-    "가", "각", "\u1100\u1161\u11a8", "ﾀﾞ", "①", "²", "½", "Ⅻ",
-    "٠١٢٣٤٥٦٧٨٩", "०१२", "０１２３", "𝟎𝟏", "\ud800", "\udfff", "\ud83d", "\U0001f600",
-    "\U000e0001", "\uffff", "\U0010ffff",
-    "contrato", "CONTRATO", "Cláusula", "CLÁUSULA", "vigência", "rescisão", "obrigações",
-    "neste ato representada", "doravante denominado", "icp-brasil", "ICP-Brasil",
-    "edital de licitação", "pregão eletrônico", "nota fiscal", "recibo", "boleto", "fatura",
-    "Rua", "R.", "Av.", "Avenida", "AVENIDA", "Alameda", "Al.", "Travessa", "Tv.", "Praça",
-    "Rodovia", "Estrada", "Largo", "Edifício", "Sala", "Andar", "Bloco", "Conjunto", "CJ",
-    "s/n", "S/N", "sem número", "km", "Km 12,5", "CEP", "01310-100", "SP", "São Paulo",
-    "11.222.333/0001-81", "11222333000181", "12.ABC.345/01DE-35", "12ABC34501DE35",
+    "",
+    " ",
+    "\t",
+    "\n",
+    "\r\n",
+    "\x00",
+    "\x0b",
+    "\x85",
+    "\xa0",
+    "\u2028",
+    "\u3000",
+    "\ufeff",
+    "a",
+    "A",
+    "Z",
+    "0",
+    "9",
+    ".",
+    "/",
+    "-",
+    ",",
+    "º",
+    "ª",
+    "°",
+    "nº",
+    "n.º",
+    "N°",
+    "á",
+    "Á",
+    "ç",
+    "Ç",
+    "ã",
+    "õ",
+    "é",
+    "ê",
+    "í",
+    "ó",
+    "ú",
+    "ü",
+    "à",
+    "a\u0301",
+    "c\u0327",
+    "\u0301",
+    "\u0327",
+    "\u0345",
+    "\u0308\u0301",
+    "\u20dd",
+    "İ",
+    "ı",
+    "ß",
+    "ẞ",
+    "ﬁ",
+    "ﬀ",
+    "Σ",
+    "ς",
+    "ǅ",
+    "ΐ",
+    "ŉ",
+    "K",
+    "Å",
+    "Ω",
+    "가",
+    "각",
+    "\u1100\u1161\u11a8",
+    "ﾀﾞ",
+    "①",
+    "²",
+    "½",
+    "Ⅻ",
+    "٠١٢٣٤٥٦٧٨٩",
+    "०१२",
+    "０１２３",
+    "𝟎𝟏",
+    "\ud800",
+    "\udfff",
+    "\ud83d",
+    "\U0001f600",
+    "\U000e0001",
+    "\uffff",
+    "\U0010ffff",
+    "contrato",
+    "CONTRATO",
+    "Cláusula",
+    "CLÁUSULA",
+    "vigência",
+    "rescisão",
+    "obrigações",
+    "neste ato representada",
+    "doravante denominado",
+    "icp-brasil",
+    "ICP-Brasil",
+    "edital de licitação",
+    "pregão eletrônico",
+    "nota fiscal",
+    "recibo",
+    "boleto",
+    "fatura",
+    "Rua",
+    "R.",
+    "Av.",
+    "Avenida",
+    "AVENIDA",
+    "Alameda",
+    "Al.",
+    "Travessa",
+    "Tv.",
+    "Praça",
+    "Rodovia",
+    "Estrada",
+    "Largo",
+    "Edifício",
+    "Sala",
+    "Andar",
+    "Bloco",
+    "Conjunto",
+    "CJ",
+    "s/n",
+    "S/N",
+    "sem número",
+    "km",
+    "Km 12,5",
+    "CEP",
+    "01310-100",
+    "SP",
+    "São Paulo",
+    "11.222.333/0001-81",
+    "11222333000181",
+    "12.ABC.345/01DE-35",
+    "12ABC34501DE35",
     "00.000.000/0000-00",
 ]
 
@@ -183,6 +298,7 @@ def odd_value(fdp):
 # ---------------------------------------------------------------------------------
 # Entry point
 
+
 def main(test_one_input, name, seeds=()):
     """Runs libFuzzer on test_one_input with the command line's libFuzzer flags. Without
     a corpus folder on the command line, fuzz/corpus/<name> is used; the seeds are
@@ -215,7 +331,6 @@ def main(test_one_input, name, seeds=()):
     atheris.Fuzz()
 
 
-
 def document_seeds():
     """Small documents of every kind the reader takes: PDFs (one and two pages, with
     text, a hand-written one with an xref table) and tiny images."""
@@ -235,10 +350,12 @@ def document_seeds():
     doc.new_page(width=50, height=50)
     out.append(doc.tobytes(garbage=4, deflate=True))
     doc.close()
-    out.append(b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
-               b"2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
-               b"3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 9 9]>>endobj\n"
-               b"trailer<</Root 1 0 R>>\n%%EOF\n")
+    out.append(
+        b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+        b"2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
+        b"3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 9 9]>>endobj\n"
+        b"trailer<</Root 1 0 R>>\n%%EOF\n"
+    )
     for fmt in ("PNG", "JPEG", "GIF", "BMP", "TIFF"):
         buf = io.BytesIO()
         Image.new("RGB", (3, 2), (200, 10, 10)).save(buf, format=fmt)

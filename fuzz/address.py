@@ -8,7 +8,6 @@ import math
 import atheris
 
 from _common import DOCUMENTED, Hostile, check, main, odd_value, text
-
 from vorlex.contract.countries.br.cnpj import _normalizar_endereco, comparar_enderecos
 
 CAMPOS = ["logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"]
@@ -85,18 +84,24 @@ def test_one_input(data):
         return
 
     contrato = value(fdp)
-    dados = mapping(fdp, {"endereco": mapping(fdp, endereco(fdp))} if fdp.ConsumeBool()
-                    else {"endereco": value(fdp)})
-    threshold = fdp.PickValueInList([0.85, 0.0, 1.0, -1.0, 2, True, float("nan"),
-                                     float("inf"), None, "0.5", 10**400])
+    dados = mapping(
+        fdp, {"endereco": mapping(fdp, endereco(fdp))} if fdp.ConsumeBool() else {"endereco": value(fdp)}
+    )
+    threshold = fdp.PickValueInList(
+        [0.85, 0.0, 1.0, -1.0, 2, True, float("nan"), float("inf"), None, "0.5", 10**400]
+    )
     try:
         got = comparar_enderecos(contrato, dados, threshold)
     except DOCUMENTED + (Hostile,):
         return
     check(type(got) is tuple and len(got) == 3, "comparar_enderecos must return a triple", got)
     confere, sim, receita = got
-    check(type(confere) is bool and type(sim) is float and type(receita) is str,
-          "comparar_enderecos: (bool, float, str)", contrato, got)
+    check(
+        type(confere) is bool and type(sim) is float and type(receita) is str,
+        "comparar_enderecos: (bool, float, str)",
+        contrato,
+        got,
+    )
     check(not math.isnan(sim) and 0.0 <= sim <= 1.0, "similarity outside 0..1", contrato, got)
 
 

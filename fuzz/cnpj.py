@@ -8,17 +8,28 @@ import unicodedata
 import atheris
 
 from _common import DOCUMENTED, PIECES, check, main, odd_value, text
-
 from vorlex.contract.countries.br import cnpj as C
 
 PESOS_1 = [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2]
 PESOS_2 = [6, 5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2]
 ALNUM = set("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ")
 DIGITS = "0123456789"
-CNPJ_PIECES = PIECES + list(DIGITS) + list("ABCDEFGHIJKLMNOPQRSTUVWXYZabcz") + [
-    "11222333000181", "11.222.333/0001-81", "12ABC34501DE35", "12.abc.345/01de-35",
-    "٣", "０", "𝟗", "Ⅸ", "²",
-]
+CNPJ_PIECES = (
+    PIECES
+    + list(DIGITS)
+    + list("ABCDEFGHIJKLMNOPQRSTUVWXYZabcz")
+    + [
+        "11222333000181",
+        "11.222.333/0001-81",
+        "12ABC34501DE35",
+        "12.abc.345/01de-35",
+        "٣",
+        "０",
+        "𝟗",
+        "Ⅸ",
+        "²",
+    ]
+)
 
 
 def digito(valores, pesos):
@@ -35,13 +46,15 @@ def ref_validar_limpo(limpo):
     if len(limpo) != 14 or len(set(limpo)) == 1:
         return False
     valores = [int(c) for c in limpo]
-    return (limpo[12] == digito(valores[:12], PESOS_1)
-            and limpo[13] == digito(valores[:13], PESOS_2))
+    return limpo[12] == digito(valores[:12], PESOS_1) and limpo[13] == digito(valores[:13], PESOS_2)
 
 
 def ref_limpar_alfa(s):
-    return "".join(str(unicodedata.decimal(c)) if re.match(r"\d", c) else c
-                   for c in (s or "").upper() if c in ALNUM or re.match(r"\d", c))
+    return "".join(
+        str(unicodedata.decimal(c)) if re.match(r"\d", c) else c
+        for c in (s or "").upper()
+        if c in ALNUM or re.match(r"\d", c)
+    )
 
 
 def ref_validar_alfa_limpo(limpo):
@@ -50,8 +63,7 @@ def ref_validar_alfa_limpo(limpo):
     if len(set(limpo)) == 1:
         return False
     valores = [ord(c) - 48 for c in limpo]
-    return (limpo[12] == digito(valores[:12], PESOS_1)
-            and limpo[13] == digito(valores[:13], PESOS_2))
+    return limpo[12] == digito(valores[:12], PESOS_1) and limpo[13] == digito(valores[:13], PESOS_2)
 
 
 def ref_formatar_limpo(l):
@@ -68,7 +80,7 @@ def with_check_digits(fdp, alfabeto):
     s = base + d1 + d2
     if fdp.ConsumeBool():
         i = fdp.ConsumeIntInRange(0, 13)
-        s = s[:i] + fdp.PickValueInList(CNPJ_PIECES) + s[i + 1:]
+        s = s[:i] + fdp.PickValueInList(CNPJ_PIECES) + s[i + 1 :]
     if fdp.ConsumeBool():
         s = ref_formatar_limpo(s) if len(s) == 14 else s
     if fdp.ConsumeBool():
@@ -91,20 +103,33 @@ def test_one_input(data):
     fdp = atheris.FuzzedDataProvider(data)
     what = fdp.ConsumeIntInRange(0, 7)
     if what == 7:
-        fn = fdp.PickValueInList([C.limpar_cnpj, C.validar_cnpj, C.formatar_cnpj,
-                                  C.limpar_cnpj_alfanumerico, C.validar_cnpj_alfanumerico,
-                                  C.formatar_cnpj_alfanumerico])
+        fn = fdp.PickValueInList(
+            [
+                C.limpar_cnpj,
+                C.validar_cnpj,
+                C.formatar_cnpj,
+                C.limpar_cnpj_alfanumerico,
+                C.validar_cnpj_alfanumerico,
+                C.formatar_cnpj_alfanumerico,
+            ]
+        )
         try:
             fn(odd_value(fdp))
         except DOCUMENTED:
             pass
         return
     if what == 6:
-        base = text(fdp, CNPJ_PIECES) if fdp.ConsumeBool() else "".join(
-            fdp.PickValueInList(list(DIGITS)) for _ in range(fdp.ConsumeIntInRange(0, 16)))
-        pesos = [fdp.ConsumeIntInRange(-10**6, 10**6) if fdp.ConsumeBool()
-                 else fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 24))
-                 for _ in range(fdp.ConsumeIntInRange(0, 16))]
+        base = (
+            text(fdp, CNPJ_PIECES)
+            if fdp.ConsumeBool()
+            else "".join(fdp.PickValueInList(list(DIGITS)) for _ in range(fdp.ConsumeIntInRange(0, 16)))
+        )
+        pesos = [
+            fdp.ConsumeIntInRange(-(10**6), 10**6)
+            if fdp.ConsumeBool()
+            else fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 24))
+            for _ in range(fdp.ConsumeIntInRange(0, 16))
+        ]
         pares = list(zip(base, pesos))
         try:
             esperado = digito([int(c) for c, _ in pares], [p for _, p in pares])

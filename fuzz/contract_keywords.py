@@ -9,7 +9,6 @@ import unicodedata
 import atheris
 
 from _common import DOCUMENTED, PIECES, Hostile, check, main, odd_value, text
-
 from vorlex.contract.countries.br import keywords as K
 
 VALIDACAO = list(K.KEYWORDS_VALIDACAO)
@@ -45,8 +44,7 @@ def outcome(fn, *args):
     except DOCUMENTED + (Hostile,) as e:
         return ("raised", type(e))
     # Elements compared as plain str with their type: a str subclass may define ==.
-    return ("returned", r[0], type(r[0]), r[1], type(r[1]), type(r[2]),
-            [(type(k), k[:]) for k in r[2]])
+    return ("returned", r[0], type(r[0]), r[1], type(r[1]), type(r[2]), [(type(k), k[:]) for k in r[2]])
 
 
 class Minimo:
@@ -81,8 +79,16 @@ def test_one_input(data):
     try:
         got = outcome(K.validar_documento_contrato, texto)
         esperado = outcome(referencia, texto, validacao, exclusao, minimo)
-        check(got == esperado, "validar_documento_contrato differs from the rule",
-              texto, validacao, exclusao, minimo, got, esperado)
+        check(
+            got == esperado,
+            "validar_documento_contrato differs from the rule",
+            texto,
+            validacao,
+            exclusao,
+            minimo,
+            got,
+            esperado,
+        )
     finally:
         K.KEYWORDS_VALIDACAO, K.KEYWORDS_EXCLUSAO, K.MIN_KEYWORDS = VALIDACAO, EXCLUSAO, MIN
 

@@ -3,11 +3,9 @@ ensure_pdf_bytes, which it builds on) on PDFs and images mutated from small seed
 on random bytes. Unreadable bytes raise the PDF library's error, which is documented;
 anything else escaping, or an answer of the wrong shape, is a finding."""
 
-import atheris
+import pymupdf
 
 from _common import DOCUMENTED, check, document_seeds, main, tolerated
-
-import pymupdf
 from vorlex.utils import ensure_pdf_bytes, get_document_metadata, is_image_bytes, needs_ocr
 
 pymupdf.TOOLS.mupdf_display_errors(False)
@@ -41,14 +39,19 @@ def test_one_input(data):
     check(isinstance(meta, dict), "a dict", meta)
     check({"filename", "num_pages", "doc_type", "size_kb"} <= set(meta), "keys", meta)
     # "image" is the document that needs OCR.
-    check(meta["doc_type"] == ("image" if needs_ocr(body, 100) else "pdf"),
-          "doc_type follows needs_ocr", meta)
+    check(
+        meta["doc_type"] == ("image" if needs_ocr(body, 100) else "pdf"), "doc_type follows needs_ocr", meta
+    )
     with pymupdf.open(stream=body, filetype="pdf") as doc:
         pages = doc.page_count
     check(meta["num_pages"] == pages and type(meta["num_pages"]) is int, "num_pages", meta, pages)
     if not tolerated("size-kb-rounding"):
-        check(meta["size_kb"] == round(len(body) / 1024, 2), "size_kb is round(bytes / 1024, 2)",
-              meta, len(body))
+        check(
+            meta["size_kb"] == round(len(body) / 1024, 2),
+            "size_kb is round(bytes / 1024, 2)",
+            meta,
+            len(body),
+        )
     check(meta["filename"] == (name or "document.pdf"), "filename", meta, name)
 
 

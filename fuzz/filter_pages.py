@@ -5,10 +5,9 @@ The call may raise TypeError / ValueError or let the pages' own error through; i
 never crash, and what it returns must be pages it was given, counted right."""
 
 import atheris
+from llama_index.core.schema import Document
 
 from _common import DOCUMENTED, PIECES, Hostile, StrSub, check, main, odd_value, text
-
-from llama_index.core.schema import Document
 from vorlex.utils import filter_relevant_pages
 
 
@@ -53,8 +52,9 @@ class Hashless(str):
 
 
 def step(fdp):
-    kind = fdp.PickValueInList(["value", "value", "value", "raise", "attr", "clear",
-                                "grow", "shrink", "delete"])
+    kind = fdp.PickValueInList(
+        ["value", "value", "value", "raise", "attr", "clear", "grow", "shrink", "delete"]
+    )
     v = fdp.ConsumeIntInRange(0, 5)
     if v <= 2:
         value = text(fdp, PIECES, max_parts=6)
@@ -84,8 +84,7 @@ def test_one_input(data):
     for _ in range(fdp.ConsumeIntInRange(0, 8)):
         k = fdp.ConsumeIntInRange(0, 5)
         if k <= 2:
-            pages.append(Page([step(fdp) for _ in range(fdp.ConsumeIntInRange(1, 3))],
-                              pages, keywords))
+            pages.append(Page([step(fdp) for _ in range(fdp.ConsumeIntInRange(1, 3))], pages, keywords))
         elif k == 3:
             pages.append(Document(text=text(fdp, PIECES, max_parts=6)))
         else:
@@ -93,8 +92,9 @@ def test_one_input(data):
     for _ in range(fdp.ConsumeIntInRange(0, 5)):
         keywords.append(keyword(fdp))
     kind = fdp.ConsumeIntInRange(0, 5)
-    kw_arg = (keywords if kind <= 2 else None if kind == 3 else tuple(keywords) if kind == 4
-              else odd_value(fdp))
+    kw_arg = (
+        keywords if kind <= 2 else None if kind == 3 else tuple(keywords) if kind == 4 else odd_value(fdp)
+    )
     pages_arg = pages if fdp.ConsumeIntInRange(0, 5) else tuple(pages)
     given = list(pages)
     try:
@@ -106,10 +106,17 @@ def test_one_input(data):
             Page.text = PAGE_TEXT
     check(type(selected) is list, "selected pages are a list", selected)
     check(all(any(s is p for p in given) for s in selected), "a selected page was not given")
-    check(type(summary) is dict and set(summary) == {"total_pages", "relevant_pages",
-                                                      "keyword_hits"}, "summary keys", summary)
-    check(summary["relevant_pages"] == len(selected) <= summary["total_pages"],
-          "page counts", summary, len(selected))
+    check(
+        type(summary) is dict and set(summary) == {"total_pages", "relevant_pages", "keyword_hits"},
+        "summary keys",
+        summary,
+    )
+    check(
+        summary["relevant_pages"] == len(selected) <= summary["total_pages"],
+        "page counts",
+        summary,
+        len(selected),
+    )
     hits = summary["keyword_hits"]
     check(all(0 <= v <= summary["total_pages"] for v in hits.values()), "hit counts", summary)
 

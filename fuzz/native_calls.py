@@ -20,8 +20,6 @@ import warnings
 
 import atheris
 
-from _common import Hostile, StrSub, check, main, odd_value, text
-
 import vorlex.cache
 import vorlex.config
 import vorlex.exceptions
@@ -30,6 +28,7 @@ import vorlex.providers.google
 import vorlex.reader
 import vorlex.resilience
 import vorlex.utils
+from _common import Hostile, StrSub, check, main, odd_value, text
 
 # An instance filled by a fuzzed __init__ may name a cache file anywhere: the cache
 # module's file system and SQLite refuse, so nothing is written (the store's failure
@@ -56,8 +55,16 @@ warnings.simplefilter("ignore")
 logging.getLogger("vorlex").setLevel(logging.CRITICAL + 1)
 logging.getLogger("asyncio").setLevel(logging.CRITICAL + 1)
 
-MODULES = [vorlex.reader, vorlex.cache, vorlex.config, vorlex.exceptions, vorlex.ocr,
-           vorlex.providers.google, vorlex.resilience, vorlex.utils]
+MODULES = [
+    vorlex.reader,
+    vorlex.cache,
+    vorlex.config,
+    vorlex.exceptions,
+    vorlex.ocr,
+    vorlex.providers.google,
+    vorlex.resilience,
+    vorlex.utils,
+]
 NATIVE = [vorlex.reader.Coroutine, vorlex.providers.google.GoogleCall, vorlex.utils.PageIterator]
 # Methods that wait on the world rather than on their arguments: a job on standard input.
 SKIP = {"_tesseract_worker"}
@@ -67,26 +74,42 @@ def classes():
     seen = []
     for module in MODULES:
         for value in vars(module).values():
-            if (isinstance(value, type) and value.__module__ == module.__name__
-                    and value not in seen):
+            if isinstance(value, type) and value.__module__ == module.__name__ and value not in seen:
                 seen.append(value)
     return seen
 
 
 CLASSES = classes()
 METHODS = sorted(
-    ((cls, name) for cls in CLASSES + NATIVE for name, member in vars(cls).items()
-     if callable(member) and name not in SKIP
-     and (not name.startswith("__") or name in ("__init__", "__next__", "__repr__", "__iter__",
-                                                  "__await__", "__call__", "__enter__",
-                                                  "__exit__"))),
-    key=lambda m: (m[0].__module__, m[0].__qualname__, m[1]))
+    (
+        (cls, name)
+        for cls in CLASSES + NATIVE
+        for name, member in vars(cls).items()
+        if callable(member)
+        and name not in SKIP
+        and (
+            not name.startswith("__")
+            or name
+            in (
+                "__init__",
+                "__next__",
+                "__repr__",
+                "__iter__",
+                "__await__",
+                "__call__",
+                "__enter__",
+                "__exit__",
+            )
+        )
+    ),
+    key=lambda m: (m[0].__module__, m[0].__qualname__, m[1]),
+)
 assert len(METHODS) > 60, len(METHODS)
 
 
 def empty_instance(fdp, cls):
     """An instance that no __init__ filled, when Python allows one to be made."""
-    for base in cls.__mro__[fdp.ConsumeIntInRange(0, 1):]:
+    for base in cls.__mro__[fdp.ConsumeIntInRange(0, 1) :]:
         try:
             return base.__new__(cls)
         except TypeError:
@@ -112,8 +135,11 @@ def arguments(fdp):
     args = [odd_value(fdp) for _ in range(fdp.ConsumeIntInRange(0, 4))]
     kwargs = {}
     for _ in range(fdp.ConsumeIntInRange(0, 2)):
-        kwargs[fdp.PickValueInList(["value", "document", "key", "questions", "text", "name",
-                                    text(fdp, max_parts=1) or "x"])] = odd_value(fdp)
+        kwargs[
+            fdp.PickValueInList(
+                ["value", "document", "key", "questions", "text", "name", text(fdp, max_parts=1) or "x"]
+            )
+        ] = odd_value(fdp)
     return args, kwargs
 
 
@@ -130,11 +156,9 @@ def call_unbound(fdp):
         raise
     except (Exception, Hostile) as exc:
         if cls in NATIVE:
-            check(isinstance(exc, TypeError), f"{cls.__name__}.{name} on a foreign self",
-                  type(self), exc)
+            check(isinstance(exc, TypeError), f"{cls.__name__}.{name} on a foreign self", type(self), exc)
         return
-    check(cls not in NATIVE, f"{cls.__name__}.{name} accepted a self it did not make",
-          type(self))
+    check(cls not in NATIVE, f"{cls.__name__}.{name} accepted a self it did not make", type(self))
 
 
 def genuine(fdp):

@@ -11,10 +11,15 @@ import atheris
 from pydantic import BaseModel
 
 from _common import DOCUMENTED, PIECES, Hostile, check, main, odd_value, text, tolerated
-
 from vorlex.models import (
-    Classification, DocumentMetadata, PageRange, ProcessingMetrics, ProcessingResult,
-    Question, QuestionConfig, Result,
+    Classification,
+    DocumentMetadata,
+    PageRange,
+    ProcessingMetrics,
+    ProcessingResult,
+    Question,
+    QuestionConfig,
+    Result,
 )
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
@@ -50,8 +55,9 @@ def integer(fdp):
     if k <= 4:
         return fdp.ConsumeIntInRange(-3, 40)
     if k == 5:
-        return fdp.PickValueInList([2**31 - 1, 2**31, 2**32, 2**63 - 1, 2**63, 2**64, 10**30,
-                                    -2**63, -2**63 - 1])
+        return fdp.PickValueInList(
+            [2**31 - 1, 2**31, 2**32, 2**63 - 1, 2**63, 2**64, 10**30, -(2**63), -(2**63) - 1]
+        )
     if k == 6:
         return fdp.ConsumeInt(fdp.ConsumeIntInRange(1, 16))
     if k == 7:
@@ -78,34 +84,47 @@ def check_page_range(fdp):
     pr = build(fdp, PageRange, fields)
     if pr is None:
         return None
-    check(pr.start >= 1 and pr.end >= 1 and pr.from_position in ("start", "end"),
-          "PageRange accepted values outside its fields", fields, pr)
+    check(
+        pr.start >= 1 and pr.end >= 1 and pr.from_position in ("start", "end"),
+        "PageRange accepted values outside its fields",
+        fields,
+        pr,
+    )
     total = integer(fdp) if fdp.ConsumeIntInRange(0, 3) else fdp.ConsumeIntInRange(-2, 300)
     span = abs(min(pr.end, total if isinstance(total, int) else 0) - pr.start)
     if isinstance(total, int) and span > 10**5:
         return pr  # a list of that many indices is no test of the arithmetic
     values = [pr.start, pr.end, total]
-    if tolerated("page-range-int64") and any(
-            type(v) is int and not -2**63 <= v < 2**63 for v in values):
+    if tolerated("page-range-int64") and any(type(v) is int and not -(2**63) <= v < 2**63 for v in values):
         return pr
-    if (tolerated("page-range-llong-max") and type(total) is int
-            and min(max(pr.start, pr.end), total) == 2**63 - 1):
+    if (
+        tolerated("page-range-llong-max")
+        and type(total) is int
+        and min(max(pr.start, pr.end), total) == 2**63 - 1
+    ):
         return pr
     try:
         got = pr.get_page_indices(total)
     except DOCUMENTED:
-        check(not (type(total) is int), "get_page_indices refused an int total", pr, total)
+        check(type(total) is not int, "get_page_indices refused an int total", pr, total)
         return pr
-    check(type(got) is tuple and len(got) == 2 and type(got[0]) is list and type(got[1]) is bool,
-          "get_page_indices returns (list, bool)", got)
+    check(
+        type(got) is tuple and len(got) == 2 and type(got[0]) is list and type(got[1]) is bool,
+        "get_page_indices returns (list, bool)",
+        got,
+    )
     lo, hi = sorted((pr.start, pr.end))
     if type(total) is int and pr.start <= pr.end:
         esperado = ref_indices(lo, hi, pr.from_position, total)
-        check(got == esperado, "get_page_indices differs from the page arithmetic",
-              pr, total, got, esperado)
+        check(got == esperado, "get_page_indices differs from the page arithmetic", pr, total, got, esperado)
     elif type(total) is int:
-        check(all(0 <= i < total for i in got[0]) and len(set(got[0])) == len(got[0]),
-              "indices outside the document or repeated", pr, total, got)
+        check(
+            all(0 <= i < total for i in got[0]) and len(set(got[0])) == len(got[0]),
+            "indices outside the document or repeated",
+            pr,
+            total,
+            got,
+        )
     return pr
 
 
@@ -114,13 +133,19 @@ def response_model(fdp):
 
 
 def check_question(fdp, page_range):
-    cfg = build(fdp, QuestionConfig, {"id": string(fdp), "name": string(fdp),
-                                      **({"tag": string(fdp)} if fdp.ConsumeBool() else {})})
+    cfg = build(
+        fdp,
+        QuestionConfig,
+        {"id": string(fdp), "name": string(fdp), **({"tag": string(fdp)} if fdp.ConsumeBool() else {})},
+    )
     config = cfg if cfg is not None or fdp.ConsumeBool() else {"id": "a", "name": "b"}
     fields = {"config": config, "system_prompt": string(fdp), "user_prompt": string(fdp)}
     if fdp.ConsumeBool():
-        fields["keywords"] = ([text(fdp, PIECES, max_parts=3) for _ in range(fdp.ConsumeIntInRange(0, 4))]
-                              if fdp.ConsumeIntInRange(0, 3) else odd_value(fdp))
+        fields["keywords"] = (
+            [text(fdp, PIECES, max_parts=3) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+            if fdp.ConsumeIntInRange(0, 3)
+            else odd_value(fdp)
+        )
     if fdp.ConsumeBool():
         fields["page_range"] = page_range
     if fdp.ConsumeBool():
@@ -140,10 +165,15 @@ def check_question(fdp, page_range):
 
 
 def check_results(fdp):
-    metrics = build(fdp, ProcessingMetrics, {
-        k: (fdp.ConsumeFloat() if fdp.ConsumeBool() else integer(fdp))
-        for k in ("time_seconds", "tokens", "prompt_tokens", "completion_tokens", "cost_usd")
-        if fdp.ConsumeBool()})
+    metrics = build(
+        fdp,
+        ProcessingMetrics,
+        {
+            k: (fdp.ConsumeFloat() if fdp.ConsumeBool() else integer(fdp))
+            for k in ("time_seconds", "tokens", "prompt_tokens", "completion_tokens", "cost_usd")
+            if fdp.ConsumeBool()
+        },
+    )
     results = []
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
         fields = {"question_id": string(fdp)}
@@ -162,8 +192,16 @@ def check_results(fdp):
         r = build(fdp, Result, fields)
         if r is not None:
             results.append(r)
-    doc = build(fdp, DocumentMetadata, {"filename": string(fdp), "num_pages": integer(fdp),
-                                        "size_kb": integer(fdp), "doc_type": string(fdp)})
+    doc = build(
+        fdp,
+        DocumentMetadata,
+        {
+            "filename": string(fdp),
+            "num_pages": integer(fdp),
+            "size_kb": integer(fdp),
+            "doc_type": string(fdp),
+        },
+    )
     if doc is None:
         return
     pr = build(fdp, ProcessingResult, {"document": doc, "results": results})
@@ -172,8 +210,11 @@ def check_results(fdp):
     for r in results:
         found = pr.get_result(r.question_id)
         check(found is not None and found.question_id == r.question_id, "get_result", r)
-    build(fdp, Classification, {"system_prompt": string(fdp), "user_prompt": string(fdp),
-                                "response_model": response_model(fdp)})
+    build(
+        fdp,
+        Classification,
+        {"system_prompt": string(fdp), "user_prompt": string(fdp), "response_model": response_model(fdp)},
+    )
 
 
 def test_one_input(data):

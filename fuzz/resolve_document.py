@@ -5,11 +5,9 @@ must be (PDF bytes, metadata mapping, DocumentMetadata, name)."""
 
 import io
 
-import atheris
+import pymupdf
 
 from _common import DOCUMENTED, check, document_seeds, main
-
-import pymupdf
 from vorlex.models import DocumentMetadata
 from vorlex.reader import Vorlex
 
@@ -57,8 +55,7 @@ def test_one_input(data):
         return
     check(type(got) is tuple and len(got) == 4, "_resolve_document must return a 4-tuple", got)
     content, metadata, meta, display = got
-    check(type(content) is bytes and len(content) > 0, "content must be non-empty bytes",
-          type(content))
+    check(type(content) is bytes and len(content) > 0, "content must be non-empty bytes", type(content))
     check(isinstance(metadata, dict), "metadata must be a dict", metadata)
     check(isinstance(meta, DocumentMetadata), "a DocumentMetadata", meta)
     check(type(display) is str, "the display name is a str", display)

@@ -33,10 +33,8 @@ DEFAULT_MAX_LEN = 4096
 
 # "#N DONE cov: X ft: Y corp: C/Sb ... exec/s: E"; without coverage feedback (the
 # sanitizer build) libFuzzer leaves out cov and ft.
-DONE = re.compile(r"^#(\d+)\s+DONE\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)",
-                  re.M)
-PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)",
-                      re.M)
+DONE = re.compile(r"^#(\d+)\s+DONE\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)", re.M)
+PROGRESS = re.compile(r"^#(\d+)\s+\w+\s+(?:cov: (\d+) ft: (\d+) )?(?:corp: (\d+)/\S+)?.*?exec/s: (\d+)", re.M)
 STAT = re.compile(r"^stat::(\w+):\s+(\d+)", re.M)
 FAILURES = [
     ("uncaught exception", "Uncaught Python exception"),
@@ -59,8 +57,13 @@ def parse(output):
     result = {"executions": 0, "cov": None, "ft": None, "corpus": None, "exec_per_s": None}
     if found:
         n, cov, ft, corp, eps = found[-1]
-        result.update(executions=int(n), cov=int(cov) if cov else None, ft=int(ft) if ft else None,
-                      corpus=int(corp) if corp else None, exec_per_s=int(eps))
+        result.update(
+            executions=int(n),
+            cov=int(cov) if cov else None,
+            ft=int(ft) if ft else None,
+            corpus=int(corp) if corp else None,
+            exec_per_s=int(eps),
+        )
     stats = dict(STAT.findall(output))
     if "number_of_executed_units" in stats:
         result["executions"] = max(result["executions"], int(stats["number_of_executed_units"]))
@@ -74,7 +77,8 @@ def run_target(name, args):
     corpus = HERE / "corpus" / name if args.corpus else scratch / "corpus"
     corpus.mkdir(parents=True, exist_ok=True)
     cmd = [
-        sys.executable, str(HERE / f"{name}.py"),
+        sys.executable,
+        str(HERE / f"{name}.py"),
         f"-max_total_time={args.seconds}",
         f"-timeout={args.timeout}",
         f"-rss_limit_mb={args.rss_limit}",
@@ -95,14 +99,16 @@ def run_target(name, args):
     # The target runs in its scratch folder: relative import paths are made absolute.
     if env.get("PYTHONPATH"):
         env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p
+        )
     if args.sanitized:
         env.update(sanitizer_env(env))
         if not preloaded():
             env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ASAN_PKG), env.get("PYTHONPATH")]))
     with open(log, "w+b") as out:
-        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                cwd=str(scratch), env=env)
+        proc = subprocess.Popen(
+            cmd, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=str(scratch), env=env
+        )
         try:
             status = proc.wait(timeout=limit)
             hung = False
@@ -112,8 +118,12 @@ def run_target(name, args):
             hung = True
         out.seek(0)
         output = out.read().decode("utf-8", "replace")
-    result = {"target": name, "status": status, "seconds": round(time.monotonic() - started, 1),
-              "sanitized": bool(args.sanitized)}
+    result = {
+        "target": name,
+        "status": status,
+        "seconds": round(time.monotonic() - started, 1),
+        "sanitized": bool(args.sanitized),
+    }
     result.update(parse(output))
     failure = None
     if hung:
@@ -148,33 +158,50 @@ def sanitizer_env(env):
     check between inputs stops every thread of the process many times a second, which
     LeakSanitizer's tracer does not always survive. Options given by the caller (where
     reports go) are kept; these come after them and win."""
+
     def lib(name):
         # The compiler itself runs without the runtime, which would report its leaks.
         clean = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        return subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True,
-                              text=True, check=True, env=clean).stdout.strip()
+        return subprocess.run(
+            ["gcc", f"-print-file-name={name}"], capture_output=True, text=True, check=True, env=clean
+        ).stdout.strip()
+
     return {
         "PYTHONMALLOC": "malloc",
-        "LD_PRELOAD": (env["LD_PRELOAD"] if preloaded()
-                       else f"{lib('libasan.so')} {lib('libubsan.so')}"),
-        "ASAN_OPTIONS": ":".join(filter(None, [
-            env.get("ASAN_OPTIONS", "").strip(":"),
-            "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"])),
-        "UBSAN_OPTIONS": ":".join(filter(None, [
-            env.get("UBSAN_OPTIONS", "").strip(":"),
-            "print_stacktrace=1:halt_on_error=1:abort_on_error=1"])),
+        "LD_PRELOAD": (env["LD_PRELOAD"] if preloaded() else f"{lib('libasan.so')} {lib('libubsan.so')}"),
+        "ASAN_OPTIONS": ":".join(
+            filter(
+                None,
+                [
+                    env.get("ASAN_OPTIONS", "").strip(":"),
+                    "detect_leaks=0:allocator_may_return_null=1:abort_on_error=1",
+                ],
+            )
+        ),
+        "UBSAN_OPTIONS": ":".join(
+            filter(
+                None,
+                [
+                    env.get("UBSAN_OPTIONS", "").strip(":"),
+                    "print_stacktrace=1:halt_on_error=1:abort_on_error=1",
+                ],
+            )
+        ),
     }
 
 
 def describe(r):
     cov = "?" if r["cov"] is None else r["cov"]
     ft = "?" if r["ft"] is None else r["ft"]
-    line = (f"{r['target']:<20} {'ok' if r['ok'] else 'FAILED':<7} executions={r['executions']} "
-            f"cov={cov} ft={ft} corpus={r['corpus']} exec/s={r['exec_per_s']} "
-            f"time={r['seconds']}s")
+    line = (
+        f"{r['target']:<20} {'ok' if r['ok'] else 'FAILED':<7} executions={r['executions']} "
+        f"cov={cov} ft={ft} corpus={r['corpus']} exec/s={r['exec_per_s']} "
+        f"time={r['seconds']}s"
+    )
     if not r["ok"]:
         line += f"\n  {r['failure']}; input: {r.get('input')}\n" + "\n".join(
-            "  | " + l for l in r["tail"].splitlines()[-40:])
+            "  | " + l for l in r["tail"].splitlines()[-40:]
+        )
     return line
 
 
@@ -186,13 +213,17 @@ def main(argv=None):
     parser.add_argument("--rss-limit", type=int, default=2048, help="memory limit (MB) per target")
     parser.add_argument("--max-len", type=int, default=0, help="longest input (default per target)")
     parser.add_argument("--jobs", type=int, default=1, help="targets run at the same time")
-    parser.add_argument("--corpus", action="store_true",
-                        help="keep and grow fuzz/corpus/<target> instead of a fresh corpus")
+    parser.add_argument(
+        "--corpus", action="store_true", help="keep and grow fuzz/corpus/<target> instead of a fresh corpus"
+    )
     parser.add_argument("--artifacts", help="folder for failing inputs (default fuzz/crashes)")
     parser.add_argument("--json", help="write the results to this file")
-    parser.add_argument("--sanitized", action="store_true",
-                        help="import the ASan/UBSan build in build/asan/pkg (tools/sanitize.sh); "
-                             "implied when this runner runs with the ASan runtime preloaded")
+    parser.add_argument(
+        "--sanitized",
+        action="store_true",
+        help="import the ASan/UBSan build in build/asan/pkg (tools/sanitize.sh); "
+        "implied when this runner runs with the ASan runtime preloaded",
+    )
     args = parser.parse_args(argv)
     args.sanitized = args.sanitized or preloaded()
     if args.sanitized and not preloaded() and not any(ASAN_PKG.glob("vorlex/utils.*.so")):
@@ -213,8 +244,10 @@ def main(argv=None):
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(results, indent=2))
     failed = [r["target"] for r in results if not r["ok"]]
-    print(f"{len(results) - len(failed)} passed, {len(failed)} failed"
-          + (f": {', '.join(failed)}" if failed else ""))
+    print(
+        f"{len(results) - len(failed)} passed, {len(failed)} failed"
+        + (f": {', '.join(failed)}" if failed else "")
+    )
     return 1 if failed else 0
 
 

@@ -17,38 +17,148 @@ import socket
 import types
 
 import atheris
-
-from _common import PIECES, check, main, odd_value, text
-
 import requests
 import urllib3.util
+
 import vorlex.reader as reader
+from _common import PIECES, check, main, odd_value, text
 
 SCHEMES = ["http", "https", "HTTP", "hTTps", "ftp", "", "file", "h\ttp", "http\x00", "ws"]
 SEPS = ["://", ":/", ":", "//", ":\\\\", ":/\\", "://\x00", ":///", "://\t", " ://"]
-USERINFO = ["", "", "user@", "user:pass@", "@", "a@b@", "%40@", "evil.com@", "127.0.0.1@",
-            "u:p@x.com:80@", "[::1]@", "u\\@", "u%00@", "ü@"]
-HOSTS = [
-    "example.com", "EXAMPLE.COM", "localhost", "127.0.0.1", "127.1", "0x7f.1", "2130706433",
-    "017700000001", "[::1]", "[::ffff:127.0.0.1]", "[fe80::1%25eth0]", "[fe80::1%eth0]",
-    "[v1.x]", "[::1", "::1]", "xn--nxasmq6b", "bücher.de", "BÜCHER.de", "ex\u00adample.com",
-    "ｅｘａｍｐｌｅ.com", "exa%6dple.com", "example.com.", "", "a..b", "[", "]", "%00", "0",
-    "1.2.3.4", "8.8.8.8", "[2001:db8::1]", "[2001:4860:4860::8888]", "169.254.169.254",
-    "例え.テスト", "xn--", "a" * 64 + ".com", "ex ample.com", "example.com\x00.evil",
-    "example.com\\@evil.com", "İ.com", "ß.de", "\u2488.com", "x\u3002com", "K.com",
+USERINFO = [
+    "",
+    "",
+    "user@",
+    "user:pass@",
+    "@",
+    "a@b@",
+    "%40@",
+    "evil.com@",
+    "127.0.0.1@",
+    "u:p@x.com:80@",
+    "[::1]@",
+    "u\\@",
+    "u%00@",
+    "ü@",
 ]
-PORTS = ["", "", ":80", ":", ":0", ":65535", ":65536", ":-1", ":8080x", ":\u0661\u0662",
-         ":+80", ": 80", ":0x50", ":99999999999999999999"]
-PATHS = ["", "/", "/a?b#c", "?x", "#f", "\\foo", "/@evil.com", "/%2e%2e/", "#@evil.com",
-         "?@evil.com", "/\r\nHost: evil", " /x", "/\u2028"]
-NOISE = ["", " ", "\t", "\n", "\r", "\x00", "\x7f", "\u200b", "\ufeff", "\x0c", "%", "\\", "@",
-         "#", "?", "[", "]", ":", "/"]
+HOSTS = [
+    "example.com",
+    "EXAMPLE.COM",
+    "localhost",
+    "127.0.0.1",
+    "127.1",
+    "0x7f.1",
+    "2130706433",
+    "017700000001",
+    "[::1]",
+    "[::ffff:127.0.0.1]",
+    "[fe80::1%25eth0]",
+    "[fe80::1%eth0]",
+    "[v1.x]",
+    "[::1",
+    "::1]",
+    "xn--nxasmq6b",
+    "bücher.de",
+    "BÜCHER.de",
+    "ex\u00adample.com",
+    "ｅｘａｍｐｌｅ.com",
+    "exa%6dple.com",
+    "example.com.",
+    "",
+    "a..b",
+    "[",
+    "]",
+    "%00",
+    "0",
+    "1.2.3.4",
+    "8.8.8.8",
+    "[2001:db8::1]",
+    "[2001:4860:4860::8888]",
+    "169.254.169.254",
+    "例え.テスト",
+    "xn--",
+    "a" * 64 + ".com",
+    "ex ample.com",
+    "example.com\x00.evil",
+    "example.com\\@evil.com",
+    "İ.com",
+    "ß.de",
+    "\u2488.com",
+    "x\u3002com",
+    "K.com",
+]
+PORTS = [
+    "",
+    "",
+    ":80",
+    ":",
+    ":0",
+    ":65535",
+    ":65536",
+    ":-1",
+    ":8080x",
+    ":\u0661\u0662",
+    ":+80",
+    ": 80",
+    ":0x50",
+    ":99999999999999999999",
+]
+PATHS = [
+    "",
+    "/",
+    "/a?b#c",
+    "?x",
+    "#f",
+    "\\foo",
+    "/@evil.com",
+    "/%2e%2e/",
+    "#@evil.com",
+    "?@evil.com",
+    "/\r\nHost: evil",
+    " /x",
+    "/\u2028",
+]
+NOISE = [
+    "",
+    " ",
+    "\t",
+    "\n",
+    "\r",
+    "\x00",
+    "\x7f",
+    "\u200b",
+    "\ufeff",
+    "\x0c",
+    "%",
+    "\\",
+    "@",
+    "#",
+    "?",
+    "[",
+    "]",
+    ":",
+    "/",
+]
 
 LOOPBACK = [("127.0.0.1", socket.AF_INET), ("::1", socket.AF_INET6)]
 PUBLIC = [("8.8.8.8", socket.AF_INET), ("2001:4860:4860::8888", socket.AF_INET6)]
-INTERNAL = ["10.0.0.1", "192.168.1.1", "172.16.0.1", "169.254.169.254", "0.0.0.0",
-            "::ffff:127.0.0.1", "fe80::1%eth0", "fc00::1", "100.64.0.1", "224.0.0.1",
-            "255.255.255.255", "::", "127.255.255.254", "::ffff:10.0.0.1", "64:ff9b::a00:1"]
+INTERNAL = [
+    "10.0.0.1",
+    "192.168.1.1",
+    "172.16.0.1",
+    "169.254.169.254",
+    "0.0.0.0",
+    "::ffff:127.0.0.1",
+    "fe80::1%eth0",
+    "fc00::1",
+    "100.64.0.1",
+    "224.0.0.1",
+    "255.255.255.255",
+    "::",
+    "127.255.255.254",
+    "::ffff:10.0.0.1",
+    "64:ff9b::a00:1",
+]
 
 
 class FakeResolver(types.SimpleNamespace):
@@ -56,9 +166,14 @@ class FakeResolver(types.SimpleNamespace):
     name, and a log of the names asked."""
 
     def __init__(self, answers, error=None):
-        super().__init__(gaierror=socket.gaierror, AF_INET=socket.AF_INET,
-                         AF_INET6=socket.AF_INET6, AF_UNSPEC=socket.AF_UNSPEC,
-                         SOCK_STREAM=socket.SOCK_STREAM, IPPROTO_TCP=socket.IPPROTO_TCP)
+        super().__init__(
+            gaierror=socket.gaierror,
+            AF_INET=socket.AF_INET,
+            AF_INET6=socket.AF_INET6,
+            AF_UNSPEC=socket.AF_UNSPEC,
+            SOCK_STREAM=socket.SOCK_STREAM,
+            IPPROTO_TCP=socket.IPPROTO_TCP,
+        )
         self.answers = answers
         self.error = error
         self.asked = []
@@ -93,27 +208,58 @@ def round_answers(fdp):
             mixed.reverse()
         return FakeResolver(entries(mixed)), False, False
     if mode == 5:
-        return FakeResolver([], fdp.PickValueInList(
-            [socket.gaierror(socket.EAI_NONAME, "no name"), UnicodeError("idna"),
-             OSError("resolver"), ValueError("bad")])), False, False
-    odd = fdp.PickValueInList([
-        [], [()], [(socket.AF_INET,)], [(2, 1, 6, "", None)], [(2, 1, 6, "", (b"8.8.8.8", 0))],
-        [(2, 1, 6, "", ("8.8.8.8x", 0))], [(2, 1, 6, "", ("", 0))], None, 7, "8.8.8.8",
-        [(2, 1, 6, "", ("8.8.8.8", 0))] + [None],
-    ])
+        return (
+            FakeResolver(
+                [],
+                fdp.PickValueInList(
+                    [
+                        socket.gaierror(socket.EAI_NONAME, "no name"),
+                        UnicodeError("idna"),
+                        OSError("resolver"),
+                        ValueError("bad"),
+                    ]
+                ),
+            ),
+            False,
+            False,
+        )
+    odd = fdp.PickValueInList(
+        [
+            [],
+            [()],
+            [(socket.AF_INET,)],
+            [(2, 1, 6, "", None)],
+            [(2, 1, 6, "", (b"8.8.8.8", 0))],
+            [(2, 1, 6, "", ("8.8.8.8x", 0))],
+            [(2, 1, 6, "", ("", 0))],
+            None,
+            7,
+            "8.8.8.8",
+            [(2, 1, 6, "", ("8.8.8.8", 0))] + [None],
+        ]
+    )
     return FakeResolver(odd), False, True
 
 
 def url(fdp):
     if fdp.ConsumeIntInRange(0, 5) == 0:
         return text(fdp, PIECES + NOISE + HOSTS, max_parts=10)
-    parts = [fdp.PickValueInList(SCHEMES), fdp.PickValueInList(SEPS),
-             fdp.PickValueInList(USERINFO), fdp.PickValueInList(HOSTS),
-             fdp.PickValueInList(PORTS), fdp.PickValueInList(PATHS)]
+    parts = [
+        fdp.PickValueInList(SCHEMES),
+        fdp.PickValueInList(SEPS),
+        fdp.PickValueInList(USERINFO),
+        fdp.PickValueInList(HOSTS),
+        fdp.PickValueInList(PORTS),
+        fdp.PickValueInList(PATHS),
+    ]
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
         i = fdp.ConsumeIntInRange(0, len(parts))
-        parts.insert(i, fdp.PickValueInList(NOISE) if fdp.ConsumeBool()
-                     else fdp.ConsumeUnicode(fdp.ConsumeIntInRange(1, 4)))
+        parts.insert(
+            i,
+            fdp.PickValueInList(NOISE)
+            if fdp.ConsumeBool()
+            else fdp.ConsumeUnicode(fdp.ConsumeIntInRange(1, 4)),
+        )
     return "".join(parts)
 
 
@@ -165,14 +311,22 @@ def test_one_input(data):
         reader.socket = REAL_SOCKET
     check(type(got) is bool, "_is_safe_url must return a bool", u, got)
     if got:
-        check(may_pass, "_is_safe_url approved a URL whose host resolves to a non-public "
-              "address", u, resolver.answers)
+        check(
+            may_pass,
+            "_is_safe_url approved a URL whose host resolves to a non-public address",
+            u,
+            resolver.answers,
+        )
         check(resolver.asked, "_is_safe_url approved a URL without resolving its host", u)
     host = client_host(u)
     for asked in resolver.asked:
-        check(host is not None and asked == host,
-              "_is_safe_url judged another host than the HTTP client connects to",
-              u, asked, host)
+        check(
+            host is not None and asked == host,
+            "_is_safe_url judged another host than the HTTP client connects to",
+            u,
+            asked,
+            host,
+        )
 
 
 def seeds():

@@ -3,14 +3,12 @@ filter_relevant_pages against a plain Python rendering of their rule (NFD, marks
 category Mn dropped, lower case; keywords as substrings), and the contract checker's
 name normalisation and comparison."""
 
-import sys
 import unicodedata
 from types import SimpleNamespace
 
 import atheris
 
 from _common import DOCUMENTED, PIECES, check, main, odd_value, text
-
 from vorlex.contract.checker import ContractChecker
 from vorlex.contract.countries.br.keywords import normalizar_texto
 from vorlex.utils import filter_relevant_pages
@@ -35,9 +33,15 @@ def check_filter(texts, keywords):
     folded = [fold(t or "") for t in texts]
     kws = [fold(k) for k in keywords or []]
     expected = [p for p, f in zip(pages, folded) if not kws or any(k in f for k in kws)]
-    check(type(selected) is list and len(selected) == len(expected)
-          and all(a is b for a, b in zip(selected, expected)),
-          "filter_relevant_pages selected the wrong pages", texts, keywords, selected)
+    check(
+        type(selected) is list
+        and len(selected) == len(expected)
+        and all(a is b for a, b in zip(selected, expected)),
+        "filter_relevant_pages selected the wrong pages",
+        texts,
+        keywords,
+        selected,
+    )
     check(summary.get("total_pages") == len(pages), "total_pages", summary)
     check(summary.get("relevant_pages") == len(expected), "relevant_pages", summary)
     hits = {k: sum(fk in f for f in folded) for k, fk in zip(keywords or [], kws)}
@@ -50,10 +54,15 @@ def test_one_input(data):
     if what == 0:
         check_normalizar(text(fdp))
     elif what == 1:
-        texts = [None if fdp.ConsumeIntInRange(0, 9) == 0 else text(fdp, max_parts=8)
-                 for _ in range(fdp.ConsumeIntInRange(0, 6))]
-        keywords = (None if fdp.ConsumeIntInRange(0, 7) == 0 else
-                    [text(fdp, max_parts=3) for _ in range(fdp.ConsumeIntInRange(0, 5))])
+        texts = [
+            None if fdp.ConsumeIntInRange(0, 9) == 0 else text(fdp, max_parts=8)
+            for _ in range(fdp.ConsumeIntInRange(0, 6))
+        ]
+        keywords = (
+            None
+            if fdp.ConsumeIntInRange(0, 7) == 0
+            else [text(fdp, max_parts=3) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+        )
         check_filter(texts, keywords)
     elif what == 2:
         s = text(fdp)
@@ -65,9 +74,14 @@ def test_one_input(data):
         check(type(got) is bool, "_comparar_nomes must return bool", a, b, got)
     else:
         # Arguments of the wrong type: a TypeError, never anything else.
-        fn = fdp.PickValueInList([normalizar_texto, CHECKER._normalizar_texto,
-                                  lambda v: CHECKER._comparar_nomes(v, "x"),
-                                  lambda v: CHECKER._comparar_nomes("x", v)])
+        fn = fdp.PickValueInList(
+            [
+                normalizar_texto,
+                CHECKER._normalizar_texto,
+                lambda v: CHECKER._comparar_nomes(v, "x"),
+                lambda v: CHECKER._comparar_nomes("x", v),
+            ]
+        )
         value = odd_value(fdp)
         try:
             fn(value)

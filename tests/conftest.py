@@ -24,7 +24,9 @@ try:
     # Differential tests compare the native kernels with Python on random text; the
     # machines are slow and shared, so no per-example deadline.
     settings.register_profile(
-        "vorlex", deadline=None, max_examples=300,
+        "vorlex",
+        deadline=None,
+        max_examples=300,
         suppress_health_check=[HealthCheck.too_slow],
     )
     settings.load_profile("vorlex")
@@ -32,9 +34,16 @@ except ImportError:  # pragma: no cover - hypothesis is a test dependency
     pass
 
 PROVIDER_VARS = (
-    "OPENAI_PROVIDER", "OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
-    "AZURE_API_VERSION", "AZURE_DEPLOYMENT_NAME", "GOOGLE_API_KEY", "XAI_API_KEY",
-    "GROK_API_KEY", "XAI_BASE_URL",
+    "OPENAI_PROVIDER",
+    "OPENAI_API_KEY",
+    "AZURE_API_KEY",
+    "AZURE_API_ENDPOINT",
+    "AZURE_API_VERSION",
+    "AZURE_DEPLOYMENT_NAME",
+    "GOOGLE_API_KEY",
+    "XAI_API_KEY",
+    "GROK_API_KEY",
+    "XAI_BASE_URL",
 )
 
 
@@ -70,8 +79,7 @@ def make_reader(chat_server):
     def make(**kwargs):
         kwargs.setdefault("openai_api_key", "sk-test")
         reader = Vorlex(**kwargs)
-        reader._openai_client = openai.OpenAI(
-            api_key="sk-test", base_url=chat_server.base_url, max_retries=0)
+        reader._openai_client = openai.OpenAI(api_key="sk-test", base_url=chat_server.base_url, max_retries=0)
         return reader
 
     return make

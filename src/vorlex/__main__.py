@@ -36,16 +36,19 @@ OK_STATUSES = ("OK", "NO_DATA")
 # The library refuses a local server without a model by a ValueError beginning so; the
 # command says it in its own options' names.
 MODEL_REQUIRED = "model é obrigatório com base_url"
-MODEL_REQUIRED_USAGE = ("--model é obrigatório com --base-url: o nome do modelo no servidor "
-                        "(por exemplo --model llama3.2:3b)")
+MODEL_REQUIRED_USAGE = (
+    "--model é obrigatório com --base-url: o nome do modelo no servidor (por exemplo --model llama3.2:3b)"
+)
 COMMANDS = ("read", "verify", "screen", "cnpj")
-MODEL_HELP = ("model settings come from the environment as for the library: OPENAI_API_KEY "
-              "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
-              "--base-url (or VORLEX_BASE_URL) for a local OpenAI-compatible server; --model "
-              "(or VORLEX_MODEL) names the model. "
-              "Scanned pages are read on this machine by Tesseract when it is installed and "
-              "no Azure AI Vision settings (AZURE_AI_VISION_KEY) are given; "
-              "VORLEX_OCR_ENGINE=azure|tesseract chooses explicitly")
+MODEL_HELP = (
+    "model settings come from the environment as for the library: OPENAI_API_KEY "
+    "(or AZURE_API_KEY and AZURE_API_ENDPOINT, GOOGLE_API_KEY, XAI_API_KEY); "
+    "--base-url (or VORLEX_BASE_URL) for a local OpenAI-compatible server; --model "
+    "(or VORLEX_MODEL) names the model. "
+    "Scanned pages are read on this machine by Tesseract when it is installed and "
+    "no Azure AI Vision settings (AZURE_AI_VISION_KEY) are given; "
+    "VORLEX_OCR_ENGINE=azure|tesseract chooses explicitly"
+)
 
 
 class CommandError(Exception):
@@ -89,7 +92,7 @@ def _cache_path(args: argparse.Namespace) -> str | None:
 
 
 def _local_ocr_engine() -> Literal["tesseract"] | None:
-    """"tesseract" when Tesseract is installed and no OCR engine or cloud OCR is
+    """ "tesseract" when Tesseract is installed and no OCR engine or cloud OCR is
     configured (VORLEX_OCR_ENGINE, AZURE_AI_VISION_KEY): scans are then read on this
     machine. None leaves the choice to the library."""
     import shutil
@@ -124,9 +127,12 @@ def _reader(args: argparse.Namespace) -> Any:
     from vorlex import Vorlex
     from vorlex.exceptions import VorlexError
 
-    kwargs: dict[str, Any] = {"provider": args.provider, "ocr_fallback": args.ocr,
-                              "cache_path": _cache_path(args),
-                              "question_concurrency": args.question_concurrency}
+    kwargs: dict[str, Any] = {
+        "provider": args.provider,
+        "ocr_fallback": args.ocr,
+        "cache_path": _cache_path(args),
+        "question_concurrency": args.question_concurrency,
+    }
     if args.model:
         kwargs["model"] = args.model
     if args.base_url:
@@ -163,22 +169,25 @@ def cmd_read(args: argparse.Namespace) -> int:
     batch = len(args.documents) > 1
     interrupted = False
     try:
-        results = reader.process_batch(list(args.documents), max_workers=args.workers,
-                                       show_progress=batch and not args.no_progress)
+        results = reader.process_batch(
+            list(args.documents), max_workers=args.workers, show_progress=batch and not args.no_progress
+        )
     except KeyboardInterrupt as exc:
         # Ctrl-C: what finished is still shown; the documents not started were cancelled.
         results = list(getattr(exc, "completed", []))
         interrupted = True
     if args.json:
-        print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False,
-                         indent=2))
+        print(json.dumps([r.model_dump(mode="json") for r in results], ensure_ascii=False, indent=2))
     else:
         for res in results:
             print(f"== {res.document.filename}")
             for r in res.results:
                 # An answer the token limit cut short is shown as such.
-                status = (f"{r.status}, truncada" if r.status == "OK"
-                          and getattr(r, "finish_reason", None) == "length" else r.status)
+                status = (
+                    f"{r.status}, truncada"
+                    if r.status == "OK" and getattr(r, "finish_reason", None) == "length"
+                    else r.status
+                )
                 print(f"  [{status}] {r.question_name}: {r.answer}")
     failed = 0
     for res in results:
@@ -192,12 +201,17 @@ def cmd_read(args: argparse.Namespace) -> int:
     cost = sum(r.total_metrics.cost_usd for r in spent)
     seconds = sum(r.total_metrics.time_seconds for r in spent)
     cached = len(results) - len(spent)
-    print(f"{len(results)} documento(s), {failed} com falha"
-          + (f", {cached} do cache" if cached else "")
-          + f"; {tokens} tokens; custo US$ {cost:.4f}; {seconds:.1f} s", file=sys.stderr)
+    print(
+        f"{len(results)} documento(s), {failed} com falha"
+        + (f", {cached} do cache" if cached else "")
+        + f"; {tokens} tokens; custo US$ {cost:.4f}; {seconds:.1f} s",
+        file=sys.stderr,
+    )
     if interrupted:
-        print(f"vorlex: interrompido; {len(args.documents) - len(results)} documento(s) "
-              f"sem resultado", file=sys.stderr)
+        print(
+            f"vorlex: interrompido; {len(args.documents) - len(results)} documento(s) sem resultado",
+            file=sys.stderr,
+        )
         sys.stdout.flush()
         sys.stderr.flush()
         # The model calls still in flight run on pool threads that the interpreter would
@@ -234,10 +248,14 @@ def _checker_arguments(args: argparse.Namespace) -> dict[str, Any]:
     kwargs.update(_answer_settings(args))
     if args.base_url:
         kwargs["base_url"] = args.base_url
-    if not (args.base_url or any(os.environ.get(name) for name in
-                                 ("VORLEX_BASE_URL", "OPENAI_API_KEY", "AZURE_API_KEY"))):
-        raise CommandError("nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
-                           "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url")
+    if not (
+        args.base_url
+        or any(os.environ.get(name) for name in ("VORLEX_BASE_URL", "OPENAI_API_KEY", "AZURE_API_KEY"))
+    ):
+        raise CommandError(
+            "nenhuma chave de modelo configurada: defina OPENAI_API_KEY "
+            "(ou AZURE_API_KEY e AZURE_API_ENDPOINT) ou use --base-url"
+        )
     cache = _cache_path(args)
     if cache:
         kwargs["cache_path"] = cache
@@ -266,8 +284,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     # The checker remembers whether its reader could be built: a verification that never
     # reached the model is a settings problem, not a pending contract.
     if verdict == "PENDENTE" and checker._vorlex_available is False:
-        raise CommandError("o leitor de documentos não pôde ser criado: verifique as "
-                           "configurações do modelo")
+        raise CommandError("o leitor de documentos não pôde ser criado: verifique as configurações do modelo")
     return {"APROVADO": 0, "REPROVADO": EXIT_FAILED}.get(verdict, EXIT_PENDING)
 
 
@@ -293,8 +310,12 @@ def cmd_screen(args: argparse.Namespace) -> int:
     text = _document_text(args.document)
     is_contract, count, found = validar_documento_contrato(text)
     if args.json:
-        print(json.dumps({"eh_contrato": is_contract, "quantidade": count,
-                          "keywords_encontradas": found}, ensure_ascii=False))
+        print(
+            json.dumps(
+                {"eh_contrato": is_contract, "quantidade": count, "keywords_encontradas": found},
+                ensure_ascii=False,
+            )
+        )
     else:
         print(f"Contrato: {'sim' if is_contract else 'não'} ({count} palavra(s)-chave)")
         if found:
@@ -343,9 +364,12 @@ def cmd_cnpj(args: argparse.Namespace) -> int:
 
 def _cache_arguments(parser: argparse.ArgumentParser) -> None:
     group = parser.add_mutually_exclusive_group()
-    group.add_argument("--cache", metavar="PATH",
-                       help="results file (SQLite; default: results.sqlite in the user's "
-                            "cache folder): a document already read is not sent again")
+    group.add_argument(
+        "--cache",
+        metavar="PATH",
+        help="results file (SQLite; default: results.sqlite in the user's "
+        "cache folder): a document already read is not sent again",
+    )
     group.add_argument("--no-cache", action="store_true", help="no results file")
 
 
@@ -376,60 +400,90 @@ def _positive_seconds(text: str) -> float:
 
 
 def _model_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--structured", choices=["auto", "json_schema", "json_object", "prompt"],
-                        help="how structured answers are asked for (default auto: json_schema, "
-                             "then json_object, then the schema in the prompt, as the server "
-                             "accepts)")
-    parser.add_argument("--max-tokens", type=_positive_int, metavar="N",
-                        help="most tokens per answer (default: the server's)")
-    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
-                        help="seconds to wait for each model answer (default 120)")
+    parser.add_argument(
+        "--structured",
+        choices=["auto", "json_schema", "json_object", "prompt"],
+        help="how structured answers are asked for (default auto: json_schema, "
+        "then json_object, then the schema in the prompt, as the server "
+        "accepts)",
+    )
+    parser.add_argument(
+        "--max-tokens", type=_positive_int, metavar="N", help="most tokens per answer (default: the server's)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=_positive_seconds,
+        metavar="SECONDS",
+        help="seconds to wait for each model answer (default 120)",
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="vorlex", description="Read documents with large language models and check "
-                                   "Brazilian contracts.", epilog=MODEL_HELP)
+        prog="vorlex",
+        description="Read documents with large language models and check Brazilian contracts.",
+        epilog=MODEL_HELP,
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="log the library's steps")
     parser.add_argument("--version", action="version", version=f"vorlex {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     read = sub.add_parser("read", help="ask questions about documents", epilog=MODEL_HELP)
     read.add_argument("documents", nargs="+", metavar="FILE", help="PDF or image paths, or http(s) URLs")
-    read.add_argument("--ask", action="append", required=True, metavar="PROMPT",
-                      help="a question; {texto} marks where the document text goes "
-                           "(appended when absent); repeatable")
+    read.add_argument(
+        "--ask",
+        action="append",
+        required=True,
+        metavar="PROMPT",
+        help="a question; {texto} marks where the document text goes (appended when absent); repeatable",
+    )
     read.add_argument("--json", action="store_true", help="print the result records as JSON")
-    read.add_argument("--workers", type=_positive_int, default=None, metavar="N",
-                      help="documents read at once (1 or more)")
-    read.add_argument("--question-concurrency", type=_positive_int, default=4, metavar="N",
-                      help="questions of one document asked at once (default 4)")
+    read.add_argument(
+        "--workers", type=_positive_int, default=None, metavar="N", help="documents read at once (1 or more)"
+    )
+    read.add_argument(
+        "--question-concurrency",
+        type=_positive_int,
+        default=4,
+        metavar="N",
+        help="questions of one document asked at once (default 4)",
+    )
     read.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server (Ollama, vLLM)")
-    read.add_argument("--model", metavar="M",
-                      help="model name (as the server names it; required with --base-url)")
+    read.add_argument(
+        "--model", metavar="M", help="model name (as the server names it; required with --base-url)"
+    )
     read.add_argument("--provider", choices=["openai", "azure", "google", "grok"])
-    read.add_argument("--ocr", choices=["off", "auto", "force"], default="off",
-                      help="vision-model fallback for scanned pages")
+    read.add_argument(
+        "--ocr",
+        choices=["off", "auto", "force"],
+        default="off",
+        help="vision-model fallback for scanned pages",
+    )
     read.add_argument("--no-progress", action="store_true", help="no progress bar")
     _model_arguments(read)
     _cache_arguments(read)
     read.set_defaults(run=cmd_read)
 
-    verify = sub.add_parser("verify", help="check a Brazilian contract against the company registry",
-                            epilog=MODEL_HELP)
+    verify = sub.add_parser(
+        "verify", help="check a Brazilian contract against the company registry", epilog=MODEL_HELP
+    )
     verify.add_argument("contract", metavar="CONTRATO.pdf")
     verify.add_argument("--json", action="store_true", help="print the result mapping as JSON")
     verify.add_argument("--country", default="BR", help=argparse.SUPPRESS)
     verify.add_argument("--base-url", metavar="URL", help="an OpenAI-compatible server")
     verify.add_argument("--model", metavar="M", help="model name (required with --base-url)")
     _model_arguments(verify)
-    verify.add_argument("--no-ai-search", action="store_true",
-                        help="no model-assisted CNPJ search for companies without a number")
+    verify.add_argument(
+        "--no-ai-search",
+        action="store_true",
+        help="no model-assisted CNPJ search for companies without a number",
+    )
     _cache_arguments(verify)
     verify.set_defaults(run=cmd_verify)
 
-    screen = sub.add_parser("screen", help="does the document read like a contract? (offline)",
-                            epilog=MODEL_HELP)
+    screen = sub.add_parser(
+        "screen", help="does the document read like a contract? (offline)", epilog=MODEL_HELP
+    )
     screen.add_argument("document", metavar="FILE")
     screen.add_argument("--json", action="store_true")
     screen.set_defaults(run=cmd_screen)
@@ -437,8 +491,11 @@ def build_parser() -> argparse.ArgumentParser:
     cnpj = sub.add_parser("cnpj", help="validate and format a CNPJ (offline); --lookup asks the registry")
     cnpj.add_argument("number", metavar="NUMBER")
     cnpj.add_argument("--lookup", action="store_true", help="look the company up in the registry")
-    cnpj.add_argument("--json", action="store_true",
-                      help="one JSON object: valido, cnpj, and with --lookup encontrado, registro, falha")
+    cnpj.add_argument(
+        "--json",
+        action="store_true",
+        help="one JSON object: valido, cnpj, and with --lookup encontrado, registro, falha",
+    )
     cnpj.set_defaults(run=cmd_cnpj)
     return parser
 

@@ -3,7 +3,7 @@
 import os
 import sqlite3
 import threading
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 from vorlex.models import ProcessingResult
 

@@ -1,14 +1,14 @@
 """Errors raised by Vorlex. Each is built from one message, which is also its text."""
 
 __all__ = (
-    "VorlexError",
     "DocumentError",
-    "ProcessingError",
     "ModelError",
-    "RateLimitError",
-    "ModelRefusalError",
     "ModelParseError",
+    "ModelRefusalError",
+    "ProcessingError",
+    "RateLimitError",
     "ResponseFormatError",
+    "VorlexError",
 )
 
 class VorlexError(Exception):

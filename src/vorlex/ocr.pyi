@@ -36,15 +36,21 @@ OcrMode = Literal["off", "auto", "force"]
 
 def _ocr_engine(value: Optional[str] = None) -> OcrEngine:
     """The value given, else VORLEX_OCR_ENGINE, else "azure"; ValueError for others."""
+
 def _tesseract_setup() -> Tuple[Optional[str], str, Optional[str]]:
     """(tessdata folder, languages, None), or (None, languages, why Tesseract cannot run).
     Languages from VORLEX_OCR_LANGUAGES ("por+eng"); the folder from TESSDATA_PREFIX or
     the installed Tesseract."""
+
 def _tesseract_pages(
-    source: Union[str, "os.PathLike[str]", bytes], page_numbers: List[int], languages: str,
-    tessdata: str, dpi: int,
+    source: Union[str, "os.PathLike[str]", bytes],
+    page_numbers: List[int],
+    languages: str,
+    tessdata: str,
+    dpi: int,
 ) -> Tuple[List[Optional[str]], Optional[str]]:
     """Tesseract's text of each page (None where it failed), with the first failure."""
+
 def _tesseract_worker() -> None:
     """A worker process's main: one pickled _tesseract_pages job from standard input,
     its pickled answer on standard output."""

@@ -5,10 +5,23 @@ import logging
 import os
 import threading
 from typing import (
-    IO, Any, Awaitable, Callable, Dict, Generator, List, Literal, Mapping, Optional, Tuple, Type,
-    TypeVar, Union, final,
+    IO,
+    Any,
+    Awaitable,
+    Callable,
+    Coroutine as _Coroutine,
+    Dict,
+    Generator,
+    List,
+    Literal,
+    Mapping,
+    Optional,
+    Tuple,
+    Type,
+    TypeVar,
+    Union,
+    final,
 )
-from typing import Coroutine as _Coroutine
 
 from vorlex.config import DEFAULT_MODEL as DEFAULT_MODEL, MODELS as MODELS, Provider
 from vorlex.models import (
@@ -30,9 +43,7 @@ DOWNLOAD_TIMEOUT_SECONDS: float
 Messages = List[Dict[str, Any]]
 DocumentSource = Union[bytes, bytearray, memoryview, str, os.PathLike, IO[bytes]]
 # A list of documents (the reader takes a list; each kind of list is accepted as it is).
-DocumentList = Union[
-    List[str], List[bytes], List["os.PathLike[str]"], List[IO[bytes]], List[DocumentSource]
-]
+DocumentList = Union[List[str], List[bytes], List["os.PathLike[str]"], List[IO[bytes]], List[DocumentSource]]
 LLMCaller = Callable[..., Any]
 
 _T = TypeVar("_T")
@@ -180,7 +191,9 @@ class Vorlex:
 
     # -- model calls and usage accounting -----------------------------------------
     def _call_llm(
-        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        self,
+        messages: Messages,
+        response_model: Optional[Type[Any]] = None,
         max_tokens: Optional[int] = None,
     ) -> Any: ...
     @staticmethod
@@ -204,7 +217,9 @@ class Vorlex:
         self, document: DocumentSource, filename: Optional[str] = None
     ) -> Tuple[bytes, Dict[str, Any], DocumentMetadata, str]: ...
     def _load_documents(
-        self, source: Union[bytes, str, os.PathLike], metadata: Mapping[str, Any],
+        self,
+        source: Union[bytes, str, os.PathLike],
+        metadata: Mapping[str, Any],
         display_name: str,
     ) -> List[Any]: ...
 
@@ -237,7 +252,10 @@ class Vorlex:
         self, documents: DocumentList, questions: Optional[List[str]], classify: bool
     ) -> List[ProcessingResult]: ...
     def _process_batch_parallel(
-        self, documents: DocumentList, questions: Optional[List[str]], classify: bool,
+        self,
+        documents: DocumentList,
+        questions: Optional[List[str]],
+        classify: bool,
         max_workers: int,
     ) -> List[ProcessingResult]: ...
     def _process_single_safe(
@@ -282,7 +300,9 @@ class Vorlex:
         show_progress: bool = False,
     ) -> Coroutine[List[ProcessingResult]]: ...
     def _call_llm_async(
-        self, messages: Messages, response_model: Optional[Type[Any]] = None,
+        self,
+        messages: Messages,
+        response_model: Optional[Type[Any]] = None,
         max_tokens: Optional[int] = None,
     ) -> Coroutine[Any]: ...
     def _execute_question_async(self, text: str, question: Question) -> Coroutine[Result]: ...

@@ -19,11 +19,22 @@ import re
 import pytest
 
 MODULES = [
-    "vorlex.reader", "vorlex.resilience", "vorlex.ocr", "vorlex.utils", "vorlex.cache",
-    "vorlex.config", "vorlex.exceptions", "vorlex._records", "vorlex.providers.google",
-    "vorlex.contract.checker", "vorlex.contract.auth", "vorlex.contract.base",
-    "vorlex.contract.registry", "vorlex.contract.countries.br.cnpj",
-    "vorlex.contract.countries.br.keywords", "vorlex.contract.countries.br.ie",
+    "vorlex.reader",
+    "vorlex.resilience",
+    "vorlex.ocr",
+    "vorlex.utils",
+    "vorlex.cache",
+    "vorlex.config",
+    "vorlex.exceptions",
+    "vorlex._records",
+    "vorlex.providers.google",
+    "vorlex.contract.checker",
+    "vorlex.contract.auth",
+    "vorlex.contract.base",
+    "vorlex.contract.registry",
+    "vorlex.contract.countries.br.cnpj",
+    "vorlex.contract.countries.br.keywords",
+    "vorlex.contract.countries.br.ie",
     "vorlex.contract.countries.br.ai_search",
 ]
 
@@ -54,19 +65,19 @@ def native_parameters(routine):
     first line of its docstring, `name(a: object, b: object = 'x', *, c: object = None)
     -> object`, read as the Python definition it is written as."""
     first = (routine.__wrapped__.__doc__ or "").split("\n", 1)[0]
-    tree = ast.parse(f"def f{first[first.index('('):]}: ...").body[0].args
+    tree = ast.parse(f"def f{first[first.index('(') :]}: ...").body[0].args
     out = []
     positional = tree.posonlyargs + tree.args
     defaults = [NO_DEFAULT] * (len(positional) - len(tree.defaults)) + [
-        ast.literal_eval(d) for d in tree.defaults]
+        ast.literal_eval(d) for d in tree.defaults
+    ]
     for i, (arg, default) in enumerate(zip(positional, defaults)):
         kind = "POSITIONAL_ONLY" if i < len(tree.posonlyargs) else "POSITIONAL_OR_KEYWORD"
         out.append((arg.arg, kind, default))
     if tree.vararg:
         out.append((tree.vararg.arg, "VAR_POSITIONAL", NO_DEFAULT))
     for arg, default in zip(tree.kwonlyargs, tree.kw_defaults):
-        out.append((arg.arg, "KEYWORD_ONLY",
-                    NO_DEFAULT if default is None else ast.literal_eval(default)))
+        out.append((arg.arg, "KEYWORD_ONLY", NO_DEFAULT if default is None else ast.literal_eval(default)))
     if tree.kwarg:
         out.append((tree.kwarg.arg, "VAR_KEYWORD", NO_DEFAULT))
     return out
@@ -74,8 +85,10 @@ def native_parameters(routine):
 
 def stub_parameters(routine):
     """The same triples from the signature the routine shows (its stub's)."""
-    return [(p.name, p.kind.name, NO_DEFAULT if p.default is p.empty else p.default)
-            for p in inspect.signature(routine).parameters.values()]
+    return [
+        (p.name, p.kind.name, NO_DEFAULT if p.default is p.empty else p.default)
+        for p in inspect.signature(routine).parameters.values()
+    ]
 
 
 def typed(params):
@@ -86,9 +99,12 @@ def typed(params):
 def test_the_package_has_its_routines():
     names = {name for name, _ in ROUTINES}
     assert len(ROUTINES) > 120
-    assert {"vorlex.reader.Vorlex.process", "vorlex.reader.Vorlex.__init__",
-            "vorlex.contract.countries.br.cnpj.validar_cnpj",
-            "vorlex.reader.Vorlex.process_batch_async"} <= names
+    assert {
+        "vorlex.reader.Vorlex.process",
+        "vorlex.reader.Vorlex.__init__",
+        "vorlex.contract.countries.br.cnpj.validar_cnpj",
+        "vorlex.reader.Vorlex.process_batch_async",
+    } <= names
 
 
 @pytest.mark.parametrize("routine", [r for _, r in ROUTINES], ids=[n for n, _ in ROUTINES])
@@ -102,8 +118,11 @@ def test_every_extension_module_is_compared():
 
     import vorlex
 
-    extensions = {m.name for m in pkgutil.walk_packages(vorlex.__path__, "vorlex.")
-                  if importlib.util.find_spec(m.name).origin.endswith((".so", ".pyd"))}
+    extensions = {
+        m.name
+        for m in pkgutil.walk_packages(vorlex.__path__, "vorlex.")
+        if importlib.util.find_spec(m.name).origin.endswith((".so", ".pyd"))
+    }
     assert extensions == set(MODULES)
 
 
@@ -114,9 +133,11 @@ def test_the_comparison_sees_a_drifted_stub():
 
     native = typed(native_parameters(Vorlex.process_batch))
     assert ("show_progress", "KEYWORD_ONLY", "bool", False) in native
-    for drifted in (("show_progress", "KEYWORD_ONLY", "bool", True),
-                    ("show_progress", "POSITIONAL_OR_KEYWORD", "bool", False),
-                    ("progress", "KEYWORD_ONLY", "bool", False)):
+    for drifted in (
+        ("show_progress", "KEYWORD_ONLY", "bool", True),
+        ("show_progress", "POSITIONAL_OR_KEYWORD", "bool", False),
+        ("progress", "KEYWORD_ONLY", "bool", False),
+    ):
         stub = [drifted if p[0] == "show_progress" else p for p in native]
         assert stub != native
     assert typed([("a", "POSITIONAL_OR_KEYWORD", 1)]) != typed([("a", "POSITIONAL_OR_KEYWORD", True)])
@@ -132,20 +153,27 @@ def test_a_call_that_does_not_fit_is_refused_in_pythons_words(routine):
     keywords = {p.name: None for p in params if p.kind is p.KEYWORD_ONLY}
     with pytest.raises(TypeError) as info:
         routine(*positional, **keywords, parametro_inexistente=1)
-    assert str(info.value) == (f"{routine.__qualname__}() got an unexpected keyword "
-                               "argument 'parametro_inexistente'")
+    assert str(info.value) == (
+        f"{routine.__qualname__}() got an unexpected keyword argument 'parametro_inexistente'"
+    )
 
 
 def test_missing_and_surplus_arguments():
     from vorlex.contract.countries.br.cnpj import formatar_cnpj
     from vorlex.reader import Vorlex
 
-    with pytest.raises(TypeError, match=r"^Vorlex\.__init__\(\) got an unexpected keyword "
-                                        r"argument 'api_key'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^Vorlex\.__init__\(\) got an unexpected keyword "
+        r"argument 'api_key'$",
+    ):
         Vorlex(api_key="sk")
     reader = Vorlex(openai_api_key="sk")
-    with pytest.raises(TypeError, match=r"^Vorlex\.process\(\) missing a required argument: "
-                                        r"'document'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^Vorlex\.process\(\) missing a required argument: "
+        r"'document'$",
+    ):
         reader.process()
     with pytest.raises(TypeError, match=r"^formatar_cnpj\(\) too many positional arguments$"):
         formatar_cnpj("1", "2")
@@ -208,8 +236,11 @@ def test_many_unknown_keywords_are_refused_in_linear_time():
     for n in (10_000, 40_000):
         keywords = {f"k{i}": i for i in range(n)}
         start = time.perf_counter()
-        with pytest.raises(TypeError, match=r"^Vorlex\.create_question\(\) got an unexpected "
-                                            r"keyword argument 'k0'$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^Vorlex\.create_question\(\) got an unexpected "
+            r"keyword argument 'k0'$",
+        ):
             Vorlex.create_question("a", "b", "c", **keywords)
         spent[n] = time.perf_counter() - start
     assert spent[40_000] < 1.0, spent

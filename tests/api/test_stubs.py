@@ -42,7 +42,12 @@ def test_stubtest_finds_no_drift(tmp_path):
     env["PYTHONPATH"] = str(package.parent)
     run = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "vorlex", "--allowlist", str(ALLOWLIST)],
-        capture_output=True, text=True, env=env, cwd=str(tmp_path), timeout=900)
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=str(tmp_path),
+        timeout=900,
+    )
     assert run.returncode == 0, run.stdout + run.stderr
     # Every module was read: the package and each module below it.
     modules = 1 + len(list(pkgutil.walk_packages(vorlex.__path__, "vorlex.")))
@@ -50,8 +55,11 @@ def test_stubtest_finds_no_drift(tmp_path):
 
 
 def test_every_allowlist_entry_gives_its_reason():
-    entries = [line for line in ALLOWLIST.read_text("utf-8").splitlines()
-               if line.strip() and not line.lstrip().startswith("#")]
+    entries = [
+        line
+        for line in ALLOWLIST.read_text("utf-8").splitlines()
+        if line.strip() and not line.lstrip().startswith("#")
+    ]
     assert entries
     for line in entries:
         entry, _, reason = line.partition("#")
@@ -69,8 +77,7 @@ def stub_attributes(module: str, cls: str) -> set[str]:
     stub = origin.with_name(module.rsplit(".", 1)[-1] + ".pyi")
     tree = ast.parse(stub.read_text("utf-8"))
     body = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls).body
-    return {n.target.id for n in body
-            if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)}
+    return {n.target.id for n in body if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)}
 
 
 def instances(tmp_path):
@@ -84,8 +91,9 @@ def instances(tmp_path):
 
     readers = [
         Vorlex(openai_api_key="sk", enable_cache=True, circuit_breaker=True),
-        Vorlex(provider="azure", azure_api_key="k", azure_endpoint="http://127.0.0.1:9",
-               azure_deployment="d"),
+        Vorlex(
+            provider="azure", azure_api_key="k", azure_endpoint="http://127.0.0.1:9", azure_deployment="d"
+        ),
         Vorlex(provider="google", google_api_key="k"),
         Vorlex(provider="grok", grok_api_key="k"),
     ]
@@ -97,8 +105,11 @@ def instances(tmp_path):
         ("vorlex.cache", "DocumentCache", [DocumentCache(), cache]),
         ("vorlex.resilience", "CircuitBreaker", [CircuitBreaker()]),
         ("vorlex.contract.auth", "VorlexAuth", [VorlexAuth(openai_api_key="sk")]),
-        ("vorlex.contract.checker", "ContractChecker",
-         [ContractChecker("BR", openai_api_key="sk", verbose=False)]),
+        (
+            "vorlex.contract.checker",
+            "ContractChecker",
+            [ContractChecker("BR", openai_api_key="sk", verbose=False)],
+        ),
         ("vorlex.providers.google", "_DeferredClient", [_DeferredClient(None)]),
     ]
 
@@ -114,8 +125,9 @@ def test_instance_attributes(tmp_path, clean_env):
             found = set().union(*(vars(o) for o in objects))
             assert found - declared == set(), f"{module}.{cls}: not in the stub"
             kind = type(objects[0])
-            assert {n for n in declared - found if not hasattr(kind, n)} == set(), \
+            assert {n for n in declared - found if not hasattr(kind, n)} == set(), (
                 f"{module}.{cls}: in the stub, set by no constructor"
+            )
     finally:
         for _, _, objects in made:
             for o in objects:

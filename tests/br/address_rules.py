@@ -17,34 +17,112 @@ import re
 import unicodedata
 
 TABLE = {
-    "rua": "r", "avenida": "av", "avd": "av", "avda": "av", "alameda": "al",
-    "travessa": "tv", "trav": "tv", "praca": "pc", "pracas": "pc", "pca": "pc",
-    "estrada": "est", "estr": "est", "rodovia": "rod", "largo": "lg", "lgo": "lg",
-    "edificio": "ed", "edif": "ed", "predio": "ed", "conjunto": "cj", "conj": "cj",
-    "sala": "sl", "andar": "and", "quadra": "qd", "qda": "qd", "lote": "lt",
-    "setor": "st", "bloco": "bl", "blc": "bl", "apartamento": "apt", "apto": "apt",
-    "ap": "apt", "loja": "lj", "jardim": "jd",
-    "bairro": "", "cep": "", "cidade": "", "municipio": "", "estado": "",
-    "primeiro": "1º", "primeira": "1º", "segundo": "2º", "segunda": "2º",
-    "terceiro": "3º", "terceira": "3º", "quarto": "4º", "quarta": "4º",
-    "quinto": "5º", "quinta": "5º", "sexto": "6º", "sexta": "6º",
-    "setimo": "7º", "setima": "7º", "oitavo": "8º", "oitava": "8º",
-    "nono": "9º", "nona": "9º", "decimo": "10º", "decima": "10º",
+    "rua": "r",
+    "avenida": "av",
+    "avd": "av",
+    "avda": "av",
+    "alameda": "al",
+    "travessa": "tv",
+    "trav": "tv",
+    "praca": "pc",
+    "pracas": "pc",
+    "pca": "pc",
+    "estrada": "est",
+    "estr": "est",
+    "rodovia": "rod",
+    "largo": "lg",
+    "lgo": "lg",
+    "edificio": "ed",
+    "edif": "ed",
+    "predio": "ed",
+    "conjunto": "cj",
+    "conj": "cj",
+    "sala": "sl",
+    "andar": "and",
+    "quadra": "qd",
+    "qda": "qd",
+    "lote": "lt",
+    "setor": "st",
+    "bloco": "bl",
+    "blc": "bl",
+    "apartamento": "apt",
+    "apto": "apt",
+    "ap": "apt",
+    "loja": "lj",
+    "jardim": "jd",
+    "bairro": "",
+    "cep": "",
+    "cidade": "",
+    "municipio": "",
+    "estado": "",
+    "primeiro": "1º",
+    "primeira": "1º",
+    "segundo": "2º",
+    "segunda": "2º",
+    "terceiro": "3º",
+    "terceira": "3º",
+    "quarto": "4º",
+    "quarta": "4º",
+    "quinto": "5º",
+    "quinta": "5º",
+    "sexto": "6º",
+    "sexta": "6º",
+    "setimo": "7º",
+    "setima": "7º",
+    "oitavo": "8º",
+    "oitava": "8º",
+    "nono": "9º",
+    "nona": "9º",
+    "decimo": "10º",
+    "decima": "10º",
 }
 STATES = {
-    "acre": "ac", "alagoas": "al", "amapa": "ap", "amazonas": "am", "bahia": "ba",
-    "ceara": "ce", "distrito federal": "df", "espirito santo": "es", "goias": "go",
-    "maranhao": "ma", "mato grosso do sul": "ms", "mato grosso": "mt", "minas gerais": "mg",
-    "para": "pa", "paraiba": "pb", "parana": "pr", "pernambuco": "pe", "piaui": "pi",
-    "rio de janeiro": "rj", "rio grande do norte": "rn", "rio grande do sul": "rs",
-    "rondonia": "ro", "roraima": "rr", "santa catarina": "sc", "sao paulo": "sp",
-    "sergipe": "se", "tocantins": "to",
+    "acre": "ac",
+    "alagoas": "al",
+    "amapa": "ap",
+    "amazonas": "am",
+    "bahia": "ba",
+    "ceara": "ce",
+    "distrito federal": "df",
+    "espirito santo": "es",
+    "goias": "go",
+    "maranhao": "ma",
+    "mato grosso do sul": "ms",
+    "mato grosso": "mt",
+    "minas gerais": "mg",
+    "para": "pa",
+    "paraiba": "pb",
+    "parana": "pr",
+    "pernambuco": "pe",
+    "piaui": "pi",
+    "rio de janeiro": "rj",
+    "rio grande do norte": "rn",
+    "rio grande do sul": "rs",
+    "rondonia": "ro",
+    "roraima": "rr",
+    "santa catarina": "sc",
+    "sao paulo": "sp",
+    "sergipe": "se",
+    "tocantins": "to",
 }
 MARKS = {"n", "nº", "no", "numero", "nro", "num"}
 STREET_TYPES = {"r", "av", "al", "tv", "pc", "est", "rod", "lg", "via", "beco", "viela"}
 UNITS = {"sl", "apt", "bl", "lj", "cj", "and", "qd", "lt"}
-COMPLEMENT = UNITS | {"ed", "casa", "subsolo", "terreo", "fundos", "frente", "sobreloja",
-                      "cobertura", "galpao", "box", "anexo", "mezanino", "km"}
+COMPLEMENT = UNITS | {
+    "ed",
+    "casa",
+    "subsolo",
+    "terreo",
+    "fundos",
+    "frente",
+    "sobreloja",
+    "cobertura",
+    "galpao",
+    "box",
+    "anexo",
+    "mezanino",
+    "km",
+}
 STOP = COMPLEMENT | MARKS | {"sn", "jd", "st"}
 KEYS = ["logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"]
 
@@ -101,7 +179,7 @@ def analyse(e):
         for i, t in enumerate(tok):
             if t in STREET_TYPES:
                 nome = False
-                for u in tok[i + 1:]:
+                for u in tok[i + 1 :]:
                     if u.isdecimal():
                         if nome:
                             casa = _number(u)
@@ -203,8 +281,13 @@ def comparar(contrato, dados, threshold=0.85):
     if casa is not None and len(num_r) == 1 and num_r[0].isdecimal() and _number(num_r[0]) != casa:
         ok = False
     cep_r = analyse(partes["cep"])[0].split()
-    if cep is not None and len(cep_r) == 1 and len(cep_r[0]) == 8 and cep_r[0].isdecimal() \
-            and str(int(cep_r[0])).zfill(8) != cep:
+    if (
+        cep is not None
+        and len(cep_r) == 1
+        and len(cep_r[0]) == 8
+        and cep_r[0].isdecimal()
+        and str(int(cep_r[0])).zfill(8) != cep
+    ):
         ok = False
     for u, vs in unidades.items():
         if u in unidades_r and not vs <= unidades_r[u]:

@@ -6,11 +6,10 @@ import json
 import pytest
 import requests as real_requests
 
-from servers.loopback import LoopbackServer
-from servers.registry import RegistryServer
-
 import vorlex.contract.countries.br.cnpj as cnpj_mod
 import vorlex.contract.countries.br.ie as ie_mod
+from servers.loopback import LoopbackServer
+from servers.registry import RegistryServer
 
 
 class RequestsSpy:
@@ -112,8 +111,12 @@ class FakeOpenAI(LoopbackServer):
             "status": "completed",
             "model": body.get("model"),
             "output": [
-                {"type": "web_search_call", "id": "ws_1", "status": "completed",
-                 "action": {"type": "search", "query": "cnpj"}},
+                {
+                    "type": "web_search_call",
+                    "id": "ws_1",
+                    "status": "completed",
+                    "action": {"type": "search", "query": "cnpj"},
+                },
                 {
                     "type": "message",
                     "id": "msg_1",
@@ -125,9 +128,13 @@ class FakeOpenAI(LoopbackServer):
             "parallel_tool_calls": True,
             "tool_choice": "auto",
             "tools": body.get("tools", []),
-            "usage": {"input_tokens": 10, "output_tokens": 5, "total_tokens": 15,
-                      "input_tokens_details": {"cached_tokens": 0},
-                      "output_tokens_details": {"reasoning_tokens": 0}},
+            "usage": {
+                "input_tokens": 10,
+                "output_tokens": 5,
+                "total_tokens": 15,
+                "input_tokens_details": {"cached_tokens": 0},
+                "output_tokens_details": {"reasoning_tokens": 0},
+            },
         }
 
     def _chat(self, body):
@@ -136,8 +143,13 @@ class FakeOpenAI(LoopbackServer):
             "object": "chat.completion",
             "created": 1700000000,
             "model": body.get("model"),
-            "choices": [{"index": 0, "finish_reason": "stop",
-                         "message": {"role": "assistant", "content": self.answer}}],
+            "choices": [
+                {
+                    "index": 0,
+                    "finish_reason": "stop",
+                    "message": {"role": "assistant", "content": self.answer},
+                }
+            ],
             "usage": {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15},
         }
 

@@ -4,10 +4,9 @@ server, alone and as the last strategy of buscar_empresa_completo."""
 import openai
 import pytest
 
-from servers.registry import CNPJ_A, CNPJ_B, brasil_api_record, fmt
-
 import vorlex.contract.countries.br.ai_search as ai
 import vorlex.contract.countries.br.cnpj as cnpj_mod
+from servers.registry import CNPJ_A, CNPJ_B, brasil_api_record, fmt
 
 LOGGER = "vorlex.contract.countries.br.ai_search"
 
@@ -25,7 +24,9 @@ def test_finds_a_valid_cnpj_through_web_search(openai_server, vorlex_logs):
     assert body["tools"] == [{"type": "web_search"}]
     assert '"ACME Indústria"' in body["input"] and "XX.XXX.XXX/XXXX-XX" in body["input"]
     assert openai_server.headers[0]["authorization"] == "Bearer sk-test"
-    assert lines(vorlex_logs) == [("INFO", "AI web search found CNPJ %s for %r", ("11.222.333/0001-81", "ACME Indústria"))]
+    assert lines(vorlex_logs) == [
+        ("INFO", "AI web search found CNPJ %s for %r", ("11.222.333/0001-81", "ACME Indústria"))
+    ]
 
 
 @pytest.mark.parametrize(

@@ -18,8 +18,11 @@ PESOS2 = [6] + PESOS1
 def o_limpar(c):
     if not c:
         return ""
-    return "".join(str(unicodedata.decimal(ch)) if re.match(r"\d", ch) else ch
-                   for ch in c.upper() if re.match(r"\d|[A-Z]", ch))
+    return "".join(
+        str(unicodedata.decimal(ch)) if re.match(r"\d", ch) else ch
+        for ch in c.upper()
+        if re.match(r"\d|[A-Z]", ch)
+    )
 
 
 def o_digito(base, pesos):
@@ -58,11 +61,17 @@ def test_worked_example_and_its_other_check_digits():
     assert not any(C.validar_cnpj_alfanumerico(c) for c in outros)
 
 
-@pytest.mark.parametrize("texto, limpo", [
-    (None, ""), ("", ""), (EXEMPLO, "12ABC34501DE35"), ("12.abc.345/01de-35", "12ABC34501DE35"),
-    ("straße", "STRASSE"),  # str.upper() first: ß becomes SS
-    ("١٢٣ 45", "12345"),  # a digit of any script is its ASCII digit
-])
+@pytest.mark.parametrize(
+    "texto, limpo",
+    [
+        (None, ""),
+        ("", ""),
+        (EXEMPLO, "12ABC34501DE35"),
+        ("12.abc.345/01de-35", "12ABC34501DE35"),
+        ("straße", "STRASSE"),  # str.upper() first: ß becomes SS
+        ("١٢٣ 45", "12345"),  # a digit of any script is its ASCII digit
+    ],
+)
 def test_cleaning(texto, limpo):
     assert C.limpar_cnpj_alfanumerico(texto) == limpo
 
@@ -108,7 +117,9 @@ def test_lookup_of_an_alphanumeric_number(registry, spy):
     del registry.brasil_api[limpo]
     assert C.consultar_cnpj(EXEMPLO) is None
     assert [r.path for r in registry.requests[-2:]] == [
-        "/brasilapi/api/cnpj/v1/" + limpo, "/receitaws/v1/cnpj/" + limpo]
+        "/brasilapi/api/cnpj/v1/" + limpo,
+        "/receitaws/v1/cnpj/" + limpo,
+    ]
     # a number invalid by both rules makes no request
     n = len(registry.requests)
     assert C.consultar_cnpj("12.ABC.345/01DE-36") is None

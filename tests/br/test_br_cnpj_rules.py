@@ -8,7 +8,6 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from servers.registry import cnpj_com_digitos
-
 from vorlex.contract.countries.br.cnpj import (
     _calcular_digito_cnpj,
     formatar_cnpj,
@@ -46,7 +45,7 @@ def o_formatar(c):
 
 
 # -- strategies ---------------------------------------------------------------------------
-DIGITS = "0123456789" "٠١٢٣٤٥٦٧٨٩" "０１２３４５６７８９" "߀߁߂" "𝟎𝟏𝟗"
+DIGITS = "0123456789٠١٢٣٤٥٦٧٨٩０１２３４５６７８９߀߁߂𝟎𝟏𝟗"
 NOISE = "./- \t\u00a0\u2003\u3000\u0301\u0327abcXYZ²³½Ⅷ"
 
 noisy_text = st.text(
@@ -133,7 +132,7 @@ def test_matches_oracle(text):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.text(alphabet=DIGITS, max_size=16), st.lists(st.integers(-10**20, 10**20), max_size=16))
+@given(st.text(alphabet=DIGITS, max_size=16), st.lists(st.integers(-(10**20), 10**20), max_size=16))
 def test_check_digit_matches_oracle(base, pesos):
     assert _calcular_digito_cnpj(base, pesos) == o_digito(base, pesos)
 

@@ -4,9 +4,8 @@ CNPJá service."""
 import pytest
 import requests
 
-from servers.registry import CNPJ_A, CNPJ_B, Reply, fmt
-
 import vorlex.contract.countries.br.ie as ie
+from servers.registry import CNPJ_A, CNPJ_B, Reply, fmt
 
 LOGGER = "vorlex.contract.countries.br.ie"
 
@@ -25,8 +24,14 @@ OFFICE = {
     "taxId": CNPJ_A,
     "company": {"name": "ACME"},
     "registrations": [
-        {"number": "110042490114", "state": "SP", "enabled": True, "statusDate": "2005-11-03",
-         "status": {"id": 1, "text": "Sem restrição"}, "type": {"id": 1, "text": "IE Normal"}},
+        {
+            "number": "110042490114",
+            "state": "SP",
+            "enabled": True,
+            "statusDate": "2005-11-03",
+            "status": {"id": 1, "text": "Sem restrição"},
+            "type": {"id": 1, "text": "IE Normal"},
+        },
         {"number": "0012345", "state": "RJ", "enabled": False},
     ],
 }
@@ -40,20 +45,43 @@ def test_found(registry, key, spy, vorlex_logs):
         "cnpj": "11.222.333/0001-81",
         "fonte": "CNPJá",
         "inscricoes_estaduais": [
-            {"uf": "SP", "numero": "110042490114", "tipo": "IE Normal", "ativa": True,
-             "situacao": "Sem restrição", "data_situacao": "2005-11-03"},
-            {"uf": "RJ", "numero": "0012345", "tipo": "IE", "ativa": False, "situacao": "",
-             "data_situacao": ""},
+            {
+                "uf": "SP",
+                "numero": "110042490114",
+                "tipo": "IE Normal",
+                "ativa": True,
+                "situacao": "Sem restrição",
+                "data_situacao": "2005-11-03",
+            },
+            {
+                "uf": "RJ",
+                "numero": "0012345",
+                "tipo": "IE",
+                "ativa": False,
+                "situacao": "",
+                "data_situacao": "",
+            },
         ],
     }
-    assert list(out["inscricoes_estaduais"][0]) == ["uf", "numero", "tipo", "ativa", "situacao", "data_situacao"]
+    assert list(out["inscricoes_estaduais"][0]) == [
+        "uf",
+        "numero",
+        "tipo",
+        "ativa",
+        "situacao",
+        "data_situacao",
+    ]
     [req] = registry.calls("cnpja")
     assert req.path == f"/cnpja/office/{CNPJ_A}"
     assert req.headers["Authorization"] == "chave-secreta-123"
     assert req.query == {"registrations": ["BR"]}
-    assert spy.calls == [("get", registry.cnpja_url.replace("{cnpj}", CNPJ_A),
-                          {"headers": {"Authorization": key}, "params": {"registrations": "BR"},
-                           "timeout": 10})]
+    assert spy.calls == [
+        (
+            "get",
+            registry.cnpja_url.replace("{cnpj}", CNPJ_A),
+            {"headers": {"Authorization": key}, "params": {"registrations": "BR"}, "timeout": 10},
+        )
+    ]
     assert lines(vorlex_logs) == []
 
 
@@ -102,7 +130,8 @@ def test_request_failures(registry, key, vorlex_logs, monkeypatch):
     assert ie.buscar_ie_por_cnpj(CNPJ_A) is None
     got = lines(vorlex_logs)
     assert [(lv, msg, args[0]) for lv, msg, args in got] == [
-        ("WARNING", "CNPJá request failed for %s: %s", CNPJ_A)] * 2
+        ("WARNING", "CNPJá request failed for %s: %s", CNPJ_A)
+    ] * 2
     assert isinstance(got[0][2][1], requests.ConnectionError)
     assert isinstance(got[1][2][1], requests.Timeout)
 
@@ -118,13 +147,22 @@ def test_non_json(registry, key, vorlex_logs):
 @pytest.mark.parametrize("answer", [{}, {"registrations": None}, {"registrations": []}, None, [], False])
 def test_no_registrations(registry, key, answer):
     registry.cnpja[CNPJ_A] = Reply(200, answer)
-    assert ie.buscar_ie_por_cnpj(CNPJ_A) == {"cnpj": fmt(CNPJ_A), "fonte": "CNPJá", "inscricoes_estaduais": []}
+    assert ie.buscar_ie_por_cnpj(CNPJ_A) == {
+        "cnpj": fmt(CNPJ_A),
+        "fonte": "CNPJá",
+        "inscricoes_estaduais": [],
+    }
 
 
 @pytest.mark.parametrize(
     "answer",
-    [[OFFICE], {"registrations": ["SP"]}, {"registrations": [{"status": "ativa"}]},
-     {"registrations": [{"type": ["IE"]}]}, {"registrations": {"state": "SP"}}],
+    [
+        [OFFICE],
+        {"registrations": ["SP"]},
+        {"registrations": [{"status": "ativa"}]},
+        {"registrations": [{"type": ["IE"]}]},
+        {"registrations": {"state": "SP"}},
+    ],
 )
 def test_unexpected_shapes_raise(registry, key, answer):
     registry.cnpja[CNPJ_A] = Reply(200, answer)
@@ -134,7 +172,14 @@ def test_unexpected_shapes_raise(registry, key, answer):
 
 def test_normalize_registration_rules():
     n = ie._normalize_registration
-    assert n({}) == {"uf": "", "numero": "", "tipo": "IE", "ativa": False, "situacao": "", "data_situacao": ""}
+    assert n({}) == {
+        "uf": "",
+        "numero": "",
+        "tipo": "IE",
+        "ativa": False,
+        "situacao": "",
+        "data_situacao": "",
+    }
     assert n({"type": {"text": ""}})["tipo"] == "IE"
     assert n({"type": {"text": None}, "status": None})["tipo"] == "IE"
     assert n({"type": {}})["tipo"] == "IE"
@@ -153,8 +198,11 @@ def test_collaborators_are_late_bound(registry, key, monkeypatch):
     registry.cnpja[CNPJ_A] = OFFICE
     monkeypatch.setattr(ie, "_normalize_registration", lambda reg: reg["state"])
     monkeypatch.setattr(ie, "formatar_cnpj", lambda c: "F:" + c)
-    assert ie.buscar_ie_por_cnpj(CNPJ_A) == {"cnpj": "F:" + CNPJ_A, "fonte": "CNPJá",
-                                            "inscricoes_estaduais": ["SP", "RJ"]}
+    assert ie.buscar_ie_por_cnpj(CNPJ_A) == {
+        "cnpj": "F:" + CNPJ_A,
+        "fonte": "CNPJá",
+        "inscricoes_estaduais": ["SP", "RJ"],
+    }
     monkeypatch.setattr(ie, "validar_cnpj", lambda c: False)
     assert ie.buscar_ie_por_cnpj(CNPJ_A) is None
 

@@ -41,13 +41,24 @@ def test_examples():
     assert validar_documento_contrato("") == (False, 0, [])
     contrato = "CONTRATO de prestação de serviços. Cláusula 1: pagamento contra NOTA FISCAL."
     assert validar_documento_contrato(contrato) == (False, 0, ["EXCLUSÃO: nota fiscal"])
-    assert validar_documento_contrato("Edital do PREGÃO ELETRÔNICO nº 5") == (False, 0, ["EXCLUSÃO: pregão eletrônico"])
+    assert validar_documento_contrato("Edital do PREGÃO ELETRÔNICO nº 5") == (
+        False,
+        0,
+        ["EXCLUSÃO: pregão eletrônico"],
+    )
     assert validar_documento_contrato("Conforme a cláusula terceira, elege-se o foro") == (
-        True, 3, ["cláusula", "clausula", "foro"])
+        True,
+        3,
+        ["cláusula", "clausula", "foro"],
+    )
     assert validar_documento_contrato("O foro e a testemunha") == (False, 2, ["foro", "testemunha"])
     assert validar_documento_contrato("a prestadora") == (False, 2, ["prestador", "prestadora"])
     # list order, not text order; substring matches without word boundaries
-    assert validar_documento_contrato("valoração do objeto do contrato") == (True, 3, ["contrato", "objeto", "valor"])
+    assert validar_documento_contrato("valoração do objeto do contrato") == (
+        True,
+        3,
+        ["contrato", "objeto", "valor"],
+    )
     # the first exclusion entry in list order decides
     assert validar_documento_contrato("fatura, recibo e boleto") == (False, 0, ["EXCLUSÃO: recibo"])
 
@@ -83,12 +94,43 @@ def test_type_errors(bad):
 
 
 # -- differential properties -------------------------------------------------------------------------
-SPECIAL = ["Σ", "ς", "ΑΣ", "Σ.", "A\u0301Σ", "İ", "ß", "ǅ", "ﬃ", "Å", "\u0345", "\U0001d165", "\u0f73",
-           "\u1e9e", "\u2126", "ǰ", "\ud800", "\u00ad", "'", ".", ":", "ÃO", "É", "Ç", "ñ", "ⅷ"]
-WORDS = list(kw.KEYWORDS_VALIDACAO) + list(kw.KEYWORDS_EXCLUSAO) + ["CLÁUSULA", "Vigência", "OBRIGAÇÕES",
-                                                                    "Nota  Fiscal", "NOTA FISCAL"]
+SPECIAL = [
+    "Σ",
+    "ς",
+    "ΑΣ",
+    "Σ.",
+    "A\u0301Σ",
+    "İ",
+    "ß",
+    "ǅ",
+    "ﬃ",
+    "Å",
+    "\u0345",
+    "\U0001d165",
+    "\u0f73",
+    "\u1e9e",
+    "\u2126",
+    "ǰ",
+    "\ud800",
+    "\u00ad",
+    "'",
+    ".",
+    ":",
+    "ÃO",
+    "É",
+    "Ç",
+    "ñ",
+    "ⅷ",
+]
+WORDS = (
+    list(kw.KEYWORDS_VALIDACAO)
+    + list(kw.KEYWORDS_EXCLUSAO)
+    + ["CLÁUSULA", "Vigência", "OBRIGAÇÕES", "Nota  Fiscal", "NOTA FISCAL"]
+)
 text = st.lists(
-    st.one_of(st.text(max_size=4), st.sampled_from(SPECIAL), st.sampled_from(WORDS), st.sampled_from([" ", "\n"])),
+    st.one_of(
+        st.text(max_size=4), st.sampled_from(SPECIAL), st.sampled_from(WORDS), st.sampled_from([" ", "\n"])
+    ),
     max_size=20,
 ).map("".join)
 
@@ -106,8 +148,10 @@ def test_screen_matches_oracle(t):
 
 
 @settings(max_examples=25, deadline=None)
-@given(st.lists(st.sampled_from(WORDS[:30] + SPECIAL + ["ação", "x" * 50, "serviço"]), min_size=1, max_size=40),
-       st.integers(200, 1500))
+@given(
+    st.lists(st.sampled_from(WORDS[:30] + SPECIAL + ["ação", "x" * 50, "serviço"]), min_size=1, max_size=40),
+    st.integers(200, 1500),
+)
 def test_long_texts_match_oracle(words, repeat):
     # Long enough for the GIL-free path and the four-lane scan (>= 16 KiB).
     t = (" ".join(words) + " ") * repeat

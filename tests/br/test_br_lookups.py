@@ -1,7 +1,6 @@
 """Registry lookups through the real `requests` client against the local fake
 registry: records, fallbacks, failures and their log lines, request shapes."""
 
-import logging
 import sys
 import types
 
@@ -9,6 +8,7 @@ import pytest
 import requests
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import vorlex.contract.countries.br.cnpj as m
 from servers.registry import (
     CNPJ_A,
     CNPJ_B,
@@ -18,8 +18,6 @@ from servers.registry import (
     fmt,
     receita_ws_record,
 )
-
-import vorlex.contract.countries.br.cnpj as m
 
 LOGGER = "vorlex.contract.countries.br.cnpj"
 
@@ -32,9 +30,21 @@ def lines(caplog):
 def test_brasil_api_record_mapping(registry, spy, vorlex_logs):
     registry.brasil_api[CNPJ_A] = brasil_api_record()
     rec = m.consultar_cnpj(fmt(CNPJ_A))
-    assert list(rec) == ["fonte", "cnpj", "razao_social", "nome_fantasia", "situacao", "data_situacao",
-                         "data_abertura", "natureza_juridica", "porte", "capital_social", "endereco",
-                         "email", "socios"]
+    assert list(rec) == [
+        "fonte",
+        "cnpj",
+        "razao_social",
+        "nome_fantasia",
+        "situacao",
+        "data_situacao",
+        "data_abertura",
+        "natureza_juridica",
+        "porte",
+        "capital_social",
+        "endereco",
+        "email",
+        "socios",
+    ]
     assert rec == {
         "fonte": "BrasilAPI",
         "cnpj": "11.222.333/0001-81",
@@ -46,16 +56,36 @@ def test_brasil_api_record_mapping(registry, spy, vorlex_logs):
         "natureza_juridica": "Sociedade Empresária Limitada",
         "porte": "DEMAIS",
         "capital_social": 250000.5,
-        "endereco": {"logradouro": "AV PAULISTA", "numero": "1000", "complemento": "ANDAR 10",
-                     "bairro": "BELA VISTA", "cidade": "SAO PAULO", "uf": "SP", "cep": "01310100"},
+        "endereco": {
+            "logradouro": "AV PAULISTA",
+            "numero": "1000",
+            "complemento": "ANDAR 10",
+            "bairro": "BELA VISTA",
+            "cidade": "SAO PAULO",
+            "uf": "SP",
+            "cep": "01310100",
+        },
         "email": "contato@acme.com.br",
-        "socios": [{"nome": "MARIA DA SILVA SANTOS", "qualificacao": "Sócio-Administrador",
-                    "data_entrada": "1999-01-15", "cpf_representante": "***000000**",
-                    "nome_representante": "", "qualificacao_representante": "Não informada"}],
+        "socios": [
+            {
+                "nome": "MARIA DA SILVA SANTOS",
+                "qualificacao": "Sócio-Administrador",
+                "data_entrada": "1999-01-15",
+                "cpf_representante": "***000000**",
+                "nome_representante": "",
+                "qualificacao_representante": "Não informada",
+            }
+        ],
     }
     assert list(rec["endereco"]) == ["logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"]
-    assert list(rec["socios"][0]) == ["nome", "qualificacao", "data_entrada", "cpf_representante",
-                                      "nome_representante", "qualificacao_representante"]
+    assert list(rec["socios"][0]) == [
+        "nome",
+        "qualificacao",
+        "data_entrada",
+        "cpf_representante",
+        "nome_representante",
+        "qualificacao_representante",
+    ]
     # one GET of the clean number, with the module's time-out, and nothing else
     assert [r.path for r in registry.requests] == [f"/brasilapi/api/cnpj/v1/{CNPJ_A}"]
     assert spy.calls == [("get", registry.brasil_api_url.replace("{cnpj}", CNPJ_A), {"timeout": 10})]
@@ -101,12 +131,26 @@ def test_receita_ws_record_mapping(registry):
         "natureza_juridica": "206-2 - Sociedade Empresária Limitada",
         "porte": "DEMAIS",
         "capital_social": 250000.5,
-        "endereco": {"logradouro": "AV PAULISTA", "numero": "1000", "complemento": "ANDAR 10",
-                     "bairro": "BELA VISTA", "cidade": "SAO PAULO", "uf": "SP", "cep": "01.310-100"},
+        "endereco": {
+            "logradouro": "AV PAULISTA",
+            "numero": "1000",
+            "complemento": "ANDAR 10",
+            "bairro": "BELA VISTA",
+            "cidade": "SAO PAULO",
+            "uf": "SP",
+            "cep": "01.310-100",
+        },
         "email": "contato@acme.com.br",
-        "socios": [{"nome": "MARIA DA SILVA SANTOS", "qualificacao": "49-Sócio-Administrador",
-                    "data_entrada": "", "cpf_representante": "", "nome_representante": "",
-                    "qualificacao_representante": ""}],
+        "socios": [
+            {
+                "nome": "MARIA DA SILVA SANTOS",
+                "qualificacao": "49-Sócio-Administrador",
+                "data_entrada": "",
+                "cpf_representante": "",
+                "nome_representante": "",
+                "qualificacao_representante": "",
+            }
+        ],
     }
 
 
@@ -220,8 +264,10 @@ def test_unreachable_service(monkeypatch, vorlex_logs):
     monkeypatch.setattr(m, "BRASIL_API_URL", f"http://127.0.0.1:{port}/api/cnpj/v1/{{cnpj}}")
     monkeypatch.setattr(m, "RECEITA_WS_URL", f"http://127.0.0.1:{port}/v1/cnpj/{{cnpj}}")
     assert m.consultar_cnpj(CNPJ_A) is None
-    assert [x[1] for x in lines(vorlex_logs)] == ["BrasilAPI request failed for %s: %s",
-                                                  "ReceitaWS request failed for %s: %s"]
+    assert [x[1] for x in lines(vorlex_logs)] == [
+        "BrasilAPI request failed for %s: %s",
+        "ReceitaWS request failed for %s: %s",
+    ]
 
 
 @pytest.mark.parametrize(
@@ -291,10 +337,20 @@ def expected_body(nome, uf=None):
     return {
         "query": query,
         "range_query": {},
-        "extras": {k: False for k in (
-            "somente_mei", "excluir_mei", "com_email", "incluir_atividade_secundaria",
-            "com_contato_telefonico", "somente_fixo", "somente_celular", "somente_matriz",
-            "somente_filial")},
+        "extras": dict.fromkeys(
+            (
+                "somente_mei",
+                "excluir_mei",
+                "com_email",
+                "incluir_atividade_secundaria",
+                "com_contato_telefonico",
+                "somente_fixo",
+                "somente_celular",
+                "somente_matriz",
+                "somente_filial",
+            ),
+            False,
+        ),
         "page": 1,
     }
 
@@ -331,8 +387,10 @@ def test_short_name_makes_no_request(registry):
 
 
 def test_only_the_first_hit_is_used(registry):
-    registry.casa_dos_dados = [{"cnpj": "", "razao_social": "ACME ALFA"},
-                               {"cnpj": CNPJ_A, "razao_social": "ACME BETA"}]
+    registry.casa_dos_dados = [
+        {"cnpj": "", "razao_social": "ACME ALFA"},
+        {"cnpj": CNPJ_A, "razao_social": "ACME BETA"},
+    ]
     registry.brasil_api[CNPJ_A] = brasil_api_record()
     assert m.buscar_cnpj_por_nome("ACME") is None
     assert registry.calls("brasilapi") == []
@@ -444,12 +502,16 @@ def test_ai_strategy_needs_flag_name_and_key(acme, monkeypatch):
     assert m.buscar_empresa_completo(nome="Beta Servicos", usar_ai_search=True) is None
     assert m.buscar_empresa_completo(nome="Beta Servicos", usar_ai_search=True, openai_api_key="") is None
     assert m.buscar_empresa_completo(nome="Beta Servicos", openai_api_key="sk") is None
-    assert m.buscar_empresa_completo(cnpj=CNPJ_B, usar_ai_search=True, openai_api_key="sk")["_metodo_busca"] == "cnpj_direto"
+    assert (
+        m.buscar_empresa_completo(cnpj=CNPJ_B, usar_ai_search=True, openai_api_key="sk")["_metodo_busca"]
+        == "cnpj_direto"
+    )
 
 
 def test_ai_component_missing_is_silent(acme, monkeypatch, vorlex_logs):
     monkeypatch.setitem(sys.modules, "vorlex.contract.countries.br.ai_search", None)
     assert m.buscar_empresa_completo(nome="Beta", usar_ai_search=True, openai_api_key="sk") is None
+
     # a component whose own import fails deep inside is swallowed the same way
     def needs_missing(nome, key):
         import vorlex_module_that_does_not_exist  # noqa: F401
@@ -492,8 +554,15 @@ def test_type_errors(registry, call, name):
 
 
 def test_public_names_and_constants():
-    assert m.__all__ == ["limpar_cnpj", "validar_cnpj", "formatar_cnpj", "consultar_cnpj",
-                         "buscar_cnpj_por_nome", "buscar_empresa", "comparar_enderecos"]
+    assert m.__all__ == [
+        "limpar_cnpj",
+        "validar_cnpj",
+        "formatar_cnpj",
+        "consultar_cnpj",
+        "buscar_cnpj_por_nome",
+        "buscar_empresa",
+        "comparar_enderecos",
+    ]
     assert m.REQUEST_TIMEOUT == 10
     assert m.BRASIL_API_URL.startswith("https://") and m.BRASIL_API_URL.endswith("/api/cnpj/v1/{cnpj}")
     assert m.RECEITA_WS_URL.startswith("https://") and m.RECEITA_WS_URL.endswith("/v1/cnpj/{cnpj}")
@@ -530,8 +599,9 @@ def test_the_failure_of_the_last_lookup_is_kept_per_thread(registry):
     assert m.falha_ultima_consulta() == "BrasilAPI: HTTP 500; ReceitaWS: HTTP 429"
     # another thread's lookups leave this thread's reason alone
     seen = []
-    t = threading.Thread(target=lambda: seen.append((m.consultar_cnpj(CNPJ_A) is not None,
-                                                     m.falha_ultima_consulta())))
+    t = threading.Thread(
+        target=lambda: seen.append((m.consultar_cnpj(CNPJ_A) is not None, m.falha_ultima_consulta()))
+    )
     t.start()
     t.join(30)
     assert seen == [(True, None)] and m.falha_ultima_consulta().startswith("BrasilAPI: HTTP 500")

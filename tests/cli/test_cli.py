@@ -12,7 +12,9 @@ import textwrap
 import pytest
 
 from contract.contracts import (
-    CNPJ_ALFA, contrato_exemplo, registros_exemplo,
+    CNPJ_ALFA,
+    contrato_exemplo,
+    registros_exemplo,
 )
 from servers.chat import ChatServer
 from servers.registry import RegistryServer, Reply, fmt
@@ -29,23 +31,41 @@ LAUNCH = textwrap.dedent("""
     from vorlex.__main__ import main
     sys.exit(main(sys.argv[1:]))
 """)
-PROVIDER_VARS = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
-                 "AZURE_ENDPOINT", "GOOGLE_API_KEY", "XAI_API_KEY", "GROK_API_KEY", "OPENAI_PROVIDER")
+PROVIDER_VARS = (
+    "OPENAI_API_KEY",
+    "OPENAI_BASE_URL",
+    "AZURE_API_KEY",
+    "AZURE_API_ENDPOINT",
+    "AZURE_ENDPOINT",
+    "GOOGLE_API_KEY",
+    "XAI_API_KEY",
+    "GROK_API_KEY",
+    "OPENAI_PROVIDER",
+)
 
 
 def registry_urls(registry):
     """The CNPJ module's service addresses, pointed at the fake registry."""
-    return {"BRASIL_API_URL": registry.brasil_api_url,
-            "RECEITA_WS_URL": registry.receita_ws_url,
-            "CASADOSDADOS_API": registry.casa_dos_dados_url}
+    return {
+        "BRASIL_API_URL": registry.brasil_api_url,
+        "RECEITA_WS_URL": registry.receita_ws_url,
+        "CASADOSDADOS_API": registry.casa_dos_dados_url,
+    }
 
 
 def vorlex(*args, env=None, cwd=None, timeout=120):
     base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
     base.update(env or {})
     base["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
-    return subprocess.run([sys.executable, "-c", LAUNCH, *args], capture_output=True, text=True,
-                          env=base, cwd=cwd, timeout=timeout, stdin=subprocess.DEVNULL)
+    return subprocess.run(
+        [sys.executable, "-c", LAUNCH, *args],
+        capture_output=True,
+        text=True,
+        env=base,
+        cwd=cwd,
+        timeout=timeout,
+        stdin=subprocess.DEVNULL,
+    )
 
 
 def one_error_line(run):
@@ -79,11 +99,14 @@ def model(chat_server):
 
 @pytest.fixture
 def docs(tmp_path):
-    return [text_pdf(tmp_path / "a.pdf", "Contrato entre ACME e BETA, valor de R$ 10.000,00."),
-            text_pdf(tmp_path / "b.pdf", "Segundo documento {com chaves} no texto.")]
+    return [
+        text_pdf(tmp_path / "a.pdf", "Contrato entre ACME e BETA, valor de R$ 10.000,00."),
+        text_pdf(tmp_path / "b.pdf", "Segundo documento {com chaves} no texto."),
+    ]
 
 
 # -- read ------------------------------------------------------------------------------
+
 
 def test_read_asks_a_document_s_questions_four_at_a_time(chat_server, model, docs):
     import time
@@ -123,8 +146,11 @@ def test_read_a_batch_shows_progress_and_a_summary(chat_server, model, docs):
     # The bar (tqdm on stderr) reached both documents with the running totals.
     assert "Documentos" in run.stderr and "2/2" in run.stderr
     assert f"tokens={tokens}" in run.stderr
-    assert run.stderr.strip().splitlines()[-1].startswith(
-        f"2 documento(s), 0 com falha; {tokens} tokens; custo US$ ")
+    assert (
+        run.stderr.strip()
+        .splitlines()[-1]
+        .startswith(f"2 documento(s), 0 com falha; {tokens} tokens; custo US$ ")
+    )
     # The question without {texto} gets the document appended; its own braces are literal.
     prompts = sorted(req["body"]["messages"][-1]["content"] for req in chat_server.requests)
     assert prompts[0].startswith("Qual o valor?\n\n") and "ACME" in prompts[0]
@@ -142,13 +168,13 @@ def test_read_one_document_in_text_without_a_bar(chat_server, model, docs):
 
 def test_read_a_failed_document_exits_1_naming_it(chat_server, model, docs):
     chat_server.push(ChatServer.text("ok"), ChatServer.error(400, "pedido recusado"))
-    run = vorlex("read", *docs, "--ask", "Qual o valor?", "--workers", "1", "--no-progress",
-                 env=model)
+    run = vorlex("read", *docs, "--ask", "Qual o valor?", "--workers", "1", "--no-progress", env=model)
     assert run.returncode == 1
     lines = run.stderr.strip().splitlines()
     # (The library's own warning about the question comes first, through logging.)
     assert [line for line in lines if line.startswith("vorlex: falha em ")] == [
-        "vorlex: falha em b.pdf: ERROR: BadRequestError: Error code: 400 - pedido recusado"]
+        "vorlex: falha em b.pdf: ERROR: BadRequestError: Error code: 400 - pedido recusado"
+    ]
     assert lines[-1].startswith("2 documento(s), 1 com falha;")
     assert "Traceback" not in run.stderr
 
@@ -168,8 +194,7 @@ def test_read_twice_asks_the_model_once(chat_server, model, docs, own_cache_fold
     assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--no-cache", env=model).returncode == 0
     assert len(chat_server.requests) == 2
     other = tmp_path / "outro.sqlite"
-    assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--cache", str(other),
-                  env=model).returncode == 0
+    assert vorlex("read", docs[0], "--ask", "Qual o valor?", "--cache", str(other), env=model).returncode == 0
     assert len(chat_server.requests) == 3 and other.is_file()
 
 
@@ -195,8 +220,7 @@ def test_usage_mistakes_and_conveniences(model, docs, tmp_path):
     assert run.returncode == 1 and json.loads(run.stdout) == {"valido": False, "cnpj": "11.222.333/0001-82"}
 
 
-def test_a_second_file_with_the_same_content_is_printed_under_its_own_name(chat_server, model,
-                                                                           tmp_path):
+def test_a_second_file_with_the_same_content_is_printed_under_its_own_name(chat_server, model, tmp_path):
     janeiro = text_pdf(tmp_path / "janeiro.pdf", "Contrato entre ACME e BETA, valor de R$ 10,00.")
     fevereiro = tmp_path / "fevereiro.pdf"
     fevereiro.write_bytes((tmp_path / "janeiro.pdf").read_bytes())
@@ -218,8 +242,7 @@ def test_a_path_that_is_not_a_regular_file_is_a_usage_error(command, kind, tmp_p
         os.mkfifo(path)
     else:
         os.mkdir(path)
-    run = vorlex(command, path, *(["--ask", "x"] if command == "read" else []), env=model,
-                 timeout=60)
+    run = vorlex(command, path, *(["--ask", "x"] if command == "read" else []), env=model, timeout=60)
     assert one_error_line(run) == f"vorlex: erro: não é um arquivo regular: {path}"
     assert run.returncode == 2 and run.stdout == ""
 
@@ -232,15 +255,32 @@ def test_ctrl_c_stops_a_threaded_batch_and_prints_what_finished(chat_server, mod
     import time
 
     chat_server.delay = 1.5
-    paths = [text_pdf(tmp_path / f"d{i:02}.pdf", f"Contrato número {i} entre ACME e BETA.")
-             for i in range(12)]
+    paths = [
+        text_pdf(tmp_path / f"d{i:02}.pdf", f"Contrato número {i} entre ACME e BETA.") for i in range(12)
+    ]
     base = {k: v for k, v in os.environ.items() if k not in PROVIDER_VARS}
     base.update(model)
     base["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
-    proc = subprocess.Popen([sys.executable, "-c", LAUNCH, "read", *paths, "--ask", "Valor?",
-                             "--workers", "2", "--no-progress", "--no-cache"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=base,
-                            stdin=subprocess.DEVNULL)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            LAUNCH,
+            "read",
+            *paths,
+            "--ask",
+            "Valor?",
+            "--workers",
+            "2",
+            "--no-progress",
+            "--no-cache",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=base,
+        stdin=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 60
         while len(chat_server.requests) < 3 and time.monotonic() < deadline:
@@ -268,8 +308,7 @@ def test_read_a_refused_url_is_a_failed_document(model):
 
 
 def test_read_with_a_local_server_needs_no_key(chat_server, docs):
-    run = vorlex("read", docs[0], "--ask", "x", "--base-url", chat_server.base_url,
-                 "--model", "llama3.1:8b")
+    run = vorlex("read", docs[0], "--ask", "x", "--base-url", chat_server.base_url, "--model", "llama3.1:8b")
     assert run.returncode == 0, run.stderr
     assert chat_server.requests[-1]["body"]["model"] == "llama3.1:8b"
 
@@ -293,6 +332,7 @@ def test_errors_are_one_line_and_a_usage_status(case, docs, model):
 
 # -- screen and cnpj (offline) ---------------------------------------------------------
 
+
 def test_screen_reads_the_keywords_of_the_text(tmp_path):
     contract = contrato_exemplo().write(tmp_path / "contrato.pdf")
     run = vorlex("screen", str(contract), "--json")
@@ -313,14 +353,12 @@ def test_cnpj_validates_formats_and_looks_up():
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())
         urls = registry_urls(registry)
-        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
-                     env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
+        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup", env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
         assert run.returncode == 0, run.stderr
         record = json.loads(run.stdout.split("\n", 1)[1])
         assert record["razao_social"] == "ALFA TECNOLOGIA LTDA"
         registry.brasil_api.clear()
-        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup",
-                     env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
+        run = vorlex("cnpj", fmt(CNPJ_ALFA), "--lookup", env={"VORLEX_TEST_REGISTRY": json.dumps(urls)})
         assert run.returncode == 1
         assert "não encontrado no cadastro" in one_error_line(run)
         # a registry that cannot be reached is not a company that does not exist
@@ -331,10 +369,12 @@ def test_cnpj_validates_formats_and_looks_up():
         assert "Traceback" not in run.stderr
         assert run.stderr.strip().splitlines()[-1] == (
             f"vorlex: erro: CNPJ {fmt(CNPJ_ALFA)}: registro indisponível "
-            "(BrasilAPI: HTTP 503; ReceitaWS: ConnectionError)")
+            "(BrasilAPI: HTTP 503; ReceitaWS: ConnectionError)"
+        )
 
 
 # -- verify ----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("as_json", [False, True], ids=["report", "json"])
 def test_verify_prints_the_report_or_the_mapping(chat_server, model, tmp_path, as_json):
@@ -342,8 +382,7 @@ def test_verify_prints_the_report_or_the_mapping(chat_server, model, tmp_path, a
     path = contract.write(tmp_path / "contrato.pdf")
     chat_server.responder = contract.responder()
     with RegistryServer() as registry:
-        registry.brasil_api.update(registros_exemplo(procurador_socio=True,
-                                                     endereco_beta_confere=True))
+        registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
         urls = registry_urls(registry)
         args = ["verify", str(path)] + (["--json"] if as_json else [])
         run = vorlex(*args, env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
@@ -364,17 +403,23 @@ def test_verify_a_rejected_contract_exits_1(chat_server, model, tmp_path):
     with RegistryServer() as registry:
         registry.brasil_api.update(registros_exemplo())  # the attorney is no partner
         urls = registry_urls(registry)
-        run = vorlex("verify", str(path), "--json",
-                     env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
+        run = vorlex("verify", str(path), "--json", env=dict(model, VORLEX_TEST_REGISTRY=json.dumps(urls)))
     assert run.returncode == 1, run.stderr
     assert json.loads(run.stdout)["resultado_final"] == "REPROVADO"
 
 
 # -- in-process: the command's settings are arguments, never the environment -----------
 
-ENV_READ_BY_THE_LIBRARY = ("OPENAI_API_KEY", "OPENAI_BASE_URL", "VORLEX_BASE_URL", "VORLEX_MODEL",
-                           "VORLEX_CACHE_PATH", "VORLEX_CACHE_URL", "VORLEX_OCR_ENGINE",
-                           "AZURE_AI_VISION_KEY")
+ENV_READ_BY_THE_LIBRARY = (
+    "OPENAI_API_KEY",
+    "OPENAI_BASE_URL",
+    "VORLEX_BASE_URL",
+    "VORLEX_MODEL",
+    "VORLEX_CACHE_PATH",
+    "VORLEX_CACHE_URL",
+    "VORLEX_OCR_ENGINE",
+    "AZURE_AI_VISION_KEY",
+)
 
 
 @pytest.fixture
@@ -411,12 +456,20 @@ def fake_registry(monkeypatch):
         yield registry
 
 
-def test_read_in_process_leaves_the_environment_as_it_was(in_process, chat_server, docs, tmp_path,
-                                                          capsys):
+def test_read_in_process_leaves_the_environment_as_it_was(in_process, chat_server, docs, tmp_path, capsys):
     results = tmp_path / "resultados.sqlite"
-    status, before = in_process("read", docs[0], "--ask", "Qual o valor?", "--base-url",
-                                chat_server.base_url, "--model", "llama3.1:8b", "--cache",
-                                str(results))
+    status, before = in_process(
+        "read",
+        docs[0],
+        "--ask",
+        "Qual o valor?",
+        "--base-url",
+        chat_server.base_url,
+        "--model",
+        "llama3.1:8b",
+        "--cache",
+        str(results),
+    )
     assert status == 0, capsys.readouterr().err
     assert dict(os.environ) == before
     assert chat_server.requests[-1]["body"]["model"] == "llama3.1:8b"
@@ -433,17 +486,26 @@ def test_screen_in_process_leaves_the_environment_as_it_was(in_process, tmp_path
 
 
 def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
-        in_process, chat_server, fake_registry, tmp_path, capsys):
+    in_process, chat_server, fake_registry, tmp_path, capsys
+):
     """--base-url without OPENAI_API_KEY: the checker's reader asks the local server with
     the placeholder key, and keeps its answers in the results file named."""
     contract = contrato_exemplo()
     path = contract.write(tmp_path / "contrato.pdf")
     chat_server.responder = contract.responder()
-    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
-                                                      endereco_beta_confere=True))
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
     results = tmp_path / "resultados.sqlite"
-    status, before = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
-                                "--model", "gpt-4o", "--cache", str(results))
+    status, before = in_process(
+        "verify",
+        str(path),
+        "--json",
+        "--base-url",
+        chat_server.base_url,
+        "--model",
+        "gpt-4o",
+        "--cache",
+        str(results),
+    )
     captured = capsys.readouterr()
     assert status == 0, captured.err
     assert dict(os.environ) == before
@@ -455,15 +517,15 @@ def test_verify_on_a_local_server_in_process_leaves_the_environment_as_it_was(
 
 @pytest.mark.parametrize("where", ["options", "environment"])
 def test_verify_on_a_local_server_with_an_empty_key_variable(
-        in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys, where):
+    in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys, where
+):
     """An empty OPENAI_API_KEY is no key: the local server is asked with the placeholder.
     The server and its model may come from the environment (VORLEX_BASE_URL,
     VORLEX_MODEL) as for the library."""
     contract = contrato_exemplo()
     path = contract.write(tmp_path / "contrato.pdf")
     chat_server.responder = contract.responder()
-    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
-                                                      endereco_beta_confere=True))
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
     monkeypatch.setenv("OPENAI_API_KEY", "")
     if where == "options":
         options = ["--base-url", chat_server.base_url, "--model", "llama3.1:8b"]
@@ -481,30 +543,35 @@ def test_verify_on_a_local_server_with_an_empty_key_variable(
 
 
 def test_verify_tells_a_reader_that_could_not_be_built_from_a_pending_contract(
-        in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys):
+    in_process, chat_server, fake_registry, tmp_path, monkeypatch, capsys
+):
     """Exit 2 with one line when the checker could not build its reader (here an OCR
     engine the reader refuses); a contract left pending by the registry is status 3."""
     contract = contrato_exemplo()
     path = contract.write(tmp_path / "contrato.pdf")
     chat_server.responder = contract.responder()
     monkeypatch.setenv("VORLEX_OCR_ENGINE", "papiro")
-    status, _ = in_process("verify", str(path), "--base-url", chat_server.base_url,
-                           "--model", "gpt-4o", "--no-cache")
+    status, _ = in_process(
+        "verify", str(path), "--base-url", chat_server.base_url, "--model", "gpt-4o", "--no-cache"
+    )
     captured = capsys.readouterr()
     assert status == 2
     assert captured.err.strip().splitlines()[-1] == (
-        "vorlex: erro: o leitor de documentos não pôde ser criado: verifique as configurações "
-        "do modelo")
+        "vorlex: erro: o leitor de documentos não pôde ser criado: verifique as configurações do modelo"
+    )
     assert "Erro ao inicializar Vorlex: VORLEX_OCR_ENGINE must be" in captured.out
     assert chat_server.requests == []
 
     monkeypatch.delenv("VORLEX_OCR_ENGINE")
-    fake_registry.brasil_api.update({cnpj: Reply(503, json={"message": "Service Unavailable"})
-                                     for cnpj in registros_exemplo()})
-    fake_registry.receita_ws.update({cnpj: Reply(503, json={"message": "Service Unavailable"})
-                                     for cnpj in registros_exemplo()})
-    status, _ = in_process("verify", str(path), "--json", "--base-url", chat_server.base_url,
-                           "--model", "gpt-4o", "--no-cache")
+    fake_registry.brasil_api.update(
+        {cnpj: Reply(503, json={"message": "Service Unavailable"}) for cnpj in registros_exemplo()}
+    )
+    fake_registry.receita_ws.update(
+        {cnpj: Reply(503, json={"message": "Service Unavailable"}) for cnpj in registros_exemplo()}
+    )
+    status, _ = in_process(
+        "verify", str(path), "--json", "--base-url", chat_server.base_url, "--model", "gpt-4o", "--no-cache"
+    )
     captured = capsys.readouterr()
     assert status == 3, captured.err
     assert json.loads(captured.out)["resultado_final"] == "PENDENTE"
@@ -525,8 +592,10 @@ def test_a_base_url_without_a_model_is_a_usage_error(command, docs, chat_server)
     args = [command, docs[0]] + (["--ask", "x"] if command == "read" else [])
     run = vorlex(*args, "--base-url", chat_server.base_url)
     assert run.returncode == 2
-    assert one_error_line(run) == ("vorlex: erro: --model é obrigatório com --base-url: o nome do "
-                                   "modelo no servidor (por exemplo --model llama3.2:3b)")
+    assert one_error_line(run) == (
+        "vorlex: erro: --model é obrigatório com --base-url: o nome do "
+        "modelo no servidor (por exemplo --model llama3.2:3b)"
+    )
     run = vorlex(*args, env={"VORLEX_BASE_URL": chat_server.base_url})
     assert run.returncode == 2 and "--model é obrigatório" in one_error_line(run)
     assert chat_server.requests == []
@@ -534,29 +603,51 @@ def test_a_base_url_without_a_model_is_a_usage_error(command, docs, chat_server)
 
 def test_read_marks_an_answer_cut_short(llama, docs, in_process, capsys):
     llama.default_text = " ".join(["longa"] * 50)
-    status, _ = in_process("read", docs[0], "--ask", "Resuma", "--base-url", llama.base_url,
-                           "--model", "smollm2", "--max-tokens", "3", "--timeout", "20",
-                           "--no-cache")
+    status, _ = in_process(
+        "read",
+        docs[0],
+        "--ask",
+        "Resuma",
+        "--base-url",
+        llama.base_url,
+        "--model",
+        "smollm2",
+        "--max-tokens",
+        "3",
+        "--timeout",
+        "20",
+        "--no-cache",
+    )
     captured = capsys.readouterr()
     assert status == 0, captured.err
     assert captured.out.splitlines()[1] == "  [OK, truncada] Pergunta 1: " + ("longa " * 3)[:12]
     assert llama.requests[0]["body"]["max_tokens"] == 3
 
 
-@pytest.mark.parametrize("structured, kinds", [
-    (None, ["json_schema", "json_object", "json_object", "json_object"]),
-    ("json_object", ["json_object"] * 3),
-])
-def test_verify_on_a_llama_cpp_server(llama, fake_registry, in_process, tmp_path, capsys,
-                                      structured, kinds):
+@pytest.mark.parametrize(
+    "structured, kinds",
+    [
+        (None, ["json_schema", "json_object", "json_object", "json_object"]),
+        ("json_object", ["json_object"] * 3),
+    ],
+)
+def test_verify_on_a_llama_cpp_server(llama, fake_registry, in_process, tmp_path, capsys, structured, kinds):
     contract = contrato_exemplo()
     path = contract.write(tmp_path / "contrato.pdf")
     llama.responder = contract.responder()
-    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True,
-                                                      endereco_beta_confere=True))
+    fake_registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
     extra = ["--structured", structured] if structured else []
-    status, _ = in_process("verify", str(path), "--json", "--base-url", llama.base_url,
-                           "--model", "smollm2", "--no-cache", *extra)
+    status, _ = in_process(
+        "verify",
+        str(path),
+        "--json",
+        "--base-url",
+        llama.base_url,
+        "--model",
+        "smollm2",
+        "--no-cache",
+        *extra,
+    )
     captured = capsys.readouterr()
     assert status == 0, captured.err
     assert json.loads(captured.out)["resultado_final"] == "APROVADO"

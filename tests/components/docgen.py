@@ -7,7 +7,6 @@ import io
 import pymupdf
 from PIL import Image, ImageDraw
 
-
 LOREM = (
     "Contrato de prestacao de servicos celebrado entre as partes abaixo, com clausulas "
     "de objeto, vigencia, valor e foro, assinado pelas testemunhas. "

@@ -77,9 +77,9 @@ def test_build_key_changes_with_every_input():
 
 def test_build_key_fields_cannot_run_into_each_other():
     assert DocumentCache.build_key("h", ["ab", "c"], "m", False) != DocumentCache.build_key(
-        "h", ["a", "bc"], "m", False)
-    assert DocumentCache.build_key("h", ["a"], "m", False) != DocumentCache.build_key(
-        "h", [], "am", False)
+        "h", ["a", "bc"], "m", False
+    )
+    assert DocumentCache.build_key("h", ["a"], "m", False) != DocumentCache.build_key("h", [], "am", False)
     assert DocumentCache.build_key("h", [], "", False) != DocumentCache.build_key("h", [], None, False)
 
 
@@ -132,7 +132,11 @@ def test_stats_and_put_drop_expired_entries(clock):
 def test_an_entry_time_that_changes_the_entries_while_a_put_sweeps():
     """Reading a stored time may run Python that empties the entries under the sweep;
     the put goes on (in a child process: this used to bring the interpreter down)."""
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+    out = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
         from vorlex.cache import DocumentCache
 
         c = DocumentCache()
@@ -146,7 +150,12 @@ def test_an_entry_time_that_changes_the_entries_while_a_put_sweeps():
         c._entries["".join(["ex", "pired"])] = (StoredAt(), 1)
         c.put("z", {"answer": 3})
         print(sorted(c._entries), c.get("z"))
-    """)], capture_output=True, text=True, timeout=120)
+    """),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[0] == "['z'] {'answer': 3}"
 

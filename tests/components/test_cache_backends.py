@@ -34,12 +34,22 @@ class Clock:
 def record(name="a.pdf", tokens=7):
     return ProcessingResult(
         document=DocumentMetadata(filename=name, num_pages=3, size_kb=12.5, ocr_method="ocr"),
-        results=[Result(question_id="v", question_name="Valor", answer={"valor": "R$ 10,00"},
-                        raw_result={"valor": "R$ 10,00"}, status="OK", pages_used=2, pages_total=3,
-                        metrics=ProcessingMetrics(tokens=tokens, cost_usd=0.001, model="m")),
-                 Result(question_id="n", answer=["á", 1, None], status="NO_DATA")],
+        results=[
+            Result(
+                question_id="v",
+                question_name="Valor",
+                answer={"valor": "R$ 10,00"},
+                raw_result={"valor": "R$ 10,00"},
+                status="OK",
+                pages_used=2,
+                pages_total=3,
+                metrics=ProcessingMetrics(tokens=tokens, cost_usd=0.001, model="m"),
+            ),
+            Result(question_id="n", answer=["á", 1, None], status="NO_DATA"),
+        ],
         classification={"tipo": "contrato"},
-        total_metrics=ProcessingMetrics(tokens=tokens, cost_usd=0.001, time_seconds=1.5))
+        total_metrics=ProcessingMetrics(tokens=tokens, cost_usd=0.001, time_seconds=1.5),
+    )
 
 
 @pytest.fixture(params=["sqlite", "redis"])
@@ -51,8 +61,11 @@ def store(request, tmp_path):
     else:
         server = request.getfixturevalue("redis")
         prefix = f"t{time.monotonic_ns()}:"
-        yield ("redis", lambda **kw: DocumentCache(cache_url=server.url, cache_prefix=prefix, **kw),
-               {"cache_url": server.url, "cache_prefix": prefix})
+        yield (
+            "redis",
+            lambda **kw: DocumentCache(cache_url=server.url, cache_prefix=prefix, **kw),
+            {"cache_url": server.url, "cache_prefix": prefix},
+        )
 
 
 def test_a_stored_record_comes_back_equal_and_is_counted(store):
@@ -73,7 +86,7 @@ def test_a_stored_record_comes_back_equal_and_is_counted(store):
 def test_a_record_stored_by_one_process_is_a_hit_in_another(store):
     kind, make, kwargs = store
     make().put("shared", record("outro.pdf"))
-    code = textwrap.dedent(f"""
+    code = textwrap.dedent("""
         import json, sys
         from vorlex.cache import DocumentCache
         cache = DocumentCache(**json.loads(sys.argv[1]))
@@ -81,8 +94,9 @@ def test_a_record_stored_by_one_process_is_a_hit_in_another(store):
         cache.put("back", cache.get("shared"))
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    run = subprocess.run([sys.executable, "-c", code, json.dumps(kwargs)], capture_output=True,
-                         text=True, env=env, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", code, json.dumps(kwargs)], capture_output=True, text=True, env=env, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     assert ProcessingResult.model_validate_json(run.stdout) == record("outro.pdf")
     assert make().get("back") == record("outro.pdf")
@@ -149,8 +163,12 @@ def test_threads_and_processes_writing_at_once_leave_every_entry_whole(store):
                       ProcessingResult(document=DocumentMetadata(filename="x" * (i * 50))))
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    procs = [subprocess.Popen([sys.executable, "-c", code, json.dumps(kwargs), str(n)], env=env,
-                              stderr=subprocess.PIPE) for n in range(2)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code, json.dumps(kwargs), str(n)], env=env, stderr=subprocess.PIPE
+        )
+        for n in range(2)
+    ]
     threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
     for t in threads:
         t.start()
@@ -176,8 +194,9 @@ def test_entries_of_another_version_are_misses_and_removed(store):
     cache.put("old", record())
     if kind == "sqlite":
         with sqlite3.connect(kwargs["cache_path"]) as conn:
-            conn.execute("UPDATE vorlex_cache SET result = ? WHERE key = 'old'",
-                         ('{"documento": "formato antigo"}',))
+            conn.execute(
+                "UPDATE vorlex_cache SET result = ? WHERE key = 'old'", ('{"documento": "formato antigo"}',)
+            )
     else:
         import redis as redis_lib
 
@@ -237,8 +256,7 @@ def test_store_arguments():
     assert DocumentCache()._backend == "memory"
 
 
-def test_the_reader_keeps_its_results_in_the_named_store(make_reader, chat_server, tmp_path,
-                                                         monkeypatch):
+def test_the_reader_keeps_its_results_in_the_named_store(make_reader, chat_server, tmp_path, monkeypatch):
     from components.docgen import text_page_pdf
     from vorlex.reader import Vorlex
 
@@ -257,15 +275,17 @@ def test_the_reader_keeps_its_results_in_the_named_store(make_reader, chat_serve
 
 # -- rows and keys that are not what this version writes --------------------------------
 
-@pytest.mark.parametrize("expires_at, result", [
-    ("amanhã", None), (None, None), (b"\x00\x01", None), (4102444800.0, b"{}"), (4102444800.0, 7)])
+
+@pytest.mark.parametrize(
+    "expires_at, result",
+    [("amanhã", None), (None, None), (b"\x00\x01", None), (4102444800.0, b"{}"), (4102444800.0, 7)],
+)
 def test_a_bad_sqlite_row_is_a_miss_one_warning_and_removed(expires_at, result, tmp_path, caplog):
     """The file is shared: another program may have written a row of other kinds (a table
     made without constraints). process_batch must go on: a miss, one warning, row gone."""
     path = tmp_path / "results.sqlite"
     with sqlite3.connect(path) as conn:
-        conn.execute("CREATE TABLE vorlex_cache (key TEXT PRIMARY KEY, result, expires_at,"
-                     " size, used_at)")
+        conn.execute("CREATE TABLE vorlex_cache (key TEXT PRIMARY KEY, result, expires_at, size, used_at)")
     cache = DocumentCache(cache_path=path)
     cache.put("k", record())
     cache.put("vizinho", record("b.pdf"))

@@ -52,21 +52,32 @@ CASES = [
     (lambda x: google.call_chat(CLIENT, x, MSGS), "model", [NONE, INT, BYTES, LIST, OBJ]),
     (lambda x: google.call_chat(CLIENT, "m", x), "messages", [NONE, INT, BYTES, OBJ, STR]),
     (lambda x: google.call_chat(CLIENT, "m", [x]), "messages", [NONE, INT, BYTES, LIST, OBJ]),
-    (lambda x: google.call_chat(CLIENT, "m", [{"role": "user", "content": x}]), "content",
-     [INT, BYTES, OBJ]),
+    (lambda x: google.call_chat(CLIENT, "m", [{"role": "user", "content": x}]), "content", [INT, BYTES, OBJ]),
     (lambda x: google.call_structured(CLIENT, "m", MSGS, x), "response_model", [NONE, INT, BYTES, LIST, OBJ]),
     (lambda x: google.acall_chat(x, "m", MSGS), "client", [NONE, INT, BYTES, LIST, OBJ]),
     (lambda x: google.acall_structured(CLIENT, "m", MSGS, x), "response_model", [NONE, INT, LIST, OBJ]),
     (lambda x: google.call_vision(x, "m", image_bytes=b"i"), "client", [NONE, INT, BYTES, LIST, OBJ]),
     (lambda x: google.call_vision(CLIENT, "m", image_bytes=x), "image_bytes", [NONE, INT, LIST, OBJ, STR]),
-    (lambda x: google.call_vision(CLIENT, "m", image_bytes=b"i", prompt=x), "prompt", [INT, BYTES, LIST, OBJ]),
-    (lambda x: google.call_vision(CLIENT, "m", image_bytes=b"i", mime=x), "mime", [NONE, INT, BYTES, LIST, OBJ]),
+    (
+        lambda x: google.call_vision(CLIENT, "m", image_bytes=b"i", prompt=x),
+        "prompt",
+        [INT, BYTES, LIST, OBJ],
+    ),
+    (
+        lambda x: google.call_vision(CLIENT, "m", image_bytes=b"i", mime=x),
+        "mime",
+        [NONE, INT, BYTES, LIST, OBJ],
+    ),
 ]
 
 
 @pytest.mark.parametrize(
     "call, name, value",
-    [pytest.param(c, n, v, id=f"{i}-{n}-{type(v).__name__}") for i, (c, n, vs) in enumerate(CASES) for v in vs],
+    [
+        pytest.param(c, n, v, id=f"{i}-{n}-{type(v).__name__}")
+        for i, (c, n, vs) in enumerate(CASES)
+        for v in vs
+    ],
 )
 def test_wrong_types_raise_type_error_naming_the_argument(call, name, value):
     with pytest.raises(TypeError) as info:

@@ -22,6 +22,8 @@ def b64(data: str) -> bytes:
     """The library may send standard or URL-safe Base64, padded or not."""
     data = data.replace("-", "+").replace("_", "/")
     return base64.b64decode(data + "=" * (-len(data) % 4))
+
+
 MESSAGES = [
     {"role": "system", "content": "Você extrai dados."},
     {"role": "user", "content": "Qual o valor? Texto: R$ 10,00"},
@@ -67,10 +69,18 @@ def test_conversation_roles_and_several_system_messages(gemini, gemini_client):
 
 def test_image_parts_of_a_vision_message_become_inline_data(gemini, gemini_client):
     png = b"\x89PNG\r\n\x1a\nfake"
-    messages = [{"role": "user", "content": [
-        {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(png).decode()}},
-        {"type": "text", "text": "Extraia o texto."},
-    ]}]
+    messages = [
+        {
+            "role": "user",
+            "content": [
+                {
+                    "type": "image_url",
+                    "image_url": {"url": "data:image/png;base64," + base64.b64encode(png).decode()},
+                },
+                {"type": "text", "text": "Extraia o texto."},
+            ],
+        }
+    ]
     google.call_chat(gemini_client, MODEL, messages)
     parts = gemini.requests[-1]["body"]["contents"][0]["parts"]
     inline = parts[0].get("inlineData") or parts[0].get("inline_data")
@@ -80,8 +90,14 @@ def test_image_parts_of_a_vision_message_become_inline_data(gemini, gemini_clien
 
 
 def test_call_structured_parses_into_the_response_model(gemini, gemini_client):
-    gemini.answers = [(200, gemini_answer(json.dumps({"valor": 10.0, "moeda": "BRL"}),
-                                          prompt_tokens=30, completion_tokens=6, thoughts=9))]
+    gemini.answers = [
+        (
+            200,
+            gemini_answer(
+                json.dumps({"valor": 10.0, "moeda": "BRL"}), prompt_tokens=30, completion_tokens=6, thoughts=9
+            ),
+        )
+    ]
     resp = google.call_structured(gemini_client, MODEL, MESSAGES, Valor)
     parsed = resp.choices[0].message.parsed
     assert isinstance(parsed, Valor) and parsed.model_dump() == {"valor": 10.0, "moeda": "BRL"}
@@ -114,6 +130,7 @@ def test_service_errors_pass_through(gemini, gemini_client):
 
 
 # -- asynchronous twins ------------------------------------------------------------------
+
 
 def test_acall_chat_and_structured_resolve_to_the_adapted_answer(gemini, gemini_client):
     async def main():
@@ -175,8 +192,9 @@ def test_awaitable_protocol_by_hand():
     from google.genai import types
 
     async def answer(kw):
-        return types.GenerateContentResponse(candidates=[types.Candidate(
-            content=types.Content(role="model", parts=[types.Part(text="x")]))])
+        return types.GenerateContentResponse(
+            candidates=[types.Candidate(content=types.Content(role="model", parts=[types.Part(text="x")]))]
+        )
 
     call = google.acall_chat(_fake_aio_client(answer), "m", MESSAGES)
     it = call.__await__()
@@ -194,10 +212,12 @@ def test_awaitable_protocol_by_hand():
 
 # -- vision ------------------------------------------------------------------------------
 
+
 def test_call_vision_sends_image_and_prompt_and_returns_stripped_text(gemini, gemini_client):
     gemini.answers = [(200, gemini_answer("\n  Texto da página \n"))]
-    out = google.call_vision(gemini_client, MODEL, image_bytes=b"\xff\xd8\xffimg",
-                             prompt="Leia a página.", mime="image/jpeg")
+    out = google.call_vision(
+        gemini_client, MODEL, image_bytes=b"\xff\xd8\xffimg", prompt="Leia a página.", mime="image/jpeg"
+    )
     assert out == "Texto da página"
     parts = gemini.requests[-1]["body"]["contents"][0]["parts"]
     inline = parts[0].get("inlineData") or parts[0].get("inline_data")
@@ -219,6 +239,7 @@ def test_call_vision_default_prompt_is_the_configured_one(gemini, gemini_client)
 
 
 # -- client ------------------------------------------------------------------------------
+
 
 def test_build_client_uses_the_current_genai(monkeypatch):
     fake = mock.Mock()
@@ -247,8 +268,10 @@ def test_importing_the_provider_does_not_load_google_genai():
     import subprocess
     import sys
 
-    code = ("import sys, vorlex.providers.google as g; a = 'google.genai' in sys.modules; "
-            "g.genai; print(a, 'google.genai' in sys.modules)")
+    code = (
+        "import sys, vorlex.providers.google as g; a = 'google.genai' in sys.modules; "
+        "g.genai; print(a, 'google.genai' in sys.modules)"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "True"]
 
@@ -260,15 +283,13 @@ def test_max_tokens_caps_the_answer_as_max_output_tokens(gemini, gemini_client):
     gemini.answers = [(200, gemini_answer('{"valor": 1.5, "moeda": "USD"}'))]
     google.call_structured(gemini_client, MODEL, MESSAGES, Valor, max_tokens=40)
     google.call_chat(gemini_client, MODEL, MESSAGES)
-    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens")
-              for r in gemini.requests]
+    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens") for r in gemini.requests]
     assert limits == [5, 40, None]
     with pytest.raises(TypeError, match="max_tokens"):
         google.call_chat(gemini_client, MODEL, MESSAGES, max_tokens="5")
 
 
-def test_a_google_reader_sends_the_token_limit_that_applies(gemini, gemini_client,
-                                                            monkeypatch):
+def test_a_google_reader_sends_the_token_limit_that_applies(gemini, gemini_client, monkeypatch):
     from vorlex import Question, QuestionConfig
     from vorlex.reader import Vorlex
 
@@ -278,15 +299,17 @@ def test_a_google_reader_sends_the_token_limit_that_applies(gemini, gemini_clien
     reader._async_google_client = gemini_client
 
     def ask(max_tokens=None, response_model=None):
-        return Question(config=QuestionConfig(id="q", name="n", max_tokens=max_tokens),
-                        system_prompt="Você lê.", user_prompt="Leia: {texto}",
-                        response_model=response_model)
+        return Question(
+            config=QuestionConfig(id="q", name="n", max_tokens=max_tokens),
+            system_prompt="Você lê.",
+            user_prompt="Leia: {texto}",
+            response_model=response_model,
+        )
 
     gemini.answers = [(200, gemini_answer('{"valor": 1.5, "moeda": "USD"}'))]
     assert reader.extract_from_text("texto", ask()).status == "OK"
     assert reader.extract_from_text("texto", ask(7, Valor)).status == "OK"
     got = asyncio.run(reader.extract_from_text_async("texto", ask(None, Valor)))
     assert got.status == "OK"
-    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens")
-              for r in gemini.requests]
+    limits = [r["body"].get("generationConfig", {}).get("maxOutputTokens") for r in gemini.requests]
     assert limits == [50, 7, 50]

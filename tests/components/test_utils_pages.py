@@ -6,8 +6,7 @@ import unicodedata
 from types import SimpleNamespace
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 from llama_index.core.schema import Document
 from pydantic import BaseModel
 
@@ -41,8 +40,7 @@ def test_keywords_match_without_accents_or_case():
     pages = pages_of("CLÁUSULA PRIMEIRA", "nada aqui", "Rescisão do contrato", "vigencia")
     selected, summary = utils.filter_relevant_pages(pages, ["clausula", "RESCISAO"])
     assert selected == [pages[0], pages[2]]  # the same objects, in page order
-    assert summary == {"total_pages": 4, "relevant_pages": 2,
-                       "keyword_hits": {"clausula": 1, "RESCISAO": 1}}
+    assert summary == {"total_pages": 4, "relevant_pages": 2, "keyword_hits": {"clausula": 1, "RESCISAO": 1}}
 
 
 def test_accented_keyword_finds_unaccented_text_and_substrings():
@@ -102,9 +100,11 @@ TEXT = st.text(
         # accents, composed and combining; sigma in every position; characters whose
         # folding is unusual (İ, ǅ, ẞ); non-spacing marks with high classes; spacing
         # non-starters and their compositions (U+1D165, U+1D15E); Hangul; odd spaces
-        st.sampled_from("aeiouçÁÉÍÓÚãõâêÂ\u0301\u0303\u0327\u0300\u0345ǅΣσςİẞßΑ한"
-                        "\U0001D165\U0001D16D\U0001D15E\u0903\u20dd\u0f73"
-                        "\u00a0\u2003\u2028\u3000\t\n\x1c\x85 "),
+        st.sampled_from(
+            "aeiouçÁÉÍÓÚãõâêÂ\u0301\u0303\u0327\u0300\u0345ǅΣσςİẞßΑ한"
+            "\U0001d165\U0001d16d\U0001d15e\u0903\u20dd\u0f73"
+            "\u00a0\u2003\u2028\u3000\t\n\x1c\x85 "
+        ),
     ),
     max_size=60,
 )
@@ -135,6 +135,7 @@ def test_keyword_found_inside_decorated_text(prefix, word, suffix):
 
 # -- extract_main_response ---------------------------------------------------------------
 
+
 class One(BaseModel):
     cnpj: str
 
@@ -150,8 +151,7 @@ class Nested(BaseModel):
 
 def test_single_field_answer_reports_its_value():
     assert utils.extract_main_response(One(cnpj="11.222.333/0001-81")) == "11.222.333/0001-81"
-    assert utils.extract_main_response(Nested(partes=[Two(nome="A", idade=1)])) == [
-        {"nome": "A", "idade": 1}]
+    assert utils.extract_main_response(Nested(partes=[Two(nome="A", idade=1)])) == [{"nome": "A", "idade": 1}]
 
 
 def test_multi_field_answer_reports_the_mapping():

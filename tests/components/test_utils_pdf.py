@@ -3,17 +3,16 @@
 from __future__ import annotations
 
 import io
-import pathlib
 
 import pymupdf
 import pytest
 from llama_index.core.schema import Document
 
 import vorlex.utils as utils
-from components.docgen import LOREM, image_file, mixed_pdf, scan_png, text_page_pdf
-
+from components.docgen import image_file, mixed_pdf, scan_png
 
 # -- load_pdf / load_pdf_lazy ---------------------------------------------------------
+
 
 def test_load_pdf_one_document_per_page_with_page_metadata(text_pdf):
     pages = utils.load_pdf(text_pdf)
@@ -95,6 +94,7 @@ def test_load_pdf_keeps_scanned_pages_as_empty_text_pages():
 
 # -- needs_ocr -------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "kinds, expected",
     [
@@ -111,9 +111,9 @@ def test_needs_ocr_by_page_kind(kinds, expected):
 
 def test_needs_ocr_threshold_counts_stripped_characters():
     pdf = mixed_pdf(["caption"], caption="x" * 40)
-    assert utils.needs_ocr(pdf, 40) is True   # at most min_chars
+    assert utils.needs_ocr(pdf, 40) is True  # at most min_chars
     assert utils.needs_ocr(pdf, 39) is False  # more than min_chars: has its own text
-    assert utils.needs_ocr(pdf) is True       # default 100
+    assert utils.needs_ocr(pdf) is True  # default 100
 
 
 def test_needs_ocr_accepts_paths_and_streams(tmp_path):
@@ -128,6 +128,7 @@ def test_needs_ocr_accepts_paths_and_streams(tmp_path):
 
 
 # -- get_document_metadata ---------------------------------------------------------------
+
 
 def test_metadata_of_text_pdf(text_pdf):
     meta = utils.get_document_metadata(text_pdf, filename="contrato.pdf")
@@ -159,6 +160,7 @@ def test_metadata_raises_for_corrupt_or_empty_bytes(text_pdf):
 
 
 # -- ensure_pdf_bytes / is_image_bytes ---------------------------------------------------
+
 
 @pytest.mark.parametrize("fmt", ["PNG", "JPEG", "TIFF", "BMP", "GIF"])
 def test_images_become_one_page_pdfs(fmt):
@@ -206,6 +208,7 @@ def test_is_image_bytes_by_signature(head, expected):
 
 # -- _ensure_bytes --------------------------------------------------------------------
 
+
 def test_ensure_bytes_from_bytes_like_and_streams():
     assert utils._ensure_bytes(b"abc") == b"abc"
     assert utils._ensure_bytes(bytearray(b"abc")) == b"abc"
@@ -238,6 +241,7 @@ def test_ensure_bytes_rejects_text_streams_and_paths(tmp_path):
 
 # -- late binding ------------------------------------------------------------------------
 
+
 def test_get_document_metadata_calls_the_current_needs_ocr(text_pdf, monkeypatch):
     calls = []
     monkeypatch.setattr(utils, "needs_ocr", lambda data, min_chars: calls.append(min_chars) or True)
@@ -264,7 +268,9 @@ def test_patched_fitz_and_document_are_used(text_pdf, monkeypatch):
     monkeypatch.setattr(utils, "Document", lambda **kw: made.append(kw) or kw)
     pages = list(utils.load_pdf_lazy(text_pdf))
     assert pages == made and made[1] == {
-        "text": "fake 1", "metadata": {"page": 2, "source": "text", "filename": "document.pdf"}}
+        "text": "fake 1",
+        "metadata": {"page": 2, "source": "text", "filename": "document.pdf"},
+    }
 
 
 def test_ensure_pdf_bytes_asks_the_current_is_image_bytes(monkeypatch):
@@ -277,7 +283,9 @@ def test_importing_utils_does_not_load_pymupdf_or_llama_index():
     import subprocess
     import sys
 
-    code = ("import sys, vorlex.utils; "
-            "print(any(m in sys.modules for m in ('fitz', 'pymupdf', 'llama_index.core.schema')))")
+    code = (
+        "import sys, vorlex.utils; "
+        "print(any(m in sys.modules for m in ('fitz', 'pymupdf', 'llama_index.core.schema')))"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"

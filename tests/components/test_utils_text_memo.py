@@ -4,7 +4,6 @@ read; it must give exactly what a fresh load gives, and never a stale document."
 import os
 
 import pymupdf
-import pytest
 
 import vorlex.utils as utils
 from components.docgen import text_page_pdf

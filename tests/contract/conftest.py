@@ -15,9 +15,19 @@ from servers.chat import ChatServer
 from servers.registry import RegistryServer
 
 PROVIDER_VARS = (
-    "OPENAI_PROVIDER", "OPENAI_API_KEY", "AZURE_API_KEY", "AZURE_API_ENDPOINT",
-    "AZURE_API_VERSION", "AZURE_DEPLOYMENT_NAME", "GOOGLE_API_KEY", "XAI_API_KEY",
-    "GROK_API_KEY", "XAI_BASE_URL", "OPENAI_BASE_URL", "OPENAI_ORG_ID", "OPENAI_PROJECT_ID",
+    "OPENAI_PROVIDER",
+    "OPENAI_API_KEY",
+    "AZURE_API_KEY",
+    "AZURE_API_ENDPOINT",
+    "AZURE_API_VERSION",
+    "AZURE_DEPLOYMENT_NAME",
+    "GOOGLE_API_KEY",
+    "XAI_API_KEY",
+    "GROK_API_KEY",
+    "XAI_BASE_URL",
+    "OPENAI_BASE_URL",
+    "OPENAI_ORG_ID",
+    "OPENAI_PROJECT_ID",
     "CNPJA_API_KEY",
 )
 
@@ -39,8 +49,12 @@ def clean_env(monkeypatch):
     for name in PROVIDER_VARS:
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("OPENAI_BASE_URL", CLOSED + "/v1")
-    _point_registry(monkeypatch, CLOSED + "/api/cnpj/v1/{cnpj}", CLOSED + "/v1/cnpj/{cnpj}",
-                    CLOSED + "/v2/public/cnpj/search")
+    _point_registry(
+        monkeypatch,
+        CLOSED + "/api/cnpj/v1/{cnpj}",
+        CLOSED + "/v1/cnpj/{cnpj}",
+        CLOSED + "/v2/public/cnpj/search",
+    )
     return monkeypatch
 
 
@@ -66,8 +80,7 @@ def chat_server(_chat_server, monkeypatch):
 def registry(monkeypatch):
     """The fake registry, with the CNPJ module's service addresses pointed at it."""
     with RegistryServer() as server:
-        _point_registry(monkeypatch, server.brasil_api_url, server.receita_ws_url,
-                        server.casa_dos_dados_url)
+        _point_registry(monkeypatch, server.brasil_api_url, server.receita_ws_url, server.casa_dos_dados_url)
         yield server
 
 

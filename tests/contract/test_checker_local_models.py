@@ -23,8 +23,15 @@ def test_verify_reaches_its_verdict_on_a_json_object_server(llama, registry, tmp
     contrato = contrato_exemplo()
     registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
     llama.responder = contrato.responder()
-    checker = ContractChecker("BR", openai_api_key="not-needed", model=MODELO_LOCAL,
-                              verbose=False, base_url=llama.base_url, max_tokens=512, timeout=30)
+    checker = ContractChecker(
+        "BR",
+        openai_api_key="not-needed",
+        model=MODELO_LOCAL,
+        verbose=False,
+        base_url=llama.base_url,
+        max_tokens=512,
+        timeout=30,
+    )
     r = checker.verificar(contrato.write(tmp_path / "contrato.pdf"))
     assert (r["resultado_final"], r["total_aprovados"]) == ("APROVADO", 11)
     kinds = [q["body"].get("response_format", {}).get("type") for q in llama.requests]
@@ -42,9 +49,14 @@ def test_a_chosen_structured_mode_reaches_the_reader(llama, registry, tmp_path):
     contrato = contrato_exemplo()
     registry.brasil_api.update(registros_exemplo(procurador_socio=True, endereco_beta_confere=True))
     llama.responder = contrato.responder()
-    checker = ContractChecker("BR", openai_api_key="not-needed", model=MODELO_LOCAL,
-                              verbose=False, base_url=llama.base_url,
-                              structured_output="json_object")
+    checker = ContractChecker(
+        "BR",
+        openai_api_key="not-needed",
+        model=MODELO_LOCAL,
+        verbose=False,
+        base_url=llama.base_url,
+        structured_output="json_object",
+    )
     assert checker.verificar(contrato.write(tmp_path / "c.pdf"))["resultado_final"] == "APROVADO"
     assert [q["body"]["response_format"]["type"] for q in llama.requests] == ["json_object"] * 3
 
@@ -54,8 +66,9 @@ def test_a_base_url_needs_a_model_named():
         ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1")
     with pytest.raises(ValueError, match="^model "):
         ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1", model="")
-    named = ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1",
-                            model="gpt-4o")  # a cloud name behind a gateway, named on purpose
+    named = ContractChecker(
+        "BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1", model="gpt-4o"
+    )  # a cloud name behind a gateway, named on purpose
     assert named.model == "gpt-4o"
     assert ContractChecker("BR", openai_api_key="k").model == "gpt-4o"
 
@@ -69,10 +82,19 @@ def test_bad_structured_settings_fail_at_construction():
         ContractChecker("BR", openai_api_key="k", timeout="lento")
 
 
-@pytest.mark.parametrize("setting", [
-    {"max_tokens": 0}, {"max_tokens": -5}, {"timeout": 0}, {"timeout": -1},
-    {"timeout": float("nan")}, {"structured_output": "yaml"}, {"structured_output": "AUTO"},
-], ids=repr)
+@pytest.mark.parametrize(
+    "setting",
+    [
+        {"max_tokens": 0},
+        {"max_tokens": -5},
+        {"timeout": 0},
+        {"timeout": -1},
+        {"timeout": float("nan")},
+        {"structured_output": "yaml"},
+        {"structured_output": "AUTO"},
+    ],
+    ids=repr,
+)
 def test_answer_settings_out_of_range_are_refused_at_construction_as_the_reader_refuses(setting):
     from vorlex.reader import Vorlex
 
@@ -85,8 +107,9 @@ def test_answer_settings_out_of_range_are_refused_at_construction_as_the_reader_
 
 
 def test_an_empty_structured_mode_is_auto_for_the_checker_as_for_the_reader():
-    checker = ContractChecker("BR", openai_api_key="k", verbose=False, structured_output="",
-                              max_tokens=1, timeout=0.5)
+    checker = ContractChecker(
+        "BR", openai_api_key="k", verbose=False, structured_output="", max_tokens=1, timeout=0.5
+    )
     assert checker._init_vorlex() is True
     leitor = checker._client
     assert (leitor._structured_output, leitor._max_tokens, leitor._timeout) == ("auto", 1, 0.5)
@@ -110,8 +133,7 @@ def test_the_model_of_the_environment_names_a_local_server_s_model(monkeypatch):
     checker = ContractChecker("BR", verbose=False)
     assert checker.model == MODELO_LOCAL
     assert checker._init_vorlex() is True
-    assert (checker._client.model, checker._client._base_url) == (MODELO_LOCAL,
-                                                                   "http://127.0.0.1:1/v1")
+    assert (checker._client.model, checker._client._base_url) == (MODELO_LOCAL, "http://127.0.0.1:1/v1")
     assert checker._client._openai_api_key == "not-needed"
     # A model named as an argument wins over the environment's.
     assert ContractChecker("BR", model="llama3.2:3b").model == "llama3.2:3b"
@@ -129,12 +151,12 @@ def test_a_local_server_needs_no_key(llama, registry, tmp_path, monkeypatch, whe
     monkeypatch.delenv("OPENAI_API_KEY", raising=False)
     if where == "environment":
         monkeypatch.setenv("VORLEX_BASE_URL", llama.base_url)
-        checker = ContractChecker("BR", model=MODELO_LOCAL, verbose=False,
-                                  structured_output="json_object")
+        checker = ContractChecker("BR", model=MODELO_LOCAL, verbose=False, structured_output="json_object")
     else:
         monkeypatch.setenv("OPENAI_API_KEY", "")  # an empty variable is no key
-        checker = ContractChecker("BR", model=MODELO_LOCAL, verbose=False,
-                                  base_url=llama.base_url, structured_output="json_object")
+        checker = ContractChecker(
+            "BR", model=MODELO_LOCAL, verbose=False, base_url=llama.base_url, structured_output="json_object"
+        )
     assert checker.verificar(contrato.write(tmp_path / "c.pdf"))["resultado_final"] == "APROVADO"
     assert {q["headers"]["authorization"] for q in llama.requests} == {"Bearer not-needed"}
     assert {q["body"]["model"] for q in llama.requests} == {MODELO_LOCAL}

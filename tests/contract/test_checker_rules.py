@@ -56,36 +56,58 @@ def checker(monkeypatch):
     return ContractChecker("BR", verbose=True)
 
 
-def record(cnpj="11.222.333/0001-81", razao="ACME INDUSTRIA E COMERCIO LTDA", situacao="ATIVA",
-           socios=(), **endereco):
-    return {"fonte": "BrasilAPI", "cnpj": cnpj, "razao_social": razao, "situacao": situacao,
-            "endereco": {"logradouro": "AV PAULISTA", "numero": "1000", "complemento": "",
-                         "bairro": "BELA VISTA", "cidade": "SAO PAULO", "uf": "SP",
-                         "cep": "01310100", **endereco},
-            "socios": [dict(s) for s in socios]}
+def record(
+    cnpj="11.222.333/0001-81", razao="ACME INDUSTRIA E COMERCIO LTDA", situacao="ATIVA", socios=(), **endereco
+):
+    return {
+        "fonte": "BrasilAPI",
+        "cnpj": cnpj,
+        "razao_social": razao,
+        "situacao": situacao,
+        "endereco": {
+            "logradouro": "AV PAULISTA",
+            "numero": "1000",
+            "complemento": "",
+            "bairro": "BELA VISTA",
+            "cidade": "SAO PAULO",
+            "uf": "SP",
+            "cep": "01310100",
+            **endereco,
+        },
+        "socios": [dict(s) for s in socios],
+    }
 
 
 def socio(nome, qualificacao="Sócio-Administrador", rep="", qual_rep=""):
-    return {"nome": nome, "qualificacao": qualificacao, "nome_representante": rep,
-            "qualificacao_representante": qual_rep}
+    return {
+        "nome": nome,
+        "qualificacao": qualificacao,
+        "nome_representante": rep,
+        "qualificacao_representante": qual_rep,
+    }
 
 
 # -- names --------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("a, b, esperado", [
-    ("ACME Indústria e Comércio Ltda", "ACME INDUSTRIA E COMERCIO LTDA", True),
-    ("Maria Silva", "MARIA DA SILVA SANTOS", True),
-    ("João Souza", "JOAO PEREIRA", False),
-    ("Ana", "ANA PAULA LIMA", True),
-    ("Ana", "MARIANA LIMA", False),               # not inside a longer word
-    ("Paula", "ANA PAULA LIMA", True),
-    ("ALFA COMERCIO LTDA", "BETA COMERCIO LTDA", False),  # ltda does not count
-    ("ALFA COMERCIO S.A.", "BETA COMERCIO S.A.", False),
-    ("ALFA COMERCIO CIA.", "BETA COMERCIO CIA", False),
-    ("ALFA COMERCIO DE TINTAS", "BETA COMERCIO DE TINTAS", True),
-    ("", "", False), ("", "ACME", False), ("   ", "ACME", False),
-])
+@pytest.mark.parametrize(
+    "a, b, esperado",
+    [
+        ("ACME Indústria e Comércio Ltda", "ACME INDUSTRIA E COMERCIO LTDA", True),
+        ("Maria Silva", "MARIA DA SILVA SANTOS", True),
+        ("João Souza", "JOAO PEREIRA", False),
+        ("Ana", "ANA PAULA LIMA", True),
+        ("Ana", "MARIANA LIMA", False),  # not inside a longer word
+        ("Paula", "ANA PAULA LIMA", True),
+        ("ALFA COMERCIO LTDA", "BETA COMERCIO LTDA", False),  # ltda does not count
+        ("ALFA COMERCIO S.A.", "BETA COMERCIO S.A.", False),
+        ("ALFA COMERCIO CIA.", "BETA COMERCIO CIA", False),
+        ("ALFA COMERCIO DE TINTAS", "BETA COMERCIO DE TINTAS", True),
+        ("", "", False),
+        ("", "ACME", False),
+        ("   ", "ACME", False),
+    ],
+)
 def test_comparar_nomes(checker, a, b, esperado):
     assert checker._comparar_nomes(a, b) is esperado
     assert checker._comparar_nomes(b, a) is esperado
@@ -97,11 +119,32 @@ def test_normalisation_matches_python(texto):
 
 
 SPACE = st.sampled_from([" ", "\u00a0", "\u2028", "\x1c", "\t", "\u3000"])
-NAME_WORD = st.sampled_from(["ana", "Ana", "MARIANA", "silva", "Silva", "João", "JOAO", "ltda",
-                             "LTDA.", "s.a.", "me.", "Cia", "comercio", "Comércio", "de", "ı", "İ"])
+NAME_WORD = st.sampled_from(
+    [
+        "ana",
+        "Ana",
+        "MARIANA",
+        "silva",
+        "Silva",
+        "João",
+        "JOAO",
+        "ltda",
+        "LTDA.",
+        "s.a.",
+        "me.",
+        "Cia",
+        "comercio",
+        "Comércio",
+        "de",
+        "ı",
+        "İ",
+    ]
+)
 NAMES = st.lists(st.one_of(NAME_WORD, st.text(max_size=4)), max_size=5).flatmap(
     lambda ws: st.lists(SPACE, min_size=len(ws), max_size=len(ws)).map(
-        lambda sps: "".join(w + s for w, s in zip(ws, sps))))
+        lambda sps: "".join(w + s for w, s in zip(ws, sps))
+    )
+)
 
 
 @given(NAMES, NAMES)
@@ -109,21 +152,28 @@ def test_comparison_matches_python(a, b):
     assert ContractChecker._comparar_nomes(ContractChecker.__new__(ContractChecker), a, b) == o_comparar(a, b)
 
 
-@pytest.mark.parametrize("call", [
-    lambda c: c._normalizar_texto(None),
-    lambda c: c._comparar_nomes(None, "x"),
-    lambda c: c._comparar_nomes("x", 1),
-    lambda c: c._verificar_poder_assinatura(None, {}),
-    lambda c: c._verificar_poder_assinatura("x", [("socios", [])]),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: c._normalizar_texto(None),
+        lambda c: c._comparar_nomes(None, "x"),
+        lambda c: c._comparar_nomes("x", 1),
+        lambda c: c._verificar_poder_assinatura(None, {}),
+        lambda c: c._verificar_poder_assinatura("x", [("socios", [])]),
+    ],
+)
 def test_name_operations_refuse_other_types(checker, call):
     with pytest.raises(TypeError):
         call(checker)
 
 
 def test_signing_power_order_and_qualification(checker):
-    dados = {"socios": [socio("PEDRO ALVES", rep="MARIA SOUZA", qual_rep="Procuradora"),
-                        socio("MARIA SOUZA", "Sócia")]}
+    dados = {
+        "socios": [
+            socio("PEDRO ALVES", rep="MARIA SOUZA", qual_rep="Procuradora"),
+            socio("MARIA SOUZA", "Sócia"),
+        ]
+    }
     # the first partner is tried completely (name, then representative) before the second
     assert checker._verificar_poder_assinatura("Maria Souza", dados) == (True, "Procuradora")
     assert checker._verificar_poder_assinatura("Pedro Alves", dados) == (True, "Sócio-Administrador")
@@ -177,44 +227,61 @@ def campos(emp):
 def test_company_found_by_cnpj(checker, capsys):
     rec = record()
     checker.adapter = Adapter({"11222333000181": rec})
-    emp = EmpresaExtraida(cnpj="11.222.333/0001-81", razao_social="Acme Indústria e Comércio Ltda",
-                          endereco="Av. Paulista, 1000, Bela Vista, São Paulo", papel_no_contrato="contratante")
+    emp = EmpresaExtraida(
+        cnpj="11.222.333/0001-81",
+        razao_social="Acme Indústria e Comércio Ltda",
+        endereco="Av. Paulista, 1000, Bela Vista, São Paulo",
+        papel_no_contrato="contratante",
+    )
     (v,), cache = checker._validar_empresas([emp])
     assert checker.adapter.calls == [("validate", "11222333000181"), ("lookup", "11222333000181")]
     assert campos(v) == [
         ("CNPJ", "aprovado", "11.222.333/0001-81", "11.222.333/0001-81", "CNPJ encontrado"),
         ("Situação Cadastral", "aprovado", "-", "ATIVA", "Empresa ATIVA"),
         ("Razão Social", "aprovado", "Acme Indústria e Comércio Ltda", rec["razao_social"], "Confere"),
-        ("Endereço", "aprovado", emp.endereco, "AV PAULISTA 1000 BELA VISTA SAO PAULO SP 01310100",
-         "Similaridade: 86%"),  # six of seven words
+        (
+            "Endereço",
+            "aprovado",
+            emp.endereco,
+            "AV PAULISTA 1000 BELA VISTA SAO PAULO SP 01310100",
+            "Similaridade: 86%",
+        ),  # six of seven words
     ]
     assert (v.cnpj_encontrado, v.empresa_ativa, v.razao_social_confere, v.cnpj_buscado_por_nome) == (
-        True, True, True, False)
+        True,
+        True,
+        True,
+        False,
+    )
     assert v.problemas == [] and v.papel_no_contrato == "contratante" and v.socios == []
     assert list(cache) == ["11222333000181", "acme industria e comercio ltda"]
     assert cache["11222333000181"] is rec
     assert capsys.readouterr().out.splitlines() == [
-        "🏢 ", "--- Verificando: Acme Indústria e Comércio Ltda ---",
+        "🏢 ",
+        "--- Verificando: Acme Indústria e Comércio Ltda ---",
         "🔍 Consultando CNPJ 11.222.333/0001-81...",
     ]
 
 
-@pytest.mark.parametrize("situacao, ativa, mensagem", [
-    ("ATIVA", True, "Empresa ATIVA"),
-    ("ativa", True, "Empresa ATIVA"),
-    (" Ativa ", True, "Empresa ATIVA"),
-    ("INATIVA", False, "Empresa INATIVA"),
-    ("BAIXADA", False, "Empresa BAIXADA"),
-    ("", False, "Empresa "),
-    (None, False, "Empresa "),
-])
+@pytest.mark.parametrize(
+    "situacao, ativa, mensagem",
+    [
+        ("ATIVA", True, "Empresa ATIVA"),
+        ("ativa", True, "Empresa ATIVA"),
+        (" Ativa ", True, "Empresa ATIVA"),
+        ("INATIVA", False, "Empresa INATIVA"),
+        ("BAIXADA", False, "Empresa BAIXADA"),
+        ("", False, "Empresa "),
+        (None, False, "Empresa "),
+    ],
+)
 def test_registration_status(checker, situacao, ativa, mensagem):
     checker.adapter = Adapter({"11222333000181": record(situacao=situacao)})
     (v,), _ = checker._validar_empresas([EmpresaExtraida(cnpj="11222333000181")])
     status = [c for c in v.campos if c.campo == "Situação Cadastral"][0]
     assert v.empresa_ativa is ativa
     assert (status.status, status.mensagem) == ("aprovado" if ativa else "reprovado", mensagem)
-    expected = [] if ativa else ["Empresa com situação: " + mensagem[len("Empresa "):]]
+    expected = [] if ativa else ["Empresa com situação: " + mensagem[len("Empresa ") :]]
     assert v.problemas == expected
 
 
@@ -235,8 +302,9 @@ def test_company_without_number_or_name(checker, capsys):
     checker.adapter = Adapter()
     (v,), cache = checker._validar_empresas([EmpresaExtraida()])
     assert checker.adapter.calls == [] and cache == {}
-    assert campos(v) == [("CNPJ", "reprovado", "(não informado)", None,
-                          "CNPJ não encontrado na Receita Federal")]
+    assert campos(v) == [
+        ("CNPJ", "reprovado", "(não informado)", None, "CNPJ não encontrado na Receita Federal")
+    ]
     assert v.problemas == ["CNPJ não encontrado"] and v.cnpj == "" and not v.empresa_ativa
     assert "--- Verificando: Empresa ---" in capsys.readouterr().out
 
@@ -245,10 +313,12 @@ def test_name_mismatch_and_duplicate_names(checker):
     a = record(cnpj="11.222.333/0001-81", razao="OUTRA COISA SA")
     b = record(cnpj="33.444.555/0001-81", razao="OUTRA COISA SA")
     checker.adapter = Adapter({"11222333000181": a, "33444555000181": b})
-    vs, cache = checker._validar_empresas([
-        EmpresaExtraida(cnpj="11222333000181", razao_social="ACME"),
-        EmpresaExtraida(cnpj="33444555000181", razao_social="  Acme "),
-    ])
+    vs, cache = checker._validar_empresas(
+        [
+            EmpresaExtraida(cnpj="11222333000181", razao_social="ACME"),
+            EmpresaExtraida(cnpj="33444555000181", razao_social="  Acme "),
+        ]
+    )
     assert campos(vs[0])[2] == ("Razão Social", "pendente", "ACME", "OUTRA COISA SA", "Divergente")
     assert not vs[0].razao_social_confere and vs[0].problemas == []
     assert cache["acme"] is b  # the later company replaces the earlier under the same name
@@ -287,29 +357,57 @@ def linha(v):
 
 
 def test_signatory_cases(checker, capsys):
-    acme = record(socios=[socio("MARIA DA SILVA SANTOS", "Sócia-Administradora"),
-                          socio("PEDRO ALVES", None), socio("C"), socio("D"), socio("E")])
+    acme = record(
+        socios=[
+            socio("MARIA DA SILVA SANTOS", "Sócia-Administradora"),
+            socio("PEDRO ALVES", None),
+            socio("C"),
+            socio("D"),
+            socio("E"),
+        ]
+    )
     beta = record(cnpj="33.444.555/0001-81", razao="BETA LTDA", socios=[])
     cache = cache_de(acme, beta)
-    vs = checker._validar_assinaturas([
-        AssinaturaExtraida(nome_signatario="Maria Silva", cnpj_empresa="11.222.333/0001-81", cargo="Diretora"),
-        AssinaturaExtraida(nome_signatario="Pedro Alves", empresa_representada="ACME Indústria e Comércio LTDA"),
-        AssinaturaExtraida(nome_signatario="Carla Dias", cnpj_empresa="11222333000181"),
-        AssinaturaExtraida(nome_signatario="Carla Dias", empresa_representada="Beta Ltda"),
-        AssinaturaExtraida(nome_signatario="Pedro Alves"),  # no company: found in any cached record
-        AssinaturaExtraida(nome_signatario="Rui Nunes"),
-        AssinaturaExtraida(nome_signatario="N/A", tipo_assinatura="digital"),
-        AssinaturaExtraida(nome_signatario=""),
-    ], cache)
-    sem_poder = ("Poder de Assinatura", "pendente", "Pedro Alves", "não informada",
-                 "Sócio sem poder de administração no registro (não informada): verificar a cláusula de "
-                 "administração")
+    vs = checker._validar_assinaturas(
+        [
+            AssinaturaExtraida(
+                nome_signatario="Maria Silva", cnpj_empresa="11.222.333/0001-81", cargo="Diretora"
+            ),
+            AssinaturaExtraida(
+                nome_signatario="Pedro Alves", empresa_representada="ACME Indústria e Comércio LTDA"
+            ),
+            AssinaturaExtraida(nome_signatario="Carla Dias", cnpj_empresa="11222333000181"),
+            AssinaturaExtraida(nome_signatario="Carla Dias", empresa_representada="Beta Ltda"),
+            AssinaturaExtraida(nome_signatario="Pedro Alves"),  # no company: found in any cached record
+            AssinaturaExtraida(nome_signatario="Rui Nunes"),
+            AssinaturaExtraida(nome_signatario="N/A", tipo_assinatura="digital"),
+            AssinaturaExtraida(nome_signatario=""),
+        ],
+        cache,
+    )
+    sem_poder = (
+        "Poder de Assinatura",
+        "pendente",
+        "Pedro Alves",
+        "não informada",
+        "Sócio sem poder de administração no registro (não informada): verificar a cláusula de administração",
+    )
     assert [linha(v) for v in vs] == [
-        ("Poder de Assinatura", "aprovado", "Maria Silva", "Sócia-Administradora",
-         "Signatário tem poder (Sócia-Administradora)"),
+        (
+            "Poder de Assinatura",
+            "aprovado",
+            "Maria Silva",
+            "Sócia-Administradora",
+            "Signatário tem poder (Sócia-Administradora)",
+        ),
         sem_poder,  # listed, but the registry gives no qualification that administers
-        ("Poder de Assinatura", "reprovado", "Carla Dias", "QSA: MARIA DA SILVA SANTOS, PEDRO ALVES, C...",
-         "Signatário NÃO encontrado no QSA"),
+        (
+            "Poder de Assinatura",
+            "reprovado",
+            "Carla Dias",
+            "QSA: MARIA DA SILVA SANTOS, PEDRO ALVES, C...",
+            "Signatário NÃO encontrado no QSA",
+        ),
         ("Poder de Assinatura", "reprovado", "Carla Dias", "QSA vazio", "Signatário NÃO encontrado no QSA"),
         sem_poder,
         ("Poder de Assinatura", "pendente", "Rui Nunes", None, "Não foi possível verificar"),
@@ -318,25 +416,38 @@ def test_signatory_cases(checker, capsys):
     ]
     assert [v.tem_poder_assinatura for v in vs] == [True, False, False, False, False, False, False, False]
     assert [v.problemas for v in vs] == [[], [], ["Signatário sem poder de assinatura"]] * 1 + [
-        ["Signatário sem poder de assinatura"], [], [], ["Signatário não identificado"],
-        ["Signatário não identificado"]]
+        ["Signatário sem poder de assinatura"],
+        [],
+        [],
+        ["Signatário não identificado"],
+        ["Signatário não identificado"],
+    ]
     assert vs[0].qualificacao_qsa == "Sócia-Administradora" and vs[1].qualificacao_qsa is None
     assert vs[6].nome_signatario == "(não identificado)" and vs[6].tipo_assinatura == "digital"
     assert vs[0].cargo == "Diretora" and vs[0].cnpj_empresa == "11.222.333/0001-81"
     assert capsys.readouterr().out.splitlines() == [
-        "✍️ ", "--- Verificando Assinaturas ---",
-        "👤 Verificando: Maria Silva", " ✅ Maria Silva TEM PODER (Sócia-Administradora)",
-        "👤 Verificando: Pedro Alves", " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
-        "👤 Verificando: Carla Dias", " ❌ Carla Dias NÃO TEM PODER",
-        "👤 Verificando: Carla Dias", " ❌ Carla Dias NÃO TEM PODER",
-        "👤 Verificando: Pedro Alves", " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
-        "👤 Verificando: Rui Nunes", " ⚠️ Rui Nunes - não foi possível verificar",
+        "✍️ ",
+        "--- Verificando Assinaturas ---",
+        "👤 Verificando: Maria Silva",
+        " ✅ Maria Silva TEM PODER (Sócia-Administradora)",
+        "👤 Verificando: Pedro Alves",
+        " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
+        "👤 Verificando: Carla Dias",
+        " ❌ Carla Dias NÃO TEM PODER",
+        "👤 Verificando: Carla Dias",
+        " ❌ Carla Dias NÃO TEM PODER",
+        "👤 Verificando: Pedro Alves",
+        " ⚠️ Pedro Alves - sócio sem poder de administração (não informada)",
+        "👤 Verificando: Rui Nunes",
+        " ⚠️ Rui Nunes - não foi possível verificar",
     ]
 
 
 def test_fallback_tries_every_entry_in_insertion_order(checker):
     a = record(razao="ALFA", socios=[socio("ZECA")])
-    b = record(cnpj="33.444.555/0001-81", razao="BETA", socios=[socio("ANA PAULA LIMA", "Sócia-Administradora")])
+    b = record(
+        cnpj="33.444.555/0001-81", razao="BETA", socios=[socio("ANA PAULA LIMA", "Sócia-Administradora")]
+    )
     seen = []
     original = ContractChecker._verificar_poder_assinatura
 
@@ -350,22 +461,35 @@ def test_fallback_tries_every_entry_in_insertion_order(checker):
     assert v.tem_poder_assinatura and v.qualificacao_qsa == "Sócia-Administradora"
 
 
-@pytest.mark.parametrize("campos_extra", [
-    {"tipo_assinatura": "Testemunha"}, {"cargo": "1ª TESTEMUNHA"}, {"tipo_assinatura": "testemunhas"},
-])
+@pytest.mark.parametrize(
+    "campos_extra",
+    [
+        {"tipo_assinatura": "Testemunha"},
+        {"cargo": "1ª TESTEMUNHA"},
+        {"tipo_assinatura": "testemunhas"},
+    ],
+)
 def test_witnesses_are_not_asked_for_signing_power(checker, capsys, campos_extra):
     # even a partner who signs as a witness is not looked up
     cache = cache_de(record(socios=[socio("JOSE LIMA")]))
     with mock.patch.object(ContractChecker, "_verificar_poder_assinatura") as poder:
         (v,) = checker._validar_assinaturas(
             [AssinaturaExtraida(nome_signatario="José Lima", cnpj_empresa="11222333000181", **campos_extra)],
-            cache)
+            cache,
+        )
     poder.assert_not_called()
-    assert linha(v) == ("Identificação", "nao_verificado", None, None,
-                        "Testemunha: poder de assinatura não exigido")
+    assert linha(v) == (
+        "Identificação",
+        "nao_verificado",
+        None,
+        None,
+        "Testemunha: poder de assinatura não exigido",
+    )
     assert v.problemas == [] and v.tem_poder_assinatura is False and v.nome_signatario == "José Lima"
     assert capsys.readouterr().out.splitlines()[2:] == [
-        "👤 Verificando: José Lima", " 👁️ José Lima - testemunha"]
+        "👤 Verificando: José Lima",
+        " 👁️ José Lima - testemunha",
+    ]
 
 
 def test_empty_list_still_logs_the_header(checker, capsys):

@@ -14,11 +14,13 @@ pytestmark = pytest.mark.skipif(shutil.which("tesseract") is None, reason="Tesse
 
 
 @pytest.mark.parametrize("partner_attorney", [True, False], ids=["approved", "rejected"])
-def test_the_scan_gets_the_text_pdfs_verdict(partner_attorney, make_checker, registry,
-                                             chat_server, tmp_path, monkeypatch):
+def test_the_scan_gets_the_text_pdfs_verdict(
+    partner_attorney, make_checker, registry, chat_server, tmp_path, monkeypatch
+):
     contract = contrato_exemplo()
-    registry.brasil_api.update(registros_exemplo(procurador_socio=partner_attorney,
-                                                 endereco_beta_confere=True))
+    registry.brasil_api.update(
+        registros_exemplo(procurador_socio=partner_attorney, endereco_beta_confere=True)
+    )
     chat_server.responder = contract.responder()
     text_pdf = contract.write(tmp_path / "contrato.pdf")
     scan = tmp_path / "contrato-digitalizado.pdf"
@@ -39,9 +41,9 @@ def test_the_scan_gets_the_text_pdfs_verdict(partner_attorney, make_checker, reg
     assert len(scan_prompts) == 3 and any("CONTRATO DE PRESTAÇÃO" in p for p in scan_prompts)
 
 
-def test_ocr_engine_given_to_the_checker_reads_the_scan_on_this_machine(make_checker, registry,
-                                                                         chat_server, tmp_path,
-                                                                         monkeypatch):
+def test_ocr_engine_given_to_the_checker_reads_the_scan_on_this_machine(
+    make_checker, registry, chat_server, tmp_path, monkeypatch
+):
     """ocr_engine="tesseract" as an argument, no VORLEX_OCR_ENGINE: the checker's reader
     reads the scanned pages with Tesseract."""
     monkeypatch.delenv("VORLEX_OCR_ENGINE", raising=False)

@@ -4,7 +4,6 @@ the verdict, the 13-key result and the printed report line by line."""
 
 from __future__ import annotations
 
-import re
 from types import SimpleNamespace
 from unittest import mock
 
@@ -14,107 +13,211 @@ from pydantic import ValidationError
 from contract.contracts import Contrato, Empresa, Signatario, Socio, registro_brasil_api
 from servers.chat import ChatServer
 from servers.registry import Reply, cnpj_com_digitos, fmt
-from vorlex.contract.checker import ContractChecker, verificar_contrato
+from vorlex.contract.checker import verificar_contrato
 
 CNPJ_ALFA = cnpj_com_digitos("112223330001")
 CNPJ_BETA = cnpj_com_digitos("334455660001")
 END_ALFA = "Rua das Palmeiras, nº 1.250, sala 804, Bairro Funcionários, Belo Horizonte/MG, CEP 30140-071"
 END_BETA = "Avenida Paulista, 1000, Bela Vista, São Paulo/SP, CEP 01310-100"
 
-KEYS = ["resultado_final", "justificativa", "campos_aprovados", "campos_reprovados",
-        "campos_pendentes", "total_campos", "total_aprovados", "total_reprovados",
-        "total_pendentes", "empresas", "assinaturas", "dados_contrato", "metricas"]
+KEYS = [
+    "resultado_final",
+    "justificativa",
+    "campos_aprovados",
+    "campos_reprovados",
+    "campos_pendentes",
+    "total_campos",
+    "total_aprovados",
+    "total_reprovados",
+    "total_pendentes",
+    "empresas",
+    "assinaturas",
+    "dados_contrato",
+    "metricas",
+]
 IGUAL, TRACO = "=" * 60, "─" * 60
 
 
 def contrato(procurador=True, situacao_beta="ATIVA"):
     signatarios = [
-        Signatario("Maria da Silva Santos", "Sócia-Administradora", empresa="Alfa Tecnologia Ltda",
-                   cnpj_empresa=fmt(CNPJ_ALFA), tipo="representante"),
-        Signatario("Pedro Henrique Alves", "Diretor", empresa="Beta Serviços S.A.",
-                   cnpj_empresa=fmt(CNPJ_BETA), tipo="representante"),
+        Signatario(
+            "Maria da Silva Santos",
+            "Sócia-Administradora",
+            empresa="Alfa Tecnologia Ltda",
+            cnpj_empresa=fmt(CNPJ_ALFA),
+            tipo="representante",
+        ),
+        Signatario(
+            "Pedro Henrique Alves",
+            "Diretor",
+            empresa="Beta Serviços S.A.",
+            cnpj_empresa=fmt(CNPJ_BETA),
+            tipo="representante",
+        ),
     ]
     if procurador:
-        signatarios.append(Signatario("Carlos Eduardo Nunes", "Procurador", empresa="Beta Serviços S.A.",
-                                      cnpj_empresa=fmt(CNPJ_BETA), tipo="procurador"))
-    signatarios += [Signatario("Joana Prado", "Testemunha", tipo="testemunha"),
-                    Signatario("Rui Barbosa Lima", None, tipo="testemunha")]
+        signatarios.append(
+            Signatario(
+                "Carlos Eduardo Nunes",
+                "Procurador",
+                empresa="Beta Serviços S.A.",
+                cnpj_empresa=fmt(CNPJ_BETA),
+                tipo="procurador",
+            )
+        )
+    signatarios += [
+        Signatario("Joana Prado", "Testemunha", tipo="testemunha"),
+        Signatario("Rui Barbosa Lima", None, tipo="testemunha"),
+    ]
     return Contrato(
-        empresas=[Empresa("Alfa Tecnologia Ltda", fmt(CNPJ_ALFA), END_ALFA, "contratante"),
-                  Empresa("Beta Serviços S.A.", fmt(CNPJ_BETA), END_BETA, "contratada")],
-        signatarios=signatarios), situacao_beta
+        empresas=[
+            Empresa("Alfa Tecnologia Ltda", fmt(CNPJ_ALFA), END_ALFA, "contratante"),
+            Empresa("Beta Serviços S.A.", fmt(CNPJ_BETA), END_BETA, "contratada"),
+        ],
+        signatarios=signatarios,
+    ), situacao_beta
 
 
 def preparar(registry, chat_server, tmp_path, procurador=True, situacao_beta="ATIVA"):
     c, situacao = contrato(procurador, situacao_beta)
     registry.brasil_api[CNPJ_ALFA] = registro_brasil_api(
-        CNPJ_ALFA, "ALFA TECNOLOGIA LTDA", [Socio("MARIA DA SILVA SANTOS", "Sócio-Administrador")],
-        logradouro="RUA DAS PALMEIRAS", numero="1250", complemento="SALA 804", bairro="FUNCIONARIOS",
-        municipio="BELO HORIZONTE", uf="MG", cep="30140071")
+        CNPJ_ALFA,
+        "ALFA TECNOLOGIA LTDA",
+        [Socio("MARIA DA SILVA SANTOS", "Sócio-Administrador")],
+        logradouro="RUA DAS PALMEIRAS",
+        numero="1250",
+        complemento="SALA 804",
+        bairro="FUNCIONARIOS",
+        municipio="BELO HORIZONTE",
+        uf="MG",
+        cep="30140071",
+    )
     registry.brasil_api[CNPJ_BETA] = registro_brasil_api(
-        CNPJ_BETA, "BETA SERVICOS S.A.",
+        CNPJ_BETA,
+        "BETA SERVICOS S.A.",
         [Socio("PEDRO HENRIQUE ALVES", "Diretor"), Socio("LUCIA FERRAZ", "Presidente")],
-        situacao=situacao, logradouro="AVENIDA PAULISTA", numero="1000", complemento="",
-        bairro="BELA VISTA", municipio="SAO PAULO", uf="SP", cep="01310100")
+        situacao=situacao,
+        logradouro="AVENIDA PAULISTA",
+        numero="1000",
+        complemento="",
+        bairro="BELA VISTA",
+        municipio="SAO PAULO",
+        uf="SP",
+        cep="01310100",
+    )
     chat_server.responder = c.responder()
     return c.write(tmp_path / "contrato.pdf")
 
 
 def cabecalho(nome):
-    return [" ", IGUAL, "🔍 VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO", f"📄 Arquivo: {nome}", " " + IGUAL,
-            " ", "📤 Extraindo dados do contrato..."]
+    return [
+        " ",
+        IGUAL,
+        "🔍 VERIFICAÇÃO DE LEGITIMIDADE DE CONTRATO",
+        f"📄 Arquivo: {nome}",
+        " " + IGUAL,
+        " ",
+        "📤 Extraindo dados do contrato...",
+    ]
 
 
 def relatorio(res, empresas_linhas, assinaturas_linhas):
     ind = {"APROVADO": "✅", "REPROVADO": "❌", "PENDENTE": "⚠️"}[res["resultado_final"]] * 3
-    out = ["", IGUAL, f"{ind} RESULTADO FINAL: {res['resultado_final']} {ind}", IGUAL,
-           "   " + res["justificativa"], "", TRACO, "📋 CAMPOS VERIFICADOS", TRACO,
-           f"   ✅ Aprovados: {res['total_aprovados']}", f"   ❌ Reprovados: {res['total_reprovados']}",
-           f"   ⚠️ Pendentes: {res['total_pendentes']}"]
-    for chave, titulo in (("campos_aprovados", "✅ APROVADOS:"), ("campos_reprovados", "❌ REPROVADOS:"),
-                          ("campos_pendentes", "⚠️ PENDENTES:")):
+    out = [
+        "",
+        IGUAL,
+        f"{ind} RESULTADO FINAL: {res['resultado_final']} {ind}",
+        IGUAL,
+        "   " + res["justificativa"],
+        "",
+        TRACO,
+        "📋 CAMPOS VERIFICADOS",
+        TRACO,
+        f"   ✅ Aprovados: {res['total_aprovados']}",
+        f"   ❌ Reprovados: {res['total_reprovados']}",
+        f"   ⚠️ Pendentes: {res['total_pendentes']}",
+    ]
+    for chave, titulo in (
+        ("campos_aprovados", "✅ APROVADOS:"),
+        ("campos_reprovados", "❌ REPROVADOS:"),
+        ("campos_pendentes", "⚠️ PENDENTES:"),
+    ):
         if res[chave]:
             out += ["", "   " + titulo] + ["      • " + x for x in res[chave]]
     out += ["", TRACO, f"🏢 EMPRESAS ({len(res['empresas'])})", TRACO] + empresas_linhas
     out += ["", TRACO, f"✍️ ASSINATURAS ({len(res['assinaturas'])})", TRACO] + assinaturas_linhas
     m = res["metricas"]
-    out += ["", TRACO, "💰 MÉTRICAS", TRACO, f"   Tokens: {m['tokens']:,}", f"   Custo: ${m['custo_usd']:.4f}",
-            f"   Tempo: {m['tempo_segundos']:.1f}s", "", IGUAL]
+    out += [
+        "",
+        TRACO,
+        "💰 MÉTRICAS",
+        TRACO,
+        f"   Tokens: {m['tokens']:,}",
+        f"   Custo: ${m['custo_usd']:.4f}",
+        f"   Tempo: {m['tempo_segundos']:.1f}s",
+        "",
+        IGUAL,
+    ]
     return out
 
 
 EMPRESAS_OK = [
-    "", "   ✅ ALFA TECNOLOGIA LTDA", "      CNPJ: " + fmt(CNPJ_ALFA),
-    "      ✅ CNPJ: CNPJ encontrado", "      ✅ Situação Cadastral: Empresa ATIVA",
-    "      ✅ Razão Social: Confere", "      ✅ Endereço: Similaridade: 100%",
-    "", "   ✅ BETA SERVICOS S.A.", "      CNPJ: " + fmt(CNPJ_BETA),
-    "      ✅ CNPJ: CNPJ encontrado", "      ✅ Situação Cadastral: Empresa ATIVA",
-    "      ✅ Razão Social: Confere", "      ✅ Endereço: Similaridade: 100%",
+    "",
+    "   ✅ ALFA TECNOLOGIA LTDA",
+    "      CNPJ: " + fmt(CNPJ_ALFA),
+    "      ✅ CNPJ: CNPJ encontrado",
+    "      ✅ Situação Cadastral: Empresa ATIVA",
+    "      ✅ Razão Social: Confere",
+    "      ✅ Endereço: Similaridade: 100%",
+    "",
+    "   ✅ BETA SERVICOS S.A.",
+    "      CNPJ: " + fmt(CNPJ_BETA),
+    "      ✅ CNPJ: CNPJ encontrado",
+    "      ✅ Situação Cadastral: Empresa ATIVA",
+    "      ✅ Razão Social: Confere",
+    "      ✅ Endereço: Similaridade: 100%",
 ]
 
 
 def assinaturas_linhas(procurador):
-    out = ["", "   ✅ Maria da Silva Santos", "      Cargo: Sócia-Administradora",
-           "      ✅ Poder de Assinatura: Signatário tem poder (Sócio-Administrador)",
-           "", "   ✅ Pedro Henrique Alves", "      Cargo: Diretor",
-           "      ✅ Poder de Assinatura: Signatário tem poder (Diretor)"]
+    out = [
+        "",
+        "   ✅ Maria da Silva Santos",
+        "      Cargo: Sócia-Administradora",
+        "      ✅ Poder de Assinatura: Signatário tem poder (Sócio-Administrador)",
+        "",
+        "   ✅ Pedro Henrique Alves",
+        "      Cargo: Diretor",
+        "      ✅ Poder de Assinatura: Signatário tem poder (Diretor)",
+    ]
     if procurador:
-        out += ["", "   ❌ Carlos Eduardo Nunes", "      Cargo: Procurador",
-                "      ❌ Poder de Assinatura: Signatário NÃO encontrado no QSA"]
-    out += ["", "   👁️ Joana Prado", "      Cargo: Testemunha",
-            "      ➖ Identificação: Testemunha: poder de assinatura não exigido",
-            "", "   👁️ Rui Barbosa Lima", "      ➖ Identificação: Testemunha: poder de assinatura não exigido"]
+        out += [
+            "",
+            "   ❌ Carlos Eduardo Nunes",
+            "      Cargo: Procurador",
+            "      ❌ Poder de Assinatura: Signatário NÃO encontrado no QSA",
+        ]
+    out += [
+        "",
+        "   👁️ Joana Prado",
+        "      Cargo: Testemunha",
+        "      ➖ Identificação: Testemunha: poder de assinatura não exigido",
+        "",
+        "   👁️ Rui Barbosa Lima",
+        "      ➖ Identificação: Testemunha: poder de assinatura não exigido",
+    ]
     return out
 
 
 def report_part(out):
     lines = out.splitlines()
     i = max(k for k, l in enumerate(lines) if "RESULTADO FINAL" in l)
-    return lines[i - 2:]
+    return lines[i - 2 :]
 
 
-def test_attorney_who_is_not_a_partner_rejects_the_contract(registry, chat_server, make_checker,
-                                                           tmp_path, capsys):
+def test_attorney_who_is_not_a_partner_rejects_the_contract(
+    registry, chat_server, make_checker, tmp_path, capsys
+):
     path = preparar(registry, chat_server, tmp_path)
     res = make_checker(model="gpt-4o-mini").verificar(path)
     assert list(res) == KEYS
@@ -133,7 +236,8 @@ def test_attorney_who_is_not_a_partner_rejects_the_contract(registry, chat_serve
     # three model calls, each company looked up once by number, nothing searched by name
     assert len(chat_server.requests) == 3
     assert sorted(r.path for r in registry.requests) == sorted(
-        ["/brasilapi/api/cnpj/v1/" + CNPJ_ALFA, "/brasilapi/api/cnpj/v1/" + CNPJ_BETA])
+        ["/brasilapi/api/cnpj/v1/" + CNPJ_ALFA, "/brasilapi/api/cnpj/v1/" + CNPJ_BETA]
+    )
 
 
 def test_contract_signed_by_partners_is_approved(registry, chat_server, make_checker, tmp_path, capsys):
@@ -153,13 +257,22 @@ def test_inactive_company_rejects_the_contract(registry, chat_server, make_check
     assert res["campos_reprovados"] == ["Situação Cadastral - BETA SERVICOS S.A."]
     beta = res["empresas"][1]
     assert beta["empresa_ativa"] is False and beta["problemas"] == ["Empresa com situação: INATIVA"]
-    empresas = EMPRESAS_OK[:8] + ["   ❌ BETA SERVICOS S.A.", EMPRESAS_OK[9], EMPRESAS_OK[10],
-                                  "      ❌ Situação Cadastral: Empresa INATIVA"] + EMPRESAS_OK[12:]
+    empresas = (
+        EMPRESAS_OK[:8]
+        + [
+            "   ❌ BETA SERVICOS S.A.",
+            EMPRESAS_OK[9],
+            EMPRESAS_OK[10],
+            "      ❌ Situação Cadastral: Empresa INATIVA",
+        ]
+        + EMPRESAS_OK[12:]
+    )
     assert report_part(capsys.readouterr().out) == relatorio(res, empresas, assinaturas_linhas(False))
 
 
-def test_quiet_verification_prints_nothing_and_answers_the_same(registry, chat_server, make_checker,
-                                                               tmp_path, capsys):
+def test_quiet_verification_prints_nothing_and_answers_the_same(
+    registry, chat_server, make_checker, tmp_path, capsys
+):
     path = preparar(registry, chat_server, tmp_path)
     quiet = make_checker(model="gpt-4o-mini", verbose=False).verificar(path)
     assert capsys.readouterr().out == ""
@@ -179,19 +292,28 @@ def test_failed_model_calls_leave_the_verdict_pending(registry, chat_server, mak
     assert res["dados_contrato"] == {}
     out = capsys.readouterr().out.splitlines()
     assert "⚠️⚠️⚠️ RESULTADO FINAL: PENDENTE ⚠️⚠️⚠️" in out
-    assert {"   ✅ Aprovados: 0", "   ❌ Reprovados: 0", "   ⚠️ Pendentes: 0", "🏢 EMPRESAS (0)",
-            "✍️ ASSINATURAS (0)"} <= set(out)
+    assert {
+        "   ✅ Aprovados: 0",
+        "   ❌ Reprovados: 0",
+        "   ⚠️ Pendentes: 0",
+        "🏢 EMPRESAS (0)",
+        "✍️ ASSINATURAS (0)",
+    } <= set(out)
 
 
-@pytest.mark.parametrize("reply, falha", [
-    (Reply(200, body=b"<html>manutencao</html>", content_type="text/html"), "JSONDecodeError"),
-    (Reply(200, json=["nao", "e", "registro"]), "TypeError"),
-    (Reply(delay=2.0, json={}), "ReadTimeout"),
-    (Reply(503, json={"message": "Service Unavailable"}), "HTTP 503"),
-    (Reply(429, json={"message": "Too Many Requests"}), "HTTP 429"),
-])
-def test_registry_failures_leave_the_company_pending(registry, chat_server, make_checker, tmp_path,
-                                                     short_timeouts, reply, falha):
+@pytest.mark.parametrize(
+    "reply, falha",
+    [
+        (Reply(200, body=b"<html>manutencao</html>", content_type="text/html"), "JSONDecodeError"),
+        (Reply(200, json=["nao", "e", "registro"]), "TypeError"),
+        (Reply(delay=2.0, json={}), "ReadTimeout"),
+        (Reply(503, json={"message": "Service Unavailable"}), "HTTP 503"),
+        (Reply(429, json={"message": "Too Many Requests"}), "HTTP 429"),
+    ],
+)
+def test_registry_failures_leave_the_company_pending(
+    registry, chat_server, make_checker, tmp_path, short_timeouts, reply, falha
+):
     path = preparar(registry, chat_server, tmp_path, procurador=False)
     registry.brasil_api[CNPJ_ALFA] = reply
     registry.receita_ws[CNPJ_ALFA] = reply
@@ -199,7 +321,10 @@ def test_registry_failures_leave_the_company_pending(registry, chat_server, make
     res = make_checker(model="gpt-4o-mini", verbose=False).verificar(path)
     alfa = res["empresas"][0]
     assert alfa["campos"][0]["status"] == "pendente"
-    assert alfa["campos"][0]["mensagem"] == f"Receita Federal indisponível: BrasilAPI: {falha}; ReceitaWS: {falha}"
+    assert (
+        alfa["campos"][0]["mensagem"]
+        == f"Receita Federal indisponível: BrasilAPI: {falha}; ReceitaWS: {falha}"
+    )
     assert not any(c.startswith("CNPJ") for c in res["campos_reprovados"])
     assert res["resultado_final"] == "PENDENTE"
 
@@ -216,8 +341,9 @@ def test_a_number_the_registry_does_not_know_still_rejects(registry, chat_server
 
 
 @pytest.mark.parametrize("entrada, erro", [(None, TypeError), ({"nome": "X"}, ValidationError)])
-def test_unusable_extracted_entries_end_the_verification(chat_server, registry, make_checker, tmp_path,
-                                                        entrada, erro):
+def test_unusable_extracted_entries_end_the_verification(
+    chat_server, registry, make_checker, tmp_path, entrada, erro
+):
     path = preparar(registry, chat_server, tmp_path)
 
     class Raw(SimpleNamespace):
@@ -225,12 +351,12 @@ def test_unusable_extracted_entries_end_the_verification(chat_server, registry, 
 
     fake = SimpleNamespace(
         get_result=lambda qid: Raw(raw_result={"assinaturas": [entrada]}) if qid == "assinaturas" else None,
-        total_metrics=SimpleNamespace(tokens=0, cost_usd=0.0, time_seconds=0.0))
+        total_metrics=SimpleNamespace(tokens=0, cost_usd=0.0, time_seconds=0.0),
+    )
     checker = make_checker(verbose=False)
     checker._init_vorlex()
-    with mock.patch.object(checker._client, "process", return_value=fake):
-        with pytest.raises(erro):
-            checker.verificar(path)
+    with mock.patch.object(checker._client, "process", return_value=fake), pytest.raises(erro):
+        checker.verificar(path)
 
 
 def test_unavailable_reader_gives_the_seven_key_answer(make_checker, tmp_path, capsys):
@@ -238,10 +364,15 @@ def test_unavailable_reader_gives_the_seven_key_answer(make_checker, tmp_path, c
     path.write_bytes(b"%PDF-1.4")
     with mock.patch("vorlex.Vorlex", side_effect=RuntimeError("sem rede")):
         res = make_checker().verificar(path)
-    assert res == {"resultado_final": "PENDENTE",
-                   "justificativa": "Vorlex não disponível. Instale com: pip install vorlex",
-                   "campos_aprovados": [], "campos_reprovados": [],
-                   "campos_pendentes": ["Extração de dados não disponível"], "empresas": [], "assinaturas": []}
+    assert res == {
+        "resultado_final": "PENDENTE",
+        "justificativa": "Vorlex não disponível. Instale com: pip install vorlex",
+        "campos_aprovados": [],
+        "campos_reprovados": [],
+        "campos_pendentes": ["Extração de dados não disponível"],
+        "empresas": [],
+        "assinaturas": [],
+    }
     out = capsys.readouterr().out.splitlines()
     assert out[-1] == "❌ Erro ao inicializar Vorlex: sem rede" and not any("RESULTADO" in l for l in out)
 
@@ -270,9 +401,17 @@ def test_verificar_contrato(registry, chat_server, tmp_path, capsys, monkeypatch
 
 
 def report(checker, **kw):
-    args = dict(resultado_final="APROVADO", justificativa="j", campos_aprovados=[], campos_reprovados=[],
-                campos_pendentes=[], empresas=[], assinaturas=[], dados_contrato={},
-                metricas=SimpleNamespace(tokens=1234567, cost_usd=0.0, time_seconds=12.34))
+    args = dict(
+        resultado_final="APROVADO",
+        justificativa="j",
+        campos_aprovados=[],
+        campos_reprovados=[],
+        campos_pendentes=[],
+        empresas=[],
+        assinaturas=[],
+        dados_contrato={},
+        metricas=SimpleNamespace(tokens=1234567, cost_usd=0.0, time_seconds=12.34),
+    )
     args.update(kw)
     checker._imprimir_relatorio(**args)
 

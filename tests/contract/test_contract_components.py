@@ -39,14 +39,15 @@ CRED_VARS = (
 )
 
 OPENAI_MSG = "OpenAI API key não configurada. Defina OPENAI_API_KEY ou passe openai_api_key."
-AZURE_MSG = ("Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e "
-             "AZURE_DEPLOYMENT_NAME.")
+AZURE_MSG = (
+    "Credenciais Azure não configuradas. Defina AZURE_API_KEY, AZURE_API_ENDPOINT e AZURE_DEPLOYMENT_NAME."
+)
 DEFAULT_API_VERSION = "2024-02-15-preview"
 
-AZURE_ARGS = dict(azure_api_key="az-key", azure_endpoint="https://127.0.0.1:9/",
-                  azure_deployment="gpt4o-dep")
-AZURE_ENV = dict(AZURE_API_KEY="env-az-key", AZURE_API_ENDPOINT="https://127.0.0.1:8/",
-                 AZURE_DEPLOYMENT_NAME="env-dep")
+AZURE_ARGS = dict(azure_api_key="az-key", azure_endpoint="https://127.0.0.1:9/", azure_deployment="gpt4o-dep")
+AZURE_ENV = dict(
+    AZURE_API_KEY="env-az-key", AZURE_API_ENDPOINT="https://127.0.0.1:8/", AZURE_DEPLOYMENT_NAME="env-dep"
+)
 
 
 @pytest.fixture(autouse=True)
@@ -63,8 +64,13 @@ def subprocess_env():
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120, env=subprocess_env())
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=subprocess_env(),
+    )
 
 
 class FakeReader:
@@ -115,8 +121,15 @@ def fake_reader():
 
 
 class StubAuth:
-    def __init__(self, has_api_key=True, is_azure=False, provider="openai",
-                 is_vorlex_available=True, kwargs=None, kwargs_error=None):
+    def __init__(
+        self,
+        has_api_key=True,
+        is_azure=False,
+        provider="openai",
+        is_vorlex_available=True,
+        kwargs=None,
+        kwargs_error=None,
+    ):
         self.has_api_key = has_api_key
         self.is_azure = is_azure
         self.provider = provider
@@ -141,18 +154,29 @@ def make_checker(**kwargs):
 # Model records
 # ---------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("status, emoji", [
-    ("aprovado", "✅"), ("reprovado", "❌"), ("pendente", "⚠️"), ("nao_verificado", "➖"),
-    ("APROVADO", "❓"), ("", "❓"),
-])
+
+@pytest.mark.parametrize(
+    "status, emoji",
+    [
+        ("aprovado", "✅"),
+        ("reprovado", "❌"),
+        ("pendente", "⚠️"),
+        ("nao_verificado", "➖"),
+        ("APROVADO", "❓"),
+        ("", "❓"),
+    ],
+)
 def test_campo_emoji_per_status(status, emoji):
     assert CampoVerificado(campo="CNPJ", status=status).emoji == emoji
 
 
-@pytest.mark.parametrize("model, payload", [
-    (EmpresaExtraida, {"cnpj": "1", "capital": "10"}),
-    (AssinaturaExtraida, {"nome_signatario": "Ana", "assinatura": "x"}),
-])
+@pytest.mark.parametrize(
+    "model, payload",
+    [
+        (EmpresaExtraida, {"cnpj": "1", "capital": "10"}),
+        (AssinaturaExtraida, {"nome_signatario": "Ana", "assinatura": "x"}),
+    ],
+)
 def test_extracted_records_refuse_unknown_keys(model, payload):
     with pytest.raises(ValidationError):
         model(**payload)
@@ -162,11 +186,15 @@ def test_extracted_records_refuse_unknown_keys(model, payload):
 # Country adapter base and registry
 # ---------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("method, arg", [
-    ("validate_company_id", "11222333000181"),
-    ("lookup_company", "11222333000181"),
-    ("search_companies", "ACME LTDA"),
-])
+
+@pytest.mark.parametrize(
+    "method, arg",
+    [
+        ("validate_company_id", "11222333000181"),
+        ("lookup_company", "11222333000181"),
+        ("search_companies", "ACME LTDA"),
+    ],
+)
 def test_country_adapter_operations_are_abstract(method, arg):
     class Partial(CountryAdapter):
         country_code = "XX"
@@ -218,11 +246,14 @@ def test_get_adapter_reads_the_table_at_call_time(monkeypatch):
         get_adapter("BR")
 
 
-@pytest.mark.parametrize("method, target, arg", [
-    ("validate_company_id", "validar_cnpj", "11.222.333/0001-81"),
-    ("lookup_company", "consultar_cnpj", "11222333000181"),
-    ("search_companies", "buscar_cnpj_por_nome", "ACME INDUSTRIA LTDA"),
-])
+@pytest.mark.parametrize(
+    "method, target, arg",
+    [
+        ("validate_company_id", "validar_cnpj", "11.222.333/0001-81"),
+        ("lookup_company", "consultar_cnpj", "11222333000181"),
+        ("search_companies", "buscar_cnpj_por_nome", "ACME INDUSTRIA LTDA"),
+    ],
+)
 def test_brazil_adapter_delegates_to_cnpj_module_at_call_time(method, target, arg):
     adapter = BrazilAdapter()
     answer = object()
@@ -235,17 +266,24 @@ def test_brazil_adapter_delegates_to_cnpj_module_at_call_time(method, target, ar
 
 def test_brazil_adapter_validation_falls_back_to_the_alphanumeric_rule():
     adapter = BrazilAdapter()
-    with mock.patch("vorlex.contract.countries.br.cnpj.validar_cnpj", return_value=False), \
-         mock.patch("vorlex.contract.countries.br.cnpj.validar_cnpj_alfanumerico",
-                    return_value=True) as alfa:
+    with (
+        mock.patch("vorlex.contract.countries.br.cnpj.validar_cnpj", return_value=False),
+        mock.patch("vorlex.contract.countries.br.cnpj.validar_cnpj_alfanumerico", return_value=True) as alfa,
+    ):
         assert adapter.validate_company_id("12ABC34501DE35") is True
     alfa.assert_called_once_with("12ABC34501DE35")
 
 
-@pytest.mark.parametrize("cnpj, valid", [
-    ("11.222.333/0001-81", True), ("11222333000181", True),
-    ("12.345.678/0001-99", False), ("00000000000000", False), ("", False),
-])
+@pytest.mark.parametrize(
+    "cnpj, valid",
+    [
+        ("11.222.333/0001-81", True),
+        ("11222333000181", True),
+        ("12.345.678/0001-99", False),
+        ("00000000000000", False),
+        ("", False),
+    ],
+)
 def test_brazil_adapter_validates_with_cnpj_rules(cnpj, valid):
     assert BrazilAdapter().validate_company_id(cnpj) is valid
     assert cnpj_mod.validar_cnpj(cnpj) is valid
@@ -255,30 +293,37 @@ def test_brazil_adapter_validates_with_cnpj_rules(cnpj, valid):
 # Credential holder
 # ---------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("env, kwargs, provider", [
-    ({}, {}, "openai"),
-    ({}, {"provider": "azure"}, "azure"),
-    ({}, {"provider": "AZURE"}, "azure"),
-    ({}, {"provider": "OpenAI"}, "openai"),
-    ({"OPENAI_PROVIDER": "azure"}, {"provider": "openai"}, "openai"),
-    ({"OPENAI_PROVIDER": "openai"}, dict(AZURE_ARGS, provider="azure"), "azure"),
-    ({"OPENAI_PROVIDER": "azure"}, {}, "azure"),
-    ({"OPENAI_PROVIDER": "openai"}, dict(AZURE_ARGS), "openai"),
-    ({"OPENAI_PROVIDER": "azure"}, {"provider": ""}, "azure"),
-    ({"OPENAI_PROVIDER": "gemini"}, dict(AZURE_ARGS), "azure"),
-    ({"OPENAI_PROVIDER": "gemini"}, {}, "openai"),
-    ({}, dict(AZURE_ARGS), "azure"),
-    (dict(AZURE_ENV), {}, "azure"),
-    ({}, dict(AZURE_ARGS, openai_api_key="sk-x"), "openai"),
-    ({"OPENAI_API_KEY": "sk-env"}, dict(AZURE_ARGS), "openai"),
-    ({"OPENAI_API_KEY": ""}, dict(AZURE_ARGS), "azure"),
-    ({}, dict(AZURE_ARGS, openai_api_key=""), "azure"),
-    ({}, {"azure_api_key": "k", "azure_endpoint": "https://127.0.0.1/"}, "openai"),
-    ({}, {"azure_api_key": "k", "azure_deployment": "d"}, "openai"),
-    ({"AZURE_API_KEY": "k", "AZURE_API_ENDPOINT": "https://127.0.0.1/"},
-     {"azure_deployment": "d"}, "azure"),
-    ({}, dict(AZURE_ARGS, azure_deployment=""), "openai"),
-])
+
+@pytest.mark.parametrize(
+    "env, kwargs, provider",
+    [
+        ({}, {}, "openai"),
+        ({}, {"provider": "azure"}, "azure"),
+        ({}, {"provider": "AZURE"}, "azure"),
+        ({}, {"provider": "OpenAI"}, "openai"),
+        ({"OPENAI_PROVIDER": "azure"}, {"provider": "openai"}, "openai"),
+        ({"OPENAI_PROVIDER": "openai"}, dict(AZURE_ARGS, provider="azure"), "azure"),
+        ({"OPENAI_PROVIDER": "azure"}, {}, "azure"),
+        ({"OPENAI_PROVIDER": "openai"}, dict(AZURE_ARGS), "openai"),
+        ({"OPENAI_PROVIDER": "azure"}, {"provider": ""}, "azure"),
+        ({"OPENAI_PROVIDER": "gemini"}, dict(AZURE_ARGS), "azure"),
+        ({"OPENAI_PROVIDER": "gemini"}, {}, "openai"),
+        ({}, dict(AZURE_ARGS), "azure"),
+        (dict(AZURE_ENV), {}, "azure"),
+        ({}, dict(AZURE_ARGS, openai_api_key="sk-x"), "openai"),
+        ({"OPENAI_API_KEY": "sk-env"}, dict(AZURE_ARGS), "openai"),
+        ({"OPENAI_API_KEY": ""}, dict(AZURE_ARGS), "azure"),
+        ({}, dict(AZURE_ARGS, openai_api_key=""), "azure"),
+        ({}, {"azure_api_key": "k", "azure_endpoint": "https://127.0.0.1/"}, "openai"),
+        ({}, {"azure_api_key": "k", "azure_deployment": "d"}, "openai"),
+        (
+            {"AZURE_API_KEY": "k", "AZURE_API_ENDPOINT": "https://127.0.0.1/"},
+            {"azure_deployment": "d"},
+            "azure",
+        ),
+        ({}, dict(AZURE_ARGS, azure_deployment=""), "openai"),
+    ],
+)
 def test_auth_settles_the_provider(clean_env, env, kwargs, provider):
     for name, value in env.items():
         clean_env.setenv(name, value)
@@ -293,56 +338,106 @@ def test_auth_rejects_unknown_provider(provider):
         VorlexAuth(provider=provider, openai_api_key="sk-x")
 
 
-@pytest.mark.parametrize("argument", [
-    "openai_api_key", "provider", "azure_api_key", "azure_endpoint", "azure_deployment",
-    "azure_api_version",
-])
+@pytest.mark.parametrize(
+    "argument",
+    [
+        "openai_api_key",
+        "provider",
+        "azure_api_key",
+        "azure_endpoint",
+        "azure_deployment",
+        "azure_api_version",
+    ],
+)
 def test_auth_type_errors_name_the_argument(argument):
     with pytest.raises(TypeError, match=argument):
         VorlexAuth(**{argument: 42})
 
 
-@pytest.mark.parametrize("env, kwargs, expected", [
-    ({}, {"openai_api_key": "sk-x"}, True),
-    ({"OPENAI_API_KEY": "sk-env"}, {}, True),
-    ({}, {}, False),
-    ({"OPENAI_API_KEY": ""}, {"openai_api_key": ""}, False),
-    ({}, dict(AZURE_ARGS, provider="azure"), True),
-    (dict(AZURE_ENV), {"provider": "azure"}, True),
-    ({}, {"provider": "azure", "openai_api_key": "sk-x"}, False),
-    ({}, dict(AZURE_ARGS, provider="azure", azure_api_key=""), False),
-    ({}, dict(AZURE_ARGS, provider="azure", azure_endpoint=""), False),
-    ({}, dict(AZURE_ARGS, provider="azure", azure_deployment=""), False),
-    ({"AZURE_DEPLOYMENT_NAME": ""}, dict(AZURE_ARGS, provider="azure", azure_deployment=None),
-     False),
-    ({}, dict(AZURE_ARGS, provider="openai"), False),
-])
+@pytest.mark.parametrize(
+    "env, kwargs, expected",
+    [
+        ({}, {"openai_api_key": "sk-x"}, True),
+        ({"OPENAI_API_KEY": "sk-env"}, {}, True),
+        ({}, {}, False),
+        ({"OPENAI_API_KEY": ""}, {"openai_api_key": ""}, False),
+        ({}, dict(AZURE_ARGS, provider="azure"), True),
+        (dict(AZURE_ENV), {"provider": "azure"}, True),
+        ({}, {"provider": "azure", "openai_api_key": "sk-x"}, False),
+        ({}, dict(AZURE_ARGS, provider="azure", azure_api_key=""), False),
+        ({}, dict(AZURE_ARGS, provider="azure", azure_endpoint=""), False),
+        ({}, dict(AZURE_ARGS, provider="azure", azure_deployment=""), False),
+        ({"AZURE_DEPLOYMENT_NAME": ""}, dict(AZURE_ARGS, provider="azure", azure_deployment=None), False),
+        ({}, dict(AZURE_ARGS, provider="openai"), False),
+    ],
+)
 def test_auth_has_api_key(clean_env, env, kwargs, expected):
     for name, value in env.items():
         clean_env.setenv(name, value)
     assert VorlexAuth(**kwargs).has_api_key is expected
 
 
-@pytest.mark.parametrize("env, kwargs, expected", [
-    ({}, {"openai_api_key": "sk-arg"}, {"provider": "openai", "openai_api_key": "sk-arg"}),
-    ({"OPENAI_API_KEY": "sk-env"}, {}, {"provider": "openai", "openai_api_key": "sk-env"}),
-    ({"OPENAI_API_KEY": "sk-env"}, {"openai_api_key": ""},
-     {"provider": "openai", "openai_api_key": "sk-env"}),
-    ({"OPENAI_API_KEY": "sk-env"}, {"openai_api_key": "sk-arg"},
-     {"provider": "openai", "openai_api_key": "sk-arg"}),
-    ({}, dict(AZURE_ARGS, provider="azure"),
-     {"provider": "azure", "azure_api_key": "az-key", "azure_endpoint": "https://127.0.0.1:9/",
-      "azure_deployment": "gpt4o-dep", "azure_api_version": DEFAULT_API_VERSION}),
-    ({}, dict(AZURE_ARGS, azure_api_version="2025-01-01"),
-     {"provider": "azure", "azure_api_key": "az-key", "azure_endpoint": "https://127.0.0.1:9/",
-      "azure_deployment": "gpt4o-dep", "azure_api_version": "2025-01-01"}),
-    (dict(AZURE_ENV), {"azure_api_key": "", "azure_endpoint": ""},
-     {"provider": "azure", "azure_api_key": "env-az-key", "azure_endpoint": "https://127.0.0.1:8/",
-      "azure_deployment": "env-dep", "azure_api_version": DEFAULT_API_VERSION}),
-    (dict(AZURE_ENV), {"azure_deployment": "arg-dep"},
-     {"provider": "azure", "azure_api_key": "env-az-key", "azure_endpoint": "https://127.0.0.1:8/",
-      "azure_deployment": "arg-dep", "azure_api_version": DEFAULT_API_VERSION}),
-])
+@pytest.mark.parametrize(
+    "env, kwargs, expected",
+    [
+        ({}, {"openai_api_key": "sk-arg"}, {"provider": "openai", "openai_api_key": "sk-arg"}),
+        ({"OPENAI_API_KEY": "sk-env"}, {}, {"provider": "openai", "openai_api_key": "sk-env"}),
+        (
+            {"OPENAI_API_KEY": "sk-env"},
+            {"openai_api_key": ""},
+            {"provider": "openai", "openai_api_key": "sk-env"},
+        ),
+        (
+            {"OPENAI_API_KEY": "sk-env"},
+            {"openai_api_key": "sk-arg"},
+            {"provider": "openai", "openai_api_key": "sk-arg"},
+        ),
+        (
+            {},
+            dict(AZURE_ARGS, provider="azure"),
+            {
+                "provider": "azure",
+                "azure_api_key": "az-key",
+                "azure_endpoint": "https://127.0.0.1:9/",
+                "azure_deployment": "gpt4o-dep",
+                "azure_api_version": DEFAULT_API_VERSION,
+            },
+        ),
+        (
+            {},
+            dict(AZURE_ARGS, azure_api_version="2025-01-01"),
+            {
+                "provider": "azure",
+                "azure_api_key": "az-key",
+                "azure_endpoint": "https://127.0.0.1:9/",
+                "azure_deployment": "gpt4o-dep",
+                "azure_api_version": "2025-01-01",
+            },
+        ),
+        (
+            dict(AZURE_ENV),
+            {"azure_api_key": "", "azure_endpoint": ""},
+            {
+                "provider": "azure",
+                "azure_api_key": "env-az-key",
+                "azure_endpoint": "https://127.0.0.1:8/",
+                "azure_deployment": "env-dep",
+                "azure_api_version": DEFAULT_API_VERSION,
+            },
+        ),
+        (
+            dict(AZURE_ENV),
+            {"azure_deployment": "arg-dep"},
+            {
+                "provider": "azure",
+                "azure_api_key": "env-az-key",
+                "azure_endpoint": "https://127.0.0.1:8/",
+                "azure_deployment": "arg-dep",
+                "azure_api_version": DEFAULT_API_VERSION,
+            },
+        ),
+    ],
+)
 def test_auth_reader_kwargs(clean_env, env, kwargs, expected):
     for name, value in env.items():
         clean_env.setenv(name, value)
@@ -373,6 +468,7 @@ def test_auth_reports_missing_reader_module(tmp_path):
 # Module loading
 # ---------------------------------------------------------------------------------------------
 
+
 def test_checker_import_and_construction_load_no_heavy_modules():
     proc = run_python("""
         import sys
@@ -391,6 +487,7 @@ def test_checker_import_and_construction_load_no_heavy_modules():
 # ---------------------------------------------------------------------------------------------
 # Construction
 # ---------------------------------------------------------------------------------------------
+
 
 @pytest.fixture
 def spies(monkeypatch):
@@ -418,27 +515,30 @@ def test_empty_country_message_with_real_collaborators():
     assert str(exc.value) == "country is required (e.g., country='BR')"
 
 
-@pytest.mark.parametrize("kwargs, argument", [
-    ({"country": None}, "country"),
-    ({"country": 55}, "country"),
-    ({"country": b"BR"}, "country"),
-    ({"country": "BR", "model": None}, "model"),
-    ({"country": "BR", "model": 4}, "model"),
-    ({"country": "BR", "azure_api_version": None}, "azure_api_version"),
-    ({"country": "BR", "openai_api_key": 123}, "openai_api_key"),
-    ({"country": "BR", "provider": 1}, "provider"),
-    ({"country": "BR", "azure_api_key": b"k"}, "azure_api_key"),
-    ({"country": "BR", "azure_endpoint": 8080}, "azure_endpoint"),
-    ({"country": "BR", "azure_deployment": ["d"]}, "azure_deployment"),
-    ({"country": "", "model": None}, "model"),
-    ({"country": "", "openai_api_key": 1}, "openai_api_key"),
-    ({"country": "BR", "base_url": 8080}, "base_url"),
-    ({"country": "BR", "cache_path": 3}, "cache_path"),
-    ({"country": "BR", "cache_path": b"r.sqlite"}, "cache_path"),
-    ({"country": "BR", "cache_url": ["redis://127.0.0.1"]}, "cache_url"),
-    ({"country": "BR", "ocr_engine": True}, "ocr_engine"),
-    ({"country": "", "ocr_engine": 1}, "ocr_engine"),
-])
+@pytest.mark.parametrize(
+    "kwargs, argument",
+    [
+        ({"country": None}, "country"),
+        ({"country": 55}, "country"),
+        ({"country": b"BR"}, "country"),
+        ({"country": "BR", "model": None}, "model"),
+        ({"country": "BR", "model": 4}, "model"),
+        ({"country": "BR", "azure_api_version": None}, "azure_api_version"),
+        ({"country": "BR", "openai_api_key": 123}, "openai_api_key"),
+        ({"country": "BR", "provider": 1}, "provider"),
+        ({"country": "BR", "azure_api_key": b"k"}, "azure_api_key"),
+        ({"country": "BR", "azure_endpoint": 8080}, "azure_endpoint"),
+        ({"country": "BR", "azure_deployment": ["d"]}, "azure_deployment"),
+        ({"country": "", "model": None}, "model"),
+        ({"country": "", "openai_api_key": 1}, "openai_api_key"),
+        ({"country": "BR", "base_url": 8080}, "base_url"),
+        ({"country": "BR", "cache_path": 3}, "cache_path"),
+        ({"country": "BR", "cache_path": b"r.sqlite"}, "cache_path"),
+        ({"country": "BR", "cache_url": ["redis://127.0.0.1"]}, "cache_url"),
+        ({"country": "BR", "ocr_engine": True}, "ocr_engine"),
+        ({"country": "", "ocr_engine": 1}, "ocr_engine"),
+    ],
+)
 def test_construction_type_errors_come_first_and_name_the_argument(spies, kwargs, argument):
     with pytest.raises(TypeError, match=argument):
         ContractChecker(**kwargs)
@@ -448,13 +548,26 @@ def test_construction_type_errors_come_first_and_name_the_argument(spies, kwargs
 
 def test_construction_wires_collaborators(spies):
     checker = ContractChecker(
-        "br", openai_api_key="sk-1", provider="openai", azure_api_key="ak",
-        azure_endpoint="https://127.0.0.1/", azure_deployment="dep", azure_api_version="v1",
-        model="gpt-4o-mini", verbose=False, usar_ai_search=False)
+        "br",
+        openai_api_key="sk-1",
+        provider="openai",
+        azure_api_key="ak",
+        azure_endpoint="https://127.0.0.1/",
+        azure_deployment="dep",
+        azure_api_version="v1",
+        model="gpt-4o-mini",
+        verbose=False,
+        usar_ai_search=False,
+    )
     spies.get_adapter.assert_called_once_with("br")
     spies.auth_cls.assert_called_once_with(
-        openai_api_key="sk-1", provider="openai", azure_api_key="ak",
-        azure_endpoint="https://127.0.0.1/", azure_deployment="dep", azure_api_version="v1")
+        openai_api_key="sk-1",
+        provider="openai",
+        azure_api_key="ak",
+        azure_endpoint="https://127.0.0.1/",
+        azure_deployment="dep",
+        azure_api_version="v1",
+    )
     assert checker.adapter is spies.adapter
     assert checker._auth is spies.auth
     assert checker.auth is spies.auth
@@ -468,8 +581,13 @@ def test_construction_wires_collaborators(spies):
 def test_construction_defaults(spies):
     checker = ContractChecker("BR")
     spies.auth_cls.assert_called_once_with(
-        openai_api_key=None, provider=None, azure_api_key=None, azure_endpoint=None,
-        azure_deployment=None, azure_api_version=DEFAULT_API_VERSION)
+        openai_api_key=None,
+        provider=None,
+        azure_api_key=None,
+        azure_endpoint=None,
+        azure_deployment=None,
+        azure_api_version=DEFAULT_API_VERSION,
+    )
     assert checker.model == "gpt-4o"
     assert checker.verbose
     assert checker.usar_ai_search
@@ -506,24 +624,30 @@ def test_real_auth_rejects_unknown_provider_through_checker():
 
 @pytest.mark.parametrize("is_azure, message", [(True, AZURE_MSG), (False, OPENAI_MSG)])
 def test_incomplete_credentials_message_follows_provider(spies, is_azure, message):
-    spies.auth_cls.return_value = StubAuth(has_api_key=False, is_azure=is_azure,
-                                           provider="azure" if is_azure else "openai")
+    spies.auth_cls.return_value = StubAuth(
+        has_api_key=False, is_azure=is_azure, provider="azure" if is_azure else "openai"
+    )
     with pytest.raises(ValueError) as exc:
         ContractChecker("BR")
     assert str(exc.value) == message
 
 
-@pytest.mark.parametrize("env, kwargs, message", [
-    ({}, {}, OPENAI_MSG),
-    ({}, {"provider": "openai", "azure_api_key": "k"}, OPENAI_MSG),
-    ({"OPENAI_API_KEY": ""}, {"openai_api_key": ""}, OPENAI_MSG),
-    ({}, {"provider": "azure", "azure_api_key": "k"}, AZURE_MSG),
-    ({}, {"provider": "azure", "azure_api_key": "k", "azure_endpoint": "https://127.0.0.1/"},
-     AZURE_MSG),
-    ({"OPENAI_PROVIDER": "azure"}, {"openai_api_key": "sk-x"}, AZURE_MSG),
-    ({"AZURE_API_KEY": "k", "AZURE_API_ENDPOINT": "https://127.0.0.1/"},
-     {"provider": "azure", "azure_deployment": ""}, AZURE_MSG),
-])
+@pytest.mark.parametrize(
+    "env, kwargs, message",
+    [
+        ({}, {}, OPENAI_MSG),
+        ({}, {"provider": "openai", "azure_api_key": "k"}, OPENAI_MSG),
+        ({"OPENAI_API_KEY": ""}, {"openai_api_key": ""}, OPENAI_MSG),
+        ({}, {"provider": "azure", "azure_api_key": "k"}, AZURE_MSG),
+        ({}, {"provider": "azure", "azure_api_key": "k", "azure_endpoint": "https://127.0.0.1/"}, AZURE_MSG),
+        ({"OPENAI_PROVIDER": "azure"}, {"openai_api_key": "sk-x"}, AZURE_MSG),
+        (
+            {"AZURE_API_KEY": "k", "AZURE_API_ENDPOINT": "https://127.0.0.1/"},
+            {"provider": "azure", "azure_deployment": ""},
+            AZURE_MSG,
+        ),
+    ],
+)
 def test_incomplete_credentials_with_real_auth(clean_env, env, kwargs, message):
     for name, value in env.items():
         clean_env.setenv(name, value)
@@ -532,12 +656,15 @@ def test_incomplete_credentials_with_real_auth(clean_env, env, kwargs, message):
     assert str(exc.value) == message
 
 
-@pytest.mark.parametrize("env, kwargs, provider", [
-    ({}, {"openai_api_key": "sk-x"}, "openai"),
-    ({"OPENAI_API_KEY": "sk-env"}, {}, "openai"),
-    (dict(AZURE_ENV), {}, "azure"),
-    ({}, dict(AZURE_ARGS, provider="Azure"), "azure"),
-])
+@pytest.mark.parametrize(
+    "env, kwargs, provider",
+    [
+        ({}, {"openai_api_key": "sk-x"}, "openai"),
+        ({"OPENAI_API_KEY": "sk-env"}, {}, "openai"),
+        (dict(AZURE_ENV), {}, "azure"),
+        ({}, dict(AZURE_ARGS, provider="Azure"), "azure"),
+    ],
+)
 def test_provider_property_follows_auth(clean_env, env, kwargs, provider):
     for name, value in env.items():
         clean_env.setenv(name, value)
@@ -565,22 +692,35 @@ def test_construction_builds_no_reader(fake_reader):
 # Console lines
 # ---------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("args, kwargs, expected", [
-    (("mensagem",), {}, "📋 mensagem\n"),
-    (("mensagem", ""), {}, " mensagem\n"),
-    (("mensagem",), {"emoji": "🔍"}, "🔍 mensagem\n"),
-    (("\n--- Verificando: ACME ---", "🏢"), {}, "🏢 \n--- Verificando: ACME ---\n"),
-    (("", "✅"), {}, "✅ \n"),
-    (("ação çé",), {"emoji": ""}, " ação çé\n"),
-])
+
+@pytest.mark.parametrize(
+    "args, kwargs, expected",
+    [
+        (("mensagem",), {}, "📋 mensagem\n"),
+        (("mensagem", ""), {}, " mensagem\n"),
+        (("mensagem",), {"emoji": "🔍"}, "🔍 mensagem\n"),
+        (("\n--- Verificando: ACME ---", "🏢"), {}, "🏢 \n--- Verificando: ACME ---\n"),
+        (("", "✅"), {}, "✅ \n"),
+        (("ação çé",), {"emoji": ""}, " ação çé\n"),
+    ],
+)
 def test_log_line(capsys, args, kwargs, expected):
     make_checker(verbose=True)._log(*args, **kwargs)
     assert capsys.readouterr().out == expected
 
 
-@pytest.mark.parametrize("verbose, prints", [
-    (False, False), (0, False), ("", False), ([], False), (True, True), (1, True), ("sim", True),
-])
+@pytest.mark.parametrize(
+    "verbose, prints",
+    [
+        (False, False),
+        (0, False),
+        ("", False),
+        ([], False),
+        (True, True),
+        (1, True),
+        ("sim", True),
+    ],
+)
 def test_log_follows_truth_value_of_verbose(capsys, verbose, prints):
     checker = make_checker(verbose=verbose)
     checker._log("x", "⚠️")
@@ -592,18 +732,45 @@ def test_log_follows_truth_value_of_verbose(capsys, verbose, prints):
 # Lazy reader construction
 # ---------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("kwargs, reader_kwargs", [
-    ({"openai_api_key": "sk-test", "model": "gpt-4o-mini", "verbose": False},
-     {"provider": "openai", "openai_api_key": "sk-test", "model": "gpt-4o-mini",
-      "verbose": False, "question_concurrency": 3}),
-    ({"openai_api_key": "sk-test"},
-     {"provider": "openai", "openai_api_key": "sk-test", "model": "gpt-4o", "verbose": True,
-      "question_concurrency": 3}),
-    (dict(AZURE_ARGS, provider="azure", model="gpt-4.1", verbose=True),
-     {"provider": "azure", "azure_api_key": "az-key", "azure_endpoint": "https://127.0.0.1:9/",
-      "azure_deployment": "gpt4o-dep", "azure_api_version": DEFAULT_API_VERSION,
-      "model": "gpt-4.1", "verbose": True, "question_concurrency": 3}),
-])
+
+@pytest.mark.parametrize(
+    "kwargs, reader_kwargs",
+    [
+        (
+            {"openai_api_key": "sk-test", "model": "gpt-4o-mini", "verbose": False},
+            {
+                "provider": "openai",
+                "openai_api_key": "sk-test",
+                "model": "gpt-4o-mini",
+                "verbose": False,
+                "question_concurrency": 3,
+            },
+        ),
+        (
+            {"openai_api_key": "sk-test"},
+            {
+                "provider": "openai",
+                "openai_api_key": "sk-test",
+                "model": "gpt-4o",
+                "verbose": True,
+                "question_concurrency": 3,
+            },
+        ),
+        (
+            dict(AZURE_ARGS, provider="azure", model="gpt-4.1", verbose=True),
+            {
+                "provider": "azure",
+                "azure_api_key": "az-key",
+                "azure_endpoint": "https://127.0.0.1:9/",
+                "azure_deployment": "gpt4o-dep",
+                "azure_api_version": DEFAULT_API_VERSION,
+                "model": "gpt-4.1",
+                "verbose": True,
+                "question_concurrency": 3,
+            },
+        ),
+    ],
+)
 def test_init_vorlex_builds_reader_once(capsys, kwargs, reader_kwargs):
     checker = ContractChecker("BR", **kwargs)
     # the reader class is looked up when the first verification needs it
@@ -621,46 +788,74 @@ def test_init_vorlex_builds_reader_once(capsys, kwargs, reader_kwargs):
 
 def test_init_vorlex_adds_model_and_verbose_to_auth_kwargs(fake_reader):
     checker = make_checker(model="m-1", verbose=False)
-    checker._auth = StubAuth(kwargs={"provider": "openai", "openai_api_key": "k",
-                                     "model": "stale", "extra": 1})
+    checker._auth = StubAuth(
+        kwargs={"provider": "openai", "openai_api_key": "k", "model": "stale", "extra": 1}
+    )
     assert checker._init_vorlex() is True
     assert fake_reader.instances[0].kwargs == {
-        "provider": "openai", "openai_api_key": "k", "model": "m-1", "verbose": False, "extra": 1,
-        "question_concurrency": 3}
+        "provider": "openai",
+        "openai_api_key": "k",
+        "model": "m-1",
+        "verbose": False,
+        "extra": 1,
+        "question_concurrency": 3,
+    }
 
 
 def test_reader_settings_are_keyword_only_and_kept_on_the_checker(spies, tmp_path):
     with pytest.raises(TypeError):
-        ContractChecker("BR", None, None, None, None, None, "v1", "gpt-4o", True, True,
-                        "http://127.0.0.1:1/v1")
+        ContractChecker(
+            "BR", None, None, None, None, None, "v1", "gpt-4o", True, True, "http://127.0.0.1:1/v1"
+        )
     bare = ContractChecker("BR")
-    assert (bare._base_url, bare._cache_path, bare._cache_url, bare._ocr_engine) == (
-        None, None, None, None)
-    given = ContractChecker("BR", base_url="http://127.0.0.1:1/v1", cache_path=tmp_path / "r.db",
-                            cache_url="redis://127.0.0.1:1/0", ocr_engine="tesseract",
-                            model="llama3.2:3b")  # a local server's model is named
+    assert (bare._base_url, bare._cache_path, bare._cache_url, bare._ocr_engine) == (None, None, None, None)
+    given = ContractChecker(
+        "BR",
+        base_url="http://127.0.0.1:1/v1",
+        cache_path=tmp_path / "r.db",
+        cache_url="redis://127.0.0.1:1/0",
+        ocr_engine="tesseract",
+        model="llama3.2:3b",
+    )  # a local server's model is named
     assert (given._base_url, given._cache_path, given._cache_url, given._ocr_engine) == (
-        "http://127.0.0.1:1/v1", tmp_path / "r.db", "redis://127.0.0.1:1/0", "tesseract")
+        "http://127.0.0.1:1/v1",
+        tmp_path / "r.db",
+        "redis://127.0.0.1:1/0",
+        "tesseract",
+    )
 
 
-@pytest.mark.parametrize("settings", [
-    {"base_url": "http://127.0.0.1:1/v1"},
-    {"cache_path": "resultados.sqlite", "ocr_engine": "tesseract"},
-    {"base_url": "http://127.0.0.1:1/v1", "cache_url": "redis://127.0.0.1:1/0",
-     "ocr_engine": "azure"},
-], ids=["base_url", "cache_path+ocr_engine", "base_url+cache_url+ocr_engine"])
+@pytest.mark.parametrize(
+    "settings",
+    [
+        {"base_url": "http://127.0.0.1:1/v1"},
+        {"cache_path": "resultados.sqlite", "ocr_engine": "tesseract"},
+        {"base_url": "http://127.0.0.1:1/v1", "cache_url": "redis://127.0.0.1:1/0", "ocr_engine": "azure"},
+    ],
+    ids=["base_url", "cache_path+ocr_engine", "base_url+cache_url+ocr_engine"],
+)
 def test_init_vorlex_hands_over_only_the_reader_settings_given(fake_reader, settings):
     checker = make_checker(model="m-1", verbose=False, **settings)
     assert checker._init_vorlex() is True
     assert fake_reader.instances[0].kwargs == dict(
-        {"provider": "openai", "openai_api_key": "sk-test", "model": "m-1", "verbose": False,
-         "question_concurrency": 3}, **settings)
+        {
+            "provider": "openai",
+            "openai_api_key": "sk-test",
+            "model": "m-1",
+            "verbose": False,
+            "question_concurrency": 3,
+        },
+        **settings,
+    )
 
 
-@pytest.mark.parametrize("verbose, expected", [
-    (True, "⚠️ Vorlex não disponível. Instale com: pip install vorlex\n"),
-    (False, ""),
-])
+@pytest.mark.parametrize(
+    "verbose, expected",
+    [
+        (True, "⚠️ Vorlex não disponível. Instale com: pip install vorlex\n"),
+        (False, ""),
+    ],
+)
 def test_init_vorlex_without_reader_package(capsys, fake_reader, verbose, expected):
     checker = make_checker(verbose=verbose)
     checker._auth = StubAuth(is_vorlex_available=False)
@@ -688,11 +883,14 @@ def test_init_vorlex_constructor_failure_is_remembered(capsys, fake_reader, verb
     assert fake_reader.instances == []
 
 
-@pytest.mark.parametrize("error, text", [
-    (ValueError("chave inválida"), "chave inválida"),
-    (KeyError("model"), "'model'"),
-    (Exception(), ""),
-])
+@pytest.mark.parametrize(
+    "error, text",
+    [
+        (ValueError("chave inválida"), "chave inválida"),
+        (KeyError("model"), "'model'"),
+        (Exception(), ""),
+    ],
+)
 def test_init_vorlex_question_registration_failure(capsys, fake_reader, error, text):
     checker = make_checker()
     fake_reader.fail_on_add = error
@@ -727,37 +925,46 @@ def test_init_vorlex_returns_remembered_outcome(fake_reader):
 # ---------------------------------------------------------------------------------------------
 
 QUESTIONS = [
-    ("empresas", "Empresas do Contrato",
-     ["cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"],
-     ExtracaoEmpresas,
-     "Você é um especialista em análise de contratos brasileiros.\n"
-     "Extraia TODAS as empresas mencionadas com CNPJ, razão social e papel no contrato.\n\n"
-     "REGRAS:\n"
-     "1. CNPJ deve ter 14 dígitos (com ou sem formatação)\n"
-     "2. Identifique claramente: contratante (quem paga) vs contratada (quem presta serviço)\n"
-     "3. Extraia TODAS as empresas, incluindo intervenientes e fiadoras",
-     "Analise o contrato e extraia todas as empresas:\n\n{texto}\n\n"
-     "Para cada empresa extraia: CNPJ, razão social, nome fantasia, endereço e papel no contrato."),
-    ("assinaturas", "Assinaturas do Contrato",
-     ["assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"],
-     ExtracaoAssinaturas,
-     "Você é um especialista em análise de contratos.\n"
-     "Extraia TODAS as pessoas físicas que assinaram ou são representantes.\n\n"
-     "ONDE PROCURAR:\n"
-     "1. Bloco de assinaturas no final\n"
-     "2. Cláusula de representação legal\n"
-     "3. Qualificação das partes\n"
-     "4. Cláusula de NOTIFICAÇÕES\n"
-     "5. Assinaturas digitais\n"
-     "6. Testemunhas",
-     "Extraia todas as pessoas físicas mencionadas como representantes:\n\n{texto}\n\n"
-     "Para cada pessoa extraia: nome completo, cargo, CPF (se houver), empresa que representa."),
-    ("dados_contrato", "Dados do Contrato",
-     ["contrato", "objeto", "vigência", "valor", "cláusula", "foro"],
-     ExtracaoDadosContrato,
-     "Você é um especialista em análise de contratos.\nExtraia os dados gerais do contrato.",
-     "Extraia os dados gerais do contrato:\n\n{texto}\n\n"
-     "Extraia: tipo de contrato, objeto, data, vigência, valor, foro."),
+    (
+        "empresas",
+        "Empresas do Contrato",
+        ["cnpj", "contratante", "contratada", "inscrita", "razão social", "ltda", "s/a"],
+        ExtracaoEmpresas,
+        "Você é um especialista em análise de contratos brasileiros.\n"
+        "Extraia TODAS as empresas mencionadas com CNPJ, razão social e papel no contrato.\n\n"
+        "REGRAS:\n"
+        "1. CNPJ deve ter 14 dígitos (com ou sem formatação)\n"
+        "2. Identifique claramente: contratante (quem paga) vs contratada (quem presta serviço)\n"
+        "3. Extraia TODAS as empresas, incluindo intervenientes e fiadoras",
+        "Analise o contrato e extraia todas as empresas:\n\n{texto}\n\n"
+        "Para cada empresa extraia: CNPJ, razão social, nome fantasia, endereço e papel no contrato.",
+    ),
+    (
+        "assinaturas",
+        "Assinaturas do Contrato",
+        ["assinatura", "assinado", "certificado", "representante", "testemunha", "cpf"],
+        ExtracaoAssinaturas,
+        "Você é um especialista em análise de contratos.\n"
+        "Extraia TODAS as pessoas físicas que assinaram ou são representantes.\n\n"
+        "ONDE PROCURAR:\n"
+        "1. Bloco de assinaturas no final\n"
+        "2. Cláusula de representação legal\n"
+        "3. Qualificação das partes\n"
+        "4. Cláusula de NOTIFICAÇÕES\n"
+        "5. Assinaturas digitais\n"
+        "6. Testemunhas",
+        "Extraia todas as pessoas físicas mencionadas como representantes:\n\n{texto}\n\n"
+        "Para cada pessoa extraia: nome completo, cargo, CPF (se houver), empresa que representa.",
+    ),
+    (
+        "dados_contrato",
+        "Dados do Contrato",
+        ["contrato", "objeto", "vigência", "valor", "cláusula", "foro"],
+        ExtracaoDadosContrato,
+        "Você é um especialista em análise de contratos.\nExtraia os dados gerais do contrato.",
+        "Extraia os dados gerais do contrato:\n\n{texto}\n\n"
+        "Extraia: tipo de contrato, objeto, data, vigência, valor, foro.",
+    ),
 ]
 
 

@@ -18,13 +18,24 @@ FUZZ = ROOT / "fuzz"
 SECONDS = int(os.environ.get("VORLEX_FUZZ_SECONDS", "20"))
 TARGETS = sorted(p.stem for p in FUZZ.glob("*.py") if not p.stem.startswith("_") and p.stem != "run")
 # Replayed: what libFuzzer saves for a failure (crash-, oom-, timeout-).
-REPLAYS = sorted(p for p in (FUZZ / "crashes").glob("*/*")
-                 if p.name.split("-")[0] in ("crash", "oom", "timeout"))
+REPLAYS = sorted(
+    p for p in (FUZZ / "crashes").glob("*/*") if p.name.split("-")[0] in ("crash", "oom", "timeout")
+)
 
 
 def test_every_target_is_run():
-    assert {"text_kernels", "cnpj", "address", "contract_keywords", "resolve_document",
-            "document_metadata", "filter_pages", "records", "safe_url", "native_calls"} <= set(TARGETS)
+    assert {
+        "text_kernels",
+        "cnpj",
+        "address",
+        "contract_keywords",
+        "resolve_document",
+        "document_metadata",
+        "filter_pages",
+        "records",
+        "safe_url",
+        "native_calls",
+    } <= set(TARGETS)
 
 
 @pytest.fixture(scope="module")
@@ -32,10 +43,25 @@ def fuzz_results(tmp_path_factory):
     out = tmp_path_factory.mktemp("fuzz")
     report = out / "results.json"
     proc = subprocess.run(
-        [sys.executable, str(FUZZ / "run.py"), "--seconds", str(SECONDS), "--jobs", "2",
-         "--timeout", "60", "--artifacts", str(out / "artifacts"), "--json", str(report)],
-        capture_output=True, text=True, stdin=subprocess.DEVNULL,
-        timeout=(SECONDS + 400) * len(TARGETS))
+        [
+            sys.executable,
+            str(FUZZ / "run.py"),
+            "--seconds",
+            str(SECONDS),
+            "--jobs",
+            "2",
+            "--timeout",
+            "60",
+            "--artifacts",
+            str(out / "artifacts"),
+            "--json",
+            str(report),
+        ],
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        timeout=(SECONDS + 400) * len(TARGETS),
+    )
     assert report.exists(), proc.stdout[-4000:] + proc.stderr[-4000:]
     return {r["target"]: r for r in json.loads(report.read_text())}, proc
 
@@ -65,7 +91,18 @@ def test_saved_input_passes(reproducer, tmp_path):
     run = subprocess.run(
         # No leak check between inputs (the interpreter keeps what it caches); under the
         # sanitizer runtime the process is still checked for leaks when it exits.
-        [sys.executable, str(FUZZ / f"{target}.py"), "-rss_limit_mb=1024", "-timeout=60",
-         "-detect_leaks=0", str(reproducer)],
-        capture_output=True, text=True, stdin=subprocess.DEVNULL, cwd=str(tmp_path), timeout=600)
+        [
+            sys.executable,
+            str(FUZZ / f"{target}.py"),
+            "-rss_limit_mb=1024",
+            "-timeout=60",
+            "-detect_leaks=0",
+            str(reproducer),
+        ],
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        cwd=str(tmp_path),
+        timeout=600,
+    )
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-6000:]

@@ -19,8 +19,7 @@ from servers.ocr import FakeOcrService
 def ocr_service(monkeypatch):
     """The fake Azure Read service, and the OCR module configured to use it."""
     service = FakeOcrService().start()
-    monkeypatch.setattr(ocr, "get_azure_config", lambda: (service.endpoint, service.key),
-                        raising=False)
+    monkeypatch.setattr(ocr, "get_azure_config", lambda: (service.endpoint, service.key), raising=False)
     try:
         yield service
     finally:
@@ -44,8 +43,7 @@ def ocr_logs(caplog):
 
 
 def records(caplog, level=None):
-    return [r for r in caplog.records
-            if r.name == "vorlex.ocr" and (level is None or r.levelname == level)]
+    return [r for r in caplog.records if r.name == "vorlex.ocr" and (level is None or r.levelname == level)]
 
 
 def messages(caplog, level=None):
@@ -53,6 +51,7 @@ def messages(caplog, level=None):
 
 
 # -- images and PDFs -------------------------------------------------------------------
+
 
 def image_bytes(width: int, height: int, fmt: str = "PNG", color="white") -> bytes:
     buf = io.BytesIO()
@@ -78,19 +77,19 @@ class PdfBuilder:
     def __init__(self):
         self.doc = pymupdf.open()
 
-    def text(self, text: str) -> "PdfBuilder":
+    def text(self, text: str) -> PdfBuilder:
         page = self.doc.new_page()
         page.insert_textbox(pymupdf.Rect(50, 50, 545, 790), text, fontsize=10)
         return self
 
-    def scanned(self, drawn_text: str = "CONTRATO DIGITALIZADO", own_text: str = "") -> "PdfBuilder":
+    def scanned(self, drawn_text: str = "CONTRATO DIGITALIZADO", own_text: str = "") -> PdfBuilder:
         page = self.doc.new_page()
         page.insert_image(page.rect, stream=scan_of(drawn_text))
         if own_text:
             page.insert_text((50, 40), own_text, fontsize=8)
         return self
 
-    def blank(self) -> "PdfBuilder":
+    def blank(self) -> PdfBuilder:
         self.doc.new_page()
         return self
 
@@ -110,8 +109,7 @@ def pdf():
 @pytest.fixture
 def kit():
     """Helpers shared by the OCR tests (conftest modules are not importable)."""
-    return SimpleNamespace(image=image_bytes, scan=scan_of, words=words,
-                           records=records, messages=messages)
+    return SimpleNamespace(image=image_bytes, scan=scan_of, words=words, records=records, messages=messages)
 
 
 def words(n: int) -> str:
@@ -121,6 +119,7 @@ def words(n: int) -> str:
 
 
 # -- model caller ----------------------------------------------------------------------
+
 
 class ChatCaller:
     """Stands in for the reader's counting model caller: records each call and answers

@@ -1,7 +1,6 @@
 """Cloud OCR through the real Azure Image Analysis client against the local fake
 Read service: the request, the text, the sizing of images and the retry policy."""
 
-import base64
 import logging
 import struct
 import sys
@@ -68,8 +67,10 @@ def test_three_transient_failures_give_none_after_three_requests(ocr_service, ki
     assert ocr.perform_azure_ocr(kit.image(300, 300)) is None
     # Three requests in all: the client library's own retries are switched off.
     assert len(ocr_service.requests) == 3
-    assert kit.messages(ocr_logs, "WARNING") == ["OCR retry 1/3: HttpResponseError",
-                                                 "OCR retry 2/3: HttpResponseError"]
+    assert kit.messages(ocr_logs, "WARNING") == [
+        "OCR retry 1/3: HttpResponseError",
+        "OCR retry 2/3: HttpResponseError",
+    ]
     (error,) = kit.messages(ocr_logs, "ERROR")
     assert error.startswith(FAILED) and "503" in error
 
@@ -108,7 +109,9 @@ def test_a_refused_connection_is_retried_three_times(kit, ocr_logs, sleeps, monk
     monkeypatch.setattr(ocr, "get_azure_config", lambda: (f"http://127.0.0.1:{port}", "k"))
     assert ocr.perform_azure_ocr(kit.image(300, 300)) is None
     assert [r.args for r in kit.records(ocr_logs, "WARNING")] == [
-        (1, "ServiceRequestError"), (2, "ServiceRequestError")]
+        (1, "ServiceRequestError"),
+        (2, "ServiceRequestError"),
+    ]
     assert len(kit.records(ocr_logs, "ERROR")) == 1
 
 
@@ -151,8 +154,10 @@ def test_16000_is_not_scaled_and_nothing_is_scaled_up(ocr_service, kit):
     assert ocr_service.requests[0].image_size == (16000, 300)
 
 
-@pytest.mark.parametrize("fmt, sent", [("png", "PNG"), ("JPG", "JPEG"), ("jpeg", "JPEG"),
-                                       ("Bmp", "BMP"), ("tiff", "PNG"), ("", "PNG")])
+@pytest.mark.parametrize(
+    "fmt, sent",
+    [("png", "PNG"), ("JPG", "JPEG"), ("jpeg", "JPEG"), ("Bmp", "BMP"), ("tiff", "PNG"), ("", "PNG")],
+)
 def test_the_image_is_reencoded_in_the_mapped_format(ocr_service, kit, fmt, sent):
     ocr.perform_azure_ocr(kit.image(300, 300, "PNG"), fmt)
     assert ocr_service.requests[0].image_format == sent
@@ -180,8 +185,13 @@ def test_undecodable_bytes_give_none_and_an_error_line(ocr_service, kit, ocr_log
 
 def png_header(width, height):
     def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+        return (
+            struct.pack(">I", len(data))
+            + kind
+            + data
+            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+        )
+
     ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IEND", b"")
 
@@ -197,8 +207,10 @@ def test_a_missing_client_library_is_three_failed_attempts(kit, ocr_logs, sleeps
     monkeypatch.setattr(ocr, "get_azure_config", lambda: ("http://127.0.0.1:9", "k"))
     monkeypatch.setitem(sys.modules, "azure.ai.vision.imageanalysis", None)
     assert ocr.perform_azure_ocr(kit.image(300, 300)) is None
-    assert kit.messages(ocr_logs, "WARNING") == ["OCR retry 1/3: ModuleNotFoundError",
-                                                 "OCR retry 2/3: ModuleNotFoundError"]
+    assert kit.messages(ocr_logs, "WARNING") == [
+        "OCR retry 1/3: ModuleNotFoundError",
+        "OCR retry 2/3: ModuleNotFoundError",
+    ]
     assert len(kit.records(ocr_logs, "ERROR")) == 1
 
 
@@ -258,28 +270,43 @@ class StatusError(Exception):
             self.response = response
 
 
-@pytest.mark.parametrize("exc, transient", [
-    (StatusError(429), True), (StatusError(500), True), (StatusError(503), True),
-    (StatusError(599), True), (StatusError(400), False), (StatusError(401), False),
-    (StatusError(403), False), (StatusError(404), False), (StatusError(428), False),
-    (StatusError(response=SimpleNamespace(status_code=503)), True),
-    (StatusError(response=SimpleNamespace(status_code=401)), False),
-    (StatusError(response=SimpleNamespace()), True),
-    (StatusError(401, response=SimpleNamespace(status_code=503)), False),
-    (ConnectionError("reset"), True), (TimeoutError(), True), (ImportError("x"), True),
-    (StatusError(503.0), True), (StatusError(2 ** 80), True),
-])
+@pytest.mark.parametrize(
+    "exc, transient",
+    [
+        (StatusError(429), True),
+        (StatusError(500), True),
+        (StatusError(503), True),
+        (StatusError(599), True),
+        (StatusError(400), False),
+        (StatusError(401), False),
+        (StatusError(403), False),
+        (StatusError(404), False),
+        (StatusError(428), False),
+        (StatusError(response=SimpleNamespace(status_code=503)), True),
+        (StatusError(response=SimpleNamespace(status_code=401)), False),
+        (StatusError(response=SimpleNamespace()), True),
+        (StatusError(401, response=SimpleNamespace(status_code=503)), False),
+        (ConnectionError("reset"), True),
+        (TimeoutError(), True),
+        (ImportError("x"), True),
+        (StatusError(503.0), True),
+        (StatusError(2**80), True),
+    ],
+)
 def test_which_errors_are_transient(exc, transient):
     assert ocr._is_transient_azure_error(exc) is transient
 
 
 def test_real_azure_errors_are_classified_by_their_status():
-    from azure.core.exceptions import (ClientAuthenticationError, HttpResponseError,
-                                       ServiceRequestError, ServiceResponseError)
+    from azure.core.exceptions import (
+        ClientAuthenticationError,
+        HttpResponseError,
+        ServiceRequestError,
+        ServiceResponseError,
+    )
 
     def http_error(cls, status):
-        response = SimpleNamespace(status_code=status, reason="x", headers={},
-                                   text=lambda: "", request=None)
+        response = SimpleNamespace(status_code=status, reason="x", headers={}, text=lambda: "", request=None)
         return cls(response=response)
 
     assert ocr._is_transient_azure_error(http_error(HttpResponseError, 503))
@@ -296,8 +323,7 @@ def test_the_policy_reads_the_transient_rule_at_call_time(ocr_service, kit, slee
 
 
 def test_loading_the_module_quietens_the_azure_request_log():
-    assert logging.getLogger(
-        "azure.core.pipeline.policies.http_logging_policy").level == logging.WARNING
+    assert logging.getLogger("azure.core.pipeline.policies.http_logging_policy").level == logging.WARNING
     assert ocr.AZURE_OCR_TIMEOUT_SECONDS == 30
 
 

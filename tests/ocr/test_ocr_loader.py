@@ -25,11 +25,11 @@ def flat(text):
 
 
 def summary(pages):
-    return [(d.metadata["page"], d.metadata["source"], d.metadata.get("ocr_failed"))
-            for d in pages]
+    return [(d.metadata["page"], d.metadata["source"], d.metadata.get("ocr_failed")) for d in pages]
 
 
 # -- the 100-character threshold --------------------------------------------------------
+
 
 @pytest.mark.parametrize("chars, rendered", [(101, False), (100, True), (99, True)])
 def test_only_pages_above_100_characters_skip_ocr(ocr_service, pdf, kit, chars, rendered):
@@ -57,6 +57,7 @@ def test_a_rendered_page_is_sent_at_150_dpi_as_png(ocr_service, pdf):
 
 
 # -- defaults: cloud OCR on, fallback off ------------------------------------------------
+
 
 def test_a_scanned_page_read_by_ocr(ocr_service, pdf, kit, ocr_logs):
     ocr_service.lines("CONTRATO DE LOCAÇÃO", "Cláusula 1")
@@ -97,14 +98,17 @@ def test_a_page_with_nothing_read_and_no_own_text_vanishes(ocr_service, pdf, kit
 
 def test_a_mixed_document_keeps_page_order_with_gaps(ocr_service, pdf, kit):
     long_text = kit.words(300)
-    data = (pdf().text(long_text).scanned().blank().scanned(own_text=SHORT)
-            .text(long_text + " fim").bytes())
+    data = pdf().text(long_text).scanned().blank().scanned(own_text=SHORT).text(long_text + " fim").bytes()
     ocr_service.lines("pagina dois")  # page 2
     ocr_service.reply(Reply(blocks=[]))  # page 3, blank
     ocr_service.reply(Reply(status=400))  # page 4: refused image, not retried
     pages = ocr.load_pdf_with_ocr(data)
-    assert summary(pages) == [(1, "text", None), (2, "ocr", False),
-                              (4, "ocr_failed", True), (5, "text", None)]
+    assert summary(pages) == [
+        (1, "text", None),
+        (2, "ocr", False),
+        (4, "ocr_failed", True),
+        (5, "text", None),
+    ]
     assert [flat(p.text) for p in pages] == [long_text, "pagina dois", SHORT, long_text + " fim"]
     assert len(ocr_service.requests) == 3
 
@@ -137,12 +141,14 @@ ROWS = [
 
 
 @pytest.mark.parametrize("use_azure, mode, answer, ocr_answer, source, failed, ocr_called", ROWS)
-def test_page_labels(ocr_service, pdf, caller, use_azure, mode, answer, ocr_answer, source,
-                     failed, ocr_called):
+def test_page_labels(
+    ocr_service, pdf, caller, use_azure, mode, answer, ocr_answer, source, failed, ocr_called
+):
     ocr_service.reply(Reply(blocks=[[ocr_answer]] if ocr_answer else []))
     call = caller(answer) if answer is not None else None
-    (page,) = ocr.load_pdf_with_ocr(pdf().scanned(own_text=SHORT).bytes(), use_azure=use_azure,
-                                    ocr_fallback=mode, llm_caller=call)
+    (page,) = ocr.load_pdf_with_ocr(
+        pdf().scanned(own_text=SHORT).bytes(), use_azure=use_azure, ocr_fallback=mode, llm_caller=call
+    )
     assert page.metadata == {"page": 1, "source": source, "ocr_failed": failed}
     assert len(ocr_service.requests) == (1 if ocr_called else 0)
     read = {"ocr": OCR_TEXT, "vision_fallback": VISION_TEXT}.get(source)
@@ -180,22 +186,42 @@ def test_the_vision_fallback_gets_the_rendered_png_and_provider_settings(pdf, mo
 
     monkeypatch.setattr(ocr, "perform_vision_fallback", fake_fallback)
     call, client = caller(), object()
-    ocr.load_pdf_with_ocr(pdf().scanned().bytes(), ocr_fallback="force", llm_caller=call,
-                          provider="google", google_client=client, google_model="gemini-x")
-    assert seen == [(b"\x89PNG\r\n\x1a\n", {"llm_caller": call, "image_format": "png",
-                                            "provider": "google", "google_client": client,
-                                            "google_model": "gemini-x"})]
+    ocr.load_pdf_with_ocr(
+        pdf().scanned().bytes(),
+        ocr_fallback="force",
+        llm_caller=call,
+        provider="google",
+        google_client=client,
+        google_model="gemini-x",
+    )
+    assert seen == [
+        (
+            b"\x89PNG\r\n\x1a\n",
+            {
+                "llm_caller": call,
+                "image_format": "png",
+                "provider": "google",
+                "google_client": client,
+                "google_model": "gemini-x",
+            },
+        )
+    ]
 
 
 def test_google_provider_reads_through_call_vision(pdf, caller, monkeypatch):
     import vorlex.providers.google as google
 
     calls = []
-    monkeypatch.setattr(google, "call_vision",
-                        lambda c, m, **kw: calls.append(kw["mime"]) or "texto gemini")
-    (page,) = ocr.load_pdf_with_ocr(pdf().scanned().bytes(), use_azure=False,
-                                    ocr_fallback="auto", llm_caller=caller(), provider="google",
-                                    google_client=object(), google_model="gemini-2.0-flash")
+    monkeypatch.setattr(google, "call_vision", lambda c, m, **kw: calls.append(kw["mime"]) or "texto gemini")
+    (page,) = ocr.load_pdf_with_ocr(
+        pdf().scanned().bytes(),
+        use_azure=False,
+        ocr_fallback="auto",
+        llm_caller=caller(),
+        provider="google",
+        google_client=object(),
+        google_model="gemini-2.0-flash",
+    )
     assert calls == ["image/png"]
     assert page.metadata["source"] == "vision_fallback" and page.text == "texto gemini"
 
@@ -204,32 +230,44 @@ def test_an_empty_google_answer_is_not_a_failure(pdf, caller, monkeypatch):
     import vorlex.providers.google as google
 
     monkeypatch.setattr(google, "call_vision", lambda c, m, **kw: "")
-    (page,) = ocr.load_pdf_with_ocr(pdf().scanned(own_text=SHORT).bytes(), use_azure=False,
-                                    ocr_fallback="force", llm_caller=caller(), provider="google",
-                                    google_client=object(), google_model="g")
+    (page,) = ocr.load_pdf_with_ocr(
+        pdf().scanned(own_text=SHORT).bytes(),
+        use_azure=False,
+        ocr_fallback="force",
+        llm_caller=caller(),
+        provider="google",
+        google_client=object(),
+        google_model="g",
+    )
     assert page.metadata == {"page": 1, "source": "text", "ocr_failed": False}
 
 
 def test_google_without_a_model_leaves_the_page_failed(pdf, caller, kit, ocr_logs):
-    (page,) = ocr.load_pdf_with_ocr(pdf().scanned(own_text=SHORT).bytes(), use_azure=False,
-                                    ocr_fallback="force", llm_caller=caller(), provider="google",
-                                    google_client=object())
+    (page,) = ocr.load_pdf_with_ocr(
+        pdf().scanned(own_text=SHORT).bytes(),
+        use_azure=False,
+        ocr_fallback="force",
+        llm_caller=caller(),
+        provider="google",
+        google_client=object(),
+    )
     assert page.metadata["source"] == "ocr_failed"
     assert "Google vision fallback requested without client/model" in kit.messages(ocr_logs)
 
 
 # -- sources, names, closing and errors ---------------------------------------------------
 
+
 def test_a_path_is_logged_under_its_file_name(tmp_path, pdf, kit, ocr_logs):
     path = pdf().text(kit.words(200)).blank().save(tmp_path / "contrato.pdf")
     for source in (path, pathlib.Path(path)):
         ocr.load_pdf_with_ocr(source, use_azure=False, filename="ignorado.pdf")
-    assert kit.messages(ocr_logs, "INFO").count(
-        "Processando PDF com OCR: contrato.pdf (2 páginas)") == 2
+    assert kit.messages(ocr_logs, "INFO").count("Processando PDF com OCR: contrato.pdf (2 páginas)") == 2
 
 
-@pytest.mark.parametrize("filename, shown", [(None, "document.pdf"), ("", "document.pdf"),
-                                             ("meu.pdf", "meu.pdf")])
+@pytest.mark.parametrize(
+    "filename, shown", [(None, "document.pdf"), ("", "document.pdf"), ("meu.pdf", "meu.pdf")]
+)
 def test_bytes_are_logged_under_the_filename_or_document_pdf(pdf, kit, ocr_logs, filename, shown):
     ocr.load_pdf_with_ocr(pdf().blank().bytes(), use_azure=False, filename=filename)
     assert kit.messages(ocr_logs, "INFO")[0] == f"Processando PDF com OCR: {shown} (1 páginas)"
@@ -266,8 +304,12 @@ def test_pdf_library_errors_reach_the_caller(tmp_path):
 
 def test_wrong_argument_types_name_the_argument(pdf):
     data = pdf().blank().bytes()
-    for kwargs, name in [({"ocr_fallback": None}, "ocr_fallback"), ({"filename": 3}, "filename"),
-                         ({"provider": None}, "provider"), ({"google_model": 1}, "google_model")]:
+    for kwargs, name in [
+        ({"ocr_fallback": None}, "ocr_fallback"),
+        ({"filename": 3}, "filename"),
+        ({"provider": None}, "provider"),
+        ({"google_model": 1}, "google_model"),
+    ]:
         with pytest.raises(TypeError, match=name):
             ocr.load_pdf_with_ocr(data, **kwargs)
     with pytest.raises(TypeError):
@@ -276,11 +318,11 @@ def test_wrong_argument_types_name_the_argument(pdf):
 
 # -- process_pdf_smart --------------------------------------------------------------------
 
+
 def test_a_text_pdf_goes_to_the_plain_loader(ocr_service, pdf, kit, ocr_logs, monkeypatch):
     calls = []
     real = vorlex.utils.load_pdf
-    monkeypatch.setattr(vorlex.utils, "load_pdf",
-                        lambda src, **kw: calls.append(kw) or real(src, **kw))
+    monkeypatch.setattr(vorlex.utils, "load_pdf", lambda src, **kw: calls.append(kw) or real(src, **kw))
     data = pdf().text(kit.words(300)).text(kit.words(250)).bytes()
     pages = ocr.process_pdf_smart(data)
     assert [flat(p.text).strip() for p in pages] == [kit.words(300), kit.words(250)]
@@ -293,8 +335,10 @@ def test_a_scanned_pdf_goes_to_the_ocr_loader_with_cloud_ocr_on(ocr_service, pdf
     ocr_service.lines("lido")
     pages = ocr.process_pdf_smart(pdf().text(kit.words(300)).scanned().bytes(), filename="x.pdf")
     assert summary(pages) == [(1, "text", None), (2, "ocr", False)]
-    assert kit.messages(ocr_logs, "INFO")[:2] == ["PDF x.pdf precisa de OCR",
-                                                  "Processando PDF com OCR: x.pdf (2 páginas)"]
+    assert kit.messages(ocr_logs, "INFO")[:2] == [
+        "PDF x.pdf precisa de OCR",
+        "Processando PDF com OCR: x.pdf (2 páginas)",
+    ]
 
 
 def test_process_pdf_smart_hands_every_setting_on(pdf, monkeypatch, caller):
@@ -302,18 +346,37 @@ def test_process_pdf_smart_hands_every_setting_on(pdf, monkeypatch, caller):
     monkeypatch.setattr(vorlex.utils, "needs_ocr", lambda src, n: seen.append(n) or True)
     monkeypatch.setattr(ocr, "load_pdf_with_ocr", lambda src, **kw: seen.append(kw) or ["pages"])
     call, client = caller(), object()
-    got = ocr.process_pdf_smart(b"%PDF", min_chars=7, filename="f.pdf", ocr_fallback="auto",
-                                llm_caller=call, provider="google", google_client=client,
-                                google_model="g")
+    got = ocr.process_pdf_smart(
+        b"%PDF",
+        min_chars=7,
+        filename="f.pdf",
+        ocr_fallback="auto",
+        llm_caller=call,
+        provider="google",
+        google_client=client,
+        google_model="g",
+    )
     assert got == ["pages"]
-    assert seen == [7, {"filename": "f.pdf", "ocr_fallback": "auto", "llm_caller": call,
-                        "provider": "google", "google_client": client, "google_model": "g"}]
+    assert seen == [
+        7,
+        {
+            "filename": "f.pdf",
+            "ocr_fallback": "auto",
+            "llm_caller": call,
+            "provider": "google",
+            "google_client": client,
+            "google_model": "g",
+        },
+    ]
 
 
 def test_min_chars_decides_with_needs_ocr(ocr_service, pdf):
     data = pdf().scanned(own_text="Folha com quarenta e poucos caracteres aqui").bytes()
     assert ocr.process_pdf_smart(data, min_chars=10)[0].metadata == {
-        "page": 1, "source": "text", "filename": "document.pdf"}
+        "page": 1,
+        "source": "text",
+        "filename": "document.pdf",
+    }
     assert ocr_service.requests == []
     assert ocr.process_pdf_smart(data)[0].metadata["source"] == "ocr"
 
@@ -356,8 +419,9 @@ def test_process_pdf_smart_argument_types():
 
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-PATH_TEXT = st.lists(st.sampled_from(["/", ".", "..", "a", "ç", "b c", "x.pdf", "//", "é\u0301"]),
-                     max_size=6).map("".join)
+PATH_TEXT = st.lists(
+    st.sampled_from(["/", ".", "..", "a", "ç", "b c", "x.pdf", "//", "é\u0301"]), max_size=6
+).map("".join)
 
 
 @settings(max_examples=150, deadline=None)

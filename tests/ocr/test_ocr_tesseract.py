@@ -56,7 +56,8 @@ def test_a_scan_reads_back_within_three_percent(contract, read_back):
     original = load_pdf(text_pdf)
     assert [p.metadata for p in read_back] == [
         {"page": i + 1, "source": "ocr", "ocr_failed": False, "ocr_engine": "tesseract"}
-        for i in range(len(original))]
+        for i in range(len(original))
+    ]
     for want, got in zip(original, read_back):
         a, b = words(want.text), words(got.text)
         assert levenshtein(a, b) / len(a) <= 0.03, (a, b)
@@ -78,8 +79,9 @@ def test_pages_keep_their_order_on_worker_processes(monkeypatch):
 
     doc = pymupdf.open()
     for i in range(5):
-        doc.new_page().insert_textbox(pymupdf.Rect(60, 60, 540, 400),
-                                      f"PAGINA NUMERO {i + 1}\nCONTRATO DE TESTE", fontsize=22)
+        doc.new_page().insert_textbox(
+            pymupdf.Rect(60, 60, 540, 400), f"PAGINA NUMERO {i + 1}\nCONTRATO DE TESTE", fontsize=22
+        )
     scan = scanned(doc.tobytes())
     monkeypatch.setattr(ocr, "TESSERACT_WORKERS", 2)
     pages = ocr.load_pdf_with_ocr(scan, ocr_engine="tesseract")
@@ -87,8 +89,7 @@ def test_pages_keep_their_order_on_worker_processes(monkeypatch):
 
 
 @pytest.mark.parametrize("fault", ["language", "folder", "name too long"])
-def test_a_missing_language_or_engine_is_one_warning_and_an_ocr_failure(fault, contract,
-                                                                       monkeypatch, caplog):
+def test_a_missing_language_or_engine_is_one_warning_and_an_ocr_failure(fault, contract, monkeypatch, caplog):
     caplog.set_level(logging.INFO, logger="vorlex.ocr")
     if fault == "language":
         monkeypatch.setenv("VORLEX_OCR_LANGUAGES", "por+xyz")
@@ -98,11 +99,17 @@ def test_a_missing_language_or_engine_is_one_warning_and_an_ocr_failure(fault, c
         monkeypatch.setenv("TESSDATA_PREFIX", "/nao/existe")
     pages = ocr.load_pdf_with_ocr(contract[1], ocr_engine="tesseract")
     assert pages == []  # nothing read, nothing invented
-    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING
-                and r.getMessage().startswith("Tesseract não disponível: ")]
+    warnings = [
+        r.getMessage()
+        for r in caplog.records
+        if r.levelno == logging.WARNING and r.getMessage().startswith("Tesseract não disponível: ")
+    ]
     assert len(warnings) == 1
-    assert {"language": "sem dados do idioma 'xyz'", "folder": "/nao/existe",
-            "name too long": "sem dados do idioma 'xxx"}[fault] in warnings[0]
+    assert {
+        "language": "sem dados do idioma 'xyz'",
+        "folder": "/nao/existe",
+        "name too long": "sem dados do idioma 'xxx",
+    }[fault] in warnings[0]
     pages_in_scan = len(load_pdf(contract[0]))
     assert sum("OCR não retornou texto" in r.getMessage() for r in caplog.records) == pages_in_scan
 
@@ -122,8 +129,7 @@ def test_the_vision_model_still_follows_an_empty_reading_in_auto(monkeypatch):
 
     monkeypatch.setattr(ocr, "TESSERACT_WORKERS", 1)
     monkeypatch.setattr(ocr, "perform_vision_fallback", lambda img, **kw: kw["llm_caller"]([], None))
-    pages = ocr.load_pdf_with_ocr(blank_scan, ocr_engine="tesseract", ocr_fallback="auto",
-                                  llm_caller=caller)
+    pages = ocr.load_pdf_with_ocr(blank_scan, ocr_engine="tesseract", ocr_fallback="auto", llm_caller=caller)
     assert len(asked) == 1
     assert pages[0].text == "texto lido pelo modelo de visão"
     assert pages[0].metadata["source"] == "vision_fallback" and "ocr_engine" not in pages[0].metadata
@@ -163,7 +169,8 @@ def test_workers_never_run_the_callers_script_again(tmp_path):
     import textwrap
 
     script = tmp_path / "sem_guarda.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         print("topo do script")
         from components.docgen import scanned
         from contract.contracts import contrato_exemplo
@@ -171,10 +178,12 @@ def test_workers_never_run_the_callers_script_again(tmp_path):
         ocr.TESSERACT_WORKERS = 2
         pages = ocr.load_pdf_with_ocr(scanned(contrato_exemplo().pdf_bytes()), ocr_engine="tesseract")
         print(len(pages), sorted({p.metadata.get("ocr_engine") for p in pages}))
-    """))
+    """)
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
-                         timeout=300, cwd=str(tmp_path))
+    run = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=300, cwd=str(tmp_path)
+    )
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
     assert lines.count("topo do script") == 1
@@ -186,8 +195,9 @@ def _numbered_scan(pages):
 
     doc = pymupdf.open()
     for i in range(pages):
-        doc.new_page().insert_textbox(pymupdf.Rect(60, 60, 540, 400),
-                                      f"PAGINA NUMERO {i + 1}\nCONTRATO DE TESTE", fontsize=22)
+        doc.new_page().insert_textbox(
+            pymupdf.Rect(60, 60, 540, 400), f"PAGINA NUMERO {i + 1}\nCONTRATO DE TESTE", fontsize=22
+        )
     return scanned(doc.tobytes())
 
 
@@ -202,22 +212,27 @@ def test_workers_import_nothing_from_the_folder_the_program_runs_in(tmp_path):
     here = tmp_path / "pasta"
     here.mkdir()
     (here / "scan.pdf").write_bytes(_numbered_scan(2))
-    (here / "pickle.py").write_text(textwrap.dedent("""
+    (here / "pickle.py").write_text(
+        textwrap.dedent("""
         import pathlib
         pathlib.Path(__file__).with_name("importado").write_text("sim")
         raise ImportError("pickle.py da pasta atual")
-    """))
+    """)
+    )
     script = tmp_path / "ler.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import re
         import vorlex.ocr as ocr
         ocr.TESSERACT_WORKERS = 2
         pages = ocr.load_pdf_with_ocr("scan.pdf", ocr_engine="tesseract")
         print([re.search(r"PAGINA NUMERO (\\d)", p.text).group(1) for p in pages])
-    """))
+    """)
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
-                         timeout=300, cwd=str(here))
+    run = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=300, cwd=str(here)
+    )
     assert run.returncode == 0, run.stderr
     assert not (here / "importado").exists()
     assert run.stdout.splitlines()[-1] == "['1', '2']", run.stdout + run.stderr
@@ -246,8 +261,9 @@ def test_what_pymupdf_prints_on_a_damaged_page_fails_that_page_only(two_workers,
     assert not read.get(2, "").strip().startswith("PAGINA NUMERO 2")
 
 
-def test_an_unreadable_answer_is_one_warning_and_its_pages_ocr_failures(two_workers, tmp_path,
-                                                                         monkeypatch, caplog):
+def test_an_unreadable_answer_is_one_warning_and_its_pages_ocr_failures(
+    two_workers, tmp_path, monkeypatch, caplog
+):
     """Workers that end well but answer what is not a pickle (here every worker is a
     stand-in that prints text): one warning per answer, no exception, nothing invented."""
     import os
@@ -260,7 +276,8 @@ def test_an_unreadable_answer_is_one_warning_and_its_pages_ocr_failures(two_work
     caplog.set_level(logging.INFO, logger="vorlex.ocr")
     pages = ocr.load_pdf_with_ocr(_numbered_scan(3), ocr_engine="tesseract")
     assert pages == []
-    unreadable = [r for r in caplog.records if r.levelno == logging.WARNING
-                  and "Resposta ilegível" in r.getMessage()]
+    unreadable = [
+        r for r in caplog.records if r.levelno == logging.WARNING and "Resposta ilegível" in r.getMessage()
+    ]
     assert len(unreadable) == 2  # one per worker
     assert sum("OCR não retornou texto" in r.getMessage() for r in caplog.records) == 3

@@ -21,17 +21,30 @@ def test_the_request_is_a_system_and_a_user_message_with_a_data_url(caller, kit)
     assert response_model is None
     assert messages == [
         {"role": "system", "content": vorlex.config.VISION_FALLBACK_PROMPT},
-        {"role": "user", "content": [
-            {"type": "image_url",
-             "image_url": {"url": "data:image/png;base64," + base64.b64encode(img).decode()}},
-            {"type": "text", "text": INSTRUCTION},
-        ]},
+        {
+            "role": "user",
+            "content": [
+                {
+                    "type": "image_url",
+                    "image_url": {"url": "data:image/png;base64," + base64.b64encode(img).decode()},
+                },
+                {"type": "text", "text": INSTRUCTION},
+            ],
+        },
     ]
 
 
-@pytest.mark.parametrize("fmt, mime", [("JPG", "image/jpeg"), ("jpg", "image/jpeg"),
-                                       ("JPEG", "image/jpeg"), ("PNG", "image/png"),
-                                       ("webp", "image/webp"), ("Tiff", "image/tiff")])
+@pytest.mark.parametrize(
+    "fmt, mime",
+    [
+        ("JPG", "image/jpeg"),
+        ("jpg", "image/jpeg"),
+        ("JPEG", "image/jpeg"),
+        ("PNG", "image/png"),
+        ("webp", "image/webp"),
+        ("Tiff", "image/tiff"),
+    ],
+)
 def test_the_mime_type_follows_the_format(caller, fmt, mime):
     call = caller("x")
     ocr.perform_vision_fallback(b"\x00\x01", call, image_format=fmt)
@@ -61,10 +74,17 @@ def test_bytearray_and_memoryview_images_are_encoded_alike(caller):
     assert len(set(urls)) == 1
 
 
-@pytest.mark.parametrize("answer, text", [
-    ("  texto da página \n", "texto da página"), ("linha 1\n\nlinha 2", "linha 1\n\nlinha 2"),
-    ("", None), ("   \n\t ", None), ("\u3000\u2003", None), (None, None),
-])
+@pytest.mark.parametrize(
+    "answer, text",
+    [
+        ("  texto da página \n", "texto da página"),
+        ("linha 1\n\nlinha 2", "linha 1\n\nlinha 2"),
+        ("", None),
+        ("   \n\t ", None),
+        ("\u3000\u2003", None),
+        (None, None),
+    ],
+)
 def test_the_answer_is_stripped_and_blank_counts_as_no_text(caller, answer, text):
     assert ocr.perform_vision_fallback(b"img", caller(answer)) == text
 
@@ -111,6 +131,7 @@ def test_the_prompt_is_read_at_call_time(caller, monkeypatch):
 
 # -- Google -----------------------------------------------------------------------------
 
+
 class Recorded(list):
     pass
 
@@ -134,40 +155,57 @@ def google_vision(monkeypatch):
 
 def test_google_goes_through_call_vision_and_returns_its_answer_unchanged(google_vision, caller):
     client, call = object(), caller("não usado")
-    got = ocr.perform_vision_fallback(b"img", call, image_format="JPG", provider="google",
-                                      google_client=client, google_model="gemini-2.0-flash")
+    got = ocr.perform_vision_fallback(
+        b"img",
+        call,
+        image_format="JPG",
+        provider="google",
+        google_client=client,
+        google_model="gemini-2.0-flash",
+    )
     assert got == "  texto google  "
-    assert google_vision == [(client, "gemini-2.0-flash", {
-        "image_bytes": b"img", "prompt": vorlex.config.VISION_FALLBACK_PROMPT,
-        "mime": "image/jpeg"})]
+    assert google_vision == [
+        (
+            client,
+            "gemini-2.0-flash",
+            {"image_bytes": b"img", "prompt": vorlex.config.VISION_FALLBACK_PROMPT, "mime": "image/jpeg"},
+        )
+    ]
     assert call.calls == []
 
 
 def test_google_works_without_a_model_caller(google_vision):
-    assert ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1,
-                                       google_model="m") == "  texto google  "
+    assert (
+        ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1, google_model="m")
+        == "  texto google  "
+    )
 
 
 @pytest.mark.parametrize("client, model", [(None, "m"), (object(), None), (object(), "")])
 def test_google_without_client_or_model_warns(google_vision, kit, ocr_logs, client, model):
-    assert ocr.perform_vision_fallback(b"img", None, provider="google", google_client=client,
-                                       google_model=model) is None
+    assert (
+        ocr.perform_vision_fallback(b"img", None, provider="google", google_client=client, google_model=model)
+        is None
+    )
     assert google_vision == []
-    assert kit.messages(ocr_logs, "WARNING") == [
-        "Google vision fallback requested without client/model"]
+    assert kit.messages(ocr_logs, "WARNING") == ["Google vision fallback requested without client/model"]
 
 
 def test_a_google_failure_gives_none_and_an_error_line(google_vision, kit, ocr_logs):
     google_vision.answer = RuntimeError("quota")
-    assert ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1,
-                                       google_model="m") is None
+    assert (
+        ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1, google_model="m")
+        is None
+    )
     assert kit.messages(ocr_logs, "ERROR") == ["Google vision fallback failed: quota"]
 
 
 def test_a_google_module_that_cannot_be_imported_gives_none(kit, ocr_logs, monkeypatch):
     monkeypatch.setitem(sys.modules, "vorlex.providers.google", None)
-    assert ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1,
-                                       google_model="m") is None
+    assert (
+        ocr.perform_vision_fallback(b"img", None, provider="google", google_client=1, google_model="m")
+        is None
+    )
     (msg,) = kit.messages(ocr_logs, "ERROR")
     assert msg.startswith("Google vision fallback failed: ")
 
@@ -186,7 +224,11 @@ def test_wrong_argument_types_name_the_argument(caller):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.text(alphabet=st.characters(codec="utf-8") | st.sampled_from(" \t\n\r\x0b\x0c\x1c\x85\xa0\u2028\u3000")))
+@given(
+    st.text(
+        alphabet=st.characters(codec="utf-8") | st.sampled_from(" \t\n\r\x0b\x0c\x1c\x85\xa0\u2028\u3000")
+    )
+)
 def test_answers_are_stripped_as_str_strip_does(answer):
     expected = answer.strip() or None
     assert ocr.perform_vision_fallback(b"img", lambda m, r: _answer(answer)) == expected

@@ -8,7 +8,6 @@ import asyncio
 import collections.abc
 import gc
 import json
-import logging
 import re
 import sys
 import time
@@ -20,7 +19,6 @@ from pydantic import BaseModel
 import vorlex.reader as reader_mod
 from components.docgen import text_page_pdf
 from servers.chat import ChatServer, InFlight
-from vorlex.exceptions import DocumentError
 from vorlex.models import Classification, PageRange
 from vorlex.reader import Vorlex
 from vorlex.resilience import CircuitState
@@ -41,8 +39,7 @@ def ask(qid="q1", **kw):
 
 
 def doc(i: int, pages: int = 1) -> bytes:
-    return text_page_pdf([f"Documento DOC-{i} pagina {p} com texto suficiente."
-                          for p in range(pages)])
+    return text_page_pdf([f"Documento DOC-{i} pagina {p} com texto suficiente." for p in range(pages)])
 
 
 def doc_number(text: str) -> int:
@@ -54,8 +51,11 @@ def statuses(results):
 
 
 def reader_lines(caplog, level=None):
-    return [r.getMessage() for r in caplog.records
-            if r.name == "vorlex.reader" and (level is None or r.levelname == level)]
+    return [
+        r.getMessage()
+        for r in caplog.records
+        if r.name == "vorlex.reader" and (level is None or r.levelname == level)
+    ]
 
 
 @pytest.fixture
@@ -105,11 +105,27 @@ def test_async_model_call_makes_one_attempt(areader, chat_server):
 
 def test_refusal_and_empty_text_follow_the_twin(areader, chat_server, vorlex_logs):
     reader = areader()
-    chat_server.push(ChatServer.raw(200, json.dumps({
-        "id": "x", "object": "chat.completion", "created": 0, "model": "gpt-4o-mini",
-        "choices": [{"index": 0, "finish_reason": "stop", "message": {
-            "role": "assistant", "content": None, "refusal": "Não posso ajudar."}}],
-        "usage": {"prompt_tokens": 3, "completion_tokens": 2, "total_tokens": 5}})))
+    chat_server.push(
+        ChatServer.raw(
+            200,
+            json.dumps(
+                {
+                    "id": "x",
+                    "object": "chat.completion",
+                    "created": 0,
+                    "model": "gpt-4o-mini",
+                    "choices": [
+                        {
+                            "index": 0,
+                            "finish_reason": "stop",
+                            "message": {"role": "assistant", "content": None, "refusal": "Não posso ajudar."},
+                        }
+                    ],
+                    "usage": {"prompt_tokens": 3, "completion_tokens": 2, "total_tokens": 5},
+                }
+            ),
+        )
+    )
     got = asyncio.run(reader.extract_from_text_async("texto", ask(response_model=Partes)))
     assert (got.status, got.answer) == ("REFUSED", "ModelRefusalError: Não posso ajudar.")
     empty = asyncio.run(reader.extract_from_text_async(" \n---\n ", ask()))
@@ -119,10 +135,12 @@ def test_refusal_and_empty_text_follow_the_twin(areader, chat_server, vorlex_log
 
 
 def test_question_run_writes_no_log_lines(areader, chat_server, vorlex_logs):
-    reader = areader(verbose=True).add_questions([
-        ask("longe", page_range=PageRange(start=5, end=9)),
-        ask("perto", page_range=PageRange(start=2, end=2)),
-    ])
+    reader = areader(verbose=True).add_questions(
+        [
+            ask("longe", page_range=PageRange(start=5, end=9)),
+            ask("perto", page_range=PageRange(start=2, end=2)),
+        ]
+    )
     pdf = doc(1, pages=3)
     vorlex_logs.clear()
     res = asyncio.run(reader.process_async(pdf))
@@ -152,8 +170,9 @@ def test_cache_hit_returns_the_stored_result_silently(areader, chat_server, vorl
 
 def test_classification_and_its_failure_line(areader, chat_server, vorlex_logs):
     reader = areader().add_question(ask())
-    reader.set_classification(Classification(system_prompt="Classifique.",
-                                             user_prompt="{dados}", response_model=Tipo))
+    reader.set_classification(
+        Classification(system_prompt="Classifique.", user_prompt="{dados}", response_model=Tipo)
+    )
     res = asyncio.run(reader.process_async(doc(1), classify=True))
     assert set(res.classification) == {"tipo"}
     assert "- _documento: document.pdf" in chat_server.requests[-1]["body"]["messages"][1]["content"]
@@ -193,9 +212,13 @@ def test_structured_calls_use_chat_completions_parse_without_beta(areader):
         async def parse(self, **kw):
             calls.append(("parse", sorted(kw)))
             return types.SimpleNamespace(
-                choices=[types.SimpleNamespace(message=types.SimpleNamespace(
-                    parsed=Partes(partes=["a"]), refusal=None))],
-                usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2))
+                choices=[
+                    types.SimpleNamespace(
+                        message=types.SimpleNamespace(parsed=Partes(partes=["a"]), refusal=None)
+                    )
+                ],
+                usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2),
+            )
 
     client = types.SimpleNamespace(chat=types.SimpleNamespace(completions=Completions()))
     reader = areader()
@@ -216,7 +239,8 @@ def test_google_provider_awaits_its_async_calls(monkeypatch):
         calls.append((client is reader._async_google_client, model, messages[-1]["content"]))
         return types.SimpleNamespace(
             choices=[types.SimpleNamespace(message=types.SimpleNamespace(content="oi"))],
-            usage=types.SimpleNamespace(prompt_tokens=2, completion_tokens=1, total_tokens=3))
+            usage=types.SimpleNamespace(prompt_tokens=2, completion_tokens=1, total_tokens=3),
+        )
 
     monkeypatch.setattr(google, "acall_chat", acall_chat)
     got = asyncio.run(reader.extract_from_text_async("texto", ask()))
@@ -272,8 +296,7 @@ def test_batch_keeps_input_order_and_bounds_concurrency(areader, chat_server):
 
     chat_server.responder = respond
     reader = areader().add_question(ask())
-    results = asyncio.run(reader.process_batch_async([doc(i) for i in range(n)],
-                                                     max_concurrency=3))
+    results = asyncio.run(reader.process_batch_async([doc(i) for i in range(n)], max_concurrency=3))
     assert [r.results[0].answer for r in results] == [f"resposta DOC-{i}" for i in range(n)]
     assert 1 < flight.peak <= 3
     flight.peak = 0
@@ -291,18 +314,19 @@ def test_each_interleaved_document_reports_its_own_usage(areader, chat_server):
 
     chat_server.responder = respond
     reader = areader().add_questions([ask("q1"), ask("q2")])
-    reader.set_classification(Classification(system_prompt="Classifique.",
-                                             user_prompt="{dados}", response_model=Tipo))
-    results = asyncio.run(reader.process_batch_async([doc(i) for i in range(6)],
-                                                     classify=True, max_concurrency=6))
+    reader.set_classification(
+        Classification(system_prompt="Classifique.", user_prompt="{dados}", response_model=Tipo)
+    )
+    results = asyncio.run(
+        reader.process_batch_async([doc(i) for i in range(6)], classify=True, max_concurrency=6)
+    )
     for i, res in enumerate(results):
         k = i + 1
         assert res.classification == {"tipo": f"tipo-{i}"}
         assert res.total_metrics.tokens == 2 * 101 * k + 1010 * k
 
 
-def test_document_errors_become_results_with_their_line(areader, chat_server, vorlex_logs,
-                                                       tmp_path):
+def test_document_errors_become_results_with_their_line(areader, chat_server, vorlex_logs, tmp_path):
     reader = areader(circuit_breaker=True).add_question(ask())
     missing = str(tmp_path / "nao-existe.pdf")
     results = asyncio.run(reader.process_batch_async([missing, doc(1), b"lixo" * 100]))
@@ -374,19 +398,23 @@ def test_max_concurrency_checks(areader):
     assert asyncio.run(reader.process_batch_async([], max_concurrency=2.9)) == []
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda r: r.extract_from_text_async(b"texto", ask()), "text"),
-    (lambda r: r._execute_question_async(None, ask()), "text"),
-    (lambda r: r.process_async(b"%PDF", questions="q1"), "questions"),
-    (lambda r: r.process_async(b"%PDF", filename=b"a.pdf"), "filename"),
-    (lambda r: r.process_batch_async((b"x",)), "documents"),
-    (lambda r: r.process_batch_async([], questions=("q1",)), "questions"),
-    (lambda r: r.process_batch_async([], max_concurrency=None), "max_concurrency"),
-    (lambda r: r.process_batch_async([], max_concurrency="5"), "max_concurrency"),
-])
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda r: r.extract_from_text_async(b"texto", ask()), "text"),
+        (lambda r: r._execute_question_async(None, ask()), "text"),
+        (lambda r: r.process_async(b"%PDF", questions="q1"), "questions"),
+        (lambda r: r.process_async(b"%PDF", filename=b"a.pdf"), "filename"),
+        (lambda r: r.process_batch_async((b"x",)), "documents"),
+        (lambda r: r.process_batch_async([], questions=("q1",)), "questions"),
+        (lambda r: r.process_batch_async([], max_concurrency=None), "max_concurrency"),
+        (lambda r: r.process_batch_async([], max_concurrency="5"), "max_concurrency"),
+    ],
+)
 def test_bad_arguments_are_refused_before_anything_runs(call, name):
-    reader = Vorlex(openai_api_key="sk-test", circuit_breaker=True,
-                    circuit_breaker_threshold=1).add_question(ask())
+    reader = Vorlex(openai_api_key="sk-test", circuit_breaker=True, circuit_breaker_threshold=1).add_question(
+        ask()
+    )
     reader._circuit_breaker.record_failure()
     with pytest.raises(TypeError, match=name):
         call(reader)
@@ -406,12 +434,17 @@ class CountingSemaphore(asyncio.Semaphore):
 
 
 def test_cancelling_a_batch_cancels_the_calls_in_flight_and_frees_the_permits(
-        areader, chat_server, monkeypatch):
+    areader, chat_server, monkeypatch
+):
     chat_server.delay = 0.5
     CountingSemaphore.made = []
-    monkeypatch.setattr(reader_mod, "asyncio", types.SimpleNamespace(
-        Semaphore=CountingSemaphore, gather=asyncio.gather,
-        get_running_loop=asyncio.get_running_loop))
+    monkeypatch.setattr(
+        reader_mod,
+        "asyncio",
+        types.SimpleNamespace(
+            Semaphore=CountingSemaphore, gather=asyncio.gather, get_running_loop=asyncio.get_running_loop
+        ),
+    )
     reader = areader().add_question(ask())
     real = reader._call_llm_async
     started, cancelled = [], []
@@ -427,8 +460,9 @@ def test_cancelling_a_batch_cancels_the_calls_in_flight_and_frees_the_permits(
     reader._call_llm_async = call
 
     async def main():
-        task = asyncio.ensure_future(reader.process_batch_async(
-            [doc(i) for i in range(5)], max_concurrency=2))
+        task = asyncio.ensure_future(
+            reader.process_batch_async([doc(i) for i in range(5)], max_concurrency=2)
+        )
         while len(started) < 2:
             await asyncio.sleep(0.01)
         task.cancel()
@@ -512,7 +546,8 @@ async def instant_answer(messages, response_model=None):
     await asyncio.sleep(0)
     return types.SimpleNamespace(
         choices=[types.SimpleNamespace(message=types.SimpleNamespace(content="ok"))],
-        usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2))
+        usage=types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2),
+    )
 
 
 def test_coroutine_protocol_edges():

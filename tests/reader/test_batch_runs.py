@@ -44,6 +44,7 @@ def doc_number(text: str) -> int:
 
 # -- order and modes ---------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("workers", [None, 1, 4])
 def test_results_come_back_in_input_order(make_reader, chat_server, workers):
     n = 8
@@ -81,11 +82,13 @@ def test_runner_choice_and_worker_count(make_reader):
 def test_argument_types_are_checked_before_the_breaker_is_reset(make_reader):
     reader = make_reader(circuit_breaker=True, circuit_breaker_threshold=1)
     reader._circuit_breaker.record_failure()
-    for kwargs, name in [({"documents": (b"x",)}, "documents"),
-                         ({"documents": b"x"}, "documents"),
-                         ({"documents": [], "questions": ("q1",)}, "questions"),
-                         ({"documents": [], "questions": "q1"}, "questions"),
-                         ({"documents": [], "max_workers": "4"}, "max_workers")]:
+    for kwargs, name in [
+        ({"documents": (b"x",)}, "documents"),
+        ({"documents": b"x"}, "documents"),
+        ({"documents": [], "questions": ("q1",)}, "questions"),
+        ({"documents": [], "questions": "q1"}, "questions"),
+        ({"documents": [], "max_workers": "4"}, "max_workers"),
+    ]:
         with pytest.raises(TypeError, match=name):
             reader.process_batch(**kwargs)
     assert reader._circuit_breaker.state == CircuitState.OPEN
@@ -101,6 +104,7 @@ def test_no_breaker_processes_everything(make_reader, chat_server):
 
 
 # -- error results -----------------------------------------------------------------------
+
 
 def test_error_results_and_their_log_lines(make_reader, chat_server, vorlex_logs, tmp_path):
     reader = make_reader().add_question(ask())
@@ -122,11 +126,11 @@ def test_error_results_and_their_log_lines(make_reader, chat_server, vorlex_logs
     assert garbage_res.document.filename == str(garbage)[:200]
     assert garbage_res.results[0].answer.startswith("PDF inválido ou corrompido: ")
 
-    lines = [r.getMessage() for r in vorlex_logs.records
-             if r.name == "vorlex.reader" and r.levelname == "ERROR"]
+    lines = [
+        r.getMessage() for r in vorlex_logs.records if r.name == "vorlex.reader" and r.levelname == "ERROR"
+    ]
     assert ("Erro ao processar " + missing + ": Documento não encontrado: " + missing) in lines
-    assert ("Erro ao processar " + str(garbage)[:200] + ": "
-            + garbage_res.results[0].answer) in lines
+    assert ("Erro ao processar " + str(garbage)[:200] + ": " + garbage_res.results[0].answer) in lines
     assert max(len(line) for line in lines) < 1000
 
 
@@ -180,6 +184,7 @@ def test_other_errors_end_the_batch(make_reader, chat_server, workers):
 
 # -- the circuit breaker -----------------------------------------------------------------
 
+
 def test_breaker_opens_after_five_failed_documents(make_reader, chat_server):
     chat_server.push(*[ChatServer.error(400)] * 5)
     reader = make_reader(max_retries=0, circuit_breaker=True).add_question(ask())
@@ -196,25 +201,35 @@ def test_breaker_opens_after_five_failed_documents(make_reader, chat_server):
 
 
 def test_other_failure_statuses_count_as_success(make_reader, chat_server):
-    chat_server.push(ChatServer.error(400), ChatServer.error(400), ChatServer.error(429),
-                     ChatServer.error(400), ChatServer.error(400), ChatServer.text("ok"))
-    reader = make_reader(max_retries=0, circuit_breaker=True,
-                         circuit_breaker_threshold=3).add_question(ask())
+    chat_server.push(
+        ChatServer.error(400),
+        ChatServer.error(400),
+        ChatServer.error(429),
+        ChatServer.error(400),
+        ChatServer.error(400),
+        ChatServer.text("ok"),
+    )
+    reader = make_reader(max_retries=0, circuit_breaker=True, circuit_breaker_threshold=3).add_question(ask())
     results = reader.process_batch([doc(i) for i in range(6)])
-    assert statuses(results) == [["ERROR"], ["ERROR"], ["PROVIDER_UNAVAILABLE"], ["ERROR"],
-                                 ["ERROR"], ["OK"]]
+    assert statuses(results) == [["ERROR"], ["ERROR"], ["PROVIDER_UNAVAILABLE"], ["ERROR"], ["ERROR"], ["OK"]]
     assert reader._circuit_breaker._failure_count == 0
 
 
-def test_breaker_admits_a_trial_after_the_recovery_period(make_reader, chat_server,
-                                                         monkeypatch):
+def test_breaker_admits_a_trial_after_the_recovery_period(make_reader, chat_server, monkeypatch):
     clock = {"now": 1000.0}
-    monkeypatch.setattr(resilience_mod, "time",
-                        type("Clock", (), {"time": staticmethod(lambda: clock["now"])}))
-    chat_server.push(ChatServer.error(400), ChatServer.error(400), ChatServer.text("ok"),
-                     ChatServer.error(400), ChatServer.text("ok"))
-    reader = make_reader(max_retries=0, circuit_breaker=True, circuit_breaker_threshold=2,
-                         circuit_breaker_timeout=60).add_question(ask())
+    monkeypatch.setattr(
+        resilience_mod, "time", type("Clock", (), {"time": staticmethod(lambda: clock["now"])})
+    )
+    chat_server.push(
+        ChatServer.error(400),
+        ChatServer.error(400),
+        ChatServer.text("ok"),
+        ChatServer.error(400),
+        ChatServer.text("ok"),
+    )
+    reader = make_reader(
+        max_retries=0, circuit_breaker=True, circuit_breaker_threshold=2, circuit_breaker_timeout=60
+    ).add_question(ask())
     real_open = reader._make_circuit_open_result
 
     def refused(document):
@@ -223,15 +238,21 @@ def test_breaker_admits_a_trial_after_the_recovery_period(make_reader, chat_serv
 
     reader._make_circuit_open_result = refused
     results = reader.process_batch([doc(i) for i in range(8)])
-    assert statuses(results) == [["ERROR"], ["ERROR"], ["CIRCUIT_OPEN"], ["CIRCUIT_OPEN"],
-                                 ["CIRCUIT_OPEN"], ["OK"], ["ERROR"], ["OK"]]
+    assert statuses(results) == [
+        ["ERROR"],
+        ["ERROR"],
+        ["CIRCUIT_OPEN"],
+        ["CIRCUIT_OPEN"],
+        ["CIRCUIT_OPEN"],
+        ["OK"],
+        ["ERROR"],
+        ["OK"],
+    ]
 
 
-def test_parallel_batch_admits_everything_then_leaves_the_breaker_open(make_reader,
-                                                                     chat_server):
+def test_parallel_batch_admits_everything_then_leaves_the_breaker_open(make_reader, chat_server):
     chat_server.push(*[ChatServer.error(400)] * 6)
-    reader = make_reader(max_retries=0, circuit_breaker=True,
-                         circuit_breaker_threshold=3).add_question(ask())
+    reader = make_reader(max_retries=0, circuit_breaker=True, circuit_breaker_threshold=3).add_question(ask())
     results = reader.process_batch([doc(i) for i in range(6)], max_workers=3)
     assert statuses(results) == [["ERROR"]] * 6
     assert reader._circuit_breaker.state == CircuitState.OPEN
@@ -251,6 +272,7 @@ def test_parallel_batch_refused_documents_are_not_submitted(make_reader, chat_se
 
 # -- per-document usage ------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("workers", [None, 4])
 def test_each_document_reports_its_own_usage(make_reader, chat_server, workers):
     """Eight documents on four workers: each document's totals are its own question and
@@ -266,10 +288,10 @@ def test_each_document_reports_its_own_usage(make_reader, chat_server, workers):
 
     chat_server.responder = respond
     reader = make_reader().add_questions([ask("q1"), ask("q2")])
-    reader.set_classification(Classification(system_prompt="Classifique.",
-                                             user_prompt="{dados}", response_model=Tipo))
-    results = reader.process_batch([doc(i) for i in range(8)], classify=True,
-                                   max_workers=workers)
+    reader.set_classification(
+        Classification(system_prompt="Classifique.", user_prompt="{dados}", response_model=Tipo)
+    )
+    results = reader.process_batch([doc(i) for i in range(8)], classify=True, max_workers=workers)
     for i, res in enumerate(results):
         k = i + 1
         assert res.classification == {"tipo": f"tipo-{i}"}
@@ -281,11 +303,17 @@ def test_each_document_reports_its_own_usage(make_reader, chat_server, workers):
 
 # -- text forms --------------------------------------------------------------------------
 
+
 @settings(max_examples=200, deadline=None)
-@given(st.one_of(st.binary(max_size=300),
-                 st.lists(st.sampled_from([b"'", b'"', b"\\", b"\t", b"\n", b"\r", b"\x00",
-                                           b"\x7f", b"\xff", b"a", b" "]),
-                          max_size=150).map(b"".join)))
+@given(
+    st.one_of(
+        st.binary(max_size=300),
+        st.lists(
+            st.sampled_from([b"'", b'"', b"\\", b"\t", b"\n", b"\r", b"\x00", b"\x7f", b"\xff", b"a", b" "]),
+            max_size=150,
+        ).map(b"".join),
+    )
+)
 def test_circuit_open_names_match_the_text_form(data):
     reader = Vorlex.__new__(Vorlex)
     for document in (data, bytearray(data)):
@@ -298,8 +326,17 @@ def test_circuit_open_names_of_other_documents(tmp_path):
     stream = io.BytesIO(b"x")
     path = pathlib.Path(tmp_path) / ("p" * 250)
     big = b"\x00" * (2 * 1048576)
-    for document in (stream, path, "y" * 250, "", memoryview(b"abc"), b"'" + big,
-                     big + b"'", b"'" + big + b'"', bytearray(b"'" + big)):
+    for document in (
+        stream,
+        path,
+        "y" * 250,
+        "",
+        memoryview(b"abc"),
+        b"'" + big,
+        big + b"'",
+        b"'" + big + b'"',
+        bytearray(b"'" + big),
+    ):
         res = Vorlex._make_circuit_open_result(reader, document)
         assert res.document.filename == str(document)[:200]
 

@@ -31,7 +31,10 @@ OPEN_ANSWER = "Processamento interrompido: muitas falhas consecutivas"
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
         dashboard_address=None,
     ) as local:
         yield local
@@ -65,15 +68,27 @@ def reader_for(chat_server, **kwargs) -> Vorlex:
 
 def summary(results):
     return [
-        (res.document.filename, [(r.question_id, r.answer, r.status, r.metrics.tokens,
-                                  r.metrics.prompt_tokens, r.metrics.completion_tokens)
-                                 for r in res.results],
-         res.total_metrics.tokens)
+        (
+            res.document.filename,
+            [
+                (
+                    r.question_id,
+                    r.answer,
+                    r.status,
+                    r.metrics.tokens,
+                    r.metrics.prompt_tokens,
+                    r.metrics.completion_tokens,
+                )
+                for r in res.results
+            ],
+            res.total_metrics.tokens,
+        )
         for res in results
     ]
 
 
 # -- results ----------------------------------------------------------------------------
+
 
 def test_results_in_input_order_equal_those_of_process_batch(client, chat_server, capsys):
     n = 8
@@ -103,12 +118,11 @@ def test_results_in_input_order_equal_those_of_process_batch(client, chat_server
 
 def test_questions_and_classification_are_those_of_the_call(client, chat_server):
     chat_server.responder = lambda body: (
-        '{"tipo": "contrato", "confianca": 0.9}' if "_documento" in body["messages"][-1]["content"]
-        else "sim")
+        '{"tipo": "contrato", "confianca": 0.9}' if "_documento" in body["messages"][-1]["content"] else "sim"
+    )
     reader = reader_for(chat_server).add_question(ask("q1")).add_question(ask("q2"))
     reader.set_classification(Classification(system_prompt="Classifique.", user_prompt="Dados: {dados}"))
-    results = reader.process_batch_distributed([doc(1), doc(2)], client, questions=["q2"],
-                                               classify=True)
+    results = reader.process_batch_distributed([doc(1), doc(2)], client, questions=["q2"], classify=True)
     local = reader.process_batch([doc(1), doc(2)], questions=["q2"], classify=True)
     assert [[r.question_id for r in res.results] for res in results] == [["q2"], ["q2"]]
     assert [res.classification for res in results] == [res.classification for res in local]
@@ -197,6 +211,7 @@ def test_a_worker_killed_mid_batch_leaves_every_document_one_result(client, chat
 
 # -- the cache ----------------------------------------------------------------------------
 
+
 def test_a_second_run_with_a_shared_redis_cache_asks_the_model_nothing(client, chat_server, redis):
     chat_server.responder = lambda body: f"resposta DOC-{doc_number(body)}"
     reader = reader_for(chat_server, cache_url=redis.url).add_question(ask())
@@ -219,6 +234,7 @@ def test_a_second_run_with_a_shared_redis_cache_asks_the_model_nothing(client, c
 
 # -- what travels -------------------------------------------------------------------------
 
+
 def test_a_reader_with_a_caller_set_client_cannot_travel(client, chat_server, make_reader):
     reader = make_reader().add_question(ask())
     with pytest.raises(TypeError, match="_openai_client") as info:
@@ -238,12 +254,25 @@ def test_a_method_replaced_on_the_reader_cannot_travel(chat_server):
 
 def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, chat_server):
     clean_env.setenv("OPENAI_API_KEY", "sk-do-ambiente")
-    reader = Vorlex(base_url=chat_server.base_url, model="modelo-local", max_pages=7,
-                    max_file_size_mb=3, ocr_engine="tesseract", ocr_fallback="auto",
-                    max_retries=1, question_concurrency=2, structured_output="prompt",
-                    validation_retries=3, max_tokens=50, timeout=5, circuit_breaker=True,
-                    circuit_breaker_threshold=4, circuit_breaker_timeout=30,
-                    cache_path=str(tmp_path / "cache.sqlite"), cache_ttl=99)
+    reader = Vorlex(
+        base_url=chat_server.base_url,
+        model="modelo-local",
+        max_pages=7,
+        max_file_size_mb=3,
+        ocr_engine="tesseract",
+        ocr_fallback="auto",
+        max_retries=1,
+        question_concurrency=2,
+        structured_output="prompt",
+        validation_retries=3,
+        max_tokens=50,
+        timeout=5,
+        circuit_breaker=True,
+        circuit_breaker_threshold=4,
+        circuit_breaker_timeout=30,
+        cache_path=str(tmp_path / "cache.sqlite"),
+        cache_ttl=99,
+    )
     reader.add_question(ask("b")).add_question(ask("a"))
     reader.set_classification(Classification(system_prompt="S", user_prompt="{dados}"))
     reader.model = "outro-modelo"
@@ -258,10 +287,20 @@ def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, cha
     assert copy_._openai_client is not reader._openai_client
     assert copy_.model == "outro-modelo"
     assert copy_._base_url == chat_server.base_url
-    assert (copy_._max_pages, copy_._max_file_size_mb, copy_._ocr_engine, copy_._ocr_fallback,
-            copy_._max_retries, copy_._question_concurrency) == (7, 3, "tesseract", "auto", 1, 2)
-    assert (copy_._structured_output, copy_._validation_retries, copy_._max_tokens,
-            copy_._timeout) == ("prompt", 3, 50, 5)
+    assert (
+        copy_._max_pages,
+        copy_._max_file_size_mb,
+        copy_._ocr_engine,
+        copy_._ocr_fallback,
+        copy_._max_retries,
+        copy_._question_concurrency,
+    ) == (7, 3, "tesseract", "auto", 1, 2)
+    assert (copy_._structured_output, copy_._validation_retries, copy_._max_tokens, copy_._timeout) == (
+        "prompt",
+        3,
+        50,
+        5,
+    )
     assert [q.config.id for q in copy_.questions] == ["b", "a"]
     assert copy_._classification == reader._classification
     assert copy_._cache is not reader._cache
@@ -272,8 +311,7 @@ def test_a_reader_travels_by_its_settings_and_questions(clean_env, tmp_path, cha
     assert copy_._circuit_breaker._failure_count == 0  # its state stays behind
 
     # A key given as an argument travels with the reader.
-    given = Vorlex(openai_api_key="sk-argumento", base_url=chat_server.base_url,
-                   model="modelo-local")
+    given = Vorlex(openai_api_key="sk-argumento", base_url=chat_server.base_url, model="modelo-local")
     assert pickle.loads(pickle.dumps(given))._openai_api_key == "sk-argumento"
     assert copy.deepcopy(given)._openai_api_key == "sk-argumento"
 
@@ -285,8 +323,9 @@ def test_a_reader_without_cache_or_breaker_gets_none_where_it_lands(clean_env, c
     assert again._cache is None and again._circuit_breaker is None
 
 
-@pytest.mark.parametrize("state", [None, [], {"version": "outra"},
-                                   {"version": "vorlex.reader/1", "settings": []}])
+@pytest.mark.parametrize(
+    "state", [None, [], {"version": "outra"}, {"version": "vorlex.reader/1", "settings": []}]
+)
 def test_a_bad_state_is_refused(state):
     reader = Vorlex.__new__(Vorlex)
     with pytest.raises((TypeError, ValueError)):
@@ -294,6 +333,7 @@ def test_a_bad_state_is_refused(state):
 
 
 # -- bad input ----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("not_a_client", [None, "tcp://127.0.0.1:8786", object()])
 def test_a_client_that_is_not_a_dask_client(chat_server, not_a_client):
@@ -315,9 +355,12 @@ def test_documents_and_questions_of_the_wrong_kind(client, chat_server):
 
 def test_a_cluster_without_workers_is_refused_before_any_task(chat_server):
     reader = reader_for(chat_server).add_question(ask())
-    with distributed.LocalCluster(n_workers=0, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as empty, \
-            distributed.Client(empty) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=0, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as empty,
+        distributed.Client(empty) as c,
+    ):
         with pytest.raises(ValueError, match="workers"):
             reader.process_batch_distributed([doc(0)], c)
         assert c.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)) == 0

@@ -4,7 +4,6 @@ their metadata, and every bad document fails with its own DocumentError message.
 from __future__ import annotations
 
 import io
-import pathlib
 
 import pymupdf
 import pytest
@@ -53,6 +52,7 @@ def blank_pdf(pages: int) -> bytes:
 
 
 # -- bytes and streams -------------------------------------------------------------------
+
 
 def test_pdf_bytes_resolve_to_themselves_with_metadata(reader):
     pdf = text_page_pdf(["um", "dois"])
@@ -148,6 +148,7 @@ def test_page_limit_is_strict(reader):
 
 # -- paths -------------------------------------------------------------------------------
 
+
 def test_path_string_and_path_object(reader, tmp_path):
     pdf = text_page_pdf(["um", "dois", "tres"])
     target = tmp_path / "contrato.pdf"
@@ -222,8 +223,7 @@ def test_a_path_that_is_not_a_regular_file_is_refused_by_name(kind, tmp_path):
     assert run.stdout.strip() == f"Erro ao ler documento: não é um arquivo regular: {path}"
 
 
-def test_a_file_larger_than_its_size_on_disk_said_is_read_only_past_the_limit(tmp_path,
-                                                                             monkeypatch):
+def test_a_file_larger_than_its_size_on_disk_said_is_read_only_past_the_limit(tmp_path, monkeypatch):
     target = tmp_path / "cresce.pdf"
     target.write_bytes(b"%PDF-1.4")  # small when its size is taken, large when read
     asked = []
@@ -233,8 +233,9 @@ def test_a_file_larger_than_its_size_on_disk_said_is_read_only_past_the_limit(tm
             asked.append(n)
             return super().read(n)
 
-    monkeypatch.setattr(reader_mod, "open", lambda *a, **k: Growing(b"%PDF" + b"\0" * (3 * MB)),
-                        raising=False)
+    monkeypatch.setattr(
+        reader_mod, "open", lambda *a, **k: Growing(b"%PDF" + b"\0" * (3 * MB)), raising=False
+    )
     small = Vorlex(openai_api_key="k", max_file_size_mb=1)
     with pytest.raises(DocumentError) as info:
         small._resolve_document(str(target))
@@ -250,6 +251,7 @@ def test_wrong_argument_types(reader):
 
 
 # -- URLs --------------------------------------------------------------------------------
+
 
 def test_url_download_with_blanks_and_upper_case_scheme(reader, files):
     pdf = text_page_pdf(["um", "dois"])
@@ -268,8 +270,12 @@ def test_url_with_empty_path_gets_the_default_name(reader, files):
 
 def test_internal_url_is_never_fetched(reader, files):
     files.serve("/segredo.pdf", text_page_pdf(["um"]))
-    for url in (f"http://localhost:{files.port}/segredo.pdf", "http://10.0.0.5/x.pdf",
-                "https://169.254.169.254/latest/meta-data", "http:///sem-host.pdf"):
+    for url in (
+        f"http://localhost:{files.port}/segredo.pdf",
+        "http://10.0.0.5/x.pdf",
+        "https://169.254.169.254/latest/meta-data",
+        "http:///sem-host.pdf",
+    ):
         with pytest.raises(DocumentError) as info:
             reader._resolve_document(url)
         assert str(info.value) == "URL aponta para endereco interno ou reservado."

@@ -81,13 +81,15 @@ class FakeResolver:
 
 
 def test_names_are_judged_by_every_address(monkeypatch):
-    resolver = FakeResolver({
-        "docs.example.com": ["93.184.216.34", "2606:2800:220:1::248"],
-        "mixed.example.com": ["93.184.216.34", "10.0.0.7"],
-        "v6internal.example.com": ["93.184.216.34", "fd00::7"],
-        "scoped.example.com": ["fe80::1%eth0"],
-        "empty.example.com": [],
-    })
+    resolver = FakeResolver(
+        {
+            "docs.example.com": ["93.184.216.34", "2606:2800:220:1::248"],
+            "mixed.example.com": ["93.184.216.34", "10.0.0.7"],
+            "v6internal.example.com": ["93.184.216.34", "fd00::7"],
+            "scoped.example.com": ["fe80::1%eth0"],
+            "empty.example.com": [],
+        }
+    )
     monkeypatch.setattr(reader_mod, "socket", resolver)
     assert _is_safe_url("https://DOCS.example.com/a.pdf") is True
     assert resolver.asked[-1] == "docs.example.com"  # host lower-cased, no port
@@ -110,9 +112,22 @@ def oracle(addr: str) -> bool:
     return ip.is_global and not (ip.is_multicast or ip.is_private or ip.is_reserved)
 
 
-SPECIAL = ["0.0.0.0/8", "10.0.0.0/8", "100.64.0.0/10", "127.0.0.0/8", "169.254.0.0/16",
-           "172.16.0.0/12", "192.0.0.0/24", "192.0.2.0/24", "192.168.0.0/16", "198.18.0.0/15",
-           "198.51.100.0/24", "203.0.113.0/24", "224.0.0.0/4", "240.0.0.0/4"]
+SPECIAL = [
+    "0.0.0.0/8",
+    "10.0.0.0/8",
+    "100.64.0.0/10",
+    "127.0.0.0/8",
+    "169.254.0.0/16",
+    "172.16.0.0/12",
+    "192.0.0.0/24",
+    "192.0.2.0/24",
+    "192.168.0.0/16",
+    "198.18.0.0/15",
+    "198.51.100.0/24",
+    "203.0.113.0/24",
+    "224.0.0.0/4",
+    "240.0.0.0/4",
+]
 
 
 def in_network(net: str):
@@ -121,8 +136,7 @@ def in_network(net: str):
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.one_of(st.integers(min_value=0, max_value=2**32 - 1),
-                 *[in_network(net) for net in SPECIAL]))
+@given(st.one_of(st.integers(min_value=0, max_value=2**32 - 1), *[in_network(net) for net in SPECIAL]))
 def test_ipv4_literals_agree_with_the_address_registry(value):
     addr = str(ipaddress.IPv4Address(value))
     assert _is_safe_url(f"http://{addr}/x") is oracle(addr)

@@ -28,14 +28,18 @@ class Partes(BaseModel):
 
 
 def reader(**kwargs):
-    return Vorlex(base_url=URL, model=os.environ.get("VORLEX_LOCAL_MODEL_NAME", "smollm2"),
-                  timeout=600, **kwargs)
+    return Vorlex(
+        base_url=URL, model=os.environ.get("VORLEX_LOCAL_MODEL_NAME", "smollm2"), timeout=600, **kwargs
+    )
 
 
 def ask(response_model=None, max_tokens=None):
-    return Question(config=QuestionConfig(id="q", name="Pergunta", max_tokens=max_tokens),
-                    system_prompt="Você extrai dados de contratos.",
-                    user_prompt="Quem são as partes?\n\n{texto}", response_model=response_model)
+    return Question(
+        config=QuestionConfig(id="q", name="Pergunta", max_tokens=max_tokens),
+        system_prompt="Você extrai dados de contratos.",
+        user_prompt="Quem são as partes?\n\n{texto}",
+        response_model=response_model,
+    )
 
 
 def test_structured_answer_through_json_object():

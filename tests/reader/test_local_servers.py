@@ -57,6 +57,7 @@ def test_the_model_rule_is_the_openai_provider_s_alone(monkeypatch):
     monkeypatch.setenv("VORLEX_BASE_URL", "http://127.0.0.1:1/v1")
     grok = Vorlex(provider="grok", grok_api_key="g", grok_base_url="http://127.0.0.1:1/v1")
     assert grok._base_url is None and grok.model
-    azure = Vorlex(provider="azure", azure_api_key="a", azure_endpoint="https://127.0.0.1:1",
-                   azure_deployment="producao")
+    azure = Vorlex(
+        provider="azure", azure_api_key="a", azure_endpoint="https://127.0.0.1:1", azure_deployment="producao"
+    )
     assert azure.model == "producao"

@@ -5,6 +5,7 @@ and URLs; page ranges, keyword filters, classification and the result cache."""
 from __future__ import annotations
 
 import io
+
 import pytest
 from pydantic import BaseModel
 
@@ -19,8 +20,11 @@ from vorlex.models import Classification, PageRange
 from vorlex.reader import Vorlex
 
 SEP = "\n\n---\n\n"
-PAGES = ["Primeira pagina: objeto do contrato.", "Segunda pagina: valor de cem reais.",
-         "Terceira pagina: foro da comarca."]
+PAGES = [
+    "Primeira pagina: objeto do contrato.",
+    "Segunda pagina: valor de cem reais.",
+    "Terceira pagina: foro da comarca.",
+]
 
 
 class Tipo(BaseModel):
@@ -37,8 +41,11 @@ def user_messages(server):
 
 
 def reader_lines(caplog, level=None):
-    return [r.getMessage() for r in caplog.records
-            if r.name == "vorlex.reader" and (level is None or r.levelname == level)]
+    return [
+        r.getMessage()
+        for r in caplog.records
+        if r.name == "vorlex.reader" and (level is None or r.levelname == level)
+    ]
 
 
 @pytest.fixture
@@ -49,8 +56,7 @@ def pdf3():
 @pytest.fixture
 def ocr_service(monkeypatch):
     service = FakeOcrService().start()
-    monkeypatch.setattr(ocr_mod, "get_azure_config", lambda: (service.endpoint, service.key),
-                        raising=False)
+    monkeypatch.setattr(ocr_mod, "get_azure_config", lambda: (service.endpoint, service.key), raising=False)
     try:
         yield service
     finally:
@@ -59,6 +65,7 @@ def ocr_service(monkeypatch):
 
 # -- questions over text PDFs -----------------------------------------------------------
 
+
 def test_pages_reach_the_model_joined_and_totals_add_up(make_reader, chat_server, pdf3):
     reader = make_reader().add_questions([ask("a"), ask("b", prompt="Outra: {texto}")])
     chat_server.push(ChatServer.text("resposta a", 30, 4), ChatServer.text("resposta b", 20, 6))
@@ -66,11 +73,10 @@ def test_pages_reach_the_model_joined_and_totals_add_up(make_reader, chat_server
 
     sent = user_messages(chat_server)
     assert len(sent) == 2
-    body = sent[0][len("Leia: "):]
+    body = sent[0][len("Leia: ") :]
     assert [part.strip() for part in body.split(SEP)] == PAGES
     assert [r.answer for r in result.results] == ["resposta a", "resposta b"]
-    assert all(r.status == "OK" and r.pages_used == 3 and r.pages_total == 3
-               for r in result.results)
+    assert all(r.status == "OK" and r.pages_used == 3 and r.pages_total == 3 for r in result.results)
     totals = result.total_metrics
     assert (totals.tokens, totals.prompt_tokens, totals.completion_tokens) == (60, 50, 10)
     assert totals.cost_usd == round(sum(r.metrics.cost_usd for r in result.results), 6)
@@ -89,36 +95,39 @@ def test_page_range_that_fits(make_reader, chat_server, pdf3, vorlex_logs):
 
 
 def test_page_range_counted_from_the_end(make_reader, chat_server, pdf3):
-    reader = make_reader().add_question(
-        ask(page_range=PageRange(start=1, end=1, from_position="end")))
+    reader = make_reader().add_question(ask(page_range=PageRange(start=1, end=1, from_position="end")))
     reader.process(pdf3)
     body = user_messages(chat_server)[0]
     assert PAGES[2] in body and PAGES[0] not in body and PAGES[1] not in body
 
 
-def test_page_range_that_does_not_fit_reads_everything(make_reader, chat_server, pdf3,
-                                                       vorlex_logs):
+def test_page_range_that_does_not_fit_reads_everything(make_reader, chat_server, pdf3, vorlex_logs):
     reader = make_reader().add_question(ask(page_range=PageRange(start=4, end=9)))
     result = reader.process(pdf3)
     assert result.results[0].pages_used == 3
-    warnings = [r for r in vorlex_logs.records
-                if r.name == "vorlex.reader" and r.levelname == "WARNING"]
+    warnings = [r for r in vorlex_logs.records if r.name == "vorlex.reader" and r.levelname == "WARNING"]
     assert [w.getMessage() for w in warnings] == [
-        "q1: page range ignorado, documento tem 3 paginas; a pergunta vai ler o documento "
-        "inteiro."]
+        "q1: page range ignorado, documento tem 3 paginas; a pergunta vai ler o documento inteiro."
+    ]
     assert warnings[0].args == ("q1", 3)
 
 
 def test_keywords_select_pages_or_nothing(make_reader, chat_server, pdf3):
-    reader = make_reader().add_questions([
-        ask("valor", keywords=["VALÓR"]),
-        ask("nada", keywords=["inexistente"]),
-    ])
+    reader = make_reader().add_questions(
+        [
+            ask("valor", keywords=["VALÓR"]),
+            ask("nada", keywords=["inexistente"]),
+        ]
+    )
     result = reader.process(pdf3)
     valor, nada = result.results
     assert valor.pages_used == 1 and PAGES[1] in user_messages(chat_server)[0]
     assert (nada.answer, nada.status, nada.pages_used, nada.pages_total) == (
-        "Sem páginas relevantes", "NO_DATA", 0, 3)
+        "Sem páginas relevantes",
+        "NO_DATA",
+        0,
+        3,
+    )
     assert nada.metrics.tokens == 0
     assert len(chat_server.requests) == 1  # no model call for the empty selection
     assert result.total_metrics.tokens == valor.metrics.tokens
@@ -158,6 +167,7 @@ def test_bad_arguments_fail_before_any_work(make_reader, chat_server, pdf3):
 
 # -- other document forms ---------------------------------------------------------------
 
+
 def test_stream_and_named_bytes(make_reader, chat_server, pdf3):
     reader = make_reader().add_question(ask())
     result = reader.process(io.BytesIO(pdf3), filename="acordo.pdf")
@@ -169,8 +179,9 @@ def test_url_document(make_reader, chat_server, pdf3, monkeypatch):
     try:
         allowed = f"127.0.0.1:{server.port}"
         real = reader_mod._is_safe_url
-        monkeypatch.setattr(reader_mod, "_is_safe_url",
-                            lambda url: allowed in url.split("/")[2:3] or real(url))
+        monkeypatch.setattr(
+            reader_mod, "_is_safe_url", lambda url: allowed in url.split("/")[2:3] or real(url)
+        )
         url = server.serve("/arquivos/contrato.pdf", pdf3)
         reader = make_reader().add_question(ask())
         result = reader.process(url)
@@ -190,13 +201,14 @@ def test_png_bytes_are_read_by_ocr(make_reader, chat_server, ocr_service):
     assert len(ocr_service.requests) == 1
 
 
-def test_scanned_pdf_through_the_vision_fallback_counts_its_tokens(make_reader, chat_server,
-                                                                   monkeypatch):
+def test_scanned_pdf_through_the_vision_fallback_counts_its_tokens(make_reader, chat_server, monkeypatch):
     monkeypatch.setattr(ocr_mod, "get_azure_config", lambda: ("", ""), raising=False)
     reader = make_reader(ocr_fallback="force").add_question(ask())
-    chat_server.push(ChatServer.text("TEXTO LIDO PELA VISAO", 700, 40),
-                     ChatServer.text("TEXTO LIDO PELA VISAO NA SEGUNDA", 650, 30),
-                     ChatServer.text("resposta", 90, 3))
+    chat_server.push(
+        ChatServer.text("TEXTO LIDO PELA VISAO", 700, 40),
+        ChatServer.text("TEXTO LIDO PELA VISAO NA SEGUNDA", 650, 30),
+        ChatServer.text("resposta", 90, 3),
+    )
     result = reader.process(mixed_pdf(["scan", "scan"]))
 
     assert result.document.ocr_method == "vision_fallback"
@@ -212,8 +224,7 @@ def test_scanned_pdf_through_the_vision_fallback_counts_its_tokens(make_reader, 
     assert totals.cost_usd > answer.metrics.cost_usd
 
 
-def test_mixed_ocr_and_vision_pages_report_the_vision_fallback(make_reader, chat_server,
-                                                              ocr_service):
+def test_mixed_ocr_and_vision_pages_report_the_vision_fallback(make_reader, chat_server, ocr_service):
     ocr_service.lines("PAGINA LIDA POR OCR")
     ocr_service.reply(Reply(blocks=[]))  # the second page: OCR reads nothing
     chat_server.push(ChatServer.text("PAGINA LIDA PELA VISAO"), ChatServer.text("resposta"))
@@ -245,12 +256,10 @@ def test_scanned_pdf_with_fallback_off_gets_no_model_caller(make_reader, monkeyp
     assert callable(seen["llm_caller"])
 
 
-def test_streaming_loads_pages_lazily_with_the_same_answers(make_reader, chat_server, pdf3,
-                                                            monkeypatch):
+def test_streaming_loads_pages_lazily_with_the_same_answers(make_reader, chat_server, pdf3, monkeypatch):
     lazy_calls = []
     real_lazy = reader_mod.load_pdf_lazy
-    monkeypatch.setattr(reader_mod, "load_pdf_lazy",
-                        lambda src: lazy_calls.append(src) or real_lazy(src))
+    monkeypatch.setattr(reader_mod, "load_pdf_lazy", lambda src: lazy_calls.append(src) or real_lazy(src))
     eager = make_reader().add_question(ask())
     eager.process(pdf3)
     lazy = make_reader(streaming=True).add_question(ask())
@@ -261,14 +270,19 @@ def test_streaming_loads_pages_lazily_with_the_same_answers(make_reader, chat_se
 
 # -- classification ---------------------------------------------------------------------
 
+
 def test_classification_success_counts_its_usage(make_reader, chat_server, pdf3):
     reader = make_reader().add_questions([ask("objeto"), ask("valor")])
-    reader.set_classification(Classification(
-        system_prompt="Classifique.", user_prompt="Dados:\n{dados}\nFim {{ok}}",
-        response_model=Tipo))
-    chat_server.push(ChatServer.text("prestacao de servicos", 40, 3),
-                     ChatServer.text("cem reais", 40, 2),
-                     ChatServer.json({"tipo": "contrato", "confianca": 0.9}, 25, 7))
+    reader.set_classification(
+        Classification(
+            system_prompt="Classifique.", user_prompt="Dados:\n{dados}\nFim {{ok}}", response_model=Tipo
+        )
+    )
+    chat_server.push(
+        ChatServer.text("prestacao de servicos", 40, 3),
+        ChatServer.text("cem reais", 40, 2),
+        ChatServer.json({"tipo": "contrato", "confianca": 0.9}, 25, 7),
+    )
     result = reader.process(pdf3, classify=True, filename="contrato.pdf")
 
     assert result.classification == {"tipo": "contrato", "confianca": 0.9}
@@ -276,23 +290,21 @@ def test_classification_success_counts_its_usage(make_reader, chat_server, pdf3)
     assert sent[0] == {"role": "system", "content": "Classifique."}
     assert sent[1]["content"] == (
         "Dados:\n- objeto: prestacao de servicos\n- valor: cem reais\n"
-        "- _documento: contrato.pdf\n- _tipo: pdf\nFim {ok}")
+        "- _documento: contrato.pdf\n- _tipo: pdf\nFim {ok}"
+    )
     assert result.total_metrics.tokens == 43 + 42 + 32
     assert result.total_metrics.prompt_tokens == 40 + 40 + 25
 
 
 def test_classification_failure_is_contained(make_reader, chat_server, pdf3, vorlex_logs):
     reader = make_reader().add_question(ask())
-    reader.set_classification(Classification(
-        system_prompt="s", user_prompt="{dados}", response_model=Tipo))
+    reader.set_classification(Classification(system_prompt="s", user_prompt="{dados}", response_model=Tipo))
     chat_server.push(ChatServer.text("resposta"), ChatServer.error(401, "chave recusada"))
     result = reader.process(pdf3, classify=True)
-    assert result.classification == {"error": "Erro na classificacao",
-                                     "error_type": "AuthenticationError"}
+    assert result.classification == {"error": "Erro na classificacao", "error_type": "AuthenticationError"}
     assert result.results[0].status == "OK" and result.results[0].answer == "resposta"
     errors = reader_lines(vorlex_logs, "ERROR")
-    assert any(m.startswith("Erro na classificação: ") and "chave recusada" in m
-               for m in errors)
+    assert any(m.startswith("Erro na classificação: ") and "chave recusada" in m for m in errors)
 
 
 def test_classification_template_error_is_contained(make_reader, chat_server, pdf3):
@@ -300,7 +312,9 @@ def test_classification_template_error_is_contained(make_reader, chat_server, pd
     # set_classification refuses such a template; one set on the field directly still
     # fails as a contained classification error
     with pytest.raises(ValueError, match="Classificação: campo {outro}"):
-        reader.set_classification(Classification(system_prompt="s", user_prompt="{outro}", response_model=Tipo))
+        reader.set_classification(
+            Classification(system_prompt="s", user_prompt="{outro}", response_model=Tipo)
+        )
     reader._classification = Classification(system_prompt="s", user_prompt="{outro}", response_model=Tipo)
     result = reader.process(pdf3, classify=True)
     assert result.classification == {"error": "Erro na classificacao", "error_type": "KeyError"}
@@ -315,16 +329,15 @@ def test_classify_without_classification_makes_no_call(make_reader, chat_server,
 
 def test_classification_needs_the_flag(make_reader, chat_server, pdf3):
     reader = make_reader().add_question(ask())
-    reader.set_classification(Classification(system_prompt="s", user_prompt="{dados}",
-                                             response_model=Tipo))
+    reader.set_classification(Classification(system_prompt="s", user_prompt="{dados}", response_model=Tipo))
     assert reader.process(pdf3).classification is None
     assert len(chat_server.requests) == 1
 
 
 # -- the cache --------------------------------------------------------------------------
 
-def test_cache_hit_loads_nothing_and_calls_nothing(make_reader, chat_server, pdf3,
-                                                   monkeypatch, vorlex_logs):
+
+def test_cache_hit_loads_nothing_and_calls_nothing(make_reader, chat_server, pdf3, monkeypatch, vorlex_logs):
     reader = make_reader(enable_cache=True, verbose=True).add_question(ask())
     first = reader.process(pdf3)
     calls = len(chat_server.requests)
@@ -348,8 +361,7 @@ def test_cache_hit_loads_nothing_and_calls_nothing(make_reader, chat_server, pdf
 
 
 @pytest.mark.parametrize("store", ["memory", "sqlite"])
-def test_a_cache_hit_describes_the_document_of_this_call(store, make_reader, chat_server, pdf3,
-                                                         tmp_path):
+def test_a_cache_hit_describes_the_document_of_this_call(store, make_reader, chat_server, pdf3, tmp_path):
     """Two files with the same content: the second is served from the cache under its own
     name, with the answers and page figures of the first."""
     kwargs = {"cache_path": tmp_path / "c.sqlite"} if store == "sqlite" else {"enable_cache": True}
@@ -361,10 +373,12 @@ def test_a_cache_hit_describes_the_document_of_this_call(store, make_reader, cha
     third = reader.process(pdf3, filename="marco.pdf")
     assert len(chat_server.requests) == 1 and reader.cache_stats()["hits"] == 2
     assert [r.document.filename for r in (first, second, third)] == [
-        "janeiro.pdf", "fevereiro.pdf", "marco.pdf"]
+        "janeiro.pdf",
+        "fevereiro.pdf",
+        "marco.pdf",
+    ]
     assert second.results == first.results
-    assert second.document.model_dump(exclude={"filename"}) == first.document.model_dump(
-        exclude={"filename"})
+    assert second.document.model_dump(exclude={"filename"}) == first.document.model_dump(exclude={"filename"})
     # The entry itself still describes the first file.
     assert reader.process(tmp_path / "janeiro.pdf").document.filename == "janeiro.pdf"
 
@@ -386,7 +400,8 @@ def test_changed_question_misses_the_cache(make_reader, chat_server, pdf3):
 
 
 def test_readers_that_differ_in_their_token_limit_do_not_share_cache_entries(
-        make_reader, chat_server, pdf3, tmp_path):
+    make_reader, chat_server, pdf3, tmp_path
+):
     """A reader with no limit is not served an answer that one with max_tokens=50 (maybe
     cut short) left in the same cache, nor one with another limit; the same limit is."""
     path = tmp_path / "c.sqlite"

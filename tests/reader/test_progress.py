@@ -34,11 +34,13 @@ def test_the_bar_steps_once_per_document_with_the_totals(asked, chat_server, cap
         import openai
 
         asked._async_openai_client = openai.AsyncOpenAI(
-            api_key="sk-test", base_url=chat_server.base_url, max_retries=0)
+            api_key="sk-test", base_url=chat_server.base_url, max_retries=0
+        )
         results = asyncio.run(asked.process_batch_async(docs(3), show_progress=True))
     else:
-        results = asked.process_batch(docs(3), max_workers=2 if mode == "threads" else None,
-                                      show_progress=True)
+        results = asked.process_batch(
+            docs(3), max_workers=2 if mode == "threads" else None, show_progress=True
+        )
     err = capsys.readouterr().err
     assert [r.total_metrics.tokens for r in results] == [12, 12, 12]
     assert "Documentos: 100%" in err and "3/3" in err

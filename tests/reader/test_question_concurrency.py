@@ -6,7 +6,6 @@ those of one question at a time."""
 from __future__ import annotations
 
 import asyncio
-import logging
 import re
 import time
 
@@ -30,8 +29,7 @@ def pdf():
 
 def questions(reader, ids=IDS):
     for qid in ids:
-        reader.add_question(Vorlex.create_question(qid, "Pergunta " + qid,
-                                                   f"Pergunta {qid}: {{texto}}"))
+        reader.add_question(Vorlex.create_question(qid, "Pergunta " + qid, f"Pergunta {qid}: {{texto}}"))
     return reader
 
 
@@ -53,8 +51,18 @@ def slow_answers(server, delay=0.3, fail=None):
 
 
 def figures(result):
-    return [(r.question_id, r.status, r.answer, r.metrics.tokens, r.metrics.prompt_tokens,
-             r.metrics.completion_tokens, r.pages_used) for r in result.results]
+    return [
+        (
+            r.question_id,
+            r.status,
+            r.answer,
+            r.metrics.tokens,
+            r.metrics.prompt_tokens,
+            r.metrics.completion_tokens,
+            r.pages_used,
+        )
+        for r in result.results
+    ]
 
 
 def test_questions_overlap_and_keep_their_order_and_figures(make_reader, chat_server, pdf):
@@ -72,21 +80,20 @@ def test_questions_overlap_and_keep_their_order_and_figures(make_reader, chat_se
     # Selection order, each question's own figures, the same totals.
     assert [r.question_id for r in five.results] == list(reversed(IDS))
     assert sorted(figures(five)) == sorted(figures(one))
-    assert [r.answer for r in five.results] == [f"resposta de {q} " * int(q[1]) for q in
-                                                reversed(IDS)]
+    assert [r.answer for r in five.results] == [f"resposta de {q} " * int(q[1]) for q in reversed(IDS)]
     for field in ("tokens", "prompt_tokens", "completion_tokens", "cost_usd"):
-        assert getattr(five.total_metrics, field) == pytest.approx(
-            getattr(one.total_metrics, field))
+        assert getattr(five.total_metrics, field) == pytest.approx(getattr(one.total_metrics, field))
 
 
-def test_one_at_a_time_keeps_the_order_of_work_and_log_lines(make_reader, chat_server, pdf,
-                                                             vorlex_logs):
+def test_one_at_a_time_keeps_the_order_of_work_and_log_lines(make_reader, chat_server, pdf, vorlex_logs):
     flight = slow_answers(chat_server, delay=0.05)
     questions(make_reader(model="gpt-4o-mini", verbose=True)).process(pdf)
     sequential = [r.getMessage() for r in vorlex_logs.records if r.name == "vorlex.reader"]
     assert flight.peak == 1
-    asked = [re.search(r"Pergunta (q\d)", r["body"]["messages"][-1]["content"]).group(1)
-             for r in chat_server.requests]
+    asked = [
+        re.search(r"Pergunta (q\d)", r["body"]["messages"][-1]["content"]).group(1)
+        for r in chat_server.requests
+    ]
     assert asked == IDS
     answer_lines = [line for line in sequential if re.match(r"  q\d: ", line)]
     assert [line.split(":")[0].strip() for line in answer_lines] == IDS
@@ -101,8 +108,7 @@ def test_one_at_a_time_keeps_the_order_of_work_and_log_lines(make_reader, chat_s
 
 def test_a_failing_question_among_concurrent_ones(make_reader, chat_server, pdf):
     slow_answers(chat_server, delay=0.1, fail="q3")
-    result = questions(make_reader(model="gpt-4o-mini", question_concurrency=5,
-                                   max_retries=0)).process(pdf)
+    result = questions(make_reader(model="gpt-4o-mini", question_concurrency=5, max_retries=0)).process(pdf)
     statuses = {r.question_id: r.status for r in result.results}
     assert statuses.pop("q3") == "ERROR"
     assert set(statuses.values()) == {"OK"}
@@ -122,19 +128,16 @@ def test_the_classification_runs_after_the_answers_and_counts(make_reader, chat_
 
     chat_server.responder = respond
     reader = questions(make_reader(model="gpt-4o-mini", question_concurrency=5))
-    reader.set_classification(Classification(system_prompt="s",
-                                             user_prompt="Classifique:\n{dados}"))
+    reader.set_classification(Classification(system_prompt="s", user_prompt="Classifique:\n{dados}"))
     result = reader.process(pdf, classify=True)
     assert seen == [6]  # the sixth request, after the five answers
     assert result.total_metrics.tokens == 5 * 6 + 10
 
 
-def test_the_cache_keeps_and_serves_the_same_record_either_way(make_reader, chat_server, pdf,
-                                                               tmp_path):
+def test_the_cache_keeps_and_serves_the_same_record_either_way(make_reader, chat_server, pdf, tmp_path):
     path = str(tmp_path / "cache.sqlite")
     slow_answers(chat_server, delay=0.05)
-    first = questions(make_reader(model="gpt-4o-mini", cache_path=path,
-                                  question_concurrency=5)).process(pdf)
+    first = questions(make_reader(model="gpt-4o-mini", cache_path=path, question_concurrency=5)).process(pdf)
     asked = len(chat_server.requests)
     again = questions(make_reader(model="gpt-4o-mini", cache_path=path)).process(pdf)
     assert len(chat_server.requests) == asked and again.from_cache
@@ -143,8 +146,7 @@ def test_the_cache_keeps_and_serves_the_same_record_either_way(make_reader, chat
 
 def test_async_as_sync(chat_server, pdf):
     flight = slow_answers(chat_server)
-    reader = questions(Vorlex(base_url=chat_server.base_url, model="local",
-                              question_concurrency=5))
+    reader = questions(Vorlex(base_url=chat_server.base_url, model="local", question_concurrency=5))
     together = asyncio.run(asyncio.wait_for(reader.process_async(pdf), 60))
     assert flight.peak == 5
     flight = slow_answers(chat_server)
@@ -159,10 +161,17 @@ def test_async_as_sync(chat_server, pdf):
     assert flight.peak == 2 and figures(again) == figures(together)
 
 
-@pytest.mark.parametrize("value,error", [
-    ("2", TypeError), (2.0, TypeError), (True, TypeError), (None, TypeError),
-    (0, ValueError), (-3, ValueError),
-])
+@pytest.mark.parametrize(
+    "value,error",
+    [
+        ("2", TypeError),
+        (2.0, TypeError),
+        (True, TypeError),
+        (None, TypeError),
+        (0, ValueError),
+        (-3, ValueError),
+    ],
+)
 def test_bad_question_concurrency(value, error):
     with pytest.raises(error, match="question_concurrency"):
         Vorlex(openai_api_key="sk", question_concurrency=value)
@@ -180,8 +189,7 @@ def test_questions_side_by_side_learn_the_structured_mode_once(pdf, asynchronous
     with ChatServer.llama_cpp() as server:
         reader = Vorlex(base_url=server.base_url, model="local", question_concurrency=3)
         for qid in ("a", "b", "c"):
-            reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}",
-                                                       response_model=Valor))
+            reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}", response_model=Valor))
         run = reader.process_async(pdf) if asynchronous else None
         result = asyncio.run(asyncio.wait_for(run, 60)) if asynchronous else reader.process(pdf)
         assert [r.status for r in result.results] == ["OK"] * 3
@@ -190,8 +198,7 @@ def test_questions_side_by_side_learn_the_structured_mode_once(pdf, asynchronous
 
 
 @pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
-def test_google_structured_questions_run_side_by_side_from_the_first(pdf, asynchronous,
-                                                                     monkeypatch):
+def test_google_structured_questions_run_side_by_side_from_the_first(pdf, asynchronous, monkeypatch):
     # Google takes the response model directly: there is no mode to learn, so no
     # structured question is asked alone before the others.
     import threading
@@ -205,15 +212,14 @@ def test_google_structured_questions_run_side_by_side_from_the_first(pdf, asynch
     monkeypatch.setenv("GOOGLE_API_KEY", "g-test")
     reader = Vorlex(provider="google", model="gemini-2.0-flash", question_concurrency=2)
     for qid in ("a", "b"):
-        reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}",
-                                                   response_model=Valor))
+        reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}", response_model=Valor))
 
     def answer():
-        message = types.SimpleNamespace(content='{"valor": "v"}', parsed=Valor(valor="v"),
-                                        refusal=None)
+        message = types.SimpleNamespace(content='{"valor": "v"}', parsed=Valor(valor="v"), refusal=None)
         return types.SimpleNamespace(
             choices=[types.SimpleNamespace(message=message, finish_reason="stop")],
-            usage=types.SimpleNamespace(prompt_tokens=2, completion_tokens=1, total_tokens=3))
+            usage=types.SimpleNamespace(prompt_tokens=2, completion_tokens=1, total_tokens=3),
+        )
 
     both_asked = threading.Barrier(2, timeout=5)
 

@@ -58,15 +58,19 @@ class TestClassifyFailure:
 
     def test_openai_errors(self, make_reader, chat_server):
         reader = make_reader(max_retries=0)
-        for status, expected in [(429, "PROVIDER_UNAVAILABLE"), (401, "AUTH_ERROR"),
-                                 (403, "AUTH_ERROR"), (500, "PROVIDER_UNAVAILABLE"), (503, "PROVIDER_UNAVAILABLE"),
-                                 (400, "ERROR")]:
+        for status, expected in [
+            (429, "PROVIDER_UNAVAILABLE"),
+            (401, "AUTH_ERROR"),
+            (403, "AUTH_ERROR"),
+            (500, "PROVIDER_UNAVAILABLE"),
+            (503, "PROVIDER_UNAVAILABLE"),
+            (400, "ERROR"),
+        ]:
             chat_server.push(ChatServer.error(status))
             with pytest.raises(openai.APIStatusError) as info:
                 reader._call_llm(MESSAGES)
             assert Vorlex._classify_failure(info.value) == expected
-        reader._openai_client = openai.OpenAI(api_key="k", base_url="http://127.0.0.1:9/v1",
-                                              max_retries=0)
+        reader._openai_client = openai.OpenAI(api_key="k", base_url="http://127.0.0.1:9/v1", max_retries=0)
         with pytest.raises(openai.APIConnectionError) as info:
             reader._call_llm(MESSAGES)
         assert Vorlex._classify_failure(info.value) == "PROVIDER_UNAVAILABLE"
@@ -92,7 +96,8 @@ class TestCallPaths:
 
         reader._openai_client = types.SimpleNamespace(
             beta=types.SimpleNamespace(chat=types.SimpleNamespace(completions=Completions())),
-            chat=types.SimpleNamespace(completions=None))
+            chat=types.SimpleNamespace(completions=None),
+        )
         response = reader._call_llm(MESSAGES, Resposta)
         assert calls == ["beta"]
         assert response.choices[0].message.parsed == Resposta(resposta="valor de resposta")
@@ -101,7 +106,8 @@ class TestCallPaths:
         reader = make_reader(max_retries=3)
         chat_server.push(ChatServer.error(500), ChatServer.error(503), ChatServer.text("enfim"))
         reader._retry = __import__("vorlex.resilience").resilience.create_retry_decorator(
-            max_retries=3, min_wait=0, max_wait=0)
+            max_retries=3, min_wait=0, max_wait=0
+        )
         assert reader._call_llm(MESSAGES).choices[0].message.content == "enfim"
         assert len(chat_server.requests) == 3
 
@@ -114,6 +120,7 @@ class TestCallPaths:
             def run(*args):
                 used.append(len(args))
                 return fn(*args)
+
             return run
 
         reader._retry = counting
@@ -134,6 +141,7 @@ class TestCallPaths:
                 except openai.InternalServerError:
                     reader.model = "segundo"
                     return fn(*args)
+
             return run
 
         reader._retry = retry_twice
@@ -144,15 +152,17 @@ class TestCallPaths:
     def test_google_paths(self, monkeypatch):
         calls = []
         monkeypatch.setattr(google_provider, "build_client", lambda **kw: "cliente-google")
-        monkeypatch.setattr(google_provider, "call_structured",
-                            lambda *a: calls.append(("structured",) + a) or "s")
-        monkeypatch.setattr(google_provider, "call_chat",
-                            lambda *a: calls.append(("chat",) + a) or "c")
+        monkeypatch.setattr(
+            google_provider, "call_structured", lambda *a: calls.append(("structured",) + a) or "s"
+        )
+        monkeypatch.setattr(google_provider, "call_chat", lambda *a: calls.append(("chat",) + a) or "c")
         reader = Vorlex(provider="google", model="gemini-2.5-flash")
         assert reader._call_llm(MESSAGES, Resposta) == "s"
         assert reader._call_llm(MESSAGES) == "c"
-        assert calls == [("structured", "cliente-google", "gemini-2.5-flash", MESSAGES, Resposta),
-                         ("chat", "cliente-google", "gemini-2.5-flash", MESSAGES)]
+        assert calls == [
+            ("structured", "cliente-google", "gemini-2.5-flash", MESSAGES, Resposta),
+            ("chat", "cliente-google", "gemini-2.5-flash", MESSAGES),
+        ]
 
     def test_google_failures_are_retried(self, monkeypatch):
         attempts = []
@@ -165,8 +175,9 @@ class TestCallPaths:
 
         monkeypatch.setattr(google_provider, "build_client", lambda **kw: "g")
         monkeypatch.setattr(google_provider, "call_chat", flaky)
-        monkeypatch.setattr("vorlex.resilience.wait_random_exponential",
-                            lambda **kw: __import__("tenacity").wait_none())
+        monkeypatch.setattr(
+            "vorlex.resilience.wait_random_exponential", lambda **kw: __import__("tenacity").wait_none()
+        )
         reader = Vorlex(provider="google", max_retries=1)
         assert reader._call_llm(MESSAGES) == "ok" and len(attempts) == 2
 
@@ -176,8 +187,12 @@ class TestSideUsage:
         reader = Vorlex(openai_api_key="sk")
         assert not hasattr(reader, "_side_usage")
         reader._reset_side_usage()
-        assert reader._side_usage == {"prompt_tokens": 0, "completion_tokens": 0, "tokens": 0,
-                                      "cost_usd": 0.0}
+        assert reader._side_usage == {
+            "prompt_tokens": 0,
+            "completion_tokens": 0,
+            "tokens": 0,
+            "cost_usd": 0.0,
+        }
 
     def test_record_resets_first_and_adds(self):
         reader = Vorlex(openai_api_key="sk", model="gpt-4o")
@@ -214,8 +229,12 @@ class TestSideUsage:
         monkeypatch.setattr(reader_module, "calculate_cost", bad_cost)
         reader = Vorlex(openai_api_key="sk")
         reader._record_side_usage(usage(prompt_tokens=3, completion_tokens=2, total_tokens=5))
-        assert reader._side_usage == {"prompt_tokens": 3, "completion_tokens": 2, "tokens": 5,
-                                      "cost_usd": 0.0}
+        assert reader._side_usage == {
+            "prompt_tokens": 3,
+            "completion_tokens": 2,
+            "tokens": 5,
+            "cost_usd": 0.0,
+        }
 
     def test_other_errors_pass(self):
         class Broken:
@@ -236,8 +255,7 @@ class TestSideUsage:
             reader._reset_side_usage()
             barrier.wait()
             for _ in range(50):
-                reader._record_side_usage(usage(prompt_tokens=n, completion_tokens=1,
-                                                total_tokens=n + 1))
+                reader._record_side_usage(usage(prompt_tokens=n, completion_tokens=1, total_tokens=n + 1))
             barrier.wait()
             seen[n] = dict(reader._side_usage)
 
@@ -291,15 +309,23 @@ class TestAggregate:
         reader = Vorlex(openai_api_key="sk", model="gpt-4o")
         metrics = reader._aggregate_metrics([], 1.23456, 17, 0.12345678)
         assert isinstance(metrics, ProcessingMetrics)
-        assert (metrics.time_seconds, metrics.tokens, metrics.prompt_tokens,
-                metrics.completion_tokens, metrics.cost_usd, metrics.model) == \
-            (1.23, 17, 0, 0, 0.123457, "gpt-4o")
+        assert (
+            metrics.time_seconds,
+            metrics.tokens,
+            metrics.prompt_tokens,
+            metrics.completion_tokens,
+            metrics.cost_usd,
+            metrics.model,
+        ) == (1.23, 17, 0, 0, 0.123457, "gpt-4o")
 
     def test_results_and_side(self):
         reader = Vorlex(openai_api_key="sk")
         results = [
-            Result(question_id="a", answer="x", metrics=ProcessingMetrics(
-                prompt_tokens=10, completion_tokens=2, tokens=12, cost_usd=0.1)),
+            Result(
+                question_id="a",
+                answer="x",
+                metrics=ProcessingMetrics(prompt_tokens=10, completion_tokens=2, tokens=12, cost_usd=0.1),
+            ),
             Result(question_id="b", answer="y", status="ERROR"),
         ]
         reader._reset_side_usage()
@@ -328,7 +354,8 @@ class TestCountingCaller:
         assert caller(MESSAGES, response_model=Resposta).choices[0].message.parsed.resposta == "r"
         assert reader._side_usage["tokens"] == 122
         assert reader._side_usage["cost_usd"] == pytest.approx(
-            calculate_cost("gpt-4o", 100, 20) + calculate_cost("gpt-4o", 1, 1))
+            calculate_cost("gpt-4o", 100, 20) + calculate_cost("gpt-4o", 1, 1)
+        )
 
     def test_goes_through_patched_methods(self):
         reader = Vorlex(openai_api_key="sk")

@@ -1,11 +1,9 @@
 """Reader construction: providers, environment precedence, configuration errors."""
 
 import asyncio
-import logging
-
-import openai
 import re
 
+import openai
 import pytest
 
 import vorlex
@@ -70,7 +68,9 @@ class TestOpenAI:
 
     def test_unknown_provider_is_refused(self, clean_env):
         # not silently the OpenAI client: the caller's requests would go to the wrong place
-        with pytest.raises(ValueError, match="provider inválido: 'Mistral'; use 'openai', 'azure', 'google' ou 'grok'"):
+        with pytest.raises(
+            ValueError, match="provider inválido: 'Mistral'; use 'openai', 'azure', 'google' ou 'grok'"
+        ):
             Vorlex(provider="Mistral", openai_api_key="sk")
         clean_env.setenv("OPENAI_PROVIDER", "anthropic")
         with pytest.raises(ValueError, match="OPENAI_PROVIDER inválido: 'anthropic'"):
@@ -86,34 +86,53 @@ class TestOpenAI:
     def test_limits_and_switches(self):
         reader = Vorlex(openai_api_key="sk", max_file_size_mb=0, max_pages=0)
         assert (reader._max_file_size_mb, reader._max_pages) == (50, 500)
-        reader = Vorlex(openai_api_key="sk", max_file_size_mb=2.5, max_pages=7, streaming=True,
-                        verbose=True, max_retries=0)
+        reader = Vorlex(
+            openai_api_key="sk",
+            max_file_size_mb=2.5,
+            max_pages=7,
+            streaming=True,
+            verbose=True,
+            max_retries=0,
+        )
         assert (reader._max_file_size_mb, reader._max_pages) == (2.5, 7)
         assert reader._streaming is True and reader._verbose is True
         assert reader._max_retries == 0
 
-    @pytest.mark.parametrize("given,stored", [
-        ("off", "off"), ("auto", "auto"), ("force", "force"), ("", "off"), (None, "off")])
+    @pytest.mark.parametrize(
+        "given,stored", [("off", "off"), ("auto", "auto"), ("force", "force"), ("", "off"), (None, "off")]
+    )
     def test_ocr_fallback(self, given, stored):
         assert Vorlex(openai_api_key="sk", ocr_fallback=given)._ocr_fallback == stored
 
-    @pytest.mark.parametrize("kwargs, error, message", [
-        ({"ocr_fallback": "AUTO"}, ValueError, "ocr_fallback inválido: 'AUTO'; use 'off', 'auto' ou 'force'"),
-        ({"ocr_fallback": "sometimes"}, ValueError, "ocr_fallback inválido: 'sometimes'"),
-        ({"ocr_fallback": 3}, TypeError, "ocr_fallback"),
-        ({"max_retries": -1}, ValueError, "max_retries deve ser 0 ou mais, não -1"),
-        ({"cache_ttl": -5}, ValueError, "cache_ttl deve ser um número de segundos maior que 0, não -5"),
-        ({"cache_ttl": 0, "enable_cache": True}, ValueError, "cache_ttl"),
-        ({"cache_ttl": float("nan")}, ValueError, "cache_ttl"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error, message",
+        [
+            (
+                {"ocr_fallback": "AUTO"},
+                ValueError,
+                "ocr_fallback inválido: 'AUTO'; use 'off', 'auto' ou 'force'",
+            ),
+            ({"ocr_fallback": "sometimes"}, ValueError, "ocr_fallback inválido: 'sometimes'"),
+            ({"ocr_fallback": 3}, TypeError, "ocr_fallback"),
+            ({"max_retries": -1}, ValueError, "max_retries deve ser 0 ou mais, não -1"),
+            ({"cache_ttl": -5}, ValueError, "cache_ttl deve ser um número de segundos maior que 0, não -5"),
+            ({"cache_ttl": 0, "enable_cache": True}, ValueError, "cache_ttl"),
+            ({"cache_ttl": float("nan")}, ValueError, "cache_ttl"),
+        ],
+    )
     def test_arguments_outside_their_values_are_refused(self, kwargs, error, message):
         with pytest.raises(error, match=re.escape(message)):
             Vorlex(openai_api_key="sk", **kwargs)
 
     def test_cache_and_breaker(self):
-        reader = Vorlex(openai_api_key="sk", enable_cache=True, cache_ttl=10,
-                        circuit_breaker=True, circuit_breaker_threshold=2,
-                        circuit_breaker_timeout=9)
+        reader = Vorlex(
+            openai_api_key="sk",
+            enable_cache=True,
+            cache_ttl=10,
+            circuit_breaker=True,
+            circuit_breaker_threshold=2,
+            circuit_breaker_timeout=9,
+        )
         assert reader._cache.ttl_seconds == 10
         assert reader._circuit_breaker._failure_threshold == 2
         assert reader._circuit_breaker._recovery_timeout == 9
@@ -137,8 +156,7 @@ class TestAzure:
     def test_errors_in_order(self, clean_env):
         fails_with(AZURE_KEY, provider="azure")
         fails_with(AZURE_ENDPOINT, provider="azure", azure_api_key="k", azure_deployment="d")
-        fails_with(AZURE_DEPLOYMENT, provider="azure", azure_api_key="k",
-                   azure_endpoint="http://127.0.0.1:1")
+        fails_with(AZURE_DEPLOYMENT, provider="azure", azure_api_key="k", azure_endpoint="http://127.0.0.1:1")
         clean_env.setenv("AZURE_API_KEY", "")
         fails_with(AZURE_KEY, provider="azure", azure_endpoint="http://x", azure_deployment="d")
         clean_env.setenv("AZURE_API_KEY", "k")
@@ -164,12 +182,12 @@ class TestAzure:
         assert result.status == "OK"
         request = chat_server.requests[-1]
         assert request["path"].startswith(
-            "/openai/deployments/implantacao/chat/completions?api-version=2024-02-15-preview")
+            "/openai/deployments/implantacao/chat/completions?api-version=2024-02-15-preview"
+        )
         assert request["headers"]["api-key"] == "az-env"
 
     def test_version_precedence(self, clean_env):
-        base = dict(provider="azure", azure_api_key="k", azure_endpoint="http://h",
-                    azure_deployment="d")
+        base = dict(provider="azure", azure_api_key="k", azure_endpoint="http://h", azure_deployment="d")
         clean_env.setenv("AZURE_API_VERSION", "2025-01-01")
         assert Vorlex(**base)._azure_api_version == "2025-01-01"
         assert Vorlex(**base, azure_api_version="2030-01-01")._azure_api_version == "2030-01-01"
@@ -180,20 +198,32 @@ class TestAzure:
         clean_env.setenv("AZURE_API_KEY", "env-key")
         clean_env.setenv("AZURE_API_ENDPOINT", "http://env")
         clean_env.setenv("AZURE_DEPLOYMENT_NAME", "env-dep")
-        reader = Vorlex(provider="azure", azure_api_key="arg-key", azure_endpoint="http://arg",
-                        azure_deployment="arg-dep")
-        assert (reader._azure_api_key, reader._azure_endpoint, reader._azure_deployment) == \
-            ("arg-key", "http://arg", "arg-dep")
-        reader = Vorlex(provider="azure", azure_api_key="", azure_endpoint="",
-                        azure_deployment="")
-        assert (reader._azure_api_key, reader._azure_endpoint, reader._azure_deployment) == \
-            ("env-key", "http://env", "env-dep")
+        reader = Vorlex(
+            provider="azure", azure_api_key="arg-key", azure_endpoint="http://arg", azure_deployment="arg-dep"
+        )
+        assert (reader._azure_api_key, reader._azure_endpoint, reader._azure_deployment) == (
+            "arg-key",
+            "http://arg",
+            "arg-dep",
+        )
+        reader = Vorlex(provider="azure", azure_api_key="", azure_endpoint="", azure_deployment="")
+        assert (reader._azure_api_key, reader._azure_endpoint, reader._azure_deployment) == (
+            "env-key",
+            "http://env",
+            "env-dep",
+        )
 
     def test_verbose_line(self, vorlex_logs):
-        Vorlex(provider="azure", azure_api_key="k", azure_endpoint="http://h",
-               azure_deployment="dep-1", verbose=True)
-        assert [r.getMessage() for r in vorlex_logs.records if r.name == "vorlex.reader"] == \
-            ["Vorlex inicializado (Azure). Deployment: dep-1"]
+        Vorlex(
+            provider="azure",
+            azure_api_key="k",
+            azure_endpoint="http://h",
+            azure_deployment="dep-1",
+            verbose=True,
+        )
+        assert [r.getMessage() for r in vorlex_logs.records if r.name == "vorlex.reader"] == [
+            "Vorlex inicializado (Azure). Deployment: dep-1"
+        ]
 
 
 class TestGrok:
@@ -217,15 +247,17 @@ class TestGrok:
         assert Vorlex(provider="grok", grok_api_key="g")._grok_base_url == "http://127.0.0.1:9/v1"
 
     def test_real_call_through_grok_address(self, chat_server, vorlex_logs):
-        reader = Vorlex(provider="Grok", grok_api_key="xai-key", grok_base_url=chat_server.base_url,
-                        verbose=True)
+        reader = Vorlex(
+            provider="Grok", grok_api_key="xai-key", grok_base_url=chat_server.base_url, verbose=True
+        )
         assert reader._provider == "grok"
         assert isinstance(reader._openai_client, openai.OpenAI)
         reader._call_llm([{"role": "user", "content": "oi"}])
         assert chat_server.requests[-1]["headers"]["authorization"] == "Bearer xai-key"
         assert chat_server.requests[-1]["body"]["model"] == reader.model
-        assert ("Vorlex inicializado (Grok). Modelo: " + reader.model) in \
-            [r.getMessage() for r in vorlex_logs.records]
+        assert ("Vorlex inicializado (Grok). Modelo: " + reader.model) in [
+            r.getMessage() for r in vorlex_logs.records
+        ]
 
 
 class TestGoogle:
@@ -252,8 +284,9 @@ class TestGoogle:
 
     def test_verbose_line(self, google_builds, vorlex_logs):
         reader = Vorlex(provider="google", verbose=True)
-        assert "Vorlex inicializado (Google). Modelo: " + reader.model in \
-            [r.getMessage() for r in vorlex_logs.records]
+        assert "Vorlex inicializado (Google). Modelo: " + reader.model in [
+            r.getMessage() for r in vorlex_logs.records
+        ]
 
     def test_real_build_client_with_empty_key(self):
         reader = Vorlex(provider="google")
@@ -263,8 +296,13 @@ class TestGoogle:
 
 class TestModelAndAsyncClient:
     def test_model_property(self):
-        reader = Vorlex(provider="azure", azure_api_key="k", azure_endpoint="http://h",
-                        azure_deployment="dep", model="ignored")
+        reader = Vorlex(
+            provider="azure",
+            azure_api_key="k",
+            azure_endpoint="http://h",
+            azure_deployment="dep",
+            model="ignored",
+        )
         assert reader.model == "dep"
         reader.model = "qualquer coisa"
         assert reader.model == "qualquer coisa" and reader._model == "qualquer coisa"
@@ -289,27 +327,37 @@ class TestModelAndAsyncClient:
 
         async def ask():
             return await client.with_options(max_retries=0).chat.completions.create(
-                model="grok-3", messages=[{"role": "user", "content": "oi"}])
+                model="grok-3", messages=[{"role": "user", "content": "oi"}]
+            )
 
         assert asyncio.run(ask()).choices[0].message.content == "Resposta do modelo"
         assert chat_server.requests[-1]["headers"]["authorization"] == "Bearer g"
 
     def test_async_client_azure(self, chat_server):
-        reader = Vorlex(provider="azure", azure_api_key="k", azure_endpoint=chat_server.endpoint,
-                        azure_deployment="dep", azure_api_version="2024-10-21")
+        reader = Vorlex(
+            provider="azure",
+            azure_api_key="k",
+            azure_endpoint=chat_server.endpoint,
+            azure_deployment="dep",
+            azure_api_version="2024-10-21",
+        )
         client = reader._get_async_client()
         assert isinstance(client, openai.AsyncAzureOpenAI)
 
         async def ask():
             return await client.with_options(max_retries=0).chat.completions.create(
-                model="dep", messages=[{"role": "user", "content": "oi"}])
+                model="dep", messages=[{"role": "user", "content": "oi"}]
+            )
 
         asyncio.run(ask())
-        assert chat_server.requests[-1]["path"] == \
-            "/openai/deployments/dep/chat/completions?api-version=2024-10-21"
+        assert (
+            chat_server.requests[-1]["path"]
+            == "/openai/deployments/dep/chat/completions?api-version=2024-10-21"
+        )
 
     def test_collaborators_are_read_at_call_time(self, monkeypatch):
         import vorlex.reader as reader_module
+
         built = []
 
         def fake_client(**kwargs):
@@ -320,8 +368,9 @@ class TestModelAndAsyncClient:
         monkeypatch.setattr(reader_module, "AsyncOpenAIClient", fake_client)
         reader = Vorlex(openai_api_key="sk")
         assert reader._openai_client == "cliente" and reader._get_async_client() == "cliente"
-        assert [{k: v for k, v in kw.items() if k != "http_client"} for kw in built] == \
-            [{"api_key": "sk", "timeout": 120.0, "max_retries": 0}] * 2
+        assert [{k: v for k, v in kw.items() if k != "http_client"} for kw in built] == [
+            {"api_key": "sk", "timeout": 120.0, "max_retries": 0}
+        ] * 2
         # Each client gets an HTTP client of its own on the process's one TLS context.
         sync_http, async_http = (kw["http_client"] for kw in built)
         assert sync_http is not async_http
@@ -332,14 +381,22 @@ class TestModelAndAsyncClient:
 
 
 class TestBadArguments:
-    @pytest.mark.parametrize("kwargs,name", [
-        (dict(openai_api_key=5), "openai_api_key"), (dict(provider=["azure"]), "provider"),
-        (dict(model=1.5), "model"), (dict(max_pages="10"), "max_pages"),
-        (dict(max_file_size_mb="1"), "max_file_size_mb"), (dict(max_retries="3"), "max_retries"),
-        (dict(cache_ttl=None), "cache_ttl"), (dict(grok_api_key=b"k"), "grok_api_key"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs,name",
+        [
+            (dict(openai_api_key=5), "openai_api_key"),
+            (dict(provider=["azure"]), "provider"),
+            (dict(model=1.5), "model"),
+            (dict(max_pages="10"), "max_pages"),
+            (dict(max_file_size_mb="1"), "max_file_size_mb"),
+            (dict(max_retries="3"), "max_retries"),
+            (dict(cache_ttl=None), "cache_ttl"),
+            (dict(grok_api_key=b"k"), "grok_api_key"),
+        ],
+    )
     def test_type_errors_name_the_argument(self, kwargs, name, monkeypatch):
         import vorlex.reader as reader_module
+
         built = []
         monkeypatch.setattr(reader_module, "OpenAIClient", lambda **kw: built.append(kw))
         kwargs.setdefault("openai_api_key", "sk")

@@ -2,11 +2,9 @@
 
 import logging
 import types
-from typing import List, Optional
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 from pydantic import BaseModel
 
 from servers.chat import ChatServer
@@ -22,28 +20,36 @@ class Valor(BaseModel):
 class Partes(BaseModel):
     contratante: str
     contratada: str
-    testemunhas: List[str]
-    prazo_meses: Optional[int] = None
+    testemunhas: list[str]
+    prazo_meses: int | None = None
 
 
 def question(user_prompt="Extraia: {texto}", response_model=None, qid="q1"):
     # The record itself, as a caller may build it: create_question would refuse the
     # templates without {texto} that these tests hand to extract_from_text.
-    return Question(config=QuestionConfig(id=qid, name="Pergunta " + qid), system_prompt="Sistema de teste",
-                    user_prompt=user_prompt, response_model=response_model)
+    return Question(
+        config=QuestionConfig(id=qid, name="Pergunta " + qid),
+        system_prompt="Sistema de teste",
+        user_prompt=user_prompt,
+        response_model=response_model,
+    )
 
 
 class TestTextAnswers:
     def test_text_answer_with_usage_and_cost(self, make_reader, chat_server):
         reader = make_reader(model="gpt-4o")
-        chat_server.push(ChatServer.text("R$ 1.500,00", prompt_tokens=120,
-                                         completion_tokens=30, total_tokens=150))
+        chat_server.push(
+            ChatServer.text("R$ 1.500,00", prompt_tokens=120, completion_tokens=30, total_tokens=150)
+        )
         result = reader.extract_from_text("Valor do contrato: R$ 1.500,00", question())
         assert result.status == "OK"
         assert result.answer == "R$ 1.500,00"
         assert result.raw_result == {"response": "R$ 1.500,00"}
-        assert (result.metrics.prompt_tokens, result.metrics.completion_tokens,
-                result.metrics.tokens) == (120, 30, 150)
+        assert (result.metrics.prompt_tokens, result.metrics.completion_tokens, result.metrics.tokens) == (
+            120,
+            30,
+            150,
+        )
         assert result.metrics.cost_usd == round(calculate_cost("gpt-4o", 120, 30), 6)
         assert result.metrics.cost_usd > 0
         assert result.metrics.model == "gpt-4o"
@@ -65,8 +71,9 @@ class TestTextAnswers:
         assert result.metrics.time_seconds >= 0.01
         assert result.metrics.cost_usd == round(calculate_cost("gpt-4o-mini", 7, 3), 6)
 
-    def test_a_price_set_at_run_time_prices_the_next_call(self, make_reader, chat_server,
-                                                          monkeypatch, vorlex_logs):
+    def test_a_price_set_at_run_time_prices_the_next_call(
+        self, make_reader, chat_server, monkeypatch, vorlex_logs
+    ):
         """vorlex.config.PRICES is read at each call: a price added for a house model, or
         changed for a known one, is what the next answer costs."""
         import vorlex.config
@@ -99,8 +106,7 @@ class TestTextAnswers:
 
     def test_template_without_placeholder_is_sent_unchanged(self, make_reader, chat_server):
         make_reader().extract_from_text("segredo", question("Sem marcador {{literal}}"))
-        assert chat_server.requests[-1]["body"]["messages"][1]["content"] == \
-            "Sem marcador {literal}"
+        assert chat_server.requests[-1]["body"]["messages"][1]["content"] == "Sem marcador {literal}"
 
 
 class TestStructuredAnswers:
@@ -110,14 +116,17 @@ class TestStructuredAnswers:
         assert result.status == "OK", result.answer
         sent = chat_server.requests[-1]["body"]
         assert sent["response_format"]["type"] == "json_schema"
-        assert set(sent["response_format"]["json_schema"]["schema"]["properties"]) == \
-            {"contratante", "contratada", "testemunhas", "prazo_meses"}
+        assert set(sent["response_format"]["json_schema"]["schema"]["properties"]) == {
+            "contratante",
+            "contratada",
+            "testemunhas",
+            "prazo_meses",
+        }
         assert result.raw_result == Partes.model_validate(result.raw_result).model_dump()
         assert result.raw_result["testemunhas"] == ["valor de testemunhas"]
         # several fields: the main response is the whole mapping
         assert result.answer == result.raw_result
-        assert result.metrics.tokens == result.metrics.prompt_tokens + \
-            result.metrics.completion_tokens > 0
+        assert result.metrics.tokens == result.metrics.prompt_tokens + result.metrics.completion_tokens > 0
 
     def test_single_field_answer_is_its_value(self, make_reader, chat_server):
         chat_server.push(ChatServer.json({"valor_total": 1500.5}))
@@ -129,8 +138,7 @@ class TestStructuredAnswers:
     def test_schema_violation_is_parse_error(self, make_reader, chat_server):
         # validation_retries=0: the first answer that does not validate is final.
         chat_server.push(ChatServer.json({"valor_total": "mil e quinhentos"}))
-        result = make_reader(validation_retries=0).extract_from_text(
-            "Total", question(response_model=Valor))
+        result = make_reader(validation_retries=0).extract_from_text("Total", question(response_model=Valor))
         assert result.status == "PARSE_ERROR"
         assert result.answer.startswith("ValidationError: ")
         assert result.raw_result is None
@@ -152,8 +160,7 @@ class TestStructuredAnswers:
         def fake_call(messages, response_model=None):
             message = types.SimpleNamespace(parsed=parsed, content=None)
             usage = types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2)
-            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)],
-                                         usage=usage)
+            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)], usage=usage)
 
         reader._call_llm = fake_call
         result = reader.extract_from_text("x", question(response_model=Valor))
@@ -163,8 +170,7 @@ class TestStructuredAnswers:
 
 
 class TestProviderFailures:
-    def test_rate_limit_then_success_is_retried_by_the_reader(self, make_reader, chat_server,
-                                                              vorlex_logs):
+    def test_rate_limit_then_success_is_retried_by_the_reader(self, make_reader, chat_server, vorlex_logs):
         reader = make_reader(max_retries=2)
         chat_server.push(ChatServer.error(429), ChatServer.text("depois do limite"))
         result = reader.extract_from_text("texto", question())
@@ -190,8 +196,7 @@ class TestProviderFailures:
         assert result.answer.startswith("InternalServerError: ")
         assert len(chat_server.requests) == 1
 
-    def test_unauthorized_is_auth_error_and_not_retried(self, make_reader, chat_server,
-                                                        vorlex_logs):
+    def test_unauthorized_is_auth_error_and_not_retried(self, make_reader, chat_server, vorlex_logs):
         reader = make_reader(max_retries=3)
         chat_server.push(ChatServer.error(401, "Incorrect API key provided"))
         result = reader.extract_from_text("texto", question())
@@ -199,8 +204,9 @@ class TestProviderFailures:
         assert result.answer.startswith("AuthenticationError: ")
         assert "Incorrect API key provided" in result.answer
         assert len(chat_server.requests) == 1
-        line = [r for r in vorlex_logs.records if r.name == "vorlex.reader"
-                and r.levelno == logging.ERROR][-1]
+        line = [r for r in vorlex_logs.records if r.name == "vorlex.reader" and r.levelno == logging.ERROR][
+            -1
+        ]
         assert line.getMessage() == "Pergunta q1 falhou (AUTH_ERROR): AuthenticationError"
         assert line.exc_info and line.exc_info[0].__name__ == "AuthenticationError"
 
@@ -209,8 +215,11 @@ class TestProviderFailures:
         assert make_reader().extract_from_text("t", question()).status == "AUTH_ERROR"
 
     def test_response_without_choices_is_an_error_result(self, make_reader, chat_server):
-        chat_server.push(ChatServer.raw(200, '{"id": "x", "object": "chat.completion", '
-                                             '"created": 0, "model": "m", "choices": []}'))
+        chat_server.push(
+            ChatServer.raw(
+                200, '{"id": "x", "object": "chat.completion", "created": 0, "model": "m", "choices": []}'
+            )
+        )
         result = make_reader().extract_from_text("t", question())
         assert result.status == "ERROR"
         assert result.answer.startswith("IndexError: ")
@@ -230,29 +239,42 @@ class TestEmptyText:
         assert (result.status, result.answer) == ("NO_DATA", "Documento sem texto extraível")
         assert result.raw_result is None and result.metrics.tokens == 0
         assert chat_server.requests == []
-        assert "Pergunta 'q1': texto vazio apos filtragem; LLM nao sera chamado." in \
-            [r.getMessage() for r in vorlex_logs.records if r.levelno == logging.WARNING]
+        assert "Pergunta 'q1': texto vazio apos filtragem; LLM nao sera chamado." in [
+            r.getMessage() for r in vorlex_logs.records if r.levelno == logging.WARNING
+        ]
 
-    @given(st.text(alphabet=st.sampled_from(["-", " ", "\n", "\t", "a", "\u00a0", "\u2028",
-                                             "\x1c", "\u200b", "1", "\u2014"]), max_size=12))
+    @given(
+        st.text(
+            alphabet=st.sampled_from(
+                ["-", " ", "\n", "\t", "a", "\u00a0", "\u2028", "\x1c", "\u200b", "1", "\u2014"]
+            ),
+            max_size=12,
+        )
+    )
     def test_has_extractable_text_matches_python(self, text):
         assert Vorlex._has_extractable_text(text) == bool(text.replace("-", "").strip())
 
     def test_empty_document_result(self, make_reader):
         result = make_reader()._empty_document_result(question(qid="vazia"))
-        assert (result.question_id, result.question_name, result.status) == \
-            ("vazia", "Pergunta vazia", "NO_DATA")
+        assert (result.question_id, result.question_name, result.status) == (
+            "vazia",
+            "Pergunta vazia",
+            "NO_DATA",
+        )
 
 
 class TestTemplates:
-    @pytest.mark.parametrize("template,error", [
-        ("Dados: {nome}", "KeyError: 'nome'"),
-        ("Dados: {}", "IndexError: Replacement index 0 out of range for positional args tuple"),
-        ("Dados: {0}", "IndexError: Replacement index 0 out of range for positional args tuple"),
-        ("Dados: { texto", "ValueError: expected '}' before end of string"),
-        ("Dados: texto}", "ValueError: Single '}' encountered in format string"),
-        ("Dados: {", "ValueError: Single '{' encountered in format string"),
-    ])
+    @pytest.mark.parametrize(
+        "template,error",
+        [
+            ("Dados: {nome}", "KeyError: 'nome'"),
+            ("Dados: {}", "IndexError: Replacement index 0 out of range for positional args tuple"),
+            ("Dados: {0}", "IndexError: Replacement index 0 out of range for positional args tuple"),
+            ("Dados: { texto", "ValueError: expected '}' before end of string"),
+            ("Dados: texto}", "ValueError: Single '}' encountered in format string"),
+            ("Dados: {", "ValueError: Single '{' encountered in format string"),
+        ],
+    )
     def test_bad_template_gives_error_result(self, make_reader, chat_server, template, error):
         result = make_reader().extract_from_text("conteúdo", question(template))
         assert (result.status, result.answer) == ("ERROR", error)
@@ -262,15 +284,46 @@ class TestTemplates:
         bad = question()
         bad.user_prompt = None  # records do not validate assignment
         result = make_reader().extract_from_text("conteúdo", bad)
-        assert (result.status, result.answer) == \
-            ("ERROR", "AttributeError: 'NoneType' object has no attribute 'format'")
+        assert (result.status, result.answer) == (
+            "ERROR",
+            "AttributeError: 'NoneType' object has no attribute 'format'",
+        )
 
     @settings(max_examples=300, deadline=None)
-    @given(template=st.lists(st.sampled_from(
-        ["{", "}", "texto", "x", "!", "r", "s", "a", ":", ">", "8", "0", ".", "[", "]",
-         "upper", "é", "\u0661", " ", "{texto}", "{{", "}}", "\ud800", "\x85"]),
-        max_size=10).map("".join),
-        text=st.text(max_size=6).filter(lambda t: t.replace("-", "").strip()))
+    @given(
+        template=st.lists(
+            st.sampled_from(
+                [
+                    "{",
+                    "}",
+                    "texto",
+                    "x",
+                    "!",
+                    "r",
+                    "s",
+                    "a",
+                    ":",
+                    ">",
+                    "8",
+                    "0",
+                    ".",
+                    "[",
+                    "]",
+                    "upper",
+                    "é",
+                    "\u0661",
+                    " ",
+                    "{texto}",
+                    "{{",
+                    "}}",
+                    "\ud800",
+                    "\x85",
+                ]
+            ),
+            max_size=10,
+        ).map("".join),
+        text=st.text(max_size=6).filter(lambda t: t.replace("-", "").strip()),
+    )
     def test_template_rules_equal_str_format(self, template, text):
         reader = Vorlex(openai_api_key="sk-test")
         sent = []
@@ -279,8 +332,7 @@ class TestTemplates:
             sent.append(messages[1]["content"])
             message = types.SimpleNamespace(content="ok", parsed=None)
             usage = types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2)
-            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)],
-                                         usage=usage)
+            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)], usage=usage)
 
         reader._call_llm = fake_call
         try:
@@ -327,11 +379,15 @@ class TestBadInput:
         class ContentFilterBlocked(Exception):
             pass
 
-        for exc, status in [(ContentFilterBlocked("bloqueado"), "REFUSED"),
-                            (RuntimeError("falhou"), "ERROR"),
-                            (ValueError("ruim"), "ERROR")]:
+        for exc, status in [
+            (ContentFilterBlocked("bloqueado"), "REFUSED"),
+            (RuntimeError("falhou"), "ERROR"),
+            (ValueError("ruim"), "ERROR"),
+        ]:
+
             def failing(messages, response_model=None, exc=exc):
                 raise exc
+
             reader._call_llm = failing
             result = reader._execute_question("texto", question())
             assert result.status == status
@@ -342,8 +398,7 @@ class TestBadInput:
 
         def no_usage(messages, response_model=None):
             message = types.SimpleNamespace(content="ok")
-            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)],
-                                         usage=None)
+            return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)], usage=None)
 
         reader._call_llm = no_usage
         result = reader.extract_from_text("texto", question())
@@ -357,8 +412,9 @@ class TestLateBinding:
 
         reader = make_reader()
         seen = []
-        monkeypatch.setattr(Vorlex, "_execute_question",
-                            lambda self, text, q: seen.append((self, text)) or "patched")
+        monkeypatch.setattr(
+            Vorlex, "_execute_question", lambda self, text, q: seen.append((self, text)) or "patched"
+        )
         assert reader.extract_from_text("t", question()) == "patched"
         assert seen == [(reader, "t")]
         monkeypatch.undo()

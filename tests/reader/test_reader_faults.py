@@ -7,7 +7,6 @@ from __future__ import annotations
 import json
 import logging
 
-import openai
 import pytest
 from llama_index.core.schema import Document
 from pydantic import BaseModel
@@ -90,10 +89,21 @@ def test_persistent_rate_limit_is_asked_once_per_attempt(env_reader, chat_server
 
 
 def completion(message):
-    return ChatServer.raw(200, json.dumps({
-        "id": "c1", "object": "chat.completion", "created": 1, "model": "gpt-4o-mini",
-        "choices": [{"index": 0, "finish_reason": "stop", "message": {"role": "assistant", **message}}],
-        "usage": {"prompt_tokens": 3, "completion_tokens": 2, "total_tokens": 5}}))
+    return ChatServer.raw(
+        200,
+        json.dumps(
+            {
+                "id": "c1",
+                "object": "chat.completion",
+                "created": 1,
+                "model": "gpt-4o-mini",
+                "choices": [
+                    {"index": 0, "finish_reason": "stop", "message": {"role": "assistant", **message}}
+                ],
+                "usage": {"prompt_tokens": 3, "completion_tokens": 2, "total_tokens": 5},
+            }
+        ),
+    )
 
 
 def test_refusal_ends_refused_with_its_text(env_reader, chat_server, vorlex_logs):
@@ -119,12 +129,15 @@ def pages(numbers):
     return [Document(text=f"pagina {n} contrato", metadata={"page": n, "source": "ocr"}) for n in numbers]
 
 
-@pytest.mark.parametrize("numbers, rng, lidas", [
-    ([1, 3, 4], (2, 2), None),          # page 2 was blank: nothing to read
-    ([1, 3, 4], (3, 3), [3]),
-    ([1, 3, 4], (3, 4), [3, 4]),
-    ([1, 2, 3], (2, 2), [2]),           # no gap: as positions
-])
+@pytest.mark.parametrize(
+    "numbers, rng, lidas",
+    [
+        ([1, 3, 4], (2, 2), None),  # page 2 was blank: nothing to read
+        ([1, 3, 4], (3, 3), [3]),
+        ([1, 3, 4], (3, 4), [3, 4]),
+        ([1, 2, 3], (2, 2), [2]),  # no gap: as positions
+    ],
+)
 def test_page_range_reads_page_numbers(make_reader, chat_server, numbers, rng, lidas):
     reader = make_reader()
     q = ask(page_range=PageRange(start=rng[0], end=rng[1]))
@@ -151,12 +164,15 @@ def test_cache_hit_is_not_the_object_handed_out_before(env_reader):
 # -- 6. prices of dated snapshots and deployments --------------------------------------------
 
 
-@pytest.mark.parametrize("name, base", [
-    ("gpt-4o-mini-2024-07-18", "gpt-4o-mini"),
-    ("gpt-4o-2024-08-06", "gpt-4o"),
-    ("gpt-4o-mini-producao", "gpt-4o-mini"),
-    ("gpt-4.1-nano-eu", "gpt-4.1-nano"),
-])
+@pytest.mark.parametrize(
+    "name, base",
+    [
+        ("gpt-4o-mini-2024-07-18", "gpt-4o-mini"),
+        ("gpt-4o-2024-08-06", "gpt-4o"),
+        ("gpt-4o-mini-producao", "gpt-4o-mini"),
+        ("gpt-4.1-nano-eu", "gpt-4.1-nano"),
+    ],
+)
 def test_dated_and_suffixed_names_cost_as_their_model(name, base):
     assert config_mod.calculate_cost(name, 1000, 500) == config_mod.calculate_cost(base, 1000, 500) > 0
 
@@ -173,8 +189,9 @@ def test_unknown_model_costs_nothing_and_is_logged_once(caplog):
 # -- 8. limits ---------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kwargs, name", [({"max_pages": -1}, "max_pages"),
-                                          ({"max_file_size_mb": -0.5}, "max_file_size_mb")])
+@pytest.mark.parametrize(
+    "kwargs, name", [({"max_pages": -1}, "max_pages"), ({"max_file_size_mb": -0.5}, "max_file_size_mb")]
+)
 def test_negative_limits_are_refused(kwargs, name):
     with pytest.raises(ValueError, match=name):
         Vorlex(openai_api_key="sk", **kwargs)
@@ -235,8 +252,7 @@ def doc_server():
     server.stop()
 
 
-def test_rebound_name_is_not_fetched_from_its_second_answer(monkeypatch, loopback_only,
-                                                           doc_server):
+def test_rebound_name_is_not_fetched_from_its_second_answer(monkeypatch, loopback_only, doc_server):
     doc_server.serve("/doc.pdf", text_page_pdf(["segredo interno"]))
     resolver = ChangingResolver(monkeypatch, rebind_example_test=[[PUBLIC], ["127.0.0.1"]])
     reader = Vorlex(openai_api_key="sk-test")
@@ -253,8 +269,7 @@ def test_redirect_target_is_pinned_too(monkeypatch, loopback_only, doc_server):
     doc_server.redirect("/fuga", f"http://rebind.example.test:{doc_server.port}/doc.pdf")
     real = reader_mod._is_safe_url
     own = f"127.0.0.1:{doc_server.port}"
-    monkeypatch.setattr(reader_mod, "_is_safe_url",
-                        lambda url: url.startswith(f"http://{own}/") or real(url))
+    monkeypatch.setattr(reader_mod, "_is_safe_url", lambda url: url.startswith(f"http://{own}/") or real(url))
     ChangingResolver(monkeypatch, rebind_example_test=[[PUBLIC], ["127.0.0.1"]])
     with pytest.raises(DocumentError):
         Vorlex(openai_api_key="sk-test")._resolve_document(doc_server.url("/fuga"))
@@ -262,8 +277,7 @@ def test_redirect_target_is_pinned_too(monkeypatch, loopback_only, doc_server):
     assert loopback_only == [PUBLIC]
 
 
-def test_pinned_tls_download_keeps_the_name_for_host_and_certificate(
-        monkeypatch, loopback_only, tmp_path):
+def test_pinned_tls_download_keeps_the_name_for_host_and_certificate(monkeypatch, loopback_only, tmp_path):
     pdf = text_page_pdf(["documento"])
     cert = self_signed("docs.example.test", tmp_path)
     server = FileServer().start(cert=cert)
@@ -273,8 +287,7 @@ def test_pinned_tls_download_keeps_the_name_for_host_and_certificate(
         # The guard in place is the caller's: the download resolves once and keeps it,
         # trying the next address only when connecting fails.
         monkeypatch.setattr(reader_mod, "_is_safe_url", lambda url: True)
-        resolver = ChangingResolver(
-            monkeypatch, docs_example_test=[[PUBLIC, "127.0.0.1"], ["10.255.0.1"]])
+        resolver = ChangingResolver(monkeypatch, docs_example_test=[[PUBLIC, "127.0.0.1"], ["10.255.0.1"]])
         url = f"https://docs.example.test:{server.port}/doc.pdf"
         content, _, _, name = Vorlex(openai_api_key="sk-test")._resolve_document(url)
         assert content == pdf and name == "doc.pdf"
@@ -286,7 +299,8 @@ def test_pinned_tls_download_keeps_the_name_for_host_and_certificate(
         ChangingResolver(monkeypatch, other_example_test=[["127.0.0.1"]])
         with pytest.raises(DocumentError) as info:
             Vorlex(openai_api_key="sk-test")._resolve_document(
-                f"https://other.example.test:{server.port}/doc.pdf")
+                f"https://other.example.test:{server.port}/doc.pdf"
+            )
         assert "certificate" in str(info.value).lower() or "ssl" in str(info.value).lower()
         assert server.paths == ["/doc.pdf"]
     finally:

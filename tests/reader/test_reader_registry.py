@@ -36,8 +36,7 @@ class TestCreateQuestion:
 
     def test_all_arguments(self):
         pages = PageRange(start=1, end=2)
-        question = Vorlex.create_question("id2", "N", "P {texto}", "S", ["multa", "prazo"],
-                                          pages, Schema)
+        question = Vorlex.create_question("id2", "N", "P {texto}", "S", ["multa", "prazo"], pages, Schema)
         assert question.system_prompt == "S"
         assert question.keywords == ["multa", "prazo"]
         assert question.page_range == pages and question.response_model is Schema
@@ -101,8 +100,11 @@ class TestRegistry:
     def test_verbose_log(self, vorlex_logs):
         Vorlex(openai_api_key="sk", verbose=True).add_question(q("multa"))
         Vorlex(openai_api_key="sk").add_question(q("silenciosa"))
-        lines = [r.getMessage() for r in vorlex_logs.records
-                 if r.name == "vorlex.reader" and r.levelno == logging.INFO]
+        lines = [
+            r.getMessage()
+            for r in vorlex_logs.records
+            if r.name == "vorlex.reader" and r.levelno == logging.INFO
+        ]
         assert "Pergunta adicionada: multa" in lines
         assert not any("silenciosa" in line for line in lines)
 
@@ -157,6 +159,7 @@ class TestCache:
         cache = reader._cache
         cache.get("nada")
         from vorlex.models import DocumentMetadata, ProcessingResult
+
         cache.put("k", ProcessingResult(document=DocumentMetadata(filename="f")))
         assert reader.cache_stats() == cache.stats()
         assert reader.cache_stats()["misses"] == 1 and reader.cache_stats()["size"] == 1

@@ -51,9 +51,12 @@ def reader_for(server, **kwargs):
 
 
 def ask(response_model=None, qid="q1", max_tokens=None):
-    return Question(config=QuestionConfig(id=qid, name="Pergunta", max_tokens=max_tokens),
-                    system_prompt="Você lê contratos.", user_prompt="Leia: {texto}",
-                    response_model=response_model)
+    return Question(
+        config=QuestionConfig(id=qid, name="Pergunta", max_tokens=max_tokens),
+        system_prompt="Você lê contratos.",
+        user_prompt="Leia: {texto}",
+        response_model=response_model,
+    )
 
 
 def formats(server):
@@ -73,8 +76,7 @@ def test_auto_falls_back_to_json_object_once_per_reader(llama, vorlex_logs):
     first = reader.extract_from_text("ACME contrata BETA", ask(Partes))
     second = reader.extract_from_text("ACME contrata BETA", ask(Partes, "q2"))
     assert (first.status, second.status) == ("OK", "OK")
-    assert first.raw_result == {"contratante": "valor de contratante",
-                                "contratada": "valor de contratada"}
+    assert first.raw_result == {"contratante": "valor de contratante", "contratada": "valor de contratada"}
     assert first.raw_text == json.dumps(first.raw_result, ensure_ascii=False)
     assert first.finish_reason == "stop"
     # One refused request (never retried), then json_object for every question.
@@ -83,8 +85,7 @@ def test_auto_falls_back_to_json_object_once_per_reader(llama, vorlex_logs):
     body = llama.requests[1]["body"]
     assert body["response_format"]["schema"] == Partes.model_json_schema()
     assert '"contratante"' in body["messages"][0]["content"]  # the schema in the system message
-    assert any("recusou o formato de resposta json_schema" in r.getMessage()
-               for r in vorlex_logs.records)
+    assert any("recusou o formato de resposta json_schema" in r.getMessage() for r in vorlex_logs.records)
     # The refused request is not billed: the result counts the answer it got.
     assert first.metrics.prompt_tokens == llama._llama_prompt_tokens(body)
     # Another reader learns it anew: one more refusal.
@@ -96,8 +97,9 @@ def test_a_chosen_mode_that_the_server_refuses_is_not_retried(llama):
     reader = reader_for(llama, structured_output="json_schema", max_retries=3)
     result = reader.extract_from_text("texto", ask(Partes))
     assert result.status == "ERROR"
-    assert result.answer.startswith("ResponseFormatError: O servidor recusou o formato de resposta "
-                                    "'json_schema'")
+    assert result.answer.startswith(
+        "ResponseFormatError: O servidor recusou o formato de resposta 'json_schema'"
+    )
     assert "Input should be 'text' or 'json_object'" in result.answer
     assert len(llama.requests) == 1
     assert result.raw_text is None and result.finish_reason is None
@@ -122,8 +124,10 @@ def test_json_object_mode_asks_so_from_the_first_request(llama):
 
 
 def test_prompt_mode_takes_the_first_json_object_of_the_text(llama):
-    llama.responder = lambda body: ('Claro! Aqui está:\n```json\n{"contratante": "ACME {SA}", '
-                                    '"contratada": "BETA \\"Ltda\\""}\n```\nMais algo? {x}')
+    llama.responder = lambda body: (
+        'Claro! Aqui está:\n```json\n{"contratante": "ACME {SA}", '
+        '"contratada": "BETA \\"Ltda\\""}\n```\nMais algo? {x}'
+    )
     reader = reader_for(llama, structured_output="prompt")
     result = reader.extract_from_text("texto", ask(Partes))
     assert result.status == "OK", result.answer
@@ -190,11 +194,9 @@ def test_answers_that_never_validate_end_parse_error_with_the_text(llama):
     assert result.raw_text == '{"x": 2}'
     assert result.raw_result is None
     assert len(llama.requests) == 3
-    assert result.metrics.completion_tokens == completion_tokens(
-        "não sei", '{"valor": 1}', '{"x": 2}') == 10
+    assert result.metrics.completion_tokens == completion_tokens("não sei", '{"valor": 1}', '{"x": 2}') == 10
     assert result.metrics.tokens == result.metrics.prompt_tokens + result.metrics.completion_tokens
-    assert result.metrics.prompt_tokens == sum(llama._llama_prompt_tokens(r["body"])
-                                               for r in llama.requests)
+    assert result.metrics.prompt_tokens == sum(llama._llama_prompt_tokens(r["body"]) for r in llama.requests)
 
 
 def test_no_re_ask_with_validation_retries_zero(llama):
@@ -241,17 +243,32 @@ def test_a_cut_structured_answer_says_so_and_is_not_re_asked(llama, vorlex_logs)
     assert "truncada (limite de tokens)" in result.answer
     assert result.finish_reason == "length" and len(result.raw_text) == 24
     assert len(llama.requests) == 1
-    assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1"
-               for r in vorlex_logs.records)
+    assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1" for r in vorlex_logs.records)
 
 
 def test_a_cut_answer_in_json_schema_mode_keeps_its_text(make_reader, chat_server):
     cut = '{"contratante": "AC'
-    chat_server.push(ChatServer.raw(200, json.dumps({
-        "id": "c", "object": "chat.completion", "created": 1, "model": "gpt-4o-mini",
-        "choices": [{"index": 0, "finish_reason": "length",
-                     "message": {"role": "assistant", "content": cut, "refusal": None}}],
-        "usage": {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13}})))
+    chat_server.push(
+        ChatServer.raw(
+            200,
+            json.dumps(
+                {
+                    "id": "c",
+                    "object": "chat.completion",
+                    "created": 1,
+                    "model": "gpt-4o-mini",
+                    "choices": [
+                        {
+                            "index": 0,
+                            "finish_reason": "length",
+                            "message": {"role": "assistant", "content": cut, "refusal": None},
+                        }
+                    ],
+                    "usage": {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13},
+                }
+            ),
+        )
+    )
     result = make_reader().extract_from_text("texto", ask(Partes))
     assert result.status == "PARSE_ERROR" and "truncada" in result.answer
     assert (result.raw_text, result.finish_reason) == (cut, "length")
@@ -305,8 +322,11 @@ def test_the_fake_answers_one_request_at_a_time(llama):
 def test_async_falls_back_once_and_mends_an_answer(llama):
     reader = reader_for(llama)
     # Answers for the requests after the refusal: one for Partes, two for Valor.
-    llama.push(ChatServer.json({"contratante": "A", "contratada": "B"}),
-               ChatServer.json({"valor_total": "muito"}), ChatServer.json({"valor_total": 5}))
+    llama.push(
+        ChatServer.json({"contratante": "A", "contratada": "B"}),
+        ChatServer.json({"valor_total": "muito"}),
+        ChatServer.json({"valor_total": 5}),
+    )
 
     async def run():
         first = await reader.extract_from_text_async("Total", ask(Partes))
@@ -317,10 +337,12 @@ def test_async_falls_back_once_and_mends_an_answer(llama):
     assert formats(llama) == ["json_schema", "json_object", "json_object", "json_object"]
     assert first.raw_result == {"contratante": "A", "contratada": "B"}
     assert (second.status, second.answer) == ("OK", 5)
-    assert second.metrics.prompt_tokens == sum(llama._llama_prompt_tokens(r["body"])
-                                               for r in llama.requests[2:])
+    assert second.metrics.prompt_tokens == sum(
+        llama._llama_prompt_tokens(r["body"]) for r in llama.requests[2:]
+    )
     assert second.metrics.completion_tokens == completion_tokens(
-        '{"valor_total": "muito"}', '{"valor_total": 5}')
+        '{"valor_total": "muito"}', '{"valor_total": 5}'
+    )
 
 
 def test_async_parse_error_length_and_refused_mode(llama, vorlex_logs):
@@ -335,13 +357,15 @@ def test_async_parse_error_length_and_refused_mode(llama, vorlex_logs):
         finally:
             llama.default_text = "Resposta do modelo"
         refused = await reader_for(llama, structured_output="json_schema").extract_from_text_async(
-            "texto", ask(Valor))
+            "texto", ask(Valor)
+        )
         return failed, cut, refused
 
     failed, cut, refused = asyncio.run(run())
     assert failed.status == "PARSE_ERROR" and failed.raw_text == '{"b": 2}'
-    assert failed.metrics.prompt_tokens == sum(llama._llama_prompt_tokens(r["body"])
-                                               for r in llama.requests[:2])
+    assert failed.metrics.prompt_tokens == sum(
+        llama._llama_prompt_tokens(r["body"]) for r in llama.requests[:2]
+    )
     assert (cut.status, cut.finish_reason, cut.raw_text) == ("OK", "length", LONG_TEXT[:16])
     assert [r["body"]["max_tokens"] for r in llama.requests[:3]] == [4, 4, 4]
     assert refused.status == "ERROR" and refused.answer.startswith("ResponseFormatError: ")
@@ -352,13 +376,16 @@ def test_async_parse_error_length_and_refused_mode(llama, vorlex_logs):
 # -- bad settings ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kwargs, name", [
-    ({"structured_output": "xml"}, "structured_output"),
-    ({"validation_retries": -1}, "validation_retries"),
-    ({"max_tokens": 0}, "max_tokens"),
-    ({"timeout": 0}, "timeout"),
-    ({"timeout": -2.5}, "timeout"),
-])
+@pytest.mark.parametrize(
+    "kwargs, name",
+    [
+        ({"structured_output": "xml"}, "structured_output"),
+        ({"validation_retries": -1}, "validation_retries"),
+        ({"max_tokens": 0}, "max_tokens"),
+        ({"timeout": 0}, "timeout"),
+        ({"timeout": -2.5}, "timeout"),
+    ],
+)
 def test_bad_settings_are_value_errors_naming_the_argument(kwargs, name):
     with pytest.raises(ValueError, match=f"^{name} "):
         Vorlex(openai_api_key="x", **kwargs)
@@ -366,12 +393,21 @@ def test_bad_settings_are_value_errors_naming_the_argument(kwargs, name):
 
 def test_settings_are_stored_and_have_their_defaults():
     reader = Vorlex(openai_api_key="x")
-    assert (reader._structured_output, reader._validation_retries, reader._max_tokens,
-            reader._timeout) == ("auto", 1, None, None)
-    reader = Vorlex(openai_api_key="x", structured_output="prompt", validation_retries=0,
-                    max_tokens=256, timeout=30)
-    assert (reader._structured_output, reader._validation_retries, reader._max_tokens,
-            reader._timeout) == ("prompt", 0, 256, 30.0)
+    assert (reader._structured_output, reader._validation_retries, reader._max_tokens, reader._timeout) == (
+        "auto",
+        1,
+        None,
+        None,
+    )
+    reader = Vorlex(
+        openai_api_key="x", structured_output="prompt", validation_retries=0, max_tokens=256, timeout=30
+    )
+    assert (reader._structured_output, reader._validation_retries, reader._max_tokens, reader._timeout) == (
+        "prompt",
+        0,
+        256,
+        30.0,
+    )
     with pytest.raises(TypeError, match="max_tokens"):
         Vorlex(openai_api_key="x", max_tokens="100")
     with pytest.raises(Exception):
@@ -409,7 +445,8 @@ def test_a_response_of_another_shape_leaves_raw_text_and_finish_reason_none():
     choice = types.SimpleNamespace(message=message, finish_reason=object())
     usage = types.SimpleNamespace(prompt_tokens=1, completion_tokens=1, total_tokens=2)
     reader._call_llm = lambda messages, response_model=None: types.SimpleNamespace(
-        choices=[choice], usage=usage)
+        choices=[choice], usage=usage
+    )
     result = reader.extract_from_text("texto", ask())
     assert (result.status, result.answer) == ("OK", ["parte"])
     assert (result.raw_text, result.finish_reason) == (None, None)
@@ -419,11 +456,22 @@ def _cut_short_error():
     import openai
     from openai.types.chat import ChatCompletion
 
-    completion = ChatCompletion.model_validate({
-        "id": "c", "object": "chat.completion", "created": 1, "model": MODEL,
-        "choices": [{"index": 0, "finish_reason": "length",
-                     "message": {"role": "assistant", "content": '{"contratante": "AC'}}],
-        "usage": {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13}})
+    completion = ChatCompletion.model_validate(
+        {
+            "id": "c",
+            "object": "chat.completion",
+            "created": 1,
+            "model": MODEL,
+            "choices": [
+                {
+                    "index": 0,
+                    "finish_reason": "length",
+                    "message": {"role": "assistant", "content": '{"contratante": "AC'},
+                }
+            ],
+            "usage": {"prompt_tokens": 9, "completion_tokens": 4, "total_tokens": 13},
+        }
+    )
     return openai.LengthFinishReasonError(completion=completion)
 
 
@@ -442,15 +490,16 @@ def test_a_cut_short_answer_raised_by_the_call_ends_parse_error(asynchronous, vo
     reader._call_llm = call_llm
     reader._call_llm_async = call_llm_async
     if asynchronous:
-        result = asyncio.run(asyncio.wait_for(
-            reader.extract_from_text_async("texto", ask(Partes)), 30))
+        result = asyncio.run(asyncio.wait_for(reader.extract_from_text_async("texto", ask(Partes)), 30))
     else:
         result = reader.extract_from_text("texto", ask(Partes))
     assert result.status == "PARSE_ERROR"
     assert "truncada (limite de tokens)" in result.answer
     assert (result.raw_text, result.finish_reason) == ('{"contratante": "AC', "length")
-    assert (result.metrics.prompt_tokens, result.metrics.completion_tokens,
-            result.metrics.tokens) == (9, 4, 13)
+    assert (result.metrics.prompt_tokens, result.metrics.completion_tokens, result.metrics.tokens) == (
+        9,
+        4,
+        13,
+    )
     assert len(calls) == 1  # not asked again: the same limit would cut it again
-    assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1"
-               for r in vorlex_logs.records)
+    assert any(r.getMessage() == "Resposta truncada (limite de tokens): q1" for r in vorlex_logs.records)

@@ -24,14 +24,17 @@ def ask(qid="q1", prompt="Leia: {texto}"):
     return Vorlex.create_question(qid, "Pergunta " + qid, prompt)
 
 
-@pytest.mark.parametrize("prompt, message", [
-    ("Qual o valor total da fatura?", "Pergunta 'n': o prompt não contém {texto}"),
-    ("Resuma {texto} para {cliente}", "Pergunta 'n': campo {cliente} desconhecido no prompt"),
-    ('Responda em JSON: {"valor": 1} {texto}', "Pergunta 'n': campo {\"valor\"} desconhecido"),
-    ("Texto: {texto} }", "Pergunta 'n': o prompt não é um modelo válido (Single '}'"),
-    ("{texto.upper}", "Pergunta 'n': campo {texto.upper} desconhecido"),
-    ("{}", "Pergunta 'n': campo {} desconhecido"),
-])
+@pytest.mark.parametrize(
+    "prompt, message",
+    [
+        ("Qual o valor total da fatura?", "Pergunta 'n': o prompt não contém {texto}"),
+        ("Resuma {texto} para {cliente}", "Pergunta 'n': campo {cliente} desconhecido no prompt"),
+        ('Responda em JSON: {"valor": 1} {texto}', "Pergunta 'n': campo {\"valor\"} desconhecido"),
+        ("Texto: {texto} }", "Pergunta 'n': o prompt não é um modelo válido (Single '}'"),
+        ("{texto.upper}", "Pergunta 'n': campo {texto.upper} desconhecido"),
+        ("{}", "Pergunta 'n': campo {} desconhecido"),
+    ],
+)
 def test_a_prompt_that_cannot_carry_the_document_is_refused_when_registered(prompt, message):
     with pytest.raises(ValueError) as info:
         Vorlex.create_question("n", "N", prompt)
@@ -50,8 +53,10 @@ def test_well_formed_prompts_and_classifications():
         assert Vorlex.create_question("a", "A", prompt).user_prompt == prompt
     reader = Vorlex(openai_api_key="sk")
     reader.set_classification(Classification(system_prompt="s", user_prompt="Classifique: {dados}"))
-    for bad, message in (("Classifique o documento", "não contém {dados}"),
-                         ("{dados} {texto}", "campo {texto} desconhecido")):
+    for bad, message in (
+        ("Classifique o documento", "não contém {dados}"),
+        ("{dados} {texto}", "campo {texto} desconhecido"),
+    ):
         with pytest.raises(ValueError, match="Classificação: .*" + message):
             reader.set_classification(Classification(system_prompt="s", user_prompt=bad))
     assert reader._classification.user_prompt == "Classifique: {dados}"
@@ -61,7 +66,7 @@ def test_a_cache_hit_is_marked_and_not_spent(make_reader, chat_server):
     pdf = text_page_pdf(["Contrato entre A e B, valor R$ 10,00."])
     reader = make_reader(enable_cache=True).add_question(ask())
     first = reader.process(pdf)
-    again, = reader.process_batch([pdf])
+    (again,) = reader.process_batch([pdf])
     assert not first.from_cache and again.from_cache
     assert again.total_metrics == first.total_metrics and first.total_metrics.tokens > 0
     assert len(chat_server.requests) == 1
@@ -91,12 +96,12 @@ def test_a_server_error_that_outlives_the_retries_is_provider_unavailable(make_r
 
 
 def test_the_library_prints_nothing_unless_logging_is_configured(tmp_path):
-    script = textwrap.dedent(f"""
+    script = textwrap.dedent("""
         import openai
         from vorlex import Vorlex
         r = Vorlex(openai_api_key="sk-wrong", max_retries=0)
         r._openai_client = openai.OpenAI(api_key="x", base_url="http://127.0.0.1:9/v1", max_retries=0)
-        print(r.extract_from_text("texto", Vorlex.create_question("q", "Q", "{{texto}}")).status)
+        print(r.extract_from_text("texto", Vorlex.create_question("q", "Q", "{texto}")).status)
     """)
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert run.stdout.strip() == "PROVIDER_UNAVAILABLE"
@@ -120,8 +125,9 @@ def test_unknown_ids_and_unresolvable_names_say_so(make_reader, chat_server, mon
     monkeypatch.setattr(reader_mod, "socket", NoNames())
     with pytest.raises(DocumentError) as info:
         reader.process("https://documentos.exemplo-que-nao-existe.com.br/contrato.pdf")
-    assert str(info.value) == ("Não foi possível resolver o nome do servidor da URL: "
-                               "documentos.exemplo-que-nao-existe.com.br")
+    assert str(info.value) == (
+        "Não foi possível resolver o nome do servidor da URL: documentos.exemplo-que-nao-existe.com.br"
+    )
     assert chat_server.requests == []
 
 
@@ -129,10 +135,15 @@ def test_repr_shows_where_a_reader_asks_never_its_keys():
     reader = Vorlex(openai_api_key="sk-secret", model="gpt-4o").add_question(ask())
     assert repr(reader) == "Vorlex(provider='openai', model='gpt-4o', base_url=None, questions=1)"
     local = Vorlex(base_url="http://127.0.0.1:11434/v1", model="llama3.1:8b")
-    assert repr(local) == ("Vorlex(provider='openai', model='llama3.1:8b', "
-                           "base_url='http://127.0.0.1:11434/v1', questions=0)")
-    azure = Vorlex(provider="azure", azure_api_key="az-secret", azure_endpoint="https://x.openai.azure.com",
-                   azure_deployment="prod")
+    assert repr(local) == (
+        "Vorlex(provider='openai', model='llama3.1:8b', base_url='http://127.0.0.1:11434/v1', questions=0)"
+    )
+    azure = Vorlex(
+        provider="azure",
+        azure_api_key="az-secret",
+        azure_endpoint="https://x.openai.azure.com",
+        azure_deployment="prod",
+    )
     assert "az-secret" not in repr(azure) and "azure_deployment='prod'" in repr(azure)
 
 

@@ -7,16 +7,24 @@ import pytest
 
 import vorlex
 import vorlex.config as config
-from vorlex.exceptions import (DocumentError, ModelError, ProcessingError, RateLimitError,
-                               VorlexError)
-from vorlex.models import (Classification, DocumentMetadata, PageRange, ProcessingMetrics,
-                           ProcessingResult, Question, QuestionConfig, Result)
+from vorlex.exceptions import DocumentError, ModelError, ProcessingError, RateLimitError, VorlexError
+from vorlex.models import (
+    Classification,
+    DocumentMetadata,
+    PageRange,
+    ProcessingMetrics,
+    ProcessingResult,
+    Question,
+    QuestionConfig,
+    Result,
+)
 from vorlex.models.result import ProcessingMetrics as MetricsFromResult
 
 
 def run_python(code):
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     return out.stdout.strip()
 
@@ -49,16 +57,19 @@ def test_error_hierarchy_and_text():
 
 
 class TestPageRange:
-    @pytest.mark.parametrize("start,end,pos,total,expected", [
-        (1, 3, "start", 10, ([0, 1, 2], True)),
-        (2, 2, "start", 2, ([1], True)),
-        (1, 3, "start", 2, ([0, 1], False)),
-        (5, 6, "start", 3, ([], False)),
-        (1, 2, "end", 10, ([8, 9], True)),   # the last two pages, in reading order
-        (2, 3, "end", 10, ([7, 8], True)),
-        (1, 4, "end", 3, ([0, 1, 2], False)),
-        (1, 1, "end", 0, ([], False)),
-    ])
+    @pytest.mark.parametrize(
+        "start,end,pos,total,expected",
+        [
+            (1, 3, "start", 10, ([0, 1, 2], True)),
+            (2, 2, "start", 2, ([1], True)),
+            (1, 3, "start", 2, ([0, 1], False)),
+            (5, 6, "start", 3, ([], False)),
+            (1, 2, "end", 10, ([8, 9], True)),  # the last two pages, in reading order
+            (2, 3, "end", 10, ([7, 8], True)),
+            (1, 4, "end", 3, ([0, 1, 2], False)),
+            (1, 1, "end", 0, ([], False)),
+        ],
+    )
     def test_indices(self, start, end, pos, total, expected):
         assert PageRange(start=start, end=end, from_position=pos).get_page_indices(total) == expected
 
@@ -169,7 +180,7 @@ class TestConfig:
         path = os.path.join(os.path.dirname(config.__file__), "data", "models.toml")
         with open(path, "rb") as fh:
             data = tomllib.load(fh)
-        assert config.DEFAULT_MODEL == data["default_model"]
+        assert data["default_model"] == config.DEFAULT_MODEL
         assert list(config.MODELS.items()) == list(data["models"].items())
         assert list(config.PRICES) == list(data["prices"])
         for name, (prompt, completion) in data["prices"].items():
@@ -177,7 +188,7 @@ class TestConfig:
             assert all(type(v) is float for v in config.PRICES[name])
         assert config.resolve_model("gpt-4o", "grok") == data["provider_defaults"]["grok"]
         assert config.resolve_model("gpt-4o", "google") == data["provider_defaults"]["google"]
-        assert config.PROVIDER_DEFAULT_MODELS == data["provider_defaults"]
+        assert data["provider_defaults"] == config.PROVIDER_DEFAULT_MODELS
 
     def test_a_price_edited_in_the_data_file_changes_the_cost(self, tmp_path):
         """A copy of the package with one price edited: the same compiled module reads
@@ -187,23 +198,33 @@ class TestConfig:
         import shutil
 
         package = tmp_path / "vorlex"
-        shutil.copytree(os.path.dirname(config.__file__), package,
-                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copytree(
+            os.path.dirname(config.__file__), package, ignore=shutil.ignore_patterns("__pycache__")
+        )
         table = package / "data" / "models.toml"
-        text, edits = re.subn(r'(?m)^"gpt-4o" = \[.*\]$', '"gpt-4o" = [7.0, 11.0]',
-                              table.read_text(encoding="utf-8"))
+        text, edits = re.subn(
+            r'(?m)^"gpt-4o" = \[.*\]$', '"gpt-4o" = [7.0, 11.0]', table.read_text(encoding="utf-8")
+        )
         assert edits == 1
         table.write_text(text + '"house-model" = [1, 3]\n', encoding="utf-8")
         out = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent("""
+            [
+                sys.executable,
+                "-c",
+                textwrap.dedent("""
                 import vorlex.config as c
                 print(c.__file__)
                 print(c.calculate_cost("gpt-4o", 1_000_000, 1_000_000))
                 print(c.calculate_cost("gpt-4o-2024-08-06", 2_000_000, 0))
                 print(c.price_known("house-model"), c.PRICES["house-model"])
-            """)],
-            capture_output=True, text=True, timeout=120, cwd=tmp_path,
-            env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+            """),
+            ],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            cwd=tmp_path,
+            env=dict(os.environ, PYTHONPATH=str(tmp_path)),
+        )
         assert out.returncode == 0, out.stderr
         where, cost, snapshot, house = out.stdout.splitlines()
         assert where.startswith(str(package))
@@ -218,14 +239,19 @@ class TestConfig:
         import shutil
 
         package = tmp_path / "vorlex"
-        shutil.copytree(os.path.dirname(config.__file__), package,
-                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copytree(
+            os.path.dirname(config.__file__), package, ignore=shutil.ignore_patterns("__pycache__")
+        )
         table = package / "data" / "models.toml"
-        table.write_text(table.read_text(encoding="utf-8") + '"half-priced" = [1.0]\n',
-                         encoding="utf-8")
-        out = subprocess.run([sys.executable, "-c", "import vorlex.config"], capture_output=True,
-                             text=True, timeout=120, cwd=tmp_path,
-                             env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+        table.write_text(table.read_text(encoding="utf-8") + '"half-priced" = [1.0]\n', encoding="utf-8")
+        out = subprocess.run(
+            [sys.executable, "-c", "import vorlex.config"],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            cwd=tmp_path,
+            env=dict(os.environ, PYTHONPATH=str(tmp_path)),
+        )
         assert out.returncode != 0
         assert f"ImportError: {table}: prices.half-priced must be [prompt, completion]" in out.stderr
 

@@ -114,9 +114,13 @@ EXPECTED = {
 
 @pytest.mark.parametrize("case", list(MUTATIONS))
 def test_changing_a_container_while_it_is_walked_does_not_crash(case):
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(MUTATIONS[case])],
-                         capture_output=True, text=True, timeout=120,
-                         cwd=str(__import__("pathlib").Path(__file__).resolve().parents[2]))
+    run = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(MUTATIONS[case])],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=str(__import__("pathlib").Path(__file__).resolve().parents[2]),
+    )
     assert run.returncode == 0, run.stderr[-2000:]
     out = run.stdout.strip()
     if EXPECTED[case] is None:
@@ -134,7 +138,7 @@ def test_a_weight_whose_remainder_is_not_one_is_refused():
 
     class Big(int):
         def __mod__(self, other):
-            return 10 ** 30
+            return 10**30
 
     for weight in (Odd(2), Big(2)):
         with pytest.raises(ValueError, match="not a remainder of 11"):
@@ -170,8 +174,9 @@ def test_a_failed_classification_is_not_cached(make_reader, chat_server):
         tipo: str
 
     reader = make_reader(max_retries=0, enable_cache=True).add_question(ask())
-    reader.set_classification(Classification(system_prompt="Classifique.",
-                                             user_prompt="{dados}", response_model=Tipo))
+    reader.set_classification(
+        Classification(system_prompt="Classifique.", user_prompt="{dados}", response_model=Tipo)
+    )
     chat_server.push(ChatServer.text("resposta"), ChatServer.error(500))
     pdf = text_page_pdf(["Documento com texto suficiente para leitura."])
     assert reader.process(pdf, classify=True).classification["error"] == "Erro na classificacao"
@@ -217,14 +222,16 @@ def test_cache_bound_arguments():
 GIF_BOMB = b"GIF87a\x03[\x02,\x18\x10\x00;"
 # A 3 x 2 screen whose one frame declares 65526 x 65533 pixels (found by fuzzing: the
 # image reader reports the screen, the decoder allocates the frame, 4 GB).
-GIF_FRAME_BOMB = bytes.fromhex("47494638376103000200810000c80a0a000000000000000000"
-                               "2c00000000f6fffdff0008060001081c1810003b")
+GIF_FRAME_BOMB = bytes.fromhex(
+    "47494638376103000200810000c80a0a0000000000000000002c00000000f6fffdff0008060001081c1810003b"
+)
 
 
 def _gif(screen, frames, comment=b""):
     """A GIF89a with a global colour table, a comment extension and the given frames
     (width, height, local colour table?), each with a little LZW data."""
     import struct
+
     out = b"GIF89a" + struct.pack("<HHBBB", *screen, 0x81, 0, 0) + bytes(12)
     if comment:
         out += b"\x21\xfe" + bytes([len(comment)]) + comment + b"\x00"
@@ -239,16 +246,24 @@ def _gif(screen, frames, comment=b""):
 def _png_header(width, height):
     import struct
     import zlib
+
     ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
     chunk = b"IHDR" + ihdr
-    return (b"\x89PNG\r\n\x1a\n" + struct.pack(">I", len(ihdr)) + chunk
-            + struct.pack(">I", zlib.crc32(chunk)) + b"\x00\x00\x00\x00IEND\xaeB`\x82")
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + struct.pack(">I", len(ihdr))
+        + chunk
+        + struct.pack(">I", zlib.crc32(chunk))
+        + b"\x00\x00\x00\x00IEND\xaeB`\x82"
+    )
 
 
-@pytest.mark.parametrize("bomb", [GIF_BOMB, GIF_FRAME_BOMB, _png_header(20_000, 10_000)],
-                         ids=["gif screen", "gif frame", "png"])
+@pytest.mark.parametrize(
+    "bomb", [GIF_BOMB, GIF_FRAME_BOMB, _png_header(20_000, 10_000)], ids=["gif screen", "gif frame", "png"]
+)
 def test_an_image_declaring_too_many_pixels_is_refused_before_decoding(bomb):
     import resource
+
     import vorlex.utils as utils
     from vorlex.exceptions import DocumentError
 
@@ -295,6 +310,6 @@ def test_every_frame_of_a_gif_counts_against_the_limit(monkeypatch):
     # A file cut short after the large frame's descriptor still declares it.
     cut = _gif((10, 10), [(3000, 3000, False)])
     with pytest.raises(ValueError, match="3000 x 3000"):
-        utils.ensure_pdf_bytes(cut[:cut.index(b"\x2c") + 10])
+        utils.ensure_pdf_bytes(cut[: cut.index(b"\x2c") + 10])
     monkeypatch.setattr(utils, "MAX_IMAGE_PIXELS", None)
     assert utils.ensure_pdf_bytes(_gif((10, 10), [(5000, 4000, True)])).startswith(b"%PDF")

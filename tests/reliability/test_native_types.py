@@ -82,8 +82,9 @@ CASES = {
 @pytest.mark.parametrize("type_name", sorted(TYPES))
 def test_a_native_type_refuses_a_self_it_did_not_make(type_name, case):
     code = PRELUDE + TYPES[type_name] + "\n" + textwrap.dedent(CASES[case]) + "\nprint('ok')\n"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120, cwd=str(ROOT))
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=str(ROOT)
+    )
     assert run.returncode == 0, f"exit {run.returncode}\n{run.stderr[-3000:]}"
     assert run.stdout.strip() == "ok"
 
@@ -111,13 +112,15 @@ def test_the_instances_the_library_makes_still_work():
         coro.close()
         coro.close()
     """)
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120, cwd=str(ROOT))
+    run = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, cwd=str(ROOT)
+    )
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.strip().startswith("([]")
 
 
 # -- the routines as Python's own functions --------------------------------------------
+
 
 def test_mock_autospec_checks_calls_and_records_self():
     import inspect

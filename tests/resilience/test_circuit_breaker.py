@@ -31,14 +31,24 @@ def test_state_enum_values_are_member_names():
 
     assert issubclass(CircuitState, enum.Enum)
     assert [(m.name, m.value) for m in CircuitState] == [
-        ("CLOSED", "CLOSED"), ("OPEN", "OPEN"), ("HALF_OPEN", "HALF_OPEN")]
+        ("CLOSED", "CLOSED"),
+        ("OPEN", "OPEN"),
+        ("HALF_OPEN", "HALF_OPEN"),
+    ]
     assert CircuitState("OPEN") is CircuitState.OPEN
 
 
 def test_fields_are_plain_attributes_in_constructor_order():
     b = CircuitBreaker()
-    assert list(vars(b)) == ["_failure_threshold", "_recovery_timeout", "_state",
-                             "_failure_count", "_last_failure_time", "_probe_in_flight", "_lock"]
+    assert list(vars(b)) == [
+        "_failure_threshold",
+        "_recovery_timeout",
+        "_state",
+        "_failure_count",
+        "_last_failure_time",
+        "_probe_in_flight",
+        "_lock",
+    ]
     assert (b._failure_threshold, b._recovery_timeout, b._state) == (5, 60, CircuitState.CLOSED)
     assert isinstance(b._lock, type(threading.Lock()))
 
@@ -150,7 +160,11 @@ def test_unreported_trial_blocks_until_reported_or_reset(clock):
     assert not any(b.can_execute() for _ in range(10))
     b.reset()
     assert (b._state, b._failure_count, b._last_failure_time, b._probe_in_flight) == (
-        CircuitState.CLOSED, 0, 0, False)
+        CircuitState.CLOSED,
+        0,
+        0,
+        False,
+    )
     assert b.can_execute()
 
 

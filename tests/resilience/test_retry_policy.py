@@ -40,9 +40,14 @@ def retry_lines(caplog):
 
 
 def test_retryable_set_order():
-    assert RETRYABLE_EXCEPTIONS == (
-        RateLimitError, ModelError, openai.RateLimitError, openai.APITimeoutError,
-        openai.APIConnectionError, openai.InternalServerError)
+    assert (
+        RateLimitError,
+        ModelError,
+        openai.RateLimitError,
+        openai.APITimeoutError,
+        openai.APIConnectionError,
+        openai.InternalServerError,
+    ) == RETRYABLE_EXCEPTIONS
     assert resilience.VorlexRateLimitError is RateLimitError
 
 
@@ -68,7 +73,9 @@ def test_model_error_then_result(sleeps, caplog):
     assert rec.levelname == "WARNING"
     assert rec.msg == "Retry %d/%d após erro: %s. Aguardando %.1fs..."
     assert rec.args[:3] == (1, 3, "ModelError")
-    assert 0 <= rec.args[3] <= 1.0 and rec.getMessage().startswith("Retry 1/3 após erro: ModelError. Aguardando ")
+    assert 0 <= rec.args[3] <= 1.0 and rec.getMessage().startswith(
+        "Retry 1/3 após erro: ModelError. Aguardando "
+    )
 
 
 def test_last_error_itself_reraised_after_attempts(sleeps, caplog):
@@ -118,11 +125,14 @@ def test_openai_errors_are_retried(sleeps):
     assert fn.state["calls"] == 3
 
 
-@pytest.mark.parametrize("min_wait,max_wait,windows", [
-    (1.0, 16.0, [1, 2, 4, 8, 16, 16]),
-    (0.0, 16.0, [0, 0, 0, 0, 0, 0]),
-    (2.0, 0.5, [0.5] * 6),
-])
+@pytest.mark.parametrize(
+    "min_wait,max_wait,windows",
+    [
+        (1.0, 16.0, [1, 2, 4, 8, 16, 16]),
+        (0.0, 16.0, [0, 0, 0, 0, 0, 0]),
+        (2.0, 0.5, [0.5] * 6),
+    ],
+)
 def test_waits_within_windows(sleeps, min_wait, max_wait, windows):
     for _ in range(20):
         sleeps.clear()
@@ -175,4 +185,5 @@ def test_without_openai_only_package_errors_and_one_log_line():
     assert out.stdout.strip() == "['RateLimitError', 'ModelError']"
     assert out.stderr.strip().splitlines() == [
         "ERROR|vorlex.resilience|Pacote 'openai' nao importou: erros de rede do provider OpenAI "
-        "nao serao repetidos. Reinstale a dependencia (pip install openai)."]
+        "nao serao repetidos. Reinstale a dependencia (pip install openai)."
+    ]

@@ -62,8 +62,9 @@ import collections
 import json
 import threading
 import time
+from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any
 
 from servers.loopback import LoopbackServer
 
@@ -96,12 +97,13 @@ def _cut_to_tokens(text: str, tokens: int) -> str:
 LLAMA_FORMAT_ERROR = (
     "[{'type': 'literal_error', 'loc': ('body', 'response_format', 'type'), 'msg': "
     "\"Input should be 'text' or 'json_object'\", 'input': 'json_schema', 'ctx': "
-    "{'expected': \"'text' or 'json_object'\"}}]")
+    "{'expected': \"'text' or 'json_object'\"}}]"
+)
 # Tokens of the chat template around each message (<|im_start|>role ... <|im_end|>).
 LLAMA_TEMPLATE_TOKENS = 5
 
 
-def _resolve(schema: Dict[str, Any], root: Dict[str, Any]) -> Dict[str, Any]:
+def _resolve(schema: dict[str, Any], root: dict[str, Any]) -> dict[str, Any]:
     ref = schema.get("$ref")
     if not ref:
         return schema
@@ -111,8 +113,7 @@ def _resolve(schema: Dict[str, Any], root: Dict[str, Any]) -> Dict[str, Any]:
     return node
 
 
-def sample_for_schema(schema: Dict[str, Any], root: Optional[Dict[str, Any]] = None,
-                      name: str = "campo") -> Any:
+def sample_for_schema(schema: dict[str, Any], root: dict[str, Any] | None = None, name: str = "campo") -> Any:
     """A value that satisfies ``schema`` (the subset that structured outputs use:
     objects, arrays, strings, numbers, integers, booleans, null, enum, const, anyOf,
     $ref into $defs). Strings read "valor de <property name>"; integers 7; numbers 7.5;
@@ -157,8 +158,8 @@ class ChatServer(LoopbackServer):
         self.delay = delay
         self.default_text = default_text
         self.model_name = "gpt-4o-mini"
-        self.responder: Optional[Callable[[Dict[str, Any]], Any]] = None
-        self.requests: List[Dict[str, Any]] = []
+        self.responder: Callable[[dict[str, Any]], Any] | None = None
+        self.requests: list[dict[str, Any]] = []
         # Long runs (stress, leak checks) turn the log off and only count.
         self.keep_requests = True
         self.answered = 0
@@ -166,15 +167,14 @@ class ChatServer(LoopbackServer):
         self._lock = threading.Lock()
         # llama.cpp-like behaviour (see the module's notes).
         self.llama = False
-        self.token_limit: Optional[int] = None
+        self.token_limit: int | None = None
         self.context_size = 2048
         self.peak = 0
         self._in_flight = 0
         self._one_at_a_time = threading.Lock()
 
     @classmethod
-    def llama_cpp(cls, token_limit: Optional[int] = None, context_size: int = 2048,
-                  **kwargs: Any) -> "ChatServer":
+    def llama_cpp(cls, token_limit: int | None = None, context_size: int = 2048, **kwargs: Any) -> ChatServer:
         """A server that answers as llama.cpp's OpenAI-compatible servers do."""
         server = cls(**kwargs)
         server.llama = True
@@ -197,7 +197,7 @@ class ChatServer(LoopbackServer):
 
     # -- scripting ---------------------------------------------------------------
 
-    def push(self, *responses: Dict[str, Any]) -> "ChatServer":
+    def push(self, *responses: dict[str, Any]) -> ChatServer:
         """Queue responses, answered in order before any default answer."""
         with self._lock:
             self._queue.extend(responses)
@@ -216,32 +216,55 @@ class ChatServer(LoopbackServer):
             return len(self._queue)
 
     @staticmethod
-    def text(content: str, prompt_tokens: Optional[int] = None,
-             completion_tokens: Optional[int] = None,
-             total_tokens: Optional[int] = None) -> Dict[str, Any]:
-        return {"kind": "text", "content": content, "prompt_tokens": prompt_tokens,
-                "completion_tokens": completion_tokens, "total_tokens": total_tokens}
+    def text(
+        content: str,
+        prompt_tokens: int | None = None,
+        completion_tokens: int | None = None,
+        total_tokens: int | None = None,
+    ) -> dict[str, Any]:
+        return {
+            "kind": "text",
+            "content": content,
+            "prompt_tokens": prompt_tokens,
+            "completion_tokens": completion_tokens,
+            "total_tokens": total_tokens,
+        }
 
     @staticmethod
-    def json(obj: Any, prompt_tokens: Optional[int] = None,
-             completion_tokens: Optional[int] = None,
-             total_tokens: Optional[int] = None) -> Dict[str, Any]:
-        return ChatServer.text(json.dumps(obj, ensure_ascii=False), prompt_tokens,
-                               completion_tokens, total_tokens)
+    def json(
+        obj: Any,
+        prompt_tokens: int | None = None,
+        completion_tokens: int | None = None,
+        total_tokens: int | None = None,
+    ) -> dict[str, Any]:
+        return ChatServer.text(
+            json.dumps(obj, ensure_ascii=False), prompt_tokens, completion_tokens, total_tokens
+        )
 
     @staticmethod
-    def error(status: int, message: Optional[str] = None,
-              headers: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
-        kinds = {400: "invalid_request_error", 401: "invalid_api_key",
-                 403: "permission_denied", 429: "rate_limit_exceeded",
-                 500: "server_error", 503: "service_unavailable"}
-        body = {"error": {"message": message or f"erro simulado {status}",
-                          "type": kinds.get(status, "error"), "code": kinds.get(status),
-                          "param": None}}
+    def error(
+        status: int, message: str | None = None, headers: dict[str, str] | None = None
+    ) -> dict[str, Any]:
+        kinds = {
+            400: "invalid_request_error",
+            401: "invalid_api_key",
+            403: "permission_denied",
+            429: "rate_limit_exceeded",
+            500: "server_error",
+            503: "service_unavailable",
+        }
+        body = {
+            "error": {
+                "message": message or f"erro simulado {status}",
+                "type": kinds.get(status, "error"),
+                "code": kinds.get(status),
+                "param": None,
+            }
+        }
         return ChatServer.raw(status, json.dumps(body), headers)
 
     @staticmethod
-    def raw(status: int, body: Any, headers: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
+    def raw(status: int, body: Any, headers: dict[str, str] | None = None) -> dict[str, Any]:
         data = body if isinstance(body, bytes) else str(body).encode("utf-8")
         return {"kind": "raw", "status": status, "body": data, "headers": headers or {}}
 
@@ -256,7 +279,7 @@ class ChatServer(LoopbackServer):
             body = {"_raw": raw.decode("utf-8", "replace")}
         self._handle(handler, body)
 
-    def _next_response(self, body: Dict[str, Any]) -> Dict[str, Any]:
+    def _next_response(self, body: dict[str, Any]) -> dict[str, Any]:
         with self._lock:
             if self._queue:
                 return self._queue.popleft()
@@ -271,31 +294,45 @@ class ChatServer(LoopbackServer):
             return self.json(sample_for_schema(fmt["schema"]))
         return self.text(self.default_text)
 
-    def _llama_refusal(self, body: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    def _llama_refusal(self, body: dict[str, Any]) -> dict[str, Any] | None:
         """The error llama.cpp's server answers before generating, or None."""
         fmt = body.get("response_format")
         if isinstance(fmt, dict) and fmt.get("type") not in (None, "text", "json_object"):
-            error = {"error": {"message": LLAMA_FORMAT_ERROR, "type": "internal_server_error",
-                               "param": None, "code": None}}
+            error = {
+                "error": {
+                    "message": LLAMA_FORMAT_ERROR,
+                    "type": "internal_server_error",
+                    "param": None,
+                    "code": None,
+                }
+            }
             return self.raw(500, json.dumps(error))
         prompt = self._llama_prompt_tokens(body)
         wanted = body.get("max_tokens") or 0
         if prompt + wanted > self.context_size:
-            message = (f"This model's maximum context length is {self.context_size} tokens. "
-                       f"However, you requested {prompt + wanted} tokens ({prompt} in the "
-                       f"messages, {wanted} in the completion). Please reduce the length of "
-                       f"the messages or completion.")
-            error = {"error": {"message": message, "type": "invalid_request_error",
-                               "param": "messages", "code": "context_length_exceeded"}}
+            message = (
+                f"This model's maximum context length is {self.context_size} tokens. "
+                f"However, you requested {prompt + wanted} tokens ({prompt} in the "
+                f"messages, {wanted} in the completion). Please reduce the length of "
+                f"the messages or completion."
+            )
+            error = {
+                "error": {
+                    "message": message,
+                    "type": "invalid_request_error",
+                    "param": "messages",
+                    "code": "context_length_exceeded",
+                }
+            }
             return self.raw(400, json.dumps(error))
         return None
 
     @staticmethod
-    def _llama_prompt_tokens(body: Dict[str, Any]) -> int:
+    def _llama_prompt_tokens(body: dict[str, Any]) -> int:
         messages = body.get("messages", [])
         return sum(_bpe_tokens(m.get("content")) + LLAMA_TEMPLATE_TOKENS for m in messages) + 3
 
-    def _handle(self, handler: BaseHTTPRequestHandler, body: Dict[str, Any]) -> None:
+    def _handle(self, handler: BaseHTTPRequestHandler, body: dict[str, Any]) -> None:
         if not self.llama:
             self._answer(handler, body)
             return
@@ -309,12 +346,11 @@ class ChatServer(LoopbackServer):
             with self._lock:
                 self._in_flight -= 1
 
-    def _answer(self, handler: BaseHTTPRequestHandler, body: Dict[str, Any]) -> None:
+    def _answer(self, handler: BaseHTTPRequestHandler, body: dict[str, Any]) -> None:
         with self._lock:
             headers = {k.lower(): v for k, v in handler.headers.items()}
             if self.keep_requests:
-                self.requests.append({"path": handler.path, "headers": headers,
-                                      "body": body})
+                self.requests.append({"path": handler.path, "headers": headers, "body": body})
             else:
                 self.answered += 1
         response = self._llama_refusal(body) if self.llama else None
@@ -351,11 +387,15 @@ class ChatServer(LoopbackServer):
             "object": "chat.completion",
             "created": int(time.time()),
             "model": body.get("model", self.model_name),
-            "choices": [{"index": 0, "finish_reason": finish_reason, "logprobs": None,
-                         "message": {"role": "assistant", "content": content,
-                                     "refusal": None}}],
-            "usage": {"prompt_tokens": prompt, "completion_tokens": completion,
-                      "total_tokens": total},
+            "choices": [
+                {
+                    "index": 0,
+                    "finish_reason": finish_reason,
+                    "logprobs": None,
+                    "message": {"role": "assistant", "content": content, "refusal": None},
+                }
+            ],
+            "usage": {"prompt_tokens": prompt, "completion_tokens": completion, "total_tokens": total},
         }
         self.send(handler, 200, json.dumps(payload).encode("utf-8"))
 

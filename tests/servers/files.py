@@ -72,7 +72,7 @@ class FileServer(LoopbackServer):
         self._done.wait(timeout)
 
     # -- life --------------------------------------------------------------------------
-    def start(self, cert: tuple[str, str] | None = None) -> "FileServer":
+    def start(self, cert: tuple[str, str] | None = None) -> FileServer:
         """Serves on a free loopback port; `cert` (certificate file, key file) for TLS."""
         return super().start(tls=cert)
 
@@ -104,8 +104,9 @@ class FileServer(LoopbackServer):
         try:
             data = route.body
             if route.drip_headers:
-                head = (f"HTTP/1.1 200 OK\r\nContent-Length: {len(route.body)}\r\n"
-                        "Connection: close\r\n\r\n").encode()
+                head = (
+                    f"HTTP/1.1 200 OK\r\nContent-Length: {len(route.body)}\r\nConnection: close\r\n\r\n"
+                ).encode()
                 data = head + route.body
                 h.close_connection = True
             else:
@@ -116,7 +117,7 @@ class FileServer(LoopbackServer):
                 h.wfile.flush()
             for i in range(len(data)):
                 time.sleep(route.drip_interval)
-                h.wfile.write(data[i:i + 1])
+                h.wfile.write(data[i : i + 1])
                 h.wfile.flush()
         except OSError:
             pass  # the client gave up
@@ -156,7 +157,7 @@ def self_signed(host: str, folder) -> tuple[str, str]:
 
     key = ec.generate_private_key(ec.SECP256R1())
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, host)])
-    now = datetime.datetime.now(datetime.timezone.utc)
+    now = datetime.datetime.now(datetime.UTC)
     cert = (
         x509.CertificateBuilder()
         .subject_name(name)
@@ -174,7 +175,11 @@ def self_signed(host: str, folder) -> tuple[str, str]:
     with open(cert_file, "wb") as f:
         f.write(cert.public_bytes(serialization.Encoding.PEM))
     with open(key_file, "wb") as f:
-        f.write(key.private_bytes(serialization.Encoding.PEM,
-                                  serialization.PrivateFormat.TraditionalOpenSSL,
-                                  serialization.NoEncryption()))
+        f.write(
+            key.private_bytes(
+                serialization.Encoding.PEM,
+                serialization.PrivateFormat.TraditionalOpenSSL,
+                serialization.NoEncryption(),
+            )
+        )
     return cert_file, key_file

@@ -18,9 +18,7 @@ def gemini_answer(text, prompt_tokens=11, completion_tokens=7, thoughts=None, fi
     if thoughts:
         usage["thoughtsTokenCount"] = thoughts
     return {
-        "candidates": [
-            {"content": {"role": "model", "parts": [{"text": text}]}, "finishReason": finish}
-        ],
+        "candidates": [{"content": {"role": "model", "parts": [{"text": text}]}, "finishReason": finish}],
         "usageMetadata": usage,
         "responseId": "resp-1",
     }
@@ -43,7 +41,6 @@ class FakeGemini(LoopbackServer):
     def _respond(self, h, method):
         length = int(h.headers.get("Content-Length") or 0)
         body = json.loads(h.rfile.read(length) or b"{}")
-        self.requests.append({"path": h.path, "body": body,
-                              "key": h.headers.get("x-goog-api-key")})
+        self.requests.append({"path": h.path, "body": body, "key": h.headers.get("x-goog-api-key")})
         status, answer = self.answers[0] if len(self.answers) == 1 else self.answers.pop(0)
         self.send(h, status, json.dumps(answer).encode())

@@ -66,12 +66,16 @@ class LoopbackServer:
         def answer(method):
             return lambda handler: service._respond(handler, method)
 
-        handler = type("Handler", (BaseHTTPRequestHandler,), {
-            "protocol_version": self.protocol_version,
-            "disable_nagle_algorithm": self.disable_nagle_algorithm,
-            "log_message": lambda handler, *args: None,  # keep test output clean
-            **{f"do_{method}": answer(method) for method in self.methods},
-        })
+        handler = type(
+            "Handler",
+            (BaseHTTPRequestHandler,),
+            {
+                "protocol_version": self.protocol_version,
+                "disable_nagle_algorithm": self.disable_nagle_algorithm,
+                "log_message": lambda handler, *args: None,  # keep test output clean
+                **{f"do_{method}": answer(method) for method in self.methods},
+            },
+        )
 
         class Server(ThreadingHTTPServer):
             daemon_threads = service.daemon_threads
@@ -88,8 +92,9 @@ class LoopbackServer:
             self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
         self._tls = tls is not None
         self._address = self._httpd.server_address[:2]
-        self._thread = threading.Thread(target=self._httpd.serve_forever,
-                                        args=(self.poll_interval,), daemon=True)
+        self._thread = threading.Thread(
+            target=self._httpd.serve_forever, args=(self.poll_interval,), daemon=True
+        )
         self._thread.start()
         return self
 
@@ -113,8 +118,13 @@ class LoopbackServer:
         self.stop()
 
     @staticmethod
-    def send(handler: BaseHTTPRequestHandler, status: int, data: bytes,
-             content_type: str = "application/json", headers: dict[str, str] | None = None) -> None:
+    def send(
+        handler: BaseHTTPRequestHandler,
+        status: int,
+        data: bytes,
+        content_type: str = "application/json",
+        headers: dict[str, str] | None = None,
+    ) -> None:
         """One answer: status, Content-Type, Content-Length, `headers`, then `data`."""
         handler.send_response(status)
         handler.send_header("Content-Type", content_type)

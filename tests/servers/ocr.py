@@ -111,15 +111,16 @@ class FakeOcrService(LoopbackServer):
             return self._error(h, 404, "404", "Resource not found")
         if req.headers.get("ocp-apim-subscription-key") != self.key:
             return self._error(
-                h, 401, "401",
+                h,
+                401,
+                "401",
                 "Access denied due to invalid subscription key or wrong API endpoint.",
             )
         reply = self._next()
         if reply.delay:
             self.pause(reply.delay)
         if reply.status != 200:
-            return self._error(h, reply.status, str(reply.status), "scripted failure",
-                               reply.retry_after)
+            return self._error(h, reply.status, str(reply.status), "scripted failure", reply.retry_after)
         if req.image_size is None:
             return self._error(h, 400, "InvalidImageFormat", "Input data is not a valid image.")
         w, h_px = req.image_size
@@ -139,8 +140,7 @@ class FakeOcrService(LoopbackServer):
 
     def _send(self, h, status, payload, headers=None):
         try:
-            self.send(h, status, json.dumps(payload).encode(),
-                      "application/json; charset=utf-8", headers)
+            self.send(h, status, json.dumps(payload).encode(), "application/json; charset=utf-8", headers)
         except (BrokenPipeError, ConnectionResetError):
             pass  # the client gave up (a time-out test)
 
@@ -151,8 +151,5 @@ def _line(text: str, row: int) -> dict:
     return {
         "text": text,
         "boundingPolygon": polygon,
-        "words": [
-            {"text": word, "boundingPolygon": polygon, "confidence": 0.99}
-            for word in text.split()
-        ],
+        "words": [{"text": word, "boundingPolygon": polygon, "confidence": 0.99} for word in text.split()],
     }

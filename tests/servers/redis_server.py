@@ -33,14 +33,29 @@ class RedisServer:
     def url(self) -> str:
         return f"redis://{HOST}:{self.port}/0"
 
-    def start(self) -> "RedisServer":
+    def start(self) -> RedisServer:
         self._proc = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", HOST, "--save", "",
-             "--appendonly", "no", "--dir", self._dir, "--protected-mode", "yes"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            [
+                "redis-server",
+                "--port",
+                str(self.port),
+                "--bind",
+                HOST,
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--dir",
+                self._dir,
+                "--protected-mode",
+                "yes",
+            ],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
             # A preloaded library (a sanitizer runtime checking this interpreter's
             # modules) is not the server's business.
-            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
+        )
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
@@ -58,7 +73,7 @@ class RedisServer:
             self._proc.wait(10)
             self._proc = None
 
-    def __enter__(self) -> "RedisServer":
+    def __enter__(self) -> RedisServer:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:

@@ -122,7 +122,7 @@ class RegistryServer(LoopbackServer):
 
     def _route(self, method, path, headers, body):
         def tail(prefix):
-            return path[len(prefix):]
+            return path[len(prefix) :]
 
         if method == "GET" and path.startswith("/brasilapi/api/cnpj/v1/"):
             entry = self.brasil_api.get(tail("/brasilapi/api/cnpj/v1/"))

@@ -4,9 +4,9 @@
 //   page_indices(start, end, from_position, total_pages)  PageRange.get_page_indices
 //   question_fingerprint(question)                         Question.cache_fingerprint
 #include "bridge/bridge.hpp"
-#include "core/page_range.hpp"
-#include "bridge/signatures.hpp"
 #include "bridge/hashing.hpp"
+#include "bridge/signatures.hpp"
+#include "core/page_range.hpp"
 
 namespace {
 
@@ -36,8 +36,7 @@ py::tuple page_indices_big(py::object s, py::object e, bool from_end, py::object
   return py::make_tuple(out, fits);
 }
 
-py::tuple page_indices(py::object start, py::object end, py::object from_position,
-                       py::object total_pages) {
+py::tuple page_indices(py::object start, py::object end, py::object from_position, py::object total_pages) {
   for (auto [v, name] : {std::pair{start, "start"}, {end, "end"}, {total_pages, "total_pages"}}) {
     if (!vx::is_int(v)) vx::raise_type_error(name, "int", v);
   }
@@ -96,8 +95,9 @@ std::string question_fingerprint(py::object q) {
             py::str(py::getattr(rm, "__qualname__", py::str(vx::type_name(rm)))),
         schema);
   }
-  std::string text = py::cast<std::string>(json.attr("dumps")(
-      d, py::arg("sort_keys") = true, py::arg("ensure_ascii") = true, py::arg("default") = py::module_::import("builtins").attr("repr")));
+  std::string text = py::cast<std::string>(
+      json.attr("dumps")(d, py::arg("sort_keys") = true, py::arg("ensure_ascii") = true,
+                         py::arg("default") = py::module_::import("builtins").attr("repr")));
   return vx::sha256_hex(text);
 }
 
@@ -105,8 +105,8 @@ std::string question_fingerprint(py::object q) {
 
 PYBIND11_MODULE(_records, m) {
   m.doc() = "Rules behind the package records.";
-  m.def("page_indices", &page_indices, py::arg("start"), py::arg("end"),
-        py::arg("from_position"), py::arg("total_pages"),
+  m.def("page_indices", &page_indices, py::arg("start"), py::arg("end"), py::arg("from_position"),
+        py::arg("total_pages"),
         "(0-based page indices in reading order, whether the range fits the document)");
   m.def("question_fingerprint", &question_fingerprint, py::arg("question"),
         "SHA-256 hex digest of a question's settings, for cache keys.");

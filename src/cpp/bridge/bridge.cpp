@@ -39,38 +39,29 @@ py::object Namespace::resolve_lazy(const std::string& name) const {
     if (l.keep) module().attr(name.c_str()) = value;
     return value;
   }
-  PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%s'", name_.c_str(),
-               name.c_str());
+  PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%s'", name_.c_str(), name.c_str());
   throw py::error_already_set();
 }
 
 py::object Namespace::get(const char* name) const {
-  PyObject* dict = PyModule_GetDict(mod_);  // borrowed
+  PyObject* dict = PyModule_GetDict(mod_);         // borrowed
   PyObject* v = PyDict_GetItemString(dict, name);  // borrowed, no exception
   if (v) return py::reinterpret_borrow<py::object>(v);
   return resolve_lazy(name);
 }
 
-void Namespace::set(const char* name, py::handle value) const {
-  module().attr(name) = value;
-}
+void Namespace::set(const char* name, py::handle value) const { module().attr(name) = value; }
 
 py::module_ import(const char* module) { return py::module_::import(module); }
 
-py::object late(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
+py::object late(const char* module, const char* name) { return py::module_::import(module).attr(name); }
 
 // ---------------------------------------------------------------------------------
 // Logging
 
-py::object Logger::logger() const {
-  return py::module_::import("logging").attr("getLogger")(name_);
-}
+py::object Logger::logger() const { return py::module_::import("logging").attr("getLogger")(name_); }
 
-bool Logger::enabled_for(int level) const {
-  return logger().attr("isEnabledFor")(level).cast<bool>();
-}
+bool Logger::enabled_for(int level) const { return logger().attr("isEnabledFor")(level).cast<bool>(); }
 
 // ---------------------------------------------------------------------------------
 // Errors
@@ -94,9 +85,7 @@ void raise_from(py::handle type, const std::string& message, py::handle cause) {
   throw py::error_already_set();
 }
 
-void raise_vorlex(const char* name, const std::string& message) {
-  raise(error_class(name), message);
-}
+void raise_vorlex(const char* name, const std::string& message) { raise(error_class(name), message); }
 
 std::string type_name(py::handle obj) {
   return py::cast<std::string>(py::type::handle_of(obj).attr("__name__"));
@@ -271,8 +260,7 @@ std::string arg_bytes(py::handle h, const char* name) {
     return std::string(buf, static_cast<size_t>(n));
   }
   if (PyByteArray_Check(h.ptr())) {
-    return std::string(PyByteArray_AsString(h.ptr()),
-                       static_cast<size_t>(PyByteArray_Size(h.ptr())));
+    return std::string(PyByteArray_AsString(h.ptr()), static_cast<size_t>(PyByteArray_Size(h.ptr())));
   }
   if (PyMemoryView_Check(h.ptr())) {
     py::bytes b = py::reinterpret_steal<py::bytes>(PyObject_Bytes(h.ptr()));
@@ -336,8 +324,7 @@ py::object make_enum(py::module_ m, const char* name,
   py::list items;
   for (const auto& [k, v] : members) items.append(py::make_tuple(k, v));
   py::object e = py::module_::import("enum").attr("Enum")(
-      py::str(name), items, py::arg("module") = m.attr("__name__"),
-      py::arg("qualname") = py::str(name));
+      py::str(name), items, py::arg("module") = m.attr("__name__"), py::arg("qualname") = py::str(name));
   m.attr(name) = e;
   return e;
 }

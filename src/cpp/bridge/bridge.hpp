@@ -78,13 +78,21 @@ class Logger {
   py::object logger() const;
   bool enabled_for(int level) const;
   template <class... A>
-  void debug(const char* msg, A&&... a) const { emit("debug", 10, msg, std::forward<A>(a)...); }
+  void debug(const char* msg, A&&... a) const {
+    emit("debug", 10, msg, std::forward<A>(a)...);
+  }
   template <class... A>
-  void info(const char* msg, A&&... a) const { emit("info", 20, msg, std::forward<A>(a)...); }
+  void info(const char* msg, A&&... a) const {
+    emit("info", 20, msg, std::forward<A>(a)...);
+  }
   template <class... A>
-  void warning(const char* msg, A&&... a) const { emit("warning", 30, msg, std::forward<A>(a)...); }
+  void warning(const char* msg, A&&... a) const {
+    emit("warning", 30, msg, std::forward<A>(a)...);
+  }
   template <class... A>
-  void error(const char* msg, A&&... a) const { emit("error", 40, msg, std::forward<A>(a)...); }
+  void error(const char* msg, A&&... a) const {
+    emit("error", 40, msg, std::forward<A>(a)...);
+  }
   // logger.error(msg, *args, exc_info=exc): the line carries exc's traceback.
   template <class... A>
   void error_exc(py::handle exc, const char* msg, A&&... a) const {
@@ -212,11 +220,11 @@ bool is_real(py::handle h);        // int, float or anything with __index__/__fl
 
 std::string arg_str(py::handle h, const char* name);
 std::optional<std::string> arg_opt_str(py::handle h, const char* name);  // None -> nullopt
-long long arg_int(py::handle h, const char* name);            // integers only
-long long arg_int_trunc(py::handle h, const char* name);      // numbers, truncated
-double arg_float(py::handle h, const char* name);             // numbers
-bool arg_bool(py::handle h, const char* name);                 // truthiness of anything
-py::list arg_list(py::handle h, const char* name);             // list (or tuple) -> list
+long long arg_int(py::handle h, const char* name);                       // integers only
+long long arg_int_trunc(py::handle h, const char* name);                 // numbers, truncated
+double arg_float(py::handle h, const char* name);                        // numbers
+bool arg_bool(py::handle h, const char* name);                           // truthiness of anything
+py::list arg_list(py::handle h, const char* name);                       // list (or tuple) -> list
 std::vector<std::string> arg_str_list(py::handle h, const char* name);
 // bytes-like -> std::string copy of the bytes
 std::string arg_bytes(py::handle h, const char* name);
@@ -234,8 +242,7 @@ py::str from_utf8(std::string_view s);
 // C++ code calls its own methods through self.attr(...).
 class PyClass {
  public:
-  PyClass(py::module_ m, const char* name, const char* doc = nullptr,
-          py::tuple bases = py::tuple());
+  PyClass(py::module_ m, const char* name, const char* doc = nullptr, py::tuple bases = py::tuple());
   explicit PyClass(py::object existing);
 
   template <class F, class... Extra>
@@ -262,8 +269,9 @@ class PyClass {
   PyClass& def_property_readonly(const char* name, G&& getter, const char* doc = nullptr) {
     py::cpp_function g(std::forward<G>(getter), py::name(name));
     setattr(cls_, name,
-            py::module_::import("builtins").attr("property")(g, py::none(), py::none(),
-                                                               doc ? py::object(py::str(doc)) : py::object(py::none())));
+            py::module_::import("builtins")
+                .attr("property")(g, py::none(), py::none(),
+                                  doc ? py::object(py::str(doc)) : py::object(py::none())));
     return *this;
   }
   template <class G, class S>
@@ -271,8 +279,8 @@ class PyClass {
     py::cpp_function g(std::forward<G>(getter), py::name(name));
     py::cpp_function s(std::forward<S>(setter), py::name(name));
     setattr(cls_, name,
-            py::module_::import("builtins").attr("property")(g, s, py::none(),
-                                                               doc ? py::object(py::str(doc)) : py::object(py::none())));
+            py::module_::import("builtins")
+                .attr("property")(g, s, py::none(), doc ? py::object(py::str(doc)) : py::object(py::none())));
     return *this;
   }
   PyClass& attr(const char* name, py::handle value) {

@@ -1,9 +1,9 @@
 // The Python coroutine object of a C++ coroutine (see coro.hpp).
 #include "bridge/coro.hpp"
 
-#include "bridge/native.hpp"
-
 #include <string>
+
+#include "bridge/native.hpp"
 
 namespace vx::aio {
 
@@ -25,9 +25,7 @@ std::exception_ptr as_exception_ptr(const py::object& exc) {
   return std::make_exception_ptr(py::error_already_set());
 }
 
-std::exception_ptr current_python_error() {
-  return std::make_exception_ptr(py::error_already_set());
-}
+std::exception_ptr current_python_error() { return std::make_exception_ptr(py::error_already_set()); }
 
 // throw(typ[, val[, tb]]) or throw(exc): the exception instance to raise, with the
 // traceback given (as generator.throw builds it).
@@ -43,8 +41,7 @@ py::object exception_from(const py::args& args) {
     if (!val.is_none()) throw py::type_error("instance exception may not have a separate value");
     exc = typ;
   } else if (PyExceptionClass_Check(typ.ptr())) {
-    if (PyExceptionInstance_Check(val.ptr()) &&
-        PyObject_IsInstance(val.ptr(), typ.ptr()) == 1) {
+    if (PyExceptionInstance_Check(val.ptr()) && PyObject_IsInstance(val.ptr(), typ.ptr()) == 1) {
       exc = val;
     } else if (val.is_none()) {
       exc = typ();
@@ -58,7 +55,8 @@ py::object exception_from(const py::args& args) {
                          vx::type_name(typ));
   }
   if (!tb.is_none()) {
-    if (!PyTraceBack_Check(tb.ptr())) throw py::type_error("throw() third argument must be a traceback object");
+    if (!PyTraceBack_Check(tb.ptr()))
+      throw py::type_error("throw() third argument must be a traceback object");
     if (PyException_SetTraceback(exc.ptr(), tb.ptr()) < 0) throw py::error_already_set();
   }
   return exc;
@@ -259,8 +257,7 @@ class Coroutine {
       try {
         py::object await_method = py::getattr(awaitable, "__await__", py::none());
         if (await_method.is_none()) {
-          throw py::type_error("object " + vx::type_name(awaitable) +
-                               " can't be used in 'await' expression");
+          throw py::type_error("object " + vx::type_name(awaitable) + " can't be used in 'await' expression");
         }
         iter_ = await_method();
       } catch (...) {
@@ -300,28 +297,28 @@ void init(py::module_& m, const char* name, const char* doc) {
   vx::native_class<Coroutine>(m, name, doc, py::module_local(), py::custom_type_setup(gc_slots))
       .def("__await__", vx::returns_self<Coroutine>("__await__"))
       .def("__iter__", vx::returns_self<Coroutine>("__iter__"))
-      .def("__next__", [](py::handle self) {
-        return vx::native_self<Coroutine>(self, "__next__").send(py::none());
-      })
+      .def("__next__",
+           [](py::handle self) { return vx::native_self<Coroutine>(self, "__next__").send(py::none()); })
       .def("send", vx::method("send", &Coroutine::send), py::arg("value"))
       .def("throw", vx::method("throw", &Coroutine::throw_))
       .def("close", vx::method("close", &Coroutine::close))
-      .def("__repr__", [](py::handle self) {
-        return "<coroutine object " + vx::native_self<Coroutine>(self, "__repr__").name() + ">";
-      })
+      .def("__repr__",
+           [](py::handle self) {
+             return "<coroutine object " + vx::native_self<Coroutine>(self, "__repr__").name() + ">";
+           })
       // What asyncio and inspect read of a coroutine: its names, whether it runs, what it
       // waits on; there is no Python frame or code object behind it (None, as for a
       // finished coroutine).
-      .def_property_readonly("cr_running", [](py::handle self) {
-        return vx::native_self<Coroutine>(self, "cr_running").running();
-      })
-      .def_property_readonly("cr_await", [](py::handle self) {
-        return vx::native_self<Coroutine>(self, "cr_await").awaiting();
-      })
-      .def_property_readonly("cr_frame", [](py::handle self) {
-        vx::native_self<Coroutine>(self, "cr_frame");
-        return py::none();
-      })
+      .def_property_readonly(
+          "cr_running",
+          [](py::handle self) { return vx::native_self<Coroutine>(self, "cr_running").running(); })
+      .def_property_readonly(
+          "cr_await", [](py::handle self) { return vx::native_self<Coroutine>(self, "cr_await").awaiting(); })
+      .def_property_readonly("cr_frame",
+                             [](py::handle self) {
+                               vx::native_self<Coroutine>(self, "cr_frame");
+                               return py::none();
+                             })
       .def_property_readonly("cr_code", [](py::handle self) {
         vx::native_self<Coroutine>(self, "cr_code");
         return py::none();
@@ -331,9 +328,8 @@ void init(py::module_& m, const char* name, const char* doc) {
   // dict (setting them as attributes would rename the type itself).
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(m.attr(name).ptr());
   py::object property = py::module_::import("builtins").attr("property");
-  py::object qualname_property = property(py::cpp_function([](py::handle self) {
-    return vx::native_self<Coroutine>(self, "__qualname__").name();
-  }));
+  py::object qualname_property = property(py::cpp_function(
+      [](py::handle self) { return vx::native_self<Coroutine>(self, "__qualname__").name(); }));
   py::object name_property = property(py::cpp_function([](py::handle self) {
     const std::string& q = vx::native_self<Coroutine>(self, "__name__").name();
     auto dot = q.rfind('.');

@@ -55,16 +55,14 @@ class Task {
       if constexpr (std::is_base_of_v<py::object, T>) held.push_back(&arg);
     }
 
-    std::vector<py::object*> held;  // the frame's Python arguments (strong references)
-    py::object value;              // co_return value
-    std::exception_ptr error;      // exception that ended the frame
-    py::object awaiting;           // the awaitable the frame is suspended on
-    py::object resumed_with;       // its result
+    std::vector<py::object*> held;     // the frame's Python arguments (strong references)
+    py::object value;                  // co_return value
+    std::exception_ptr error;          // exception that ended the frame
+    py::object awaiting;               // the awaitable the frame is suspended on
+    py::object resumed_with;           // its result
     std::exception_ptr resumed_error;  // or its exception
 
-    Task get_return_object() {
-      return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-    }
+    Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(py::object v) { value = std::move(v); }

@@ -10,8 +10,6 @@ std::string sha256_hex(py::handle data) {
   return py::cast<std::string>(digest);
 }
 
-std::string sha256_hex(std::string_view data) {
-  return sha256_hex(py::bytes(data.data(), data.size()));
-}
+std::string sha256_hex(std::string_view data) { return sha256_hex(py::bytes(data.data(), data.size())); }
 
 }  // namespace vx

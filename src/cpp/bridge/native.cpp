@@ -5,9 +5,7 @@ namespace vx::native_detail {
 
 namespace {
 
-std::string type_label(py::handle type) {
-  return safe_str(py::getattr(type, "__name__", py::str("?")));
-}
+std::string type_label(py::handle type) { return safe_str(py::getattr(type, "__name__", py::str("?"))); }
 
 }  // namespace
 
@@ -23,8 +21,7 @@ void empty_self(py::handle type, const char* method) {
 }
 
 void refuse_new(py::handle type) {
-  std::string full = safe_str(py::getattr(type, "__module__", py::str("vorlex"))) + "." +
-                     type_label(type);
+  std::string full = safe_str(py::getattr(type, "__module__", py::str("vorlex"))) + "." + type_label(type);
   py::cpp_function refuse(
       [full](py::args, py::kwargs) -> py::object {
         throw py::type_error("cannot create '" + full + "' instances");
@@ -58,7 +55,8 @@ void guard_keywords(py::handle type) {
           }
           return original(*args, **kwargs);
         },
-        py::name(safe_str(name).c_str()), py::is_method(type), py::doc(safe_str(py::getattr(original, "__doc__", py::str(""))).c_str()));
+        py::name(safe_str(name).c_str()), py::is_method(type),
+        py::doc(safe_str(py::getattr(original, "__doc__", py::str(""))).c_str()));
     py::setattr(type, name, guarded);
   }
 }

@@ -49,8 +49,7 @@ T& native_self(py::handle self, const char* method) {
 }
 
 template <class T, class... Extra>
-py::class_<T> native_class(py::handle scope, const char* name, const char* doc,
-                           const Extra&... extra) {
+py::class_<T> native_class(py::handle scope, const char* name, const char* doc, const Extra&... extra) {
   py::class_<T> cls(scope, name, doc, py::is_final(), extra...);
   native_detail::refuse_new(cls);
   return cls;

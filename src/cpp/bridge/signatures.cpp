@@ -1,9 +1,9 @@
 #include "bridge/signatures.hpp"
 
-#include "bridge/stubs.hpp"
-
 #include <cstddef>
 #include <string>
+
+#include "bridge/stubs.hpp"
 
 namespace vx {
 namespace {
@@ -61,8 +61,9 @@ bool is_dispatch_failure(PyObject* value) {
     return false;
   }
   const char* s = PyUnicode_AsUTF8(text);
-  bool found = s && (std::string_view(s).find("incompatible function arguments") != std::string_view::npos ||
-                     std::string_view(s).find("incompatible constructor arguments") != std::string_view::npos);
+  bool found = s &&
+               (std::string_view(s).find("incompatible function arguments") != std::string_view::npos ||
+                std::string_view(s).find("incompatible constructor arguments") != std::string_view::npos);
   if (!s) PyErr_Clear();
   Py_DECREF(text);
   return found;
@@ -110,8 +111,7 @@ PyObject* reword(Routine* r, PyObject* const* args, size_t nargsf, PyObject* kwn
         if (!e.matches(PyExc_TypeError)) throw;
         std::string why = py::str(e.value());
         drop();
-        PyErr_SetString(PyExc_TypeError,
-                        (std::string(py::str(r->qualname)) + "() " + why).c_str());
+        PyErr_SetString(PyExc_TypeError, (std::string(py::str(r->qualname)) + "() " + why).c_str());
         return nullptr;
       }
     }
@@ -230,9 +230,7 @@ PyObject* get_code(PyObject* self, void*) {
 // what is keyed on types.FunctionType treats it as one: mock.patch.object(Cls, "method",
 // autospec=True) checks calls against the signature and records `self`, and
 // inspect.isfunction() is true. type() still tells the truth.
-PyObject* get_class(PyObject*, void*) {
-  return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type));
-}
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
 
 // The function's docstring without the line of pybind11's own signature.
 PyObject* get_doc(PyObject* self, void*) {
@@ -257,8 +255,9 @@ PyObject* get_doc(PyObject* self, void*) {
   auto end = text.find("\n\n");
   std::string_view rest = end == std::string_view::npos ? std::string_view() : text.substr(end + 2);
   while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.remove_suffix(1);
-  PyObject* out = rest.empty() ? Py_NewRef(Py_None)
-                               : PyUnicode_FromStringAndSize(rest.data(), static_cast<Py_ssize_t>(rest.size()));
+  PyObject* out = rest.empty()
+                      ? Py_NewRef(Py_None)
+                      : PyUnicode_FromStringAndSize(rest.data(), static_cast<Py_ssize_t>(rest.size()));
   Py_DECREF(doc);
   return out;
 }
@@ -365,7 +364,8 @@ void python_signatures(py::module_ m) {
       py::object mkey = entry[py::int_(0)];
       py::object member = entry[py::int_(1)];
       std::string mname = py::str(mkey);
-      if (mname.size() > 4 && mname.rfind("__", 0) == 0 && mname != "__init__" && mname != "__repr__") continue;
+      if (mname.size() > 4 && mname.rfind("__", 0) == 0 && mname != "__init__" && mname != "__repr__")
+        continue;
       if (mname.rfind("_pybind11_", 0) == 0) continue;  // pybind11's own
       py::object wrapped;
       std::string qual = cls_name + "." + mname;
@@ -387,8 +387,7 @@ void python_signatures(py::module_ m) {
 
 bool calls_cpp_function(py::handle obj, py::handle func) {
   if (obj.is(func)) return true;
-  return Py_TYPE(obj.ptr()) == routine_type() &&
-         reinterpret_cast<Routine*>(obj.ptr())->func == func.ptr();
+  return Py_TYPE(obj.ptr()) == routine_type() && reinterpret_cast<Routine*>(obj.ptr())->func == func.ptr();
 }
 
 }  // namespace vx

@@ -23,9 +23,8 @@ py::object source_text(const std::string& text) {
     body["__slots__"] = py::tuple();
     body["__repr__"] = py::module_::import("builtins").attr("str").attr("__str__");
     body["__module__"] = py::str("vorlex");
-    py::object t = py::module_::import("builtins").attr("type")("source_text",
-                                                                 py::make_tuple(py::type::of(py::str())),
-                                                                 body);
+    py::object t = py::module_::import("builtins")
+                       .attr("type")("source_text", py::make_tuple(py::type::of(py::str())), body);
     return t.release().ptr();  // kept for the life of the process
   }();
   return py::reinterpret_borrow<py::object>(cls)(py::str(text));
@@ -136,8 +135,7 @@ py::object build_signature(const py::object& fn) {
     params.append(Parameter(v.attr("arg"), Parameter.attr("VAR_KEYWORD"),
                             "annotation"_a = annotation_of(v.attr("annotation"), ast)));
   }
-  return inspect.attr("Signature")(params,
-                                   "return_annotation"_a = annotation_of(fn.attr("returns"), ast));
+  return inspect.attr("Signature")(params, "return_annotation"_a = annotation_of(fn.attr("returns"), ast));
 }
 
 }  // namespace

@@ -121,8 +121,7 @@ void attempt(py::handle self, const Store& store, F&& fn) {
     if (rests) rest(self, store);
   } catch (py::cast_error& e) {
     // A value of the store that did not convert: as much a fault of the store.
-    report_failure(self, store,
-                   py::reinterpret_borrow<py::object>(PyExc_TypeError)(py::str(e.what())));
+    report_failure(self, store, py::reinterpret_borrow<py::object>(PyExc_TypeError)(py::str(e.what())));
   }
 }
 
@@ -178,8 +177,7 @@ void init(py::object self, py::object ttl_seconds, py::object max_entries, py::o
 }
 
 // The result stored under key, or nothing.
-std::optional<py::object> read_entry(py::handle self, const Store& store, py::handle key,
-                                     double t) {
+std::optional<py::object> read_entry(py::handle self, const Store& store, py::handle key, double t) {
   std::optional<py::object> stored = store.get(self, key, t);
   if (!stored) return std::nullopt;
   py::object result = *stored;
@@ -253,8 +251,7 @@ void init_document_cache(vx::PyClass& cls) {
   cls.def("__init__", &init, py::arg("self"), py::arg("ttl_seconds") = 3600, py::kw_only(),
           py::arg("max_entries") = 1000, py::arg("cache_path") = py::none(),
           py::arg("cache_url") = py::none(), py::arg("cache_prefix") = "vorlex:")
-      .def("get", &get, py::arg("self"), py::arg("key"),
-           "The stored result, or None when absent or expired.")
+      .def("get", &get, py::arg("self"), py::arg("key"), "The stored result, or None when absent or expired.")
       .def("put", &put, py::arg("self"), py::arg("key"), py::arg("result"), "Stores a result.")
       .def("clear", &clear, py::arg("self"), "Removes every entry.")
       .def("stats", &stats, py::arg("self"),

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cache/cache.hpp"
 #include "bridge/hashing.hpp"
+#include "cache/cache.hpp"
 
 namespace vx::cache {
 namespace {
@@ -56,8 +56,7 @@ void init_keys(vx::PyClass& cls) {
   cls.def_static("hash_document", &hash_document, py::arg("data"),
                  "SHA-256 hex digest of the document bytes.")
       .def_static("build_key", &build_key, py::arg("document_hash"), py::arg("fingerprints"),
-                  py::arg("model"), py::arg("classify"), py::kw_only(),
-                  py::arg("endpoint") = py::none(),
+                  py::arg("model"), py::arg("classify"), py::kw_only(), py::arg("endpoint") = py::none(),
                   "Cache key over the document hash, question fingerprints, model, classify flag "
                   "and where the model is asked (endpoint: provider, base URL, deployment).");
 }

@@ -71,9 +71,7 @@ class MemoryStore final : public Store {
     }
   }
 
-  void remove(py::handle self, py::handle key) const override {
-    discard(self.attr("_entries"), key);
-  }
+  void remove(py::handle self, py::handle key) const override { discard(self.attr("_entries"), key); }
 
   void put(py::handle self, py::handle key, py::handle value, double now, double ttl,
            long long limit) const override {

@@ -30,9 +30,9 @@ constexpr size_t kDeleteBatch = 500;
 py::object client_of(py::handle self) {
   py::object client = py::getattr(self, "_redis", py::none());
   if (!client.is_none()) return client;
-  client = ns.get("redis").attr("Redis").attr("from_url")(
-      self.attr("cache_url"), "socket_timeout"_a = kTimeoutSeconds,
-      "socket_connect_timeout"_a = kTimeoutSeconds);
+  client = ns.get("redis").attr("Redis").attr("from_url")(self.attr("cache_url"),
+                                                          "socket_timeout"_a = kTimeoutSeconds,
+                                                          "socket_connect_timeout"_a = kTimeoutSeconds);
   self.attr("_redis") = client;
   return client;
 }

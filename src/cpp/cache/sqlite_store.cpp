@@ -21,9 +21,7 @@ using namespace pybind11::literals;
 constexpr const char* kTable = "vorlex_cache";
 constexpr double kBusySeconds = 10.0;
 
-std::string sql(const char* head, const char* tail = "") {
-  return std::string(head) + kTable + tail;
-}
+std::string sql(const char* head, const char* tail = "") { return std::string(head) + kTable + tail; }
 
 py::object connection(py::handle self) {
   py::object conn = py::getattr(self, "_sqlite", py::none());
@@ -32,8 +30,7 @@ py::object connection(py::handle self) {
   py::object path = ns.get("os").attr("fspath")(self.attr("cache_path"));
   py::object folder = ns.get("os").attr("path").attr("dirname")(path);
   if (vx::truthy(folder)) ns.get("os").attr("makedirs")(folder, "exist_ok"_a = true);
-  conn = sqlite3.attr("connect")(path, "timeout"_a = kBusySeconds,
-                                 "isolation_level"_a = py::none(),
+  conn = sqlite3.attr("connect")(path, "timeout"_a = kBusySeconds, "isolation_level"_a = py::none(),
                                  "check_same_thread"_a = false);
   try {
     conn.attr("execute")("PRAGMA journal_mode=WAL");
@@ -66,8 +63,8 @@ class SqliteStore final : public Store {
     // the kinds this one writes (a text or null expiry, a blob as the result) is dropped.
     py::object text = row[py::int_(0)], expires = row[py::int_(1)];
     if (!vx::is_str(text) || !(PyFloat_Check(expires.ptr()) || vx::is_int(expires))) {
-      logger.warning("Entrada inválida no cache sqlite, removida: %s (result: %s, expires_at: %s)",
-                     key, py::str(vx::type_name(text)), py::str(vx::type_name(expires)));
+      logger.warning("Entrada inválida no cache sqlite, removida: %s (result: %s, expires_at: %s)", key,
+                     py::str(vx::type_name(text)), py::str(vx::type_name(expires)));
       remove(self, key);
       return std::nullopt;
     }
@@ -94,12 +91,11 @@ class SqliteStore final : public Store {
     py::object conn = connection(self);
     conn.attr("execute")("BEGIN IMMEDIATE");
     try {
-      conn.attr("execute")(sql("DELETE FROM ", " WHERE expires_at <= ?"),
-                           py::make_tuple(py::float_(now)));
+      conn.attr("execute")(sql("DELETE FROM ", " WHERE expires_at <= ?"), py::make_tuple(py::float_(now)));
       conn.attr("execute")(
           sql("INSERT OR REPLACE INTO ", " (key, result, expires_at, size, used_at) VALUES (?, ?, ?, ?, ?)"),
-          py::make_tuple(key, value, py::float_(now + ttl),
-                         py::int_(PyUnicode_GetLength(value.ptr())), py::float_(now)));
+          py::make_tuple(key, value, py::float_(now + ttl), py::int_(PyUnicode_GetLength(value.ptr())),
+                         py::float_(now)));
       conn.attr("execute")(sql("DELETE FROM ", " WHERE key IN (SELECT key FROM ") + kTable +
                                " ORDER BY used_at DESC LIMIT -1 OFFSET ?)",
                            py::make_tuple(py::int_(limit)));
@@ -110,9 +106,7 @@ class SqliteStore final : public Store {
     }
   }
 
-  void clear(py::handle self) const override {
-    connection(self).attr("execute")(sql("DELETE FROM "));
-  }
+  void clear(py::handle self) const override { connection(self).attr("execute")(sql("DELETE FROM ")); }
 
   long long size(py::handle self, double now) const override {
     py::object row = connection(self)

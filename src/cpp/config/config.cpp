@@ -20,8 +20,8 @@
 #include <set>
 #include <string>
 
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -42,8 +42,8 @@ bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 
 // family (the OpenAI default given to Grok, say) becomes that provider's default.
 py::object resolve_model(py::object model_obj, py::object provider_obj) {
   std::string model = model_obj.is_none() ? std::string() : vx::arg_str(model_obj, "model");
-  std::string provider =
-      provider_obj.is_none() ? std::string("openai") : vx::arg_str(provider_obj, "provider");
+  std::string provider = provider_obj.is_none() ? std::string("openai")
+                                                : vx::arg_str(provider_obj, "provider");
   if (model.empty()) model = py::cast<std::string>(ns.get("DEFAULT_MODEL"));
   if ((provider == "grok" && !starts_with(model, "grok")) ||
       (provider == "google" && !starts_with(model, "gemini") && !starts_with(model, "models/"))) {
@@ -127,7 +127,8 @@ py::tuple get_azure_config() {
 // that name it. importlib.resources finds the package vorlex.data wherever the package
 // was installed from.
 py::dict read_model_table(std::string& path) {
-  py::object file = vx::import("importlib.resources").attr("files")("vorlex.data").attr("joinpath")(kModelTable);
+  py::object file =
+      vx::import("importlib.resources").attr("files")("vorlex.data").attr("joinpath")(kModelTable);
   path = vx::safe_str(file);
   py::object text = file.attr("read_text")(py::arg("encoding") = "utf-8");
   return vx::import("tomllib").attr("loads")(text).cast<py::dict>();
@@ -179,8 +180,8 @@ void load_model_table(py::module_& m) {
   py::dict prices;
   for (auto [name, pair] : section(table, "prices", model_table_path)) {
     PyObject* list = pair.ptr();
-    if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 ||
-        !vx::is_real(PyList_GET_ITEM(list, 0)) || !vx::is_real(PyList_GET_ITEM(list, 1))) {
+    if (!PyList_Check(list) || PyList_GET_SIZE(list) != 2 || !vx::is_real(PyList_GET_ITEM(list, 0)) ||
+        !vx::is_real(PyList_GET_ITEM(list, 1))) {
       vx::raise_value_error(model_table_path + ": prices." + vx::safe_str(name) +
                             " must be [prompt, completion] in US dollars per million tokens");
     }

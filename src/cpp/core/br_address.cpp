@@ -195,21 +195,21 @@ std::u32string stage_states(sv t) {
 // The word table: street types, complement and district words, filler words, ordinals.
 const std::unordered_map<sv, sv>& word_table() {
   static const std::unordered_map<sv, sv> t = {
-      {U"rua", U"r"},          {U"avenida", U"av"},   {U"avd", U"av"},         {U"avda", U"av"},
-      {U"alameda", U"al"},     {U"travessa", U"tv"},  {U"trav", U"tv"},        {U"praca", U"pc"},
-      {U"pracas", U"pc"},      {U"pca", U"pc"},       {U"estrada", U"est"},    {U"estr", U"est"},
-      {U"rodovia", U"rod"},    {U"largo", U"lg"},     {U"lgo", U"lg"},         {U"edificio", U"ed"},
-      {U"edif", U"ed"},        {U"predio", U"ed"},    {U"conjunto", U"cj"},    {U"conj", U"cj"},
-      {U"sala", U"sl"},        {U"andar", U"and"},    {U"quadra", U"qd"},      {U"qda", U"qd"},
-      {U"lote", U"lt"},        {U"setor", U"st"},     {U"bloco", U"bl"},       {U"blc", U"bl"},
-      {U"apartamento", U"apt"}, {U"apto", U"apt"},    {U"ap", U"apt"},         {U"loja", U"lj"},
-      {U"jardim", U"jd"},      {U"bairro", U""},      {U"cep", U""},           {U"cidade", U""},
-      {U"municipio", U""},     {U"estado", U""},      {U"primeiro", U"1º"},    {U"primeira", U"1º"},
-      {U"segundo", U"2º"},     {U"segunda", U"2º"},   {U"terceiro", U"3º"},    {U"terceira", U"3º"},
-      {U"quarto", U"4º"},      {U"quarta", U"4º"},    {U"quinto", U"5º"},      {U"quinta", U"5º"},
-      {U"sexto", U"6º"},       {U"sexta", U"6º"},     {U"setimo", U"7º"},      {U"setima", U"7º"},
-      {U"oitavo", U"8º"},      {U"oitava", U"8º"},    {U"nono", U"9º"},        {U"nona", U"9º"},
-      {U"decimo", U"10º"},     {U"decima", U"10º"},
+      {U"rua", U"r"},           {U"avenida", U"av"},  {U"avd", U"av"},      {U"avda", U"av"},
+      {U"alameda", U"al"},      {U"travessa", U"tv"}, {U"trav", U"tv"},     {U"praca", U"pc"},
+      {U"pracas", U"pc"},       {U"pca", U"pc"},      {U"estrada", U"est"}, {U"estr", U"est"},
+      {U"rodovia", U"rod"},     {U"largo", U"lg"},    {U"lgo", U"lg"},      {U"edificio", U"ed"},
+      {U"edif", U"ed"},         {U"predio", U"ed"},   {U"conjunto", U"cj"}, {U"conj", U"cj"},
+      {U"sala", U"sl"},         {U"andar", U"and"},   {U"quadra", U"qd"},   {U"qda", U"qd"},
+      {U"lote", U"lt"},         {U"setor", U"st"},    {U"bloco", U"bl"},    {U"blc", U"bl"},
+      {U"apartamento", U"apt"}, {U"apto", U"apt"},    {U"ap", U"apt"},      {U"loja", U"lj"},
+      {U"jardim", U"jd"},       {U"bairro", U""},     {U"cep", U""},        {U"cidade", U""},
+      {U"municipio", U""},      {U"estado", U""},     {U"primeiro", U"1º"}, {U"primeira", U"1º"},
+      {U"segundo", U"2º"},      {U"segunda", U"2º"},  {U"terceiro", U"3º"}, {U"terceira", U"3º"},
+      {U"quarto", U"4º"},       {U"quarta", U"4º"},   {U"quinto", U"5º"},   {U"quinta", U"5º"},
+      {U"sexto", U"6º"},        {U"sexta", U"6º"},    {U"setimo", U"7º"},   {U"setima", U"7º"},
+      {U"oitavo", U"8º"},       {U"oitava", U"8º"},   {U"nono", U"9º"},     {U"nona", U"9º"},
+      {U"decimo", U"10º"},      {U"decima", U"10º"},
   };
   return t;
 }
@@ -289,15 +289,18 @@ bool one_of(sv w, const sv (&set)[N]) {
   return std::find(std::begin(set), std::end(set), w) != std::end(set);
 }
 constexpr sv kMarcas[] = {U"n", U"nº", U"no", U"numero", U"nro", U"num"};
-constexpr sv kLogradouros[] = {U"r", U"av", U"al", U"tv", U"pc", U"est", U"rod", U"lg", U"via", U"beco", U"viela"};
+constexpr sv kLogradouros[] = {U"r",   U"av", U"al",  U"tv",   U"pc",   U"est",
+                               U"rod", U"lg", U"via", U"beco", U"viela"};
 constexpr sv kUnidades[] = {U"sl", U"apt", U"bl", U"lj", U"cj", U"and", U"qd", U"lt"};
-constexpr sv kComplementos[] = {U"sl",       U"apt",    U"bl",     U"lj",        U"cj",        U"and",
-                                U"qd",       U"lt",     U"ed",     U"casa",      U"subsolo",   U"terreo",
-                                U"fundos",   U"frente", U"sobreloja", U"cobertura", U"galpao", U"box",
-                                U"anexo",    U"mezanino", U"km"};
+constexpr sv kComplementos[] = {U"sl",     U"apt",      U"bl",        U"lj",        U"cj",      U"and",
+                                U"qd",     U"lt",       U"ed",        U"casa",      U"subsolo", U"terreo",
+                                U"fundos", U"frente",   U"sobreloja", U"cobertura", U"galpao",  U"box",
+                                U"anexo",  U"mezanino", U"km"};
 bool complement_word(sv w) { return one_of(w, kComplementos); }
 // Words that end a street's name before any house number was written after it.
-bool stop_word(sv w) { return complement_word(w) || one_of(w, kMarcas) || w == U"sn" || w == U"jd" || w == U"st"; }
+bool stop_word(sv w) {
+  return complement_word(w) || one_of(w, kMarcas) || w == U"sn" || w == U"jd" || w == U"st";
+}
 
 std::vector<sv> words_of(sv t) { return uni::split_ws(t); }
 

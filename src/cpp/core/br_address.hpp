@@ -26,11 +26,11 @@ namespace vx::br {
 std::u32string normalizar_endereco(std::u32string_view endereco);
 
 struct EnderecoAnalisado {
-  std::u32string texto;                                      // normalizar_endereco
-  std::optional<std::u32string> numero;                      // house number, ASCII, no leading zeros
+  std::u32string texto;                                         // normalizar_endereco
+  std::optional<std::u32string> numero;                         // house number, ASCII, no leading zeros
   std::map<std::u32string, std::set<std::u32string>> unidades;  // "sl" -> {"32"}
-  std::optional<std::u32string> cep;                         // eight ASCII digits
-  bool complemento = false;                                  // names a complement (sala, casa, ...)
+  std::optional<std::u32string> cep;                            // eight ASCII digits
+  bool complemento = false;                                     // names a complement (sala, casa, ...)
 };
 EnderecoAnalisado analisar_endereco(std::u32string_view endereco);
 

@@ -23,10 +23,10 @@ class KeywordMatcher {
  private:
   int classes_ = 1;
   uint8_t byte_class_[256] = {};
-  std::vector<int32_t> delta_;       // state * classes_ + class -> state
-  std::vector<int32_t> out_begin_;   // per state: range in out_ids_ (state + 1 ends it)
+  std::vector<int32_t> delta_;      // state * classes_ + class -> state
+  std::vector<int32_t> out_begin_;  // per state: range in out_ids_ (state + 1 ends it)
   std::vector<int32_t> out_ids_;
-  std::vector<int> always_;          // empty patterns
+  std::vector<int> always_;  // empty patterns
   size_t patterns_ = 0;
   size_t max_len_ = 0;
 };

@@ -174,7 +174,8 @@ const std::array<Dobra, kLimiteTabela>& tabela_dobra() {
     std::array<Dobra, kLimiteTabela> out{};
     for (char32_t cp = 0x80; cp < kLimiteTabela; ++cp) {
       const auto& r = record(cp);
-      std::u32string d = r.decomp_len ? std::u32string(kPool + r.decomp_off, r.decomp_len) : std::u32string(1, cp);
+      std::u32string d = r.decomp_len ? std::u32string(kPool + r.decomp_off, r.decomp_len)
+                                      : std::u32string(1, cp);
       bool simples = record(d[0]).ccc == 0 && !uni::is_mn(d[0]) && d[0] != 0x3A3;
       for (size_t k = 1; simples && k < d.size(); ++k) simples = uni::is_mn(d[k]);
       if (!simples) continue;

@@ -40,8 +40,7 @@ std::vector<std::u32string_view> palavras(std::u32string_view s) {
 
 // `curto` occurs in `longo` with white space or the text's ends on both sides.
 bool contido_por_palavras(std::u32string_view curto, std::u32string_view longo) {
-  for (size_t pos = longo.find(curto); pos != std::u32string_view::npos;
-       pos = longo.find(curto, pos + 1)) {
+  for (size_t pos = longo.find(curto); pos != std::u32string_view::npos; pos = longo.find(curto, pos + 1)) {
     size_t fim = pos + curto.size();
     bool antes = pos == 0 || uni::is_space(longo[pos - 1]);
     bool depois = fim == longo.size() || uni::is_space(longo[fim]);

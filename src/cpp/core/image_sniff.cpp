@@ -57,7 +57,7 @@ std::optional<FrameSize> gif_largest_frame(std::string_view s) {
   auto byte = [&](size_t at) { return static_cast<unsigned char>(s[at]); };
   auto le16 = [&](size_t at) { return static_cast<uint32_t>(byte(at) | (byte(at + 1) << 8)); };
   if (sniff_image(s) != ImageKind::Gif || s.size() < 13) return std::nullopt;
-  size_t at = 13;  // signature and logical screen descriptor
+  size_t at = 13;                                         // signature and logical screen descriptor
   if (byte(10) & 0x80) at += 3u << ((byte(10) & 7) + 1);  // global colour table
   // Data sub-blocks: a length byte and that many bytes, up to a zero length. False
   // when the data ends first.
@@ -77,8 +77,7 @@ std::optional<FrameSize> gif_largest_frame(std::string_view s) {
       FrameSize frame{le16(at + 4), le16(at + 6)};
       unsigned char packed = byte(at + 8);
       at += 9;
-      if (!largest || uint64_t{frame.width} * frame.height >
-                          uint64_t{largest->width} * largest->height) {
+      if (!largest || uint64_t{frame.width} * frame.height > uint64_t{largest->width} * largest->height) {
         largest = frame;
       }
       if (packed & 0x80) at += 3u << ((packed & 7) + 1);  // local colour table

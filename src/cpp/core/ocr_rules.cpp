@@ -44,8 +44,7 @@ std::pair<long long, long long> scaled_size(long long w, long long h, long long 
 }
 
 std::string base64(std::string_view in) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.resize((in.size() + 2) / 3 * 4);
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());

@@ -19,9 +19,7 @@ inline constexpr int kOcrAttempts = 3;
 inline constexpr int kTimeoutSeconds = 30;
 inline constexpr double kPointsPerInch = 72.0;
 
-inline bool page_needs_rendering(std::size_t stripped_chars) {
-  return stripped_chars <= kPageTextThreshold;
-}
+inline bool page_needs_rendering(std::size_t stripped_chars) { return stripped_chars <= kPageTextThreshold; }
 
 // Pillow format name for a caller's image_format already lowered: jpg/jpeg -> JPEG,
 // png -> PNG, bmp -> BMP, anything else PNG.
@@ -32,8 +30,7 @@ std::string mime_type(std::u32string_view format_lower);
 
 // Size an image is sent at: unchanged unless the longer side exceeds max_dim, then
 // scaled so that it becomes max_dim, each side truncated the way int(w * scale) does.
-std::pair<long long, long long> scaled_size(long long w, long long h,
-                                            long long max_dim = kMaxDim);
+std::pair<long long, long long> scaled_size(long long w, long long h, long long max_dim = kMaxDim);
 inline bool too_small(long long w, long long h, long long min_dim = kMinDim) {
   return (w < h ? w : h) < min_dim;
 }
@@ -56,8 +53,8 @@ struct PageLabel {
 };
 // read_by: "ocr" or "vision_fallback", the reading that produced `extracted`;
 // extracted_none: nothing came back at all; extracted_truthy: a non-empty text came back.
-PageLabel label_page(bool use_azure, Fallback mode, bool caller_not_none,
-                     const char* read_by, bool extracted_none, bool extracted_truthy);
+PageLabel label_page(bool use_azure, Fallback mode, bool caller_not_none, const char* read_by,
+                     bool extracted_none, bool extracted_truthy);
 
 // Last component of a POSIX path the way pathlib's PurePath.name gives it.
 std::string path_leaf(std::string_view path);

@@ -4,8 +4,8 @@
 
 namespace vx::core {
 
-std::pair<std::vector<long long>, bool> page_indices(long long start, long long end,
-                                                     bool from_end, long long total) {
+std::pair<std::vector<long long>, bool> page_indices(long long start, long long end, bool from_end,
+                                                     long long total) {
   std::vector<long long> out;
   if (start > end) std::swap(start, end);
   start = std::max<long long>(start, 1);

@@ -92,9 +92,8 @@ std::u32string nfd(std::u32string_view s) {
     size_t j = i;
     while (j < n && record(out[j]).ccc != 0) ++j;
     if (j - i > 1) {
-      std::stable_sort(out.begin() + i, out.begin() + j, [](char32_t a, char32_t b) {
-        return record(a).ccc < record(b).ccc;
-      });
+      std::stable_sort(out.begin() + i, out.begin() + j,
+                       [](char32_t a, char32_t b) { return record(a).ccc < record(b).ccc; });
     }
     i = j;
   }

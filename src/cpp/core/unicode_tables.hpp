@@ -17,8 +17,8 @@ enum Flag : uint8_t {
 
 struct Record {
   uint8_t flags;
-  uint8_t ccc;        // canonical combining class
-  int8_t decimal;     // unicodedata.decimal, -1 when none
+  uint8_t ccc;     // canonical combining class
+  int8_t decimal;  // unicodedata.decimal, -1 when none
   uint32_t decomp_off;
   uint8_t decomp_len;  // full canonical decomposition (0: the character itself)
   uint32_t lower_off;

@@ -9,8 +9,8 @@
 //     ModelRefusalError    the model declined to answer (never retried)
 //     ModelParseError      a structured answer came back without a structure
 //     ResponseFormatError  the server refused the requested response format (never retried)
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -36,12 +36,13 @@ PYBIND11_MODULE(exceptions, m) {
   // Not ModelError: asking again does not change a refusal, and the retry policy
   // repeats ModelError.
   new_error(m, "ModelRefusalError", base, "The model declined to answer; the text is its refusal.");
-  new_error(m, "ModelParseError", base, "A structured answer came back with neither a parsed value nor a refusal.");
+  new_error(m, "ModelParseError", base,
+            "A structured answer came back with neither a parsed value nor a refusal.");
   // Not ModelError either: the server refuses the format itself, whatever the moment.
   new_error(m, "ResponseFormatError", base,
             "The server refused the structured response format asked for; it is not retried.");
-  m.attr("__all__") = py::make_tuple("VorlexError", "DocumentError", "ProcessingError",
-                                     "ModelError", "RateLimitError", "ModelRefusalError",
-                                     "ModelParseError", "ResponseFormatError");
+  m.attr("__all__") = py::make_tuple("VorlexError", "DocumentError", "ProcessingError", "ModelError",
+                                     "RateLimitError", "ModelRefusalError", "ModelParseError",
+                                     "ResponseFormatError");
   vx::python_signatures(m);
 }

@@ -1,10 +1,10 @@
 // Cloud OCR through Azure AI Vision (Image Analysis, Read), with a retry policy of its
 // own: three attempts at most, transient failures only, a log line before each retry.
+#include <vector>
+
 #include "core/ocr_rules.hpp"
 #include "core/unicode.hpp"
 #include "ocr/ocr.hpp"
-
-#include <vector>
 
 namespace vx::ocr {
 namespace {
@@ -34,8 +34,7 @@ bool is_transient_azure_error(py::object exc) {
     return overflow > 0;  // beyond any real status, but >= 500 all the same
   }
   // Any other kind of number compares the way Python compares it.
-  return status.equal(py::int_(429)) ||
-         status >= py::int_(500);
+  return status.equal(py::int_(429)) || status >= py::int_(500);
 }
 
 // Each attempt builds its own client; its connection pool is released as soon as the
@@ -61,10 +60,8 @@ py::object call_ocr_once(py::object endpoint, py::object key, py::object img_dat
   wanted.append(features.attr("READ"));
   py::object result;
   try {
-    result = client.attr("analyze")(py::arg("image_data") = img_data,
-                                    py::arg("visual_features") = wanted,
-                                    py::arg("language") = "pt",
-                                    py::arg("connection_timeout") = timeout,
+    result = client.attr("analyze")(py::arg("image_data") = img_data, py::arg("visual_features") = wanted,
+                                    py::arg("language") = "pt", py::arg("connection_timeout") = timeout,
                                     py::arg("read_timeout") = timeout);
   } catch (py::error_already_set&) {
     // The analysis failure is what the retry policy must see, not a failed close.
@@ -131,21 +128,17 @@ py::object perform_azure_ocr(py::object image_bytes, py::object image_format) {
   py::cpp_function attempt(
       [endpoint, key](py::object img_data) { return call_ocr_once(endpoint, key, img_data); },
       py::name("_call_ocr"), py::arg("img_data"));
-  py::cpp_function before_sleep(&log_ocr_retry, py::name("_log_ocr_retry"),
-                                py::arg("retry_state"));
+  py::cpp_function before_sleep(&log_ocr_retry, py::name("_log_ocr_retry"), py::arg("retry_state"));
   py::object policy = ns.call(
-      "retry",
-      py::arg("stop") = ns.call("stop_after_attempt", rules::kOcrAttempts),
-      py::arg("wait") = ns.call("wait_random_exponential", py::arg("multiplier") = 1,
-                                py::arg("max") = 16),
+      "retry", py::arg("stop") = ns.call("stop_after_attempt", rules::kOcrAttempts),
+      py::arg("wait") = ns.call("wait_random_exponential", py::arg("multiplier") = 1, py::arg("max") = 16),
       py::arg("retry") = ns.call("retry_if_exception", ns.get("_is_transient_azure_error")),
       py::arg("before_sleep") = before_sleep, py::arg("reraise") = true);
   py::object call_ocr = policy(attempt);
 
   try {
-    py::object image = ns.get("Image")
-                           .attr("open")(ns.get("io").attr("BytesIO")(image_bytes))
-                           .attr("convert")("RGB");
+    py::object image =
+        ns.get("Image").attr("open")(ns.get("io").attr("BytesIO")(image_bytes)).attr("convert")("RGB");
     py::tuple size = image.attr("size");
     long long w = size[0].cast<long long>(), h = size[1].cast<long long>();
     if (rules::too_small(w, h, ns.get("MIN_DIM").cast<long long>())) return py::none();
@@ -170,8 +163,7 @@ py::object perform_azure_ocr(py::object image_bytes, py::object image_format) {
 void init_cloud_ocr(py::module_& m) {
   m.def("_is_transient_azure_error", &is_transient_azure_error, py::arg("exc"),
         "True when repeating the OCR call may succeed: no HTTP status, 429 or 5xx.");
-  m.def("perform_azure_ocr", &perform_azure_ocr, py::arg("image_bytes"),
-        py::arg("image_format") = "png",
+  m.def("perform_azure_ocr", &perform_azure_ocr, py::arg("image_bytes"), py::arg("image_format") = "png",
         "Text of an image read by Azure AI Vision, or None. Never raises for bad images "
         "or service failures: they are logged and give None.");
 }

@@ -11,8 +11,8 @@
 namespace vx::ocr {
 
 bool is_path(py::handle source) {
-  return is_str(source) || PyObject_HasAttrString(
-                               reinterpret_cast<PyObject*>(Py_TYPE(source.ptr())), "__fspath__");
+  return is_str(source) ||
+         PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(source.ptr())), "__fspath__");
 }
 
 namespace {
@@ -31,8 +31,8 @@ std::string display_name(py::handle source, const std::optional<std::string>& fi
   return filename && !filename->empty() ? *filename : std::string(kDefaultName);
 }
 
-py::object make_page(py::handle text, long long page, const char* source,
-                     std::optional<bool> ocr_failed, const char* engine = nullptr) {
+py::object make_page(py::handle text, long long page, const char* source, std::optional<bool> ocr_failed,
+                     const char* engine = nullptr) {
   py::dict metadata;
   metadata["page"] = page;
   metadata["source"] = source;
@@ -42,9 +42,8 @@ py::object make_page(py::handle text, long long page, const char* source,
 }
 
 py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::object filename_obj,
-                           py::object ocr_fallback_obj, py::object llm_caller,
-                           py::object provider, py::object google_client,
-                           py::object google_model, py::object ocr_engine) {
+                           py::object ocr_fallback_obj, py::object llm_caller, py::object provider,
+                           py::object google_client, py::object google_model, py::object ocr_engine) {
   std::optional<std::string> filename = arg_opt_str(filename_obj, "filename");
   std::string fallback = arg_str(ocr_fallback_obj, "ocr_fallback");
   const bool tesseract = ocr_engine_of(ocr_engine, "ocr_engine") == "tesseract";
@@ -69,14 +68,12 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
     name = display_name(source, filename);
   }
   long long page_count = doc.attr("page_count").cast<long long>();
-  log_text("info", "Processando PDF com OCR: " + name + " (" + std::to_string(page_count) +
-                       " páginas)");
+  log_text("info", "Processando PDF com OCR: " + name + " (" + std::to_string(page_count) + " páginas)");
 
   auto read_with_vision = [&](const py::object& img) {
     return ns.call("perform_vision_fallback", img, py::arg("llm_caller") = llm_caller,
                    py::arg("image_format") = "png", py::arg("provider") = provider,
-                   py::arg("google_client") = google_client,
-                   py::arg("google_model") = google_model);
+                   py::arg("google_client") = google_client, py::arg("google_model") = google_model);
   };
 
   // Each page's own text first; with Tesseract, the pages that need reading are read
@@ -145,19 +142,17 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
       // The page's own short text stays in front of what was read from its image.
       final_text = py_strip(text + py::str("\n\n") + extracted);
     }
-    rules::PageLabel label = rules::label_page(use_azure, mode, caller_not_none, read_by,
-                                               extracted.is_none(), got_text);
+    rules::PageLabel label = rules::label_page(use_azure, mode, caller_not_none, read_by, extracted.is_none(),
+                                               got_text);
     if (label.ocr_failed) {
-      log.warning("Página %d: OCR não retornou texto; seguindo com %d chars de resíduo.",
-                  number, own_chars);
+      log.warning("Página %d: OCR não retornou texto; seguindo com %d chars de resíduo.", number, own_chars);
     }
     Py_ssize_t final_chars = PyUnicode_GET_LENGTH(final_text.ptr());
     if (final_chars > 0) {
       const bool by_tesseract = read_locally && got_text && std::string(read_by) == "ocr";
       pages.append(make_page(final_text, number, label.source, label.ocr_failed,
                              by_tesseract ? "tesseract" : nullptr));
-      log_text("info", "Página " + n + ": " + std::to_string(final_chars) + " chars via " +
-                           label.source);
+      log_text("info", "Página " + n + ": " + std::to_string(final_chars) + " chars via " + label.source);
     }
   }
   doc.attr("close")();
@@ -166,8 +161,7 @@ py::list load_pdf_with_ocr(py::object source, py::object use_azure_obj, py::obje
 
 py::object process_pdf_smart(py::object source, py::object min_chars, py::object filename_obj,
                              py::object ocr_fallback, py::object llm_caller, py::object provider,
-                             py::object google_client, py::object google_model,
-                             py::object ocr_engine) {
+                             py::object google_client, py::object google_model, py::object ocr_engine) {
   const std::string engine = ocr_engine_of(ocr_engine, "ocr_engine");
   arg_int(min_chars, "min_chars");
   std::optional<std::string> filename = arg_opt_str(filename_obj, "filename");
@@ -203,17 +197,15 @@ py::object process_pdf_smart(py::object source, py::object min_chars, py::object
 
 void init_loader(py::module_& m) {
   m.def("load_pdf_with_ocr", &load_pdf_with_ocr, py::arg("source"), py::arg("use_azure") = true,
-        py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off",
-        py::arg("llm_caller") = py::none(), py::arg("provider") = "openai",
-        py::arg("google_client") = py::none(), py::arg("google_model") = py::none(),
-        py::kw_only(), py::arg("ocr_engine") = py::none(),
+        py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off", py::arg("llm_caller") = py::none(),
+        py::arg("provider") = "openai", py::arg("google_client") = py::none(),
+        py::arg("google_model") = py::none(), py::kw_only(), py::arg("ocr_engine") = py::none(),
         "Page documents of a PDF (path or bytes), reading short pages from their image. "
         "Errors of the PDF library reach the caller.");
   m.def("process_pdf_smart", &process_pdf_smart, py::arg("source"), py::arg("min_chars") = 100,
-        py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off",
-        py::arg("llm_caller") = py::none(), py::arg("provider") = "openai",
-        py::arg("google_client") = py::none(), py::arg("google_model") = py::none(),
-        py::kw_only(), py::arg("ocr_engine") = py::none(),
+        py::arg("filename") = py::none(), py::arg("ocr_fallback") = "off", py::arg("llm_caller") = py::none(),
+        py::arg("provider") = "openai", py::arg("google_client") = py::none(),
+        py::arg("google_model") = py::none(), py::kw_only(), py::arg("ocr_engine") = py::none(),
         "Page documents of a PDF: the plain loader when its text layer suffices, the "
         "OCR-aware loader otherwise.");
 }

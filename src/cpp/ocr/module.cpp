@@ -13,21 +13,18 @@
 // names; the Azure client library, the document utilities and the Google provider
 // are imported anew inside each call, so a missing library is a failed call, not a
 // failed import of this module.
-#include "ocr/ocr.hpp"
-
-#include "core/ocr_rules.hpp"
 #include "bridge/signatures.hpp"
-#include "ocr/tesseract.hpp"
+#include "core/ocr_rules.hpp"
 #include "core/unicode.hpp"
+#include "ocr/ocr.hpp"
+#include "ocr/tesseract.hpp"
 
 namespace vx::ocr {
 
 Namespace ns;
 const Logger log("vorlex.ocr");
 
-void log_text(const char* level, const std::string& text) {
-  log.logger().attr(level)(from_utf8(text));
-}
+void log_text(const char* level, const std::string& text) { log.logger().attr(level)(from_utf8(text)); }
 
 bool truthy(py::handle h) {
   int r = PyObject_IsTrue(h.ptr());
@@ -58,8 +55,7 @@ std::size_t stripped(py::handle text, py::str* out) {
   std::u32string_view s = uni::strip(t);
   if (out) {
     // Most page texts need no stripping at all: keep the str the page gave.
-    *out = s.size() == t.size() ? py::reinterpret_borrow<py::str>(text)
-                                : from_utf8(uni::encode(s));
+    *out = s.size() == t.size() ? py::reinterpret_borrow<py::str>(text) : from_utf8(uni::encode(s));
   }
   return s.size();
 }

@@ -12,11 +12,12 @@
 // parallel by worker processes, each reading every n-th page of the same PDF, and the
 // texts come back in page order. A worker that fails, or whose answer cannot be read,
 // leaves its pages unread (one warning), like a missing engine.
+#include "ocr/tesseract.hpp"
+
 #include <algorithm>
 #include <map>
 
 #include "ocr/ocr.hpp"
-#include "ocr/tesseract.hpp"
 
 namespace vx::ocr {
 
@@ -55,15 +56,14 @@ namespace {
 py::tuple tesseract_setup() {
   py::object langs = environ().attr("get")("VORLEX_OCR_LANGUAGES");
   std::string languages = langs.is_none() || !truthy(langs) ? std::string(kDefaultLanguages)
-                                                           : safe_str(langs);
+                                                            : safe_str(langs);
   py::object folder = environ().attr("get")("TESSDATA_PREFIX");
   if (folder.is_none() || !truthy(folder)) {
     try {
       folder = ns.get("fitz").attr("get_tessdata")();
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      return py::make_tuple(py::none(), languages,
-                            "Tesseract não encontrado (" + safe_str(e.value()) + ")");
+      return py::make_tuple(py::none(), languages, "Tesseract não encontrado (" + safe_str(e.value()) + ")");
     }
   }
   if (folder.is_none() || !truthy(folder)) {
@@ -71,8 +71,7 @@ py::tuple tesseract_setup() {
   }
   py::object path = late("pathlib", "Path")(folder);
   if (!truthy(path.attr("is_dir")())) {
-    return py::make_tuple(py::none(), languages,
-                          "pasta de dados inexistente: " + safe_str(folder));
+    return py::make_tuple(py::none(), languages, "pasta de dados inexistente: " + safe_str(folder));
   }
   std::string rest = languages;
   while (!rest.empty()) {
@@ -101,15 +100,15 @@ py::tuple tesseract_pages(py::object source, py::object page_numbers, py::object
                           py::object tessdata, py::object dpi) {
   py::object fitz = ns.get("fitz");
   py::object doc = is_path(source) ? fitz.attr("open")(source)
-                       : fitz.attr("open")("stream"_a = source, "filetype"_a = "pdf");
+                                   : fitz.attr("open")("stream"_a = source, "filetype"_a = "pdf");
   ScopedClose closer(doc);
   py::list texts;
   py::object first_error = py::none();
   for (py::handle number : list_copy(page_numbers)) {
     try {
       py::object page = doc.attr("load_page")(number);
-      py::object textpage = page.attr("get_textpage_ocr")(
-          "language"_a = languages, "dpi"_a = dpi, "full"_a = true, "tessdata"_a = tessdata);
+      py::object textpage = page.attr("get_textpage_ocr")("language"_a = languages, "dpi"_a = dpi,
+                                                          "full"_a = true, "tessdata"_a = tessdata);
       texts.append(page.attr("get_text")("textpage"_a = textpage));
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
@@ -206,13 +205,12 @@ std::vector<py::tuple> run_workers(py::handle source, const std::vector<std::vec
   py::list procs;
   try {
     for (const auto& share : shares) {
-      py::object proc = subprocess.attr("Popen")(command, "stdin"_a = subprocess.attr("PIPE"),
-                                                 "stdout"_a = subprocess.attr("PIPE"),
-                                                 "stderr"_a = subprocess.attr("PIPE"), "env"_a = env,
-                                                 "cwd"_a = root);
+      py::object proc = subprocess.attr("Popen")(
+          command, "stdin"_a = subprocess.attr("PIPE"), "stdout"_a = subprocess.attr("PIPE"),
+          "stderr"_a = subprocess.attr("PIPE"), "env"_a = env, "cwd"_a = root);
       procs.append(proc);
-      py::bytes job = pickle.attr("dumps")(py::make_tuple(job_source, py::cast(share), languages,
-                                                           tessdata, dpi));
+      py::bytes job = pickle.attr("dumps")(
+          py::make_tuple(job_source, py::cast(share), languages, tessdata, dpi));
       proc.attr("stdin").attr("write")(job);
       proc.attr("stdin").attr("close")();
       proc.attr("stdin") = py::none();  // written: communicate() only reads

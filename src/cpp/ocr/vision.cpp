@@ -12,8 +12,7 @@ namespace {
 
 namespace rules = core::ocr;
 
-constexpr const char* kUserInstruction =
-    "Extraia todo o texto visível nesta página do documento.";
+constexpr const char* kUserInstruction = "Extraia todo o texto visível nesta página do documento.";
 
 // Base64 of the image without the GIL: the buffer export pins the bytes (a bytearray
 // cannot be resized while exported), so other threads may run meanwhile.
@@ -25,8 +24,7 @@ std::string encode_image(py::handle image_bytes) {
   std::string out;
   {
     py::gil_scoped_release nogil;
-    out = rules::base64(
-        std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
+    out = rules::base64(std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
   }
   PyBuffer_Release(&view);
   return out;
@@ -73,9 +71,8 @@ py::object answer_text(py::object text) {
   return s;
 }
 
-py::object perform_vision_fallback(py::object image_bytes, py::object llm_caller,
-                                   py::object image_format, py::object provider,
-                                   py::object google_client, py::object google_model) {
+py::object perform_vision_fallback(py::object image_bytes, py::object llm_caller, py::object image_format,
+                                   py::object provider, py::object google_client, py::object google_model) {
   if (!is_bytes_like(image_bytes)) raise_type_error("image_bytes", "bytes", image_bytes);
   if (!llm_caller.is_none() && !PyCallable_Check(llm_caller.ptr())) {
     raise_type_error("llm_caller", "callable or None", llm_caller);
@@ -92,10 +89,8 @@ py::object perform_vision_fallback(py::object image_bytes, py::object llm_caller
       return py::none();
     }
     try {
-      return ns.call("call_vision", google_client, google_model,
-                     py::arg("image_bytes") = image_bytes,
-                     py::arg("prompt") = ns.get("VISION_FALLBACK_PROMPT"),
-                     py::arg("mime") = from_utf8(mime));
+      return ns.call("call_vision", google_client, google_model, py::arg("image_bytes") = image_bytes,
+                     py::arg("prompt") = ns.get("VISION_FALLBACK_PROMPT"), py::arg("mime") = from_utf8(mime));
     } catch (...) {
       log_text("error", "Google vision fallback failed: " + failure_text_or_rethrow());
       return py::none();
@@ -117,8 +112,8 @@ py::object perform_vision_fallback(py::object image_bytes, py::object llm_caller
 }  // namespace
 
 void init_vision(py::module_& m) {
-  m.def("perform_vision_fallback", &perform_vision_fallback, py::arg("image_bytes"),
-        py::arg("llm_caller"), py::arg("image_format") = "png", py::arg("provider") = "openai",
+  m.def("perform_vision_fallback", &perform_vision_fallback, py::arg("image_bytes"), py::arg("llm_caller"),
+        py::arg("image_format") = "png", py::arg("provider") = "openai",
         py::arg("google_client") = py::none(), py::arg("google_model") = py::none(),
         "Text of a page image read by a vision-capable model, or None. Never raises for "
         "model or data failures: they are logged and give None.");

@@ -15,13 +15,13 @@
 //
 // Arguments are checked when the coroutine is created, before anything runs; a
 // coroutine that is never awaited frees its frame without running any of it.
+#include <optional>
+
 #include "bridge/coro.hpp"
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
 #include "reader/structured.hpp"
-
-#include <optional>
 
 namespace vx::reader {
 namespace {
@@ -32,8 +32,7 @@ using vx::aio::wait;
 // ---------------------------------------------------------------------------------
 // _call_llm_async: one attempt, no retry policy.
 
-Task call_llm_async(py::object self, py::object messages, py::object response_model,
-                    py::object max_tokens) {
+Task call_llm_async(py::object self, py::object messages, py::object response_model, py::object max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
   ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
@@ -42,10 +41,9 @@ Task call_llm_async(py::object self, py::object messages, py::object response_mo
     py::object client = self.attr("_async_google_client");
     py::dict limit;
     if (!request.max_tokens().is_none()) limit["max_tokens"] = request.max_tokens();
-    py::object call =
-        request.structured()
-            ? google.attr("acall_structured")(client, model, messages, response_model, **limit)
-            : google.attr("acall_chat")(client, model, messages, **limit);
+    py::object call = request.structured()
+                          ? google.attr("acall_structured")(client, model, messages, response_model, **limit)
+                          : google.attr("acall_chat")(client, model, messages, **limit);
     py::object response = co_await wait(std::move(call));
     co_return response;
   }
@@ -118,8 +116,7 @@ Task classify_results_async(py::object self, py::object results, py::object doc_
   py::object error;
   try {
     py::list messages = classification_messages(classification, results, doc_info);
-    py::object call =
-        self.attr("_call_llm_async")(messages, classification.attr("response_model"));
+    py::object call = self.attr("_call_llm_async")(messages, classification.attr("response_model"));
     py::object response = co_await wait(std::move(call));
     self.attr("_record_side_usage")(response);
     co_return classification_mapping(response, classification.attr("response_model"));
@@ -165,7 +162,8 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
     // One snapshot of the questions, walked throughout; their pages chosen up front.
     py::list all = vx::list_copy(questions_to_run);
     std::vector<Selection> chosen;
-    for (py::handle q : all) chosen.push_back(select_pages(self, py::reinterpret_borrow<py::object>(q), doc, false));
+    for (py::handle q : all)
+      chosen.push_back(select_pages(self, py::reinterpret_borrow<py::object>(q), doc, false));
     std::vector<py::object> answers(all.size());
     // The first question that must learn the server's structured mode is asked alone,
     // before the others are gathered (structured.hpp).
@@ -185,9 +183,9 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
       for (size_t i = 0; i < all.size(); ++i) {
         if (chosen[i].no_data || answers[i]) continue;
         gathered.push_back(i);
-        coroutines.append(vx::aio::coroutine(
-            bounded_question(self, semaphore, joined_text(chosen[i].pages), all[i]),
-            "Vorlex._run_questions_async.<locals>._bounded"));
+        coroutines.append(
+            vx::aio::coroutine(bounded_question(self, semaphore, joined_text(chosen[i].pages), all[i]),
+                               "Vorlex._run_questions_async.<locals>._bounded"));
       }
       gather = ns.get("asyncio").attr("gather")(*coroutines);
     }
@@ -220,8 +218,8 @@ Task run_questions_async(py::object self, py::object questions_to_run, py::objec
 // ---------------------------------------------------------------------------------
 // process_async
 
-Task process_async(py::object self, py::object document, py::object questions,
-                   py::object classify, py::object filename) {
+Task process_async(py::object self, py::object document, py::object questions, py::object classify,
+                   py::object filename) {
   ProcessStart st = begin_process(self, document, questions, classify, filename, false);
   if (st.hit) co_return st.hit;
   py::object run_call = self.attr("_run_questions_async")(st.to_run, st.pages);
@@ -241,8 +239,8 @@ Task process_async(py::object self, py::object document, py::object questions,
 
 // One document of a batch: the breaker is asked before waiting for a permit; the
 // document is processed holding one; its outcome is reported.
-Task limited(py::object self, py::object semaphore, py::object doc, py::object questions,
-             py::object classify, std::shared_ptr<Progress> bar) {
+Task limited(py::object self, py::object semaphore, py::object doc, py::object questions, py::object classify,
+             std::shared_ptr<Progress> bar) {
   py::object breaker = breaker_of(self);
   if (!admitted(breaker)) {
     py::object open = self.attr("_make_circuit_open_result")(doc);
@@ -267,8 +265,8 @@ Task limited(py::object self, py::object semaphore, py::object doc, py::object q
   co_return result;
 }
 
-Task process_batch_async(py::object self, py::object documents, py::object questions,
-                         py::object classify, long long max_concurrency, bool show_progress) {
+Task process_batch_async(py::object self, py::object documents, py::object questions, py::object classify,
+                         long long max_concurrency, bool show_progress) {
   py::object breaker = breaker_of(self);
   if (!breaker.is_none()) breaker.attr("reset")();
   if (max_concurrency == 0) {
@@ -308,14 +306,12 @@ py::object py_call_llm_async(py::object self, py::object messages, py::object re
 
 py::object py_execute_question_async(py::object self, py::object text, py::object question) {
   if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
-  return vx::aio::coroutine(execute_question_async(self, text, question),
-                            "Vorlex._execute_question_async");
+  return vx::aio::coroutine(execute_question_async(self, text, question), "Vorlex._execute_question_async");
 }
 
 py::object py_extract_from_text_async(py::object self, py::object text, py::object question) {
   if (!vx::is_str(text)) vx::raise_type_error("text", "str", text);
-  return vx::aio::coroutine(extract_from_text_async(self, text, question),
-                            "Vorlex.extract_from_text_async");
+  return vx::aio::coroutine(extract_from_text_async(self, text, question), "Vorlex.extract_from_text_async");
 }
 
 py::object py_classify_results_async(py::object self, py::object results, py::object doc_info) {
@@ -323,22 +319,20 @@ py::object py_classify_results_async(py::object self, py::object results, py::ob
                             "Vorlex._classify_results_async");
 }
 
-py::object py_run_questions_async(py::object self, py::object questions_to_run,
-                                  py::object documents) {
+py::object py_run_questions_async(py::object self, py::object questions_to_run, py::object documents) {
   return vx::aio::coroutine(run_questions_async(self, questions_to_run, documents),
                             "Vorlex._run_questions_async");
 }
 
-py::object py_process_async(py::object self, py::object document, py::object questions,
-                            py::object classify, py::object filename) {
+py::object py_process_async(py::object self, py::object document, py::object questions, py::object classify,
+                            py::object filename) {
   check_process_args(questions, filename);
   return vx::aio::coroutine(process_async(self, document, questions, classify, filename),
                             "Vorlex.process_async");
 }
 
 py::object py_process_batch_async(py::object self, py::object documents, py::object questions,
-                                  py::object classify, py::object max_concurrency,
-                                  py::object show_progress) {
+                                  py::object classify, py::object max_concurrency, py::object show_progress) {
   check_batch_args(documents, questions);
   long long permits = PyBool_Check(max_concurrency.ptr())
                           ? (max_concurrency.ptr() == Py_True ? 1 : 0)
@@ -352,27 +346,24 @@ py::object py_process_batch_async(py::object self, py::object documents, py::obj
 }  // namespace
 
 void init_async(vx::PyClass& cls) {
-  cls.def("extract_from_text_async", &py_extract_from_text_async, py::arg("self"),
-          py::arg("text"), py::arg("question"),
-          "Coroutine: answers one question over a text with one model attempt.");
+  cls.def("extract_from_text_async", &py_extract_from_text_async, py::arg("self"), py::arg("text"),
+          py::arg("question"), "Coroutine: answers one question over a text with one model attempt.");
   cls.def("process_async", &py_process_async, py::arg("self"), py::arg("document"),
-          py::arg("questions") = py::none(), py::arg("classify") = false,
-          py::arg("filename") = py::none(),
+          py::arg("questions") = py::none(), py::arg("classify") = false, py::arg("filename") = py::none(),
           "Coroutine: process() with the model calls awaited.");
-  cls.def("process_batch_async", &py_process_batch_async, py::arg("self"),
-          py::arg("documents"), py::arg("questions") = py::none(),
-          py::arg("classify") = false, py::arg("max_concurrency") = 5, py::kw_only(),
-          py::arg("show_progress") = false,
+  cls.def("process_batch_async", &py_process_batch_async, py::arg("self"), py::arg("documents"),
+          py::arg("questions") = py::none(), py::arg("classify") = false, py::arg("max_concurrency") = 5,
+          py::kw_only(), py::arg("show_progress") = false,
           "Coroutine: processes the documents side by side, at most max_concurrency at a "
           "time, under the circuit breaker; results in input order.");
   cls.def("_call_llm_async", &py_call_llm_async, py::arg("self"), py::arg("messages"),
           py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
-  cls.def("_execute_question_async", &py_execute_question_async, py::arg("self"),
-          py::arg("text"), py::arg("question"));
-  cls.def("_classify_results_async", &py_classify_results_async, py::arg("self"),
-          py::arg("results"), py::arg("doc_info"));
-  cls.def("_run_questions_async", &py_run_questions_async, py::arg("self"),
-          py::arg("questions_to_run"), py::arg("documents"));
+  cls.def("_execute_question_async", &py_execute_question_async, py::arg("self"), py::arg("text"),
+          py::arg("question"));
+  cls.def("_classify_results_async", &py_classify_results_async, py::arg("self"), py::arg("results"),
+          py::arg("doc_info"));
+  cls.def("_run_questions_async", &py_run_questions_async, py::arg("self"), py::arg("questions_to_run"),
+          py::arg("documents"));
 }
 
 }  // namespace vx::reader

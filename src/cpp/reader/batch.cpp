@@ -13,8 +13,8 @@
 // alone.
 #include <cstdio>
 #include <memory>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
@@ -80,8 +80,7 @@ py::str text_form(py::handle doc, Py_ssize_t limit) {
   if (limit >= 0 && (PyBytes_CheckExact(doc.ptr()) || PyByteArray_CheckExact(doc.ptr()))) {
     const bool is_array = PyByteArray_CheckExact(doc.ptr());
     const char* data = is_array ? PyByteArray_AS_STRING(doc.ptr()) : PyBytes_AS_STRING(doc.ptr());
-    size_t n = static_cast<size_t>(is_array ? PyByteArray_GET_SIZE(doc.ptr())
-                                            : PyBytes_GET_SIZE(doc.ptr()));
+    size_t n = static_cast<size_t>(is_array ? PyByteArray_GET_SIZE(doc.ptr()) : PyBytes_GET_SIZE(doc.ptr()));
     std::string head = is_array ? "bytearray(" : "";
     std::string text = head + bytes_repr_prefix(data, n, static_cast<size_t>(limit), is_array) +
                        (is_array ? ")" : "");
@@ -106,12 +105,12 @@ bool is_text_document(py::handle doc) {
 }
 
 py::object error_result(py::handle doc, py::str filename, py::object error) {
-  py::object result = ns.get("Result")("question_id"_a = "error",
-                                       "answer"_a = py::str(error), "status"_a = "ERROR");
+  py::object result = ns.get("Result")("question_id"_a = "error", "answer"_a = py::str(error),
+                                       "status"_a = "ERROR");
   py::list results;
   results.append(result);
-  return ns.get("ProcessingResult")(
-      "document"_a = ns.get("DocumentMetadata")("filename"_a = filename), "results"_a = results);
+  return ns.get("ProcessingResult")("document"_a = ns.get("DocumentMetadata")("filename"_a = filename),
+                                    "results"_a = results);
 }
 
 }  // namespace
@@ -136,13 +135,9 @@ void report_outcome(py::handle breaker, py::handle result) {
   else breaker.attr("record_success")();
 }
 
-bool admitted(py::handle breaker) {
-  return breaker.is_none() || truthy(breaker.attr("can_execute")());
-}
+bool admitted(py::handle breaker) { return breaker.is_none() || truthy(breaker.attr("can_execute")()); }
 
-py::object breaker_of(py::handle self) {
-  return py::getattr(self, "_circuit_breaker", py::none());
-}
+py::object breaker_of(py::handle self) { return py::getattr(self, "_circuit_breaker", py::none()); }
 
 bool is_document_failure(const py::error_already_set& e) {
   return e.matches(ns.get("DocumentError").ptr()) || e.matches(ns.get("ProcessingError").ptr());
@@ -174,8 +169,8 @@ py::object document_error_result(py::handle doc, py::object error, const char* p
 }
 
 Progress::Progress(size_t total) {
-  bar_ = ns.get("tqdm")("total"_a = total, "file"_a = vx::late("sys", "stderr"),
-                        "unit"_a = "doc", "desc"_a = "Documentos", "dynamic_ncols"_a = true);
+  bar_ = ns.get("tqdm")("total"_a = total, "file"_a = vx::late("sys", "stderr"), "unit"_a = "doc",
+                        "desc"_a = "Documentos", "dynamic_ncols"_a = true);
 }
 
 Progress::~Progress() {
@@ -214,8 +209,7 @@ namespace {
 // ---------------------------------------------------------------------------------
 
 py::object make_circuit_open_result(py::object self, py::object doc) {
-  py::object result = ns.get("Result")("question_id"_a = "circuit_breaker",
-                                       "answer"_a = kCircuitOpenAnswer,
+  py::object result = ns.get("Result")("question_id"_a = "circuit_breaker", "answer"_a = kCircuitOpenAnswer,
                                        "status"_a = "CIRCUIT_OPEN");
   py::list results;
   results.append(result);
@@ -224,8 +218,7 @@ py::object make_circuit_open_result(py::object self, py::object doc) {
       "results"_a = results);
 }
 
-py::object process_single_safe(py::object self, py::object doc, py::object questions,
-                               py::object classify) {
+py::object process_single_safe(py::object self, py::object doc, py::object questions, py::object classify) {
   try {
     return self.attr("process")(doc, questions, classify);
   } catch (py::error_already_set& e) {
@@ -254,8 +247,8 @@ py::list process_batch_sequential(py::object self, py::list documents, py::objec
   return out;
 }
 
-py::list process_batch_parallel(py::object self, py::list given, py::object questions,
-                                py::object classify, py::object max_workers) {
+py::list process_batch_parallel(py::object self, py::list given, py::object questions, py::object classify,
+                                py::object max_workers) {
   // Every document is submitted up front, from the list as it is now.
   py::list documents = vx::list_copy(given);
   py::object breaker = breaker_of(self);
@@ -276,8 +269,7 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
         if (Progress* bar = batch_progress()) bar->step(out[i]);
         continue;
       }
-      py::object future =
-          pool.attr("submit")(self.attr("_process_single_safe"), doc, questions, classify);
+      py::object future = pool.attr("submit")(self.attr("_process_single_safe"), doc, questions, classify);
       future_to_idx[future] = py::int_(i);
     }
     for (py::handle future : futures.attr("as_completed")(future_to_idx)) {
@@ -310,8 +302,8 @@ py::list process_batch_parallel(py::object self, py::list given, py::object ques
   return out;
 }
 
-py::object process_batch(py::object self, py::object documents, py::object questions,
-                       py::object classify, py::object max_workers, py::object show_progress) {
+py::object process_batch(py::object self, py::object documents, py::object questions, py::object classify,
+                         py::object max_workers, py::object show_progress) {
   check_batch_args(documents, questions);
   long long workers = 0;
   if (!max_workers.is_none()) {
@@ -340,19 +332,17 @@ py::object process_batch(py::object self, py::object documents, py::object quest
 
 void init_batch(vx::PyClass& cls) {
   cls.def("process_batch", &process_batch, py::arg("self"), py::arg("documents"),
-          py::arg("questions") = py::none(), py::arg("classify") = false,
-          py::arg("max_workers") = py::none(), py::kw_only(), py::arg("show_progress") = false,
+          py::arg("questions") = py::none(), py::arg("classify") = false, py::arg("max_workers") = py::none(),
+          py::kw_only(), py::arg("show_progress") = false,
           "Processes a list of documents, sequentially or on max_workers threads, and "
           "returns one ProcessingResult per document in input order.");
-  cls.def("_process_batch_sequential", &process_batch_sequential, py::arg("self"),
-          py::arg("documents"), py::arg("questions"), py::arg("classify"));
-  cls.def("_process_batch_parallel", &process_batch_parallel, py::arg("self"),
-          py::arg("documents"), py::arg("questions"), py::arg("classify"),
-          py::arg("max_workers"));
-  cls.def("_process_single_safe", &process_single_safe, py::arg("self"), py::arg("doc"),
+  cls.def("_process_batch_sequential", &process_batch_sequential, py::arg("self"), py::arg("documents"),
           py::arg("questions"), py::arg("classify"));
-  cls.def("_make_circuit_open_result", &make_circuit_open_result, py::arg("self"),
-          py::arg("doc"));
+  cls.def("_process_batch_parallel", &process_batch_parallel, py::arg("self"), py::arg("documents"),
+          py::arg("questions"), py::arg("classify"), py::arg("max_workers"));
+  cls.def("_process_single_safe", &process_single_safe, py::arg("self"), py::arg("doc"), py::arg("questions"),
+          py::arg("classify"));
+  cls.def("_make_circuit_open_result", &make_circuit_open_result, py::arg("self"), py::arg("doc"));
 }
 
 }  // namespace vx::reader

@@ -40,9 +40,7 @@ py::object side_usage_get(py::object self) {
   return value;
 }
 
-void side_usage_set(py::object self, py::object value) {
-  side_var(self, true).attr("set")(value);
-}
+void side_usage_set(py::object self, py::object value) { side_var(self, true).attr("set")(value); }
 
 void side_usage_del(py::object self) {
   py::object var = side_var(self, false);
@@ -129,14 +127,13 @@ py::object aggregate_metrics(py::object self, py::object results, py::object tot
     completion = completion + metrics.attr("completion_tokens");
   }
   py::object zero = py::int_(0);
-  return call_kw(
-      ns.get("ProcessingMetrics"),
-      {{"time_seconds", round_to(total_time, 2)},
-       {"tokens", total_tokens + side_value(side, "tokens", zero)},
-       {"prompt_tokens", prompt + side_value(side, "prompt_tokens", zero)},
-       {"completion_tokens", completion + side_value(side, "completion_tokens", zero)},
-       {"cost_usd", round_to(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6)},
-       {"model", self.attr("_model")}});
+  return call_kw(ns.get("ProcessingMetrics"),
+                 {{"time_seconds", round_to(total_time, 2)},
+                  {"tokens", total_tokens + side_value(side, "tokens", zero)},
+                  {"prompt_tokens", prompt + side_value(side, "prompt_tokens", zero)},
+                  {"completion_tokens", completion + side_value(side, "completion_tokens", zero)},
+                  {"cost_usd", round_to(total_cost + side_value(side, "cost_usd", py::float_(0.0)), 6)},
+                  {"model", self.attr("_model")}});
 }
 
 bool name_in(const std::string& name, std::initializer_list<const char*> names) {
@@ -226,8 +223,7 @@ namespace {
 // `model` applies to the next attempt. A structured question is asked in the reader's
 // structured mode; in "auto" a refused response format is asked again at once in the
 // next mode, inside this one attempt (a refusal is never retried as transient).
-py::object attempt(py::handle self, py::handle messages, py::handle response_model,
-                   py::handle max_tokens) {
+py::object attempt(py::handle self, py::handle messages, py::handle response_model, py::handle max_tokens) {
   std::string provider = vx::safe_str(self.attr("_provider"));
   ModelRequest request(self, messages, response_model, max_tokens);
   if (provider == "google") {
@@ -269,9 +265,8 @@ py::object attempt_function() {
                                py::object max_tokens) {
                               return attempt(self, messages, response_model, max_tokens);
                             },
-                            py::name("_call_llm_attempt"), py::arg("reader"),
-                            py::arg("messages"), py::arg("response_model"),
-                            py::arg("max_tokens") = py::none())
+                            py::name("_call_llm_attempt"), py::arg("reader"), py::arg("messages"),
+                            py::arg("response_model"), py::arg("max_tokens") = py::none())
                             .release()
                             .ptr();
   return py::reinterpret_borrow<py::object>(fn);
@@ -280,8 +275,7 @@ py::object attempt_function() {
 // Every call decorates the attempt with the reader's current `_retry`, as a Python
 // implementation would: a policy with effects at decoration time, or one replaced
 // between calls, behaves the same here.
-py::object call_llm(py::object self, py::object messages, py::object response_model,
-                    py::object max_tokens) {
+py::object call_llm(py::object self, py::object messages, py::object response_model, py::object max_tokens) {
   py::object attempt = self.attr("_retry")(attempt_function());
   if (max_tokens.is_none()) return attempt(self, messages, response_model);
   return attempt(self, messages, response_model, max_tokens);
@@ -326,10 +320,10 @@ void init_calls(vx::PyClass& cls) {
   py::cpp_function getter(&side_usage_get, py::name("_side_usage"));
   py::cpp_function setter(&side_usage_set, py::name("_side_usage"));
   py::cpp_function deleter(&side_usage_del, py::name("_side_usage"));
-  cls.attr("_side_usage", py::module_::import("builtins").attr("property")(
-                              getter, setter, deleter,
-                              "Tokens and cost of this run's calls that have no question "
-                              "result of their own; per thread / asyncio task."));
+  cls.attr("_side_usage", py::module_::import("builtins")
+                              .attr("property")(getter, setter, deleter,
+                                                "Tokens and cost of this run's calls that have no question "
+                                                "result of their own; per thread / asyncio task."));
   cls.def("_call_llm", &call_llm, py::arg("self"), py::arg("messages"),
           py::arg("response_model") = py::none(), py::arg("max_tokens") = py::none());
   cls.def_static("_classify_failure", &classify_failure, py::arg("exc"));

@@ -28,9 +28,7 @@ std::optional<py::object> given(py::handle arg, const char* name) {
   return py::reinterpret_borrow<py::object>(arg);
 }
 
-bool empty_text(py::handle v) {
-  return v.is_none() || (vx::is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) == 0);
-}
+bool empty_text(py::handle v) { return v.is_none() || (vx::is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) == 0); }
 
 // os.environ.get(name, fallback)
 py::object env(const char* name, py::handle fallback = py::none()) {
@@ -75,8 +73,8 @@ py::object http_client_for(bool asynchronous) {
     context = vx::import("httpx").attr("create_ssl_context")();
     ns.set("_tls_context", context);
   }
-  return vx::import("openai").attr(asynchronous ? "DefaultAsyncHttpxClient" : "DefaultHttpxClient")(
-      py::arg("verify") = context);
+  return vx::import("openai").attr(asynchronous ? "DefaultAsyncHttpxClient"
+                                                : "DefaultHttpxClient")(py::arg("verify") = context);
 }
 
 // A client of the OpenAI library (the module's late-bound class `name`) on the shared TLS
@@ -87,18 +85,16 @@ py::object openai_client(const char* name, A&&... args) {
   return ns.call(name, std::forward<A>(args)..., py::arg("http_client") = http_client_for(asynchronous));
 }
 
-void reader_init(py::object self, py::object openai_api_key, py::object model,
-                 py::object verbose, py::object max_file_size_mb, py::object max_pages,
-                 py::object provider, py::object azure_api_key, py::object azure_endpoint,
-                 py::object azure_api_version, py::object azure_deployment,
-                 py::object google_api_key, py::object grok_api_key, py::object grok_base_url,
-                 py::object max_retries, py::object enable_cache, py::object cache_ttl,
-                 py::object streaming, py::object circuit_breaker,
+void reader_init(py::object self, py::object openai_api_key, py::object model, py::object verbose,
+                 py::object max_file_size_mb, py::object max_pages, py::object provider,
+                 py::object azure_api_key, py::object azure_endpoint, py::object azure_api_version,
+                 py::object azure_deployment, py::object google_api_key, py::object grok_api_key,
+                 py::object grok_base_url, py::object max_retries, py::object enable_cache,
+                 py::object cache_ttl, py::object streaming, py::object circuit_breaker,
                  py::object circuit_breaker_threshold, py::object circuit_breaker_timeout,
-                 py::object ocr_fallback, py::object base_url, py::object cache_path,
-                 py::object cache_url, py::object ocr_engine, py::object question_concurrency,
-                 py::object structured_output, py::object validation_retries,
-                 py::object max_tokens, py::object timeout_seconds) {
+                 py::object ocr_fallback, py::object base_url, py::object cache_path, py::object cache_url,
+                 py::object ocr_engine, py::object question_concurrency, py::object structured_output,
+                 py::object validation_retries, py::object max_tokens, py::object timeout_seconds) {
   // Argument kinds first, so a wrong type fails before any client is built.
   given(openai_api_key, "openai_api_key");
   vx::AnswerSettings answers = vx::answer_settings(structured_output, validation_retries, max_tokens,
@@ -132,7 +128,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   given(grok_api_key, "grok_api_key");
   given(grok_base_url, "grok_base_url");
   long long retries = vx::arg_int_trunc(max_retries, "max_retries");
-  if (retries < 0) vx::raise_value_error("max_retries deve ser 0 ou mais, não " + vx::safe_str(py::repr(max_retries)));
+  if (retries < 0)
+    vx::raise_value_error("max_retries deve ser 0 ou mais, não " + vx::safe_str(py::repr(max_retries)));
   if (!vx::is_real(cache_ttl)) vx::raise_type_error("cache_ttl", "a number", cache_ttl);
   {
     int positivo = PyObject_RichCompareBool(cache_ttl.ptr(), py::int_(0).ptr(), Py_GT);
@@ -152,8 +149,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
 
   const bool talk = vx::arg_bool(verbose, "verbose");
   self.attr("_verbose") = py::bool_(talk);
-  self.attr("_max_file_size_mb") =
-      zero_or_none(max_file_size_mb) ? py::object(self.attr("MAX_FILE_SIZE_MB")) : max_file_size_mb;
+  self.attr("_max_file_size_mb") = zero_or_none(max_file_size_mb) ? py::object(self.attr("MAX_FILE_SIZE_MB"))
+                                                                  : max_file_size_mb;
   if (zero_or_none(max_pages)) {
     self.attr("_max_pages") = self.attr("MAX_PAGES");
   } else {
@@ -162,7 +159,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   self.attr("_streaming") = py::bool_(vx::arg_bool(streaming, "streaming"));
   // A mode or provider that is not one of ours is a mistake to report now, not a
   // setting to ignore (the OpenAI client would have answered for "anthropic").
-  if (!ocr_fallback.is_none() && !vx::is_str(ocr_fallback)) vx::raise_type_error("ocr_fallback", "str", ocr_fallback);
+  if (!ocr_fallback.is_none() && !vx::is_str(ocr_fallback))
+    vx::raise_type_error("ocr_fallback", "str", ocr_fallback);
   std::string fallback = ocr_fallback.is_none() ? std::string() : vx::to_utf8(ocr_fallback);
   if (fallback.empty()) fallback = "off";  // an empty argument is absent
   if (fallback != "off" && fallback != "auto" && fallback != "force") {
@@ -178,8 +176,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   if (py::len(provider_name) == 0) provider_name = py::str("openai");  // an empty variable is absent
   std::string prov = vx::to_utf8(provider_name);
   if (prov != "openai" && prov != "azure" && prov != "google" && prov != "grok") {
-    vx::raise_value_error(std::string(provider_arg ? "provider" : "OPENAI_PROVIDER") + " inválido: " +
-                          vx::safe_str(py::repr(provider_arg.value_or(provider_name))) +
+    vx::raise_value_error(std::string(provider_arg ? "provider" : "OPENAI_PROVIDER") +
+                          " inválido: " + vx::safe_str(py::repr(provider_arg.value_or(provider_name))) +
                           "; use 'openai', 'azure', 'google' ou 'grok'");
   }
   self.attr("_provider") = provider_name;
@@ -194,8 +192,7 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     py::object endpoint = arg_or_env(azure_endpoint, "azure_endpoint", "AZURE_API_ENDPOINT");
     py::object version = given(azure_api_version, "azure_api_version")
                              .value_or(env("AZURE_API_VERSION", py::str("2024-02-15-preview")));
-    py::object deployment =
-        arg_or_env(azure_deployment, "azure_deployment", "AZURE_DEPLOYMENT_NAME");
+    py::object deployment = arg_or_env(azure_deployment, "azure_deployment", "AZURE_DEPLOYMENT_NAME");
     self.attr("_azure_api_key") = key;
     self.attr("_azure_endpoint") = endpoint;
     self.attr("_azure_api_version") = version;
@@ -203,14 +200,12 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     if (empty_text(key))
       vx::raise_vorlex("VorlexError", "Azure API key não configurada. Defina AZURE_API_KEY.");
     if (empty_text(endpoint))
-      vx::raise_vorlex("VorlexError",
-                       "Azure endpoint não configurado. Defina AZURE_API_ENDPOINT.");
+      vx::raise_vorlex("VorlexError", "Azure endpoint não configurado. Defina AZURE_API_ENDPOINT.");
     if (empty_text(deployment))
-      vx::raise_vorlex("VorlexError",
-                       "Azure deployment não configurado. Defina AZURE_DEPLOYMENT_NAME.");
-    self.attr("_openai_client") =
-        openai_client("AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
-                py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+      vx::raise_vorlex("VorlexError", "Azure deployment não configurado. Defina AZURE_DEPLOYMENT_NAME.");
+    self.attr("_openai_client") = openai_client(
+        "AzureOpenAIClient", py::arg("api_key") = key, py::arg("api_version") = version,
+        py::arg("azure_endpoint") = endpoint, py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
@@ -246,8 +241,8 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     if (base_url.is_none()) base_url = ns.call("get_grok_base_url");
     self.attr("_grok_base_url") = base_url;
     self.attr("_openai_client") = openai_client("OpenAIClient", py::arg("api_key") = key,
-                                          py::arg("base_url") = base_url,
-                                          py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+                                                py::arg("base_url") = base_url, py::arg("timeout") = timeout,
+                                                py::arg("max_retries") = 0);
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
     self.attr("_async_google_client") = none;
@@ -267,11 +262,11 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
     self.attr("_base_url") = local_url;
     if (local_url.is_none()) {
       self.attr("_openai_client") = openai_client("OpenAIClient", py::arg("api_key") = key,
-                                            py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+                                                  py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     } else {
-      self.attr("_openai_client") =
-          openai_client("OpenAIClient", py::arg("api_key") = key, py::arg("base_url") = local_url,
-                  py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+      self.attr("_openai_client") = openai_client("OpenAIClient", py::arg("api_key") = key,
+                                                  py::arg("base_url") = local_url,
+                                                  py::arg("timeout") = timeout, py::arg("max_retries") = 0);
     }
     self.attr("_async_openai_client") = none;
     self.attr("_google_client") = none;
@@ -308,14 +303,13 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   }
   if (caching || !cache_path.is_none() || !cache_url.is_none()) {
     self.attr("_cache") = ns.call("DocumentCache", py::arg("ttl_seconds") = cache_ttl,
-                                  py::arg("cache_path") = cache_path,
-                                  py::arg("cache_url") = cache_url);
+                                  py::arg("cache_path") = cache_path, py::arg("cache_url") = cache_url);
   }
   self.attr("_circuit_breaker") = none;
   if (vx::arg_bool(circuit_breaker, "circuit_breaker")) {
-    self.attr("_circuit_breaker") =
-        ns.call("CircuitBreaker", py::arg("failure_threshold") = circuit_breaker_threshold,
-                py::arg("recovery_timeout") = circuit_breaker_timeout);
+    self.attr("_circuit_breaker") = ns.call("CircuitBreaker",
+                                            py::arg("failure_threshold") = circuit_breaker_threshold,
+                                            py::arg("recovery_timeout") = circuit_breaker_timeout);
   }
   self.attr("_questions") = py::dict();
   self.attr("_classification") = none;
@@ -326,10 +320,9 @@ void reader_init(py::object self, py::object openai_api_key, py::object model,
   // travel with it, those read from the environment do not; and the clients built here
   // are told apart from clients a caller puts in their place, which cannot travel.
   py::list keys_given;
-  for (auto [arg, name] : {std::pair{&openai_api_key, "openai_api_key"},
-                           std::pair{&azure_api_key, "azure_api_key"},
-                           std::pair{&google_api_key, "google_api_key"},
-                           std::pair{&grok_api_key, "grok_api_key"}}) {
+  for (auto [arg, name] :
+       {std::pair{&openai_api_key, "openai_api_key"}, std::pair{&azure_api_key, "azure_api_key"},
+        std::pair{&google_api_key, "google_api_key"}, std::pair{&grok_api_key, "grok_api_key"}}) {
     if (given(*arg, name)) keys_given.append(name);
   }
   self.attr("_given_keys") = py::tuple(keys_given);
@@ -412,25 +405,24 @@ py::object get_async_client(py::object self) {
   std::string prov = vx::safe_str(self.attr("_provider"));
   if (prov == "azure") {
     client = openai_client("AsyncAzureOpenAIClient", py::arg("api_key") = self.attr("_azure_api_key"),
-                     py::arg("api_version") = self.attr("_azure_api_version"),
-                     py::arg("azure_endpoint") = self.attr("_azure_endpoint"),
-                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+                           py::arg("api_version") = self.attr("_azure_api_version"),
+                           py::arg("azure_endpoint") = self.attr("_azure_endpoint"),
+                           py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   } else if (prov == "grok") {
     client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
-                     py::arg("base_url") = self.attr("_grok_base_url"),
-                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+                           py::arg("base_url") = self.attr("_grok_base_url"), py::arg("timeout") = timeout,
+                           py::arg("max_retries") = 0);
   } else if (py::object local = py::getattr(self, "_base_url", py::none()); !local.is_none()) {
     client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
-                     py::arg("base_url") = local, py::arg("timeout") = timeout,
-                     py::arg("max_retries") = 0);
+                           py::arg("base_url") = local, py::arg("timeout") = timeout,
+                           py::arg("max_retries") = 0);
   } else {
     client = openai_client("AsyncOpenAIClient", py::arg("api_key") = self.attr("_openai_api_key"),
-                     py::arg("timeout") = timeout, py::arg("max_retries") = 0);
+                           py::arg("timeout") = timeout, py::arg("max_retries") = 0);
   }
   self.attr("_async_openai_client") = client;
   if (!loop.is_none()) {
-    self.attr("_async_openai_client_loop") =
-        py::make_tuple(client, vx::import("weakref").attr("ref")(loop));
+    self.attr("_async_openai_client_loop") = py::make_tuple(client, vx::import("weakref").attr("ref")(loop));
     close_with_loop(self, client);
   }
   return client;
@@ -445,7 +437,8 @@ py::str reader_repr(py::object self) {
   std::string out = "Vorlex(provider=" + campo("_provider") + ", model=" + campo("_model") +
                     ", base_url=" + campo("_base_url");
   if (py::str("azure").equal(py::getattr(self, "_provider", py::none()))) {
-    out += ", azure_endpoint=" + campo("_azure_endpoint") + ", azure_deployment=" + campo("_azure_deployment");
+    out += ", azure_endpoint=" + campo("_azure_endpoint") +
+           ", azure_deployment=" + campo("_azure_deployment");
   }
   return py::str(out + ", questions=" + n + ")");
 }
@@ -455,21 +448,19 @@ py::str reader_repr(py::object self) {
 void init_construction(vx::PyClass& cls) {
   cls.def("__repr__", &reader_repr, py::arg("self"));
   cls.def("__init__", &reader_init, py::arg("self"), py::arg("openai_api_key") = py::none(),
-          py::arg("model") = py::none(), py::arg("verbose") = false,
-          py::arg("max_file_size_mb") = py::none(), py::arg("max_pages") = py::none(),
-          py::arg("provider") = py::none(), py::arg("azure_api_key") = py::none(),
-          py::arg("azure_endpoint") = py::none(), py::arg("azure_api_version") = py::none(),
-          py::arg("azure_deployment") = py::none(), py::arg("google_api_key") = py::none(),
-          py::arg("grok_api_key") = py::none(), py::arg("grok_base_url") = py::none(),
-          py::arg("max_retries") = 3, py::arg("enable_cache") = false,
-          py::arg("cache_ttl") = 3600, py::arg("streaming") = false,
-          py::arg("circuit_breaker") = false, py::arg("circuit_breaker_threshold") = 5,
-          py::arg("circuit_breaker_timeout") = 60, py::arg("ocr_fallback") = "off",
-          py::kw_only(), py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
-          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
-          py::arg("question_concurrency") = 1, py::arg("structured_output") = "auto",
-          py::arg("validation_retries") = 1, py::arg("max_tokens") = py::none(),
-          py::arg("timeout") = py::none(),
+          py::arg("model") = py::none(), py::arg("verbose") = false, py::arg("max_file_size_mb") = py::none(),
+          py::arg("max_pages") = py::none(), py::arg("provider") = py::none(),
+          py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
+          py::arg("azure_api_version") = py::none(), py::arg("azure_deployment") = py::none(),
+          py::arg("google_api_key") = py::none(), py::arg("grok_api_key") = py::none(),
+          py::arg("grok_base_url") = py::none(), py::arg("max_retries") = 3, py::arg("enable_cache") = false,
+          py::arg("cache_ttl") = 3600, py::arg("streaming") = false, py::arg("circuit_breaker") = false,
+          py::arg("circuit_breaker_threshold") = 5, py::arg("circuit_breaker_timeout") = 60,
+          py::arg("ocr_fallback") = "off", py::kw_only(), py::arg("base_url") = py::none(),
+          py::arg("cache_path") = py::none(), py::arg("cache_url") = py::none(),
+          py::arg("ocr_engine") = py::none(), py::arg("question_concurrency") = 1,
+          py::arg("structured_output") = "auto", py::arg("validation_retries") = 1,
+          py::arg("max_tokens") = py::none(), py::arg("timeout") = py::none(),
           "Builds a reader for one provider (openai, azure, google or grok); empty "
           "arguments fall back to the environment, then to the defaults.");
   cls.def_property("model", &get_model, &set_model, "The model name sent with every call.");

@@ -81,7 +81,8 @@ const char* const kStateVersion = "vorlex.reader/1";
       "Vorlex não pode ser enviado a outro processo: " + what + " (" + vx::type_name(value) +
       ") foi posto no leitor pelo chamador e não viaja. O leitor é refeito no destino a partir "
       "das suas configurações (provider, model, base_url, chaves, cache, perguntas); "
-      "construa-o com elas em vez de trocar " + what + ".");
+      "construa-o com elas em vez de trocar " +
+      what + ".");
 }
 
 bool built_here(py::handle self, py::handle client) {
@@ -111,8 +112,8 @@ void check_travel(py::handle self) {
     cannot_travel("_cache", cache);
   }
   py::object breaker = py::getattr(self, "_circuit_breaker", py::none());
-  if (!breaker.is_none() && (!py::hasattr(breaker, "_failure_threshold") ||
-                             !py::hasattr(breaker, "_recovery_timeout"))) {
+  if (!breaker.is_none() &&
+      (!py::hasattr(breaker, "_failure_threshold") || !py::hasattr(breaker, "_recovery_timeout"))) {
     cannot_travel("_circuit_breaker", breaker);
   }
   // A method replaced on the instance (reader._call_llm = ...) would be lost on the way.
@@ -258,8 +259,7 @@ py::object distributed_module() {
 }
 
 py::object process_batch_distributed(py::object self, py::object documents, py::object client,
-                                     py::object questions, py::object classify,
-                                     py::object show_progress) {
+                                     py::object questions, py::object classify, py::object show_progress) {
   check_batch_args(documents, questions);
   py::object distributed = distributed_module();
   if (!py::isinstance(client, distributed.attr("Client"))) {
@@ -332,14 +332,13 @@ void init_distributed(vx::PyClass& cls) {
           "(never its clients, breaker state or cache contents).");
   cls.def("__setstate__", &set_state, py::arg("self"), py::arg("state"),
           "Builds the reader again from the state __getstate__ gave.");
-  cls.def("process_batch_distributed", &process_batch_distributed, py::arg("self"),
-          py::arg("documents"), py::arg("client"), py::kw_only(),
-          py::arg("questions") = py::none(), py::arg("classify") = false,
+  cls.def("process_batch_distributed", &process_batch_distributed, py::arg("self"), py::arg("documents"),
+          py::arg("client"), py::kw_only(), py::arg("questions") = py::none(), py::arg("classify") = false,
           py::arg("show_progress") = false,
           "Processes a list of documents on a Dask cluster, one task per document, and "
           "returns one ProcessingResult per document in input order.");
-  cls.def("_process_single_distributed", &process_single_distributed, py::arg("self"),
-          py::arg("doc"), py::arg("questions"), py::arg("classify"));
+  cls.def("_process_single_distributed", &process_single_distributed, py::arg("self"), py::arg("doc"),
+          py::arg("questions"), py::arg("classify"));
 }
 
 }  // namespace vx::reader

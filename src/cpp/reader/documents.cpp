@@ -8,6 +8,8 @@
 // A URL is admitted by the guard (url_guard.cpp) and fetched by the download
 // (download.cpp) with the addresses the guard approved; both report through the
 // document limits and errors defined here.
+#include "reader/documents.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -15,15 +17,12 @@
 #include <vector>
 
 #include "bridge/ocr_loader_kwargs.hpp"
-#include "reader/documents.hpp"
 
 namespace vx::reader {
 
 using namespace pybind11::literals;
 
-[[noreturn]] void document_error(const std::string& message) {
-  vx::raise(ns.get("DocumentError"), message);
-}
+[[noreturn]] void document_error(const std::string& message) { vx::raise(ns.get("DocumentError"), message); }
 
 std::string plain_number(py::handle value) {
   if (vx::is_int(value)) return vx::safe_str(value);
@@ -80,8 +79,8 @@ std::string one_decimal(double v) {
 }  // namespace
 
 [[noreturn]] void size_error(py::handle self, double size_mb) {
-  document_error("Documento excede o limite de " + plain_number(self.attr("_max_file_size_mb")) +
-                 "MB (" + one_decimal(size_mb) + "MB).");
+  document_error("Documento excede o limite de " + plain_number(self.attr("_max_file_size_mb")) + "MB (" +
+                 one_decimal(size_mb) + "MB).");
 }
 
 bool is_http_url(py::handle text) {
@@ -200,8 +199,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
       vx::raise_from(ns.get("DocumentError"), "Erro ao ler documento: " + vx::safe_str(err), err);
     }
     if (!vx::is_bytes_like(data)) {
-      document_error("Erro ao ler documento: read() returned " + vx::type_name(data) +
-                     ", expected bytes");
+      document_error("Erro ao ler documento: read() returned " + vx::type_name(data) + ", expected bytes");
     }
     content = as_bytes(data);
     display = has_name ? *given : kDefaultName;
@@ -215,8 +213,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
       display = url_display_name(url);
       if (display.empty()) display = kDefaultName;
     }
-  } else if (vx::is_str(document) ||
-             PyObject_HasAttrString(document.ptr(), "__fspath__")) {
+  } else if (vx::is_str(document) || PyObject_HasAttrString(document.ptr(), "__fspath__")) {
     from_path = true;
     py::object os = ns.get("os");
     if (!truthy(os.attr("path").attr("exists")(document))) {
@@ -268,8 +265,8 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
   }
 
   py::object doc_meta = ns.get("DocumentMetadata")(
-      "filename"_a = meta_name_py, "doc_type"_a = metadata[py::str("doc_type")],
-      "num_pages"_a = pages, "size_kb"_a = metadata[py::str("size_kb")]);
+      "filename"_a = meta_name_py, "doc_type"_a = metadata[py::str("doc_type")], "num_pages"_a = pages,
+      "size_kb"_a = metadata[py::str("size_kb")]);
   // Bytes, streams and URLs never carry an empty name; a path keeps its final component.
   py::str display_py = vx::from_utf8(from_path ? display : meta_name);
   return py::make_tuple(content, metadata, doc_meta, display_py);
@@ -278,8 +275,7 @@ py::tuple resolve_document(py::object self, py::object document, py::object file
 // ---------------------------------------------------------------------------------
 // _load_documents
 
-py::object load_documents(py::object self, py::object source, py::object metadata,
-                          py::object display_name) {
+py::object load_documents(py::object self, py::object source, py::object metadata, py::object display_name) {
   const bool loud = verbose(self);
   if (loud) logger.info((std::string("Processando: ") + vx::safe_str(display_name)).c_str());
 
@@ -317,9 +313,8 @@ void init_documents(vx::PyClass& cls) {
           py::arg("filename") = py::none(),
           "Resolves bytes, a stream, a URL or a path into (PDF bytes, metadata mapping, "
           "DocumentMetadata, display name).");
-  cls.def("_load_documents", &load_documents, py::arg("self"), py::arg("source"),
-          py::arg("metadata"), py::arg("display_name"),
-          "Loads the page documents of resolved PDF bytes.");
+  cls.def("_load_documents", &load_documents, py::arg("self"), py::arg("source"), py::arg("metadata"),
+          py::arg("display_name"), "Loads the page documents of resolved PDF bytes.");
 }
 
 }  // namespace vx::reader

@@ -150,9 +150,8 @@ py::dict watched_pools() {
   if (!cache || !cache->http_base.is(http) || !cache->https_base.is(https)) {
     py::dict by_scheme;
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    for (auto [scheme, base, conn] :
-         {std::tuple{"http", http, "WatchedHTTPConnection"},
-          std::tuple{"https", https, "WatchedHTTPSConnection"}}) {
+    for (auto [scheme, base, conn] : {std::tuple{"http", http, "WatchedHTTPConnection"},
+                                      std::tuple{"https", https, "WatchedHTTPSConnection"}}) {
       py::dict body;
       body["__module__"] = py::str("vorlex.reader");
       body["ConnectionCls"] = watched_connection(base, conn);
@@ -169,8 +168,8 @@ py::dict watched_pools() {
 // when connecting fails) instead of whatever the name resolves to now. The URL keeps its
 // name for the Host header and, over TLS, for the server name sent and the certificate
 // checked. `session` receives the session that owns the answer's connection.
-py::object get_pinned(const py::object& url, const std::vector<std::string>& addresses,
-                      double timeout, py::object& session) {
+py::object get_pinned(const py::object& url, const std::vector<std::string>& addresses, double timeout,
+                      py::object& session) {
   py::object requests = ns.get("requests");
   py::object parts = ns.get("urlsplit")(url);
   py::object host = parts.attr("hostname");
@@ -185,8 +184,7 @@ py::object get_pinned(const py::object& url, const std::vector<std::string>& add
   py::object server_name = host;
   if (!truthy(host.attr("isascii")())) {
     // The name as it travels: IDNA, as the client would have encoded it.
-    server_name = requests.attr("models").attr("PreparedRequest").attr(
-        "_get_idna_encoded_host")(host);
+    server_name = requests.attr("models").attr("PreparedRequest").attr("_get_idna_encoded_host")(host);
     std::string suffix;
     if (auto colon = host_header.rfind(':');
         colon != std::string::npos && host_header.find(']') == std::string::npos) {
@@ -213,8 +211,7 @@ py::object get_pinned(const py::object& url, const std::vector<std::string>& add
     py::dict headers;
     headers["Host"] = py::str(host_header);
     try {
-      return session.attr("get")(target, "headers"_a = headers,
-                                 "timeout"_a = timeout, "stream"_a = true,
+      return session.attr("get")(target, "headers"_a = headers, "timeout"_a = timeout, "stream"_a = true,
                                  "allow_redirects"_a = false);
     } catch (py::error_already_set& e) {
       py::object refused = requests.attr("exceptions").attr("ConnectionError");
@@ -253,14 +250,12 @@ py::bytes next_piece(py::handle resp, double left) {
 
 // GET the URL with redirects followed by hand, the body streamed under the limit. Each
 // hop connects to the addresses its guard approved (`addresses` for the first).
-py::bytes download_checked(py::handle self, const py::object& url,
-                           std::vector<std::string> addresses) {
+py::bytes download_checked(py::handle self, const py::object& url, std::vector<std::string> addresses) {
   const double limit_mb = size_limit_mb(self);
   const double budget = vx::arg_float(ns.get("DOWNLOAD_TIMEOUT_SECONDS"), "DOWNLOAD_TIMEOUT_SECONDS");
   const double deadline = seconds_now() + budget;
   auto too_late = [&]() {
-    throw DownloadFailure{"the download took longer than " + plain_number(py::float_(budget)) +
-                          " seconds"};
+    throw DownloadFailure{"the download took longer than " + plain_number(py::float_(budget)) + " seconds"};
   };
   auto left = [&]() {
     double l = deadline - seconds_now();
@@ -296,8 +291,8 @@ py::bytes download_checked(py::handle self, const py::object& url,
 
     int status = py::cast<int>(resp.attr("status_code"));
     py::object location = header(resp, "location");
-    bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 ||
-                     status == 308) && !location.is_none();
+    bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) &&
+                    !location.is_none();
     if (redirect) {
       if (redirects >= kMaxRedirects) {
         throw DownloadFailure{"Exceeded " + std::to_string(kMaxRedirects) + " redirects."};
@@ -359,8 +354,7 @@ py::bytes download(py::handle self, const py::object& url, std::vector<std::stri
     if (e.matches(ns.get("DocumentError").ptr())) throw;
     if (!e.matches(PyExc_Exception)) throw;
     py::object err = e.value();
-    vx::raise_from(ns.get("DocumentError"),
-                   "Falha ao obter documento da URL: " + vx::safe_str(err), err);
+    vx::raise_from(ns.get("DocumentError"), "Falha ao obter documento da URL: " + vx::safe_str(err), err);
   } catch (const DownloadFailure& f) {
     document_error("Falha ao obter documento da URL: " + f.message);
   } catch (const std::exception& ex) {  // (error_already_set is caught above)
@@ -368,8 +362,6 @@ py::bytes download(py::handle self, const py::object& url, std::vector<std::stri
   }
 }
 
-void init_download(py::module_ m) {
-  m.attr("DOWNLOAD_TIMEOUT_SECONDS") = py::int_(kDownloadTimeoutSeconds);
-}
+void init_download(py::module_ m) { m.attr("DOWNLOAD_TIMEOUT_SECONDS") = py::int_(kDownloadTimeoutSeconds); }
 
 }  // namespace vx::reader

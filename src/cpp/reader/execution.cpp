@@ -5,16 +5,15 @@
 // From the template to the result everything runs under one guard, so a failure of
 // the template, the provider or the response's shape becomes a Result with a failure
 // status and never stops the document being read.
+#include <optional>
+#include <utility>
+
+#include "core/unicode.hpp"
 #include "reader/calls.hpp"
 #include "reader/reader.hpp"
 #include "reader/steps.hpp"
 #include "reader/structured.hpp"
 #include "reader/template.hpp"
-
-#include <optional>
-#include <utility>
-
-#include "core/unicode.hpp"
 
 namespace vx::reader {
 
@@ -74,9 +73,8 @@ py::object error_in_flight() {
 // traceback, `answer` (by default "<class name>: <message>") and only the elapsed time;
 // when the model had answered, also its text, its finish reason and the usage of every
 // answer.
-py::object question_failure(py::object self, py::object question, py::object error,
-                            double start, const Conversation* talk,
-                            const std::optional<std::string>& given_answer) {
+py::object question_failure(py::object self, py::object question, py::object error, double start,
+                            const Conversation* talk, const std::optional<std::string>& given_answer) {
   py::object config = question.attr("config");
   py::object qid = config.attr("id");
   py::object qname = config.attr("name");
@@ -104,13 +102,10 @@ py::object question_failure(py::object self, py::object question, py::object err
 
 namespace {
 
-py::object text_or_none(py::object value) {
-  return vx::is_str(value) ? value : py::object(py::none());
-}
+py::object text_or_none(py::object value) { return vx::is_str(value) ? value : py::object(py::none()); }
 
 // The answer and raw_result of a response.
-std::pair<py::object, py::object> answer_of(py::handle message, py::handle response_model,
-                                            bool structured) {
+std::pair<py::object, py::object> answer_of(py::handle message, py::handle response_model, bool structured) {
   py::object answer, raw;
   if (structured) {
     py::object parsed = structured_value(message, response_model);
@@ -195,13 +190,13 @@ void Conversation::add_usage(py::handle response) {
 py::object Conversation::metrics(double elapsed, bool round) const {
   py::object model = self_.attr("_model");
   py::object cost = call_cost(self_, model, prompt_, completion_);
-  return call_kw(ns.get("ProcessingMetrics"),
-                 {{"time_seconds", round ? round_to(py::float_(elapsed), 2) : py::object(py::float_(elapsed))},
-                  {"tokens", total_},
-                  {"prompt_tokens", prompt_},
-                  {"completion_tokens", completion_},
-                  {"cost_usd", round_to(cost, 6)},
-                  {"model", model}});
+  return call_kw(ns.get("ProcessingMetrics"), {{"time_seconds", round ? round_to(py::float_(elapsed), 2)
+                                                                      : py::object(py::float_(elapsed))},
+                                               {"tokens", total_},
+                                               {"prompt_tokens", prompt_},
+                                               {"completion_tokens", completion_},
+                                               {"cost_usd", round_to(cost, 6)},
+                                               {"model", model}});
 }
 
 py::object Conversation::take(py::object response, double start) {
@@ -306,15 +301,12 @@ py::object extract_from_text(py::object self, py::object text, py::object questi
 }  // namespace
 
 void init_execution(vx::PyClass& cls) {
-  cls.def("extract_from_text", &extract_from_text, py::arg("self"), py::arg("text"),
-          py::arg("question"),
+  cls.def("extract_from_text", &extract_from_text, py::arg("self"), py::arg("text"), py::arg("question"),
           "Answers one question (registered or not) over a text; never raises for a "
           "model or template failure: the Result carries the failure status.");
-  cls.def("_execute_question", &execute_question, py::arg("self"), py::arg("text"),
-          py::arg("question"));
+  cls.def("_execute_question", &execute_question, py::arg("self"), py::arg("text"), py::arg("question"));
   cls.def_static("_has_extractable_text", &has_extractable_text, py::arg("text"));
-  cls.def("_empty_document_result", &empty_document_result, py::arg("self"),
-          py::arg("question"));
+  cls.def("_empty_document_result", &empty_document_result, py::arg("self"), py::arg("question"));
 }
 
 }  // namespace vx::reader

@@ -8,9 +8,8 @@
 //
 // Every step is a method reached through attribute lookup on the reader, so a caller
 // (or a test) that replaces one of them on an instance or a subclass is heard.
-#include <string>
-
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "reader/reader.hpp"
@@ -26,9 +25,7 @@ namespace {
 
 const char* const kPageSeparator = "\n\n---\n\n";
 
-bool str_equals(py::handle h, const char* text) {
-  return vx::is_str(h) && vx::to_utf8(h) == text;
-}
+bool str_equals(py::handle h, const char* text) { return vx::is_str(h) && vx::to_utf8(h) == text; }
 
 }  // namespace
 
@@ -59,8 +56,8 @@ static py::str endpoint_of(py::handle self) {
   return py::str(out);
 }
 
-ProcessStart begin_process(py::object self, py::object document, py::object questions,
-                           py::object classify, py::object filename, bool log_cache_hit) {
+ProcessStart begin_process(py::object self, py::object document, py::object questions, py::object classify,
+                           py::object filename, bool log_cache_hit) {
   check_process_args(questions, filename);
   ProcessStart st;
   st.classify = truthy(classify);
@@ -84,8 +81,8 @@ ProcessStart begin_process(py::object self, py::object document, py::object ques
     py::object digest = cache_cls.attr("hash_document")(st.content);
     py::list fingerprints;
     for (py::handle q : py::iter(st.to_run)) fingerprints.append(q.attr("cache_fingerprint")());
-    st.key = cache_cls.attr("build_key")(digest, fingerprints, self.attr("_model"),
-                                         py::bool_(st.classify), py::arg("endpoint") = endpoint_of(self));
+    st.key = cache_cls.attr("build_key")(digest, fingerprints, self.attr("_model"), py::bool_(st.classify),
+                                         py::arg("endpoint") = endpoint_of(self));
     py::object hit = st.cache.attr("get")(st.key);
     if (!hit.is_none()) {
       if (log_cache_hit && verbose(self)) {
@@ -140,9 +137,7 @@ bool cacheable(py::handle results, py::handle classification) {
   return true;
 }
 
-py::object classification_of(py::object self) {
-  return py::getattr(self, "_classification", py::none());
-}
+py::object classification_of(py::object self) { return py::getattr(self, "_classification", py::none()); }
 
 py::object classification_request(py::object self, const ProcessStart& st, py::object results) {
   if (!st.classify || classification_of(self).is_none()) return py::none();
@@ -152,13 +147,12 @@ py::object classification_request(py::object self, const ProcessStart& st, py::o
   return info;
 }
 
-py::object finish_process(py::object self, const ProcessStart& st, py::tuple run,
-                          py::object classification) {
+py::object finish_process(py::object self, const ProcessStart& st, py::tuple run, py::object classification) {
   py::object results = run[0];
   py::object totals = self.attr("_aggregate_metrics")(results, run[1], run[2], run[3]);
-  py::object result = ns.get("ProcessingResult")(
-      "document"_a = st.doc_meta, "results"_a = results, "classification"_a = classification,
-      "total_metrics"_a = totals);
+  py::object result = ns.get("ProcessingResult")("document"_a = st.doc_meta, "results"_a = results,
+                                                 "classification"_a = classification,
+                                                 "total_metrics"_a = totals);
   if (!st.cache.is_none() && !st.key.is_none() && cacheable(results, classification)) {
     st.cache.attr("put")(st.key, result);
   }
@@ -167,8 +161,8 @@ py::object finish_process(py::object self, const ProcessStart& st, py::tuple run
 
 namespace {
 
-py::object process(py::object self, py::object document, py::object questions,
-                   py::object classify, py::object filename) {
+py::object process(py::object self, py::object document, py::object questions, py::object classify,
+                   py::object filename) {
   ProcessStart st = begin_process(self, document, questions, classify, filename, true);
   if (st.hit) return st.hit;
   py::tuple run = self.attr("_run_questions")(st.to_run, st.pages);
@@ -223,9 +217,10 @@ Selection select_pages(py::object self, py::object question, const PageSet& doc,
     py::list indices = vx::list_copy(picked[0]);
     if (!truthy(picked[1])) {
       if (log) {
-        logger.warning("%s: page range ignorado, documento tem %d paginas; a pergunta vai ler "
-                       "o documento inteiro.",
-                       qid, total);
+        logger.warning(
+            "%s: page range ignorado, documento tem %d paginas; a pergunta vai ler "
+            "o documento inteiro.",
+            qid, total);
       }
     } else {
       py::list chosen;
@@ -245,8 +240,8 @@ Selection select_pages(py::object self, py::object question, const PageSet& doc,
       if (log && verbose(self) && indices.size() > 0) {
         long long first = py::cast<long long>(indices[0]) + 1;
         long long last = py::cast<long long>(indices[indices.size() - 1]) + 1;
-        logger.info(("  " + vx::safe_str(qid) + ": Page range aplicado - páginas " +
-                     std::to_string(first) + " a " + std::to_string(last))
+        logger.info(("  " + vx::safe_str(qid) + ": Page range aplicado - páginas " + std::to_string(first) +
+                     " a " + std::to_string(last))
                         .c_str());
       }
     }
@@ -292,9 +287,8 @@ namespace {
 void log_answer(py::handle question, py::handle result) {
   py::object answer = py::str(result.attr("answer"));
   py::object head = answer[py::slice(0, 50, 1)];
-  logger.info(("  " + vx::safe_str(question.attr("config").attr("id")) + ": " + vx::safe_str(head) +
-               "...")
-                  .c_str());
+  logger.info(
+      ("  " + vx::safe_str(question.attr("config").attr("id")) + ": " + vx::safe_str(head) + "...").c_str());
 }
 
 // One question after another: each question's lines (its page range, its answer) in
@@ -349,8 +343,8 @@ py::tuple run_side_by_side(py::object self, py::object questions_to_run, const P
   for (Asked& a : asked) {
     if (a.sel.no_data || a.answered) continue;
     py::object context = ns.get("contextvars").attr("copy_context")();
-    calls.append(py::make_tuple(context.attr("run"), self.attr("_execute_question"),
-                                joined_text(a.sel.pages), a.question));
+    calls.append(py::make_tuple(context.attr("run"), self.attr("_execute_question"), joined_text(a.sel.pages),
+                                a.question));
     on_threads.push_back(&a);
   }
   if (!on_threads.empty()) {
@@ -390,8 +384,7 @@ py::dict classification_failure(const char* prefix, py::object err) {
   return failure;
 }
 
-py::list classification_messages(py::object classification, py::object results,
-                                 py::object doc_info) {
+py::list classification_messages(py::object classification, py::object results, py::object doc_info) {
   py::dict data;
   for (py::handle r : py::iter(results)) data[r.attr("question_id")] = r.attr("answer");
   data["_documento"] = doc_info.attr("get")("filename", "");
@@ -405,8 +398,7 @@ py::list classification_messages(py::object classification, py::object results,
     lines += "- " + vx::safe_str(item.first) + ": " + vx::safe_str(item.second);
   }
   // The same template rules as the questions' prompts: str.format with one field.
-  py::str prompt =
-      format_template(classification.attr("user_prompt"), "dados", vx::from_utf8(lines));
+  py::str prompt = format_template(classification.attr("user_prompt"), "dados", vx::from_utf8(lines));
   return chat_messages(classification.attr("system_prompt"), prompt);
 }
 
@@ -426,8 +418,7 @@ py::object classify_results(py::object self, py::object results, py::object doc_
   py::object error;
   try {
     py::list messages = classification_messages(classification, results, doc_info);
-    py::object response =
-        self.attr("_call_llm")(messages, classification.attr("response_model"));
+    py::object response = self.attr("_call_llm")(messages, classification.attr("response_model"));
     self.attr("_record_side_usage")(response);
     return classification_mapping(response, classification.attr("response_model"));
   } catch (...) {
@@ -439,15 +430,13 @@ py::object classify_results(py::object self, py::object results, py::object doc_
 }  // namespace
 
 void init_processing(vx::PyClass& cls) {
-  cls.def("process", &process, py::arg("self"), py::arg("document"),
-          py::arg("questions") = py::none(), py::arg("classify") = false,
-          py::arg("filename") = py::none(),
+  cls.def("process", &process, py::arg("self"), py::arg("document"), py::arg("questions") = py::none(),
+          py::arg("classify") = false, py::arg("filename") = py::none(),
           "Answers the selected questions about one document (path, URL, bytes or stream) "
           "and returns a ProcessingResult.");
   cls.def("_run_questions", &run_questions, py::arg("self"), py::arg("questions_to_run"),
           py::arg("documents"));
-  cls.def("_classify_results", &classify_results, py::arg("self"), py::arg("results"),
-          py::arg("doc_info"));
+  cls.def("_classify_results", &classify_results, py::arg("self"), py::arg("results"), py::arg("doc_info"));
 }
 
 }  // namespace vx::reader

@@ -55,8 +55,8 @@ PYBIND11_MODULE(reader, m) {
   m.attr("create_retry_decorator") = resilience.attr("create_retry_decorator");
   m.attr("CircuitBreaker") = resilience.attr("CircuitBreaker");
   m.attr("process_pdf_smart") = ocr.attr("process_pdf_smart");
-  for (const char* name : {"DEFAULT_MODEL", "MODELS", "resolve_model", "get_grok_base_url",
-                           "calculate_cost", "price_known"}) {
+  for (const char* name :
+       {"DEFAULT_MODEL", "MODELS", "resolve_model", "get_grok_base_url", "calculate_cost", "price_known"}) {
     m.attr(name) = config.attr(name);
   }
   py::module_ exceptions = py::module_::import("vorlex.exceptions");

@@ -8,9 +8,7 @@ namespace vx::reader {
 
 namespace {
 
-py::list questions(py::object self) {
-  return py::list(self.attr("_questions").attr("values")());
-}
+py::list questions(py::object self) { return py::list(self.attr("_questions").attr("values")()); }
 
 std::string question_label(py::handle id) { return "Pergunta " + vx::safe_str(py::repr(id)); }
 
@@ -65,8 +63,8 @@ py::object cache_stats(py::object self) {
 }
 
 py::object create_question(py::object question_id, py::object name, py::object user_prompt,
-                           py::object system_prompt, py::object keywords,
-                           py::object page_range, py::object response_model) {
+                           py::object system_prompt, py::object keywords, py::object page_range,
+                           py::object response_model) {
   vx::arg_str(question_id, "question_id");
   vx::arg_str(name, "name");
   vx::arg_str(user_prompt, "user_prompt");
@@ -98,7 +96,8 @@ py::list select_questions(py::object self, py::object question_ids) {
     // A typo in an id is not "no question configured": the registry has questions.
     if (!unknown.empty() && py::len(registry) > 0) {
       std::string known;
-      for (py::handle k : py::list(registry.attr("keys")())) known += (known.empty() ? "" : ", ") + vx::safe_str(py::repr(k));
+      for (py::handle k : py::list(registry.attr("keys")()))
+        known += (known.empty() ? "" : ", ") + vx::safe_str(py::repr(k));
       vx::raise_value_error("Pergunta(s) desconhecida(s): " + unknown + ". Registradas: " + known);
     }
   } else {
@@ -121,8 +120,8 @@ void init_registry(vx::PyClass& cls) {
   cls.def("remove_question", &remove_question, py::arg("self"), py::arg("question_id"),
           "Removes the question with that id, if registered.");
   cls.def("clear_questions", &clear_questions, py::arg("self"), "Empties the registry.");
-  cls.def("set_classification", &set_classification, py::arg("self"),
-          py::arg("classification"), "Sets the classification run after the questions.");
+  cls.def("set_classification", &set_classification, py::arg("self"), py::arg("classification"),
+          "Sets the classification run after the questions.");
   cls.def("clear_cache", &clear_cache, py::arg("self"), "Empties the result cache, if any.");
   cls.def("cache_stats", &cache_stats, py::arg("self"),
           "The result cache's statistics (hits, misses, size); zeros without a cache.");
@@ -132,8 +131,7 @@ void init_registry(vx::PyClass& cls) {
                  py::arg("keywords") = py::none(), py::arg("page_range") = py::none(),
                  py::arg("response_model") = py::none(),
                  "Builds a Question; the template's {texto} receives the document text.");
-  cls.def("_select_questions", &select_questions, py::arg("self"),
-          py::arg("question_ids") = py::none());
+  cls.def("_select_questions", &select_questions, py::arg("self"), py::arg("question_ids") = py::none());
 }
 
 }  // namespace vx::reader

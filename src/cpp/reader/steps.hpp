@@ -31,8 +31,8 @@ class Conversation;
 // The failure result (status from _classify_failure, logged with its traceback), whose
 // answer is `answer` or "<class name>: <message>"; when the model had answered, its
 // text, finish reason and every answer's usage.
-py::object question_failure(py::object self, py::object question, py::object error,
-                            double start, const Conversation* talk = nullptr,
+py::object question_failure(py::object self, py::object question, py::object error, double start,
+                            const Conversation* talk = nullptr,
                             const std::optional<std::string>& answer = std::nullopt);
 
 // One question's exchange with the model. Each answer's usage is added up; a structured
@@ -125,8 +125,7 @@ struct RunTotals {
 // The classification configured on the reader, or None.
 py::object classification_of(py::object self);
 // The classification's messages: the answers, "_documento" and "_tipo" as its data.
-py::list classification_messages(py::object classification, py::object results,
-                                 py::object doc_info);
+py::list classification_messages(py::object classification, py::object results, py::object doc_info);
 // The classification response as a mapping.
 py::object classification_mapping(py::object response, py::object response_model);
 // The failure mapping, after the error line "<prefix><error>".
@@ -143,11 +142,10 @@ struct ProcessStart {
   py::object pages;
   bool classify = false;
 };
-ProcessStart begin_process(py::object self, py::object document, py::object questions,
-                           py::object classify, py::object filename, bool log_cache_hit);
+ProcessStart begin_process(py::object self, py::object document, py::object questions, py::object classify,
+                           py::object filename, bool log_cache_hit);
 // The doc_info mapping of the classification step, or None when there is none to run.
-py::object classification_request(py::object self, const ProcessStart& start,
-                                  py::object results);
+py::object classification_request(py::object self, const ProcessStart& start, py::object results);
 // Totals, the ProcessingResult and the cache store.
 py::object finish_process(py::object self, const ProcessStart& start, py::tuple run,
                           py::object classification);

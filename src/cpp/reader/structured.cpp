@@ -54,16 +54,15 @@ std::string_view first_json_object(std::string_view text) {
 // The warning of "auto" when a server refuses a response format and the next mode is
 // asked.
 void log_mode_change(const std::string& refused, const std::string& next) {
-  logger.warning("O servidor recusou o formato de resposta %s; perguntando no modo %s",
-                 py::str(refused), py::str(next));
+  logger.warning("O servidor recusou o formato de resposta %s; perguntando no modo %s", py::str(refused),
+                 py::str(next));
 }
 
 // ResponseFormatError for a refusal in a mode the caller chose (never retried).
 [[noreturn]] void raise_format_refused(const std::string& mode, py::handle cause) {
   vx::raise_from(vx::error_class("ResponseFormatError"),
-                 "O servidor recusou o formato de resposta '" + mode + "' (" +
-                     vx::type_name(cause) + ": " + vx::safe_str(cause) +
-                     "); use structured_output='auto', 'json_object' ou 'prompt'.",
+                 "O servidor recusou o formato de resposta '" + mode + "' (" + vx::type_name(cause) + ": " +
+                     vx::safe_str(cause) + "); use structured_output='auto', 'json_object' ou 'prompt'.",
                  cause);
 }
 
@@ -195,8 +194,7 @@ py::object ModelRequest::start(py::handle client, const std::string& mode) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-std::string ModelRequest::after_failure(const std::string& mode, py::handle error,
-                                        py::object& cut) const {
+std::string ModelRequest::after_failure(const std::string& mode, py::handle error, py::object& cut) const {
   if ((cut = cut_short_completion(error))) {
     remember(mode);
     return "";
@@ -217,8 +215,7 @@ bool refuses_response_format(py::handle error) {
   py::object body = py::getattr(error, "body", py::none());
   if (!body.is_none()) said += " " + vx::safe_str(py::repr(body));
   for (char& c : said) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return said.find("response_format") != std::string::npos ||
-         said.find("schema") != std::string::npos;
+  return said.find("response_format") != std::string::npos || said.find("schema") != std::string::npos;
 }
 
 py::object structured_value(py::handle message, py::handle response_model) {
@@ -248,7 +245,8 @@ py::str compact_errors_json(py::handle error) {
     one.append(only);
     errors = one;
   }
-  return json.attr("dumps")(errors, py::arg("ensure_ascii") = false, py::arg("default") = py::module_::import("builtins").attr("str"));
+  return json.attr("dumps")(errors, py::arg("ensure_ascii") = false,
+                            py::arg("default") = py::module_::import("builtins").attr("str"));
 }
 
 std::string readable_errors(py::handle error) {
@@ -280,8 +278,9 @@ py::object text_of_validation_error(py::handle error) {
     const Py_ssize_t depth = py::len(e["loc"]);
     if (vx::safe_str(e["type"]).rfind("json_", 0) == 0 && vx::is_str(input)) return input;
     if (depth <= 1 && vx::is_mapping(input)) {
-      return vx::import("json").attr("dumps")(input, py::arg("ensure_ascii") = false,
-                                              py::arg("default") = py::module_::import("builtins").attr("str"));
+      return vx::import("json").attr("dumps")(
+          input, py::arg("ensure_ascii") = false,
+          py::arg("default") = py::module_::import("builtins").attr("str"));
     }
   }
   return py::none();

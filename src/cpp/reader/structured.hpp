@@ -23,8 +23,7 @@ std::string next_structured_mode(const std::string& mode);  // "" after "prompt"
 // `start` returns the response, or the awaitable of it).
 class ModelRequest {
  public:
-  ModelRequest(py::handle self, py::handle messages, py::handle response_model,
-               py::handle max_tokens);
+  ModelRequest(py::handle self, py::handle messages, py::handle response_model, py::handle max_tokens);
   bool structured() const { return structured_; }
   // The token limit that applies: the question's, else the reader's (None: no limit).
   const py::object& max_tokens() const { return max_tokens_; }

@@ -32,12 +32,12 @@ void check_template(py::handle tmpl, std::string_view field, const std::string& 
       tem = true;
       continue;
     }
-    vx::raise_value_error(owner + ": campo {" + vx::safe_str(nome) + "} desconhecido no prompt; o único campo é " +
-                          campo + " (dobre as chaves de um texto literal: {{ e }})");
+    vx::raise_value_error(owner + ": campo {" + vx::safe_str(nome) +
+                          "} desconhecido no prompt; o único campo é " + campo +
+                          " (dobre as chaves de um texto literal: {{ e }})");
   }
   if (!tem) {
-    vx::raise_value_error(owner + ": o prompt não contém " + campo +
-                          ", onde entra o texto do documento");
+    vx::raise_value_error(owner + ": o prompt não contém " + campo + ", onde entra o texto do documento");
   }
 }
 

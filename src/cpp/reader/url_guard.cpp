@@ -58,8 +58,8 @@ bool is_public_address(py::handle ip) {
     if (truthy(ip.attr("is_site_local"))) return false;
   }
   if (!truthy(ip.attr("is_global"))) return false;
-  for (const char* kind : {"is_private", "is_loopback", "is_link_local", "is_reserved",
-                           "is_multicast", "is_unspecified"}) {
+  for (const char* kind :
+       {"is_private", "is_loopback", "is_link_local", "is_reserved", "is_multicast", "is_unspecified"}) {
     if (truthy(ip.attr(kind))) return false;
   }
   return true;
@@ -109,8 +109,8 @@ std::optional<py::object> client_host(py::handle url) {
 // The URL parser's host in the client's spelling (IDNA for a non-ASCII name).
 py::object as_client_spelling(py::object host) {
   if (truthy(host.attr("isascii")())) return host;
-  py::object encoded = ns.get("requests").attr("models").attr("PreparedRequest").attr(
-      "_get_idna_encoded_host")(host);
+  py::object encoded =
+      ns.get("requests").attr("models").attr("PreparedRequest").attr("_get_idna_encoded_host")(host);
   return encoded.attr("lower")();
 }
 

@@ -11,8 +11,8 @@
 // The breaker keeps its state in ordinary instance attributes guarded by a
 // threading.Lock, and reads the wall clock through this module's `time`, so that
 // tests (and callers) can patch either.
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -110,32 +110,30 @@ void breaker_reset(py::object self) {
 
 py::object noop_decorator(py::object fn) { return fn; }
 
-py::object create_retry_decorator(py::object max_retries, py::object min_wait,
-                                  py::object max_wait) {
+py::object create_retry_decorator(py::object max_retries, py::object min_wait, py::object max_wait) {
   long long retries = vx::arg_int_trunc(max_retries, "max_retries");
   double lo = vx::arg_float(min_wait, "min_wait");
   double hi = vx::arg_float(max_wait, "max_wait");
   py::object retryable = ns.get("RETRYABLE_EXCEPTIONS");
   if (py::len(retryable) == 0 || retries <= 0) return ns.get("noop_decorator");
-  return ns.call("retry", py::arg("stop") = ns.call("stop_after_attempt", retries + 1),
-                 py::arg("wait") = ns.call("wait_random_exponential", py::arg("multiplier") = lo,
-                                           py::arg("max") = hi),
-                 py::arg("retry") = ns.call("retry_if_exception_type", retryable),
-                 py::arg("before_sleep") = ns.get("_log_retry"), py::arg("reraise") = true);
+  return ns.call(
+      "retry", py::arg("stop") = ns.call("stop_after_attempt", retries + 1),
+      py::arg("wait") = ns.call("wait_random_exponential", py::arg("multiplier") = lo, py::arg("max") = hi),
+      py::arg("retry") = ns.call("retry_if_exception_type", retryable),
+      py::arg("before_sleep") = ns.get("_log_retry"), py::arg("reraise") = true);
 }
 
 void log_retry(py::object retry_state) {
   py::object outcome = py::getattr(retry_state, "outcome", py::none());
   py::object exc = outcome.is_none() ? py::none() : outcome.attr("exception")();
   py::object attempt = retry_state.attr("attempt_number");
-  py::object max_attempts =
-      py::object(retry_state.attr("retry_object").attr("stop").attr("max_attempt_number")) -
-      py::int_(1);
+  py::object max_attempts = py::object(
+                                retry_state.attr("retry_object").attr("stop").attr("max_attempt_number")) -
+                            py::int_(1);
   py::object name = exc.is_none() ? py::str("unknown") : py::str(vx::type_name(exc));
   py::object next_action = py::getattr(retry_state, "next_action", py::none());
   py::object sleep = next_action.is_none() ? py::object(py::int_(0)) : next_action.attr("sleep");
-  logger.warning("Retry %d/%d após erro: %s. Aguardando %.1fs...", attempt, max_attempts, name,
-                 sleep);
+  logger.warning("Retry %d/%d após erro: %s. Aguardando %.1fs...", attempt, max_attempts, name, sleep);
 }
 
 // RETRYABLE_EXCEPTIONS: the package's two errors, then the OpenAI library's four
@@ -147,8 +145,8 @@ py::tuple build_retryable() {
   types.append(exc.attr("ModelError"));
   try {
     py::module_ openai = py::module_::import("openai");
-    for (const char* name : {"RateLimitError", "APITimeoutError", "APIConnectionError",
-                             "InternalServerError"}) {
+    for (const char* name :
+         {"RateLimitError", "APITimeoutError", "APIConnectionError", "InternalServerError"}) {
       types.append(openai.attr(name));
     }
   } catch (py::error_already_set& e) {
@@ -178,10 +176,9 @@ PYBIND11_MODULE(resilience, m) {
     m.attr(name) = tenacity.attr(name);
   }
 
-  vx::make_enum(m, "CircuitState",
-                {{"CLOSED", py::str("CLOSED")},
-                 {"OPEN", py::str("OPEN")},
-                 {"HALF_OPEN", py::str("HALF_OPEN")}});
+  vx::make_enum(
+      m, "CircuitState",
+      {{"CLOSED", py::str("CLOSED")}, {"OPEN", py::str("OPEN")}, {"HALF_OPEN", py::str("HALF_OPEN")}});
 
   vx::PyClass breaker(m, "CircuitBreaker",
                       "Opens after `failure_threshold` consecutive failures; after "

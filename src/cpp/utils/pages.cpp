@@ -38,8 +38,7 @@ py::tuple filter_relevant_pages(py::object pages_obj, py::object keywords_obj) {
     py::list kws = vx::arg_list(keywords_obj, "keywords");
     for (py::handle k : kws) {
       if (!vx::is_str(k)) {
-        throw py::type_error("argument 'keywords' must be a list of str, found " +
-                             vx::type_name(k));
+        throw py::type_error("argument 'keywords' must be a list of str, found " + vx::type_name(k));
       }
       keywords.add(k);
     }
@@ -83,8 +82,7 @@ py::tuple filter_relevant_pages(py::object pages_obj, py::object keywords_obj) {
 }  // namespace
 
 void init_pages(py::module_& m) {
-  m.def("filter_relevant_pages", &filter_relevant_pages, py::arg("pages"),
-        py::arg("keywords") = py::none(),
+  m.def("filter_relevant_pages", &filter_relevant_pages, py::arg("pages"), py::arg("keywords") = py::none(),
         "(pages that contain at least one keyword, summary); no keywords selects every "
         "page. Text and keywords are compared without accents and in lower case.");
 }

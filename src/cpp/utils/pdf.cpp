@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "bridge/hashing.hpp"
 #include "bridge/native.hpp"
 #include "core/image_sniff.hpp"
-#include "bridge/hashing.hpp"
 #include "utils/utils.hpp"
 
 namespace vx::utils {
@@ -30,8 +30,7 @@ std::string path_name(py::handle path) {
 py::object open_pdf(py::handle source, SourceKind kind) {
   py::object fitz = ns.get("fitz");
   switch (kind) {
-    case SourceKind::Path:
-      return fitz.attr("open")(vx::late("os", "fspath")(source));
+    case SourceKind::Path: return fitz.attr("open")(vx::late("os", "fspath")(source));
     case SourceKind::Bytes:
       return fitz.attr("open")(py::arg("stream") = as_bytes(source), py::arg("filetype") = "pdf");
     case SourceKind::Stream:
@@ -49,8 +48,7 @@ std::string display_name(py::handle source, SourceKind kind, const std::optional
 
 // Page documents carry the same metadata keys as the OCR loader's pages: the 1-based
 // "page" and the "source" of the text; "filename" names the document.
-py::object page_document(py::handle document_cls, py::object text, long long page_no,
-                         const py::str& name) {
+py::object page_document(py::handle document_cls, py::object text, long long page_no, const py::str& name) {
   py::dict meta;
   meta["page"] = py::int_(page_no);
   meta["source"] = py::str("text");
@@ -237,8 +235,8 @@ py::dict get_document_metadata(py::object data, py::object filename) {
   }
   bool image = py::bool_(ns.call("needs_ocr", content, 100));
   // round(bytes / 1024, 2) as Python rounds: halves to even, on the float's exact value.
-  py::object size_kb_obj = py::float_(static_cast<double>(PyBytes_GET_SIZE(content.ptr())) / 1024.0)
-                               .attr("__round__")(2);
+  py::object size_kb_obj =
+      py::float_(static_cast<double>(PyBytes_GET_SIZE(content.ptr())) / 1024.0).attr("__round__")(2);
   double size_kb = py::cast<double>(size_kb_obj);
   py::dict meta;
   meta["filename"] = vx::from_utf8(fname && !fname->empty() ? *fname : std::string(kDefaultName));
@@ -257,9 +255,8 @@ void refuse_pixels(const py::object& width, const py::object& height, const py::
   // As Python ints: the product may pass 64 bits and the limit may be any integer.
   py::object pixels = width * height;
   if (pixels > limit) {
-    throw py::value_error("Imagem grande demais para converter: " + vx::safe_str(width) +
-                          " x " + vx::safe_str(height) + " pixels (limite: " +
-                          vx::safe_str(limit) + ")");
+    throw py::value_error("Imagem grande demais para converter: " + vx::safe_str(width) + " x " +
+                          vx::safe_str(height) + " pixels (limite: " + vx::safe_str(limit) + ")");
   }
 }
 
@@ -297,8 +294,7 @@ py::object ensure_pdf_bytes(py::object data) {
   std::string filetype = kind == vx::core::ImageKind::None
                              ? std::string("png")
                              : std::string(vx::core::image_mime(kind)).substr(6);  // "image/"
-  py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content,
-                                               py::arg("filetype") = filetype);
+  py::object img = ns.get("fitz").attr("open")(py::arg("stream") = content, py::arg("filetype") = filetype);
   vx::ScopedClose closer(img);
   check_image_pixels(img, content, kind);
   py::object pdf = img.attr("convert_to_pdf")(py::arg("from_page") = 0, py::arg("to_page") = 0);
@@ -308,19 +304,15 @@ py::object ensure_pdf_bytes(py::object data) {
 }  // namespace
 
 void init_pdf(py::module_& m) {
-  vx::native_class<PageIterator>(m, "PageIterator",
-                                 "Page documents of one PDF, produced one at a time.")
+  vx::native_class<PageIterator>(m, "PageIterator", "Page documents of one PDF, produced one at a time.")
       .def("__iter__", vx::returns_self<PageIterator>("__iter__"))
       .def("__next__", vx::method("__next__", &PageIterator::next))
-      .def("close", vx::method("close", &PageIterator::close),
-           "Stops the iteration and closes the PDF.");
+      .def("close", vx::method("close", &PageIterator::close), "Stops the iteration and closes the PDF.");
   vx::native_detail::guard_keywords(m.attr("PageIterator"));
 
-  m.def("load_pdf", &load_pdf, py::arg("source"),
-        py::arg("filename") = py::none(),
+  m.def("load_pdf", &load_pdf, py::arg("source"), py::arg("filename") = py::none(),
         "Page documents of a PDF given as bytes, a readable stream or a path.");
-  m.def("load_pdf_lazy", &load_pdf_lazy, py::arg("source"),
-        py::arg("filename") = py::none(),
+  m.def("load_pdf_lazy", &load_pdf_lazy, py::arg("source"), py::arg("filename") = py::none(),
         "Like load_pdf, producing one page document at a time.");
   m.def("needs_ocr", &needs_ocr, py::arg("source"), py::arg("min_chars") = 100,
         "True when some page has at most min_chars characters of text and shows an image.");

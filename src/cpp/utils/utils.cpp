@@ -84,8 +84,7 @@ py::bytes ensure_bytes(py::object source) {
     vx::raise_type_error("source", "bytes or a readable stream", source);
   }
   py::object position = py::none();
-  if (py::hasattr(source, "seekable") && py::hasattr(source, "tell") &&
-      py::hasattr(source, "seek")) {
+  if (py::hasattr(source, "seekable") && py::hasattr(source, "tell") && py::hasattr(source, "seek")) {
     try {
       if (py::bool_(source.attr("seekable")())) position = source.attr("tell")();
     } catch (py::error_already_set&) {
@@ -117,8 +116,7 @@ PYBIND11_MODULE(utils, m) {
   m.attr("MAX_IMAGE_PIXELS") = py::int_(1024LL * 1024 * 1024 / 4 / 3);
   init_pdf(m);
   init_pages(m);
-  m.def("is_image_bytes", &is_image_bytes, py::arg("data"),
-        "True for PNG, JPEG, TIFF, BMP or GIF data.");
+  m.def("is_image_bytes", &is_image_bytes, py::arg("data"), "True for PNG, JPEG, TIFF, BMP or GIF data.");
   m.def("extract_main_response", &extract_main_response, py::arg("parsed"),
         "The value to report for a structured answer: its only field's value, or the "
         "whole mapping.");

@@ -3,8 +3,7 @@
 import os
 from typing import Any, Mapping, Sequence
 
-from vorlex.contract.auth import CheckerProvider
-from vorlex.contract.auth import VorlexAuth as VorlexAuth
+from vorlex.contract.auth import CheckerProvider, VorlexAuth as VorlexAuth
 from vorlex.contract.base import CountryAdapter
 from vorlex.contract.countries.br.cnpj import (
     _limpar_para_consulta as _limpar_para_consulta,

@@ -32,7 +32,8 @@ class EmpresaExtraida(BaseModel):
     nome_fantasia: Optional[str] = Field(None, description="Nome fantasia, se houver")
     endereco: Optional[str] = Field(None, description="Endereço completo, como escrito no contrato")
     papel_no_contrato: Optional[str] = Field(
-        None, description="Papel no contrato: contratante, contratada, interveniente, fiadora...")
+        None, description="Papel no contrato: contratante, contratada, interveniente, fiadora..."
+    )
 
 
 class AssinaturaExtraida(BaseModel):
@@ -44,12 +45,16 @@ class AssinaturaExtraida(BaseModel):
     cargo: Optional[str] = Field(None, description="Cargo ou qualidade em que assina")
     cpf: Optional[str] = Field(None, description="CPF, se houver")
     empresa_representada: Optional[str] = Field(
-        None, description="Razão social da empresa que a pessoa representa")
+        None, description="Razão social da empresa que a pessoa representa"
+    )
     cnpj_empresa: Optional[str] = Field(None, description="CNPJ da empresa representada")
     tipo_assinatura: Optional[str] = Field(
         None,
-        description=("Tipo de assinatura: representante, procurador, digital... "
-                     "Escreva \"testemunha\" para as testemunhas."))
+        description=(
+            "Tipo de assinatura: representante, procurador, digital... "
+            'Escreva "testemunha" para as testemunhas.'
+        ),
+    )
 
 
 class ExtracaoEmpresas(BaseModel):
@@ -110,6 +115,7 @@ class AssinaturaVerificada(BaseModel):
 
 
 __all__ = [
+    "STATUS_EMOJI",
     "AssinaturaExtraida",
     "AssinaturaVerificada",
     "CampoVerificado",
@@ -118,5 +124,4 @@ __all__ = [
     "ExtracaoAssinaturas",
     "ExtracaoDadosContrato",
     "ExtracaoEmpresas",
-    "STATUS_EMOJI",
 ]

@@ -7,7 +7,13 @@ from pydantic import BaseModel, ConfigDict, Field
 # What became of one question: answered, nothing to ask about, or why it failed (the
 # batch runners add ERROR and CIRCUIT_OPEN for whole documents).
 QuestionStatus = Literal[
-    "OK", "NO_DATA", "PARSE_ERROR", "PROVIDER_UNAVAILABLE", "AUTH_ERROR", "REFUSED", "ERROR",
+    "OK",
+    "NO_DATA",
+    "PARSE_ERROR",
+    "PROVIDER_UNAVAILABLE",
+    "AUTH_ERROR",
+    "REFUSED",
+    "ERROR",
     "CIRCUIT_OPEN",
 ]
 

@@ -5,8 +5,7 @@ Every answer offers choices[0].message.content (text or None), choices[0].messag
 usage.prompt_tokens / completion_tokens / total_tokens (thinking tokens count as
 completion) and raw_response (the library's own response)."""
 
-from typing import Any, Dict, Generator, List, Optional, Type, Union, final
-from typing import Coroutine as _Coroutine
+from typing import Any, Coroutine as _Coroutine, Dict, Generator, List, Optional, Type, Union, final
 
 from vorlex.exceptions import VorlexError
 
@@ -42,15 +41,14 @@ class GoogleCall(_Coroutine[Any, Any, Any]):
 
 class _DeferredClient:
     """A google-genai client built on first use (no API key was available yet)."""
+
     _api_key: Optional[str]
     _client: Any
     def __init__(self, api_key: Optional[str]) -> None: ...
     def __getattr__(self, name: str) -> Any: ...
 
 def build_client(*, api_key: Optional[str] = "") -> Any: ...
-def call_chat(
-    client: Any, model: str, messages: Messages, *, max_tokens: Optional[int] = None
-) -> Any: ...
+def call_chat(client: Any, model: str, messages: Messages, *, max_tokens: Optional[int] = None) -> Any: ...
 def call_structured(
     client: Any,
     model: str,

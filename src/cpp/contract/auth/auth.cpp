@@ -9,8 +9,8 @@
 // names one of the two; then Azure when its credentials are complete and no OpenAI key
 // is given anywhere; else OpenAI. An empty argument counts as absent, as everywhere
 // in the reader's configuration.
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -32,9 +32,8 @@ std::string provider_name(const std::string& s) {
   return vx::to_utf8(vx::from_utf8(s).attr("strip")().attr("lower")());
 }
 
-void auth_init(py::object self, py::object openai_api_key, py::object provider,
-               py::object azure_api_key, py::object azure_endpoint, py::object azure_deployment,
-               py::object azure_api_version) {
+void auth_init(py::object self, py::object openai_api_key, py::object provider, py::object azure_api_key,
+               py::object azure_endpoint, py::object azure_deployment, py::object azure_api_version) {
   std::string openai_key = arg_or_env(openai_api_key, "openai_api_key", "OPENAI_API_KEY");
   std::string az_key = arg_or_env(azure_api_key, "azure_api_key", "AZURE_API_KEY");
   std::string az_endpoint = arg_or_env(azure_endpoint, "azure_endpoint", "AZURE_API_ENDPOINT");
@@ -47,15 +46,13 @@ void auth_init(py::object self, py::object openai_api_key, py::object provider,
   if (escolhido && !escolhido->empty()) {
     nome = provider_name(*escolhido);
     if (nome != "openai" && nome != "azure") {
-      vx::raise_value_error("provider deve ser 'openai' ou 'azure', não " +
-                            vx::safe_str(py::repr(provider)));
+      vx::raise_value_error("provider deve ser 'openai' ou 'azure', não " + vx::safe_str(py::repr(provider)));
     }
   } else {
     std::string do_ambiente = provider_name(env("OPENAI_PROVIDER"));
     if (do_ambiente == "openai" || do_ambiente == "azure") {
       nome = do_ambiente;
-    } else if (openai_key.empty() && !az_key.empty() && !az_endpoint.empty() &&
-               !az_deployment.empty()) {
+    } else if (openai_key.empty() && !az_key.empty() && !az_endpoint.empty() && !az_deployment.empty()) {
       nome = "azure";
     } else {
       nome = "openai";
@@ -71,9 +68,7 @@ void auth_init(py::object self, py::object openai_api_key, py::object provider,
 
 bool filled(py::handle self, const char* field) { return vx::truthy(self.attr(field)); }
 
-bool is_azure(py::object self) {
-  return py::str(self.attr("_provider")).equal(py::str("azure"));
-}
+bool is_azure(py::object self) { return py::str(self.attr("_provider")).equal(py::str("azure")); }
 
 bool has_api_key(py::object self) {
   if (py::cast<bool>(self.attr("is_azure"))) {
@@ -126,11 +121,10 @@ PYBIND11_MODULE(auth, m) {
            py::arg("provider") = py::none(), py::arg("azure_api_key") = py::none(),
            py::arg("azure_endpoint") = py::none(), py::arg("azure_deployment") = py::none(),
            py::arg("azure_api_version") = "2024-02-15-preview")
-      .def_property_readonly("provider", [](py::object self) { return self.attr("_provider"); },
-                             "'openai' or 'azure'.")
+      .def_property_readonly(
+          "provider", [](py::object self) { return self.attr("_provider"); }, "'openai' or 'azure'.")
       .def_property_readonly("is_azure", &is_azure, "Whether Azure OpenAI is the provider.")
-      .def_property_readonly("has_api_key", &has_api_key,
-                             "Whether the provider's credentials are complete.")
+      .def_property_readonly("has_api_key", &has_api_key, "Whether the provider's credentials are complete.")
       .def_property_readonly("is_vorlex_available", &is_vorlex_available,
                              "Whether the reader module can be loaded.")
       .def("get_vorlex_kwargs", &get_vorlex_kwargs, py::arg("self"),

@@ -7,8 +7,8 @@
 //
 // An ordinary Python class, so that a caller can subclass it in Python for a country
 // of its own and register it in vorlex.contract.registry.ADAPTERS.
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -39,13 +39,11 @@ PYBIND11_MODULE(base, m) {
       .def(
           "lookup_company",
           [](py::object self, py::object) -> py::object { nao_implementado(self, "lookup_company"); },
-          py::arg("self"), py::arg("company_id"),
-          "The registry's company record for the id, or None.")
+          py::arg("self"), py::arg("company_id"), "The registry's company record for the id, or None.")
       .def(
           "search_companies",
           [](py::object self, py::object) -> py::object { nao_implementado(self, "search_companies"); },
-          py::arg("self"), py::arg("name"),
-          "The record of the best company found by name, or None.")
+          py::arg("self"), py::arg("name"), "The record of the best company found by name, or None.")
       .def(
           "last_lookup_failure", [](py::object) -> py::object { return py::none(); }, py::arg("self"),
           "Why the last lookup or search found nothing when the registry could not be "

@@ -82,12 +82,10 @@ py::object formatar_cnpj(py::handle limpo);
 py::str texto_registro(py::handle dados, const char* chave);
 
 // A new record: cls(**kwargs).
-inline py::object build(const char* cls, py::dict kwargs) {
-  return record(cls)(**kwargs);
-}
+inline py::object build(const char* cls, py::dict kwargs) { return record(cls)(**kwargs); }
 
 // CampoVerificado(campo=..., status=..., ...), with valor_* left out when null handles.
-py::object campo(const char* nome, const char* status, py::handle valor_contrato,
-                 py::handle valor_receita, py::handle mensagem);
+py::object campo(const char* nome, const char* status, py::handle valor_contrato, py::handle valor_receita,
+                 py::handle mensagem);
 
 }  // namespace vx::checker

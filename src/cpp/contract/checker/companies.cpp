@@ -88,7 +88,7 @@ Answer ask_once(py::dict& memo, py::handle key, py::handle adapter, const char* 
 struct Fetched {
   bool by_number = false;  // the adapter accepted the number: it was looked up
   Answer number;
-  bool by_name = false;    // nothing by number, and a legal name to search
+  bool by_name = false;  // nothing by number, and a legal name to search
   Answer name;
 };
 
@@ -135,7 +135,8 @@ std::vector<Fetched> fetch_registry(py::handle adapter, const py::list& companie
   py::list calls;
   for (size_t i = 0; i < plans.size(); ++i) {
     py::cpp_function chain([out, i, plan = plans[i], adapter = py::reinterpret_borrow<py::object>(adapter),
-                            numbers, names]() mutable { (*out)[i] = fetch_chain(plan, adapter, numbers, names); });
+                            numbers,
+                            names]() mutable { (*out)[i] = fetch_chain(plan, adapter, numbers, names); });
     calls.append(py::make_tuple(chain));
   }
   long long workers = arg_int(ns.get("REGISTRY_LOOKUP_WORKERS"), "REGISTRY_LOOKUP_WORKERS");
@@ -229,8 +230,7 @@ py::tuple validar_empresas(py::object self, py::object empresas) {
     if (!ativa) problemas.append(cat({py::str("Empresa com situação: "), situacao}));
 
     py::object razao_receita = texto_registro(dados, "razao_social");
-    bool razao_confere =
-        truthy(self.attr("_comparar_nomes")(or_text(razao, ""), razao_receita));
+    bool razao_confere = truthy(self.attr("_comparar_nomes")(or_text(razao, ""), razao_receita));
     campos.append(campo("Razão Social", razao_confere ? "aprovado" : "pendente", razao, razao_receita,
                         py::str(razao_confere ? "Confere" : "Divergente")));
 

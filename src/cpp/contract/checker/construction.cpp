@@ -53,12 +53,12 @@ void check_path_or_none(py::handle value, const char* name) {
   raise_type_error(name, "str, os.PathLike or None", value);
 }
 
-void checker_init(py::object self, py::object country, py::object openai_api_key,
-                  py::object provider, py::object azure_api_key, py::object azure_endpoint,
-                  py::object azure_deployment, py::object azure_api_version, py::object model,
-                  py::object verbose, py::object usar_ai_search, py::object base_url,
-                  py::object cache_path, py::object cache_url, py::object ocr_engine,
-                  py::object structured_output, py::object max_tokens, py::object timeout) {
+void checker_init(py::object self, py::object country, py::object openai_api_key, py::object provider,
+                  py::object azure_api_key, py::object azure_endpoint, py::object azure_deployment,
+                  py::object azure_api_version, py::object model, py::object verbose,
+                  py::object usar_ai_search, py::object base_url, py::object cache_path, py::object cache_url,
+                  py::object ocr_engine, py::object structured_output, py::object max_tokens,
+                  py::object timeout) {
   // Types, every argument before any work.
   arg_str(country, "country");
   arg_opt_str(openai_api_key, "openai_api_key");
@@ -97,11 +97,10 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   self.attr("_structured_output") = structured_output;
   self.attr("_max_tokens") = max_tokens;
   self.attr("_timeout") = timeout;
-  py::object auth = ns.call("VorlexAuth", py::arg("openai_api_key") = openai_api_key,
-                            py::arg("provider") = provider, py::arg("azure_api_key") = azure_api_key,
-                            py::arg("azure_endpoint") = azure_endpoint,
-                            py::arg("azure_deployment") = azure_deployment,
-                            py::arg("azure_api_version") = azure_api_version);
+  py::object auth = ns.call(
+      "VorlexAuth", py::arg("openai_api_key") = openai_api_key, py::arg("provider") = provider,
+      py::arg("azure_api_key") = azure_api_key, py::arg("azure_endpoint") = azure_endpoint,
+      py::arg("azure_deployment") = azure_deployment, py::arg("azure_api_version") = azure_api_version);
   self.attr("_auth") = auth;
   // A checker that could never build its reader says so now, not at the first contract.
   const bool azure = truthy(auth.attr("is_azure"));
@@ -227,11 +226,11 @@ void setup_questions(py::object self) {
   for (const QuestionSpec& spec : kQuestions) {
     py::list keywords;
     for (const char* k : spec.keywords) keywords.append(py::str(k));
-    py::object q = question(
-        py::arg("config") =
-            config(py::arg("id") = spec.id, py::arg("name") = spec.name, py::arg("tag") = spec.id),
-        py::arg("system_prompt") = spec.system_prompt, py::arg("user_prompt") = spec.user_prompt,
-        py::arg("keywords") = keywords, py::arg("response_model") = record(spec.response_model));
+    py::object q = question(py::arg("config") = config(py::arg("id") = spec.id, py::arg("name") = spec.name,
+                                                       py::arg("tag") = spec.id),
+                            py::arg("system_prompt") = spec.system_prompt,
+                            py::arg("user_prompt") = spec.user_prompt, py::arg("keywords") = keywords,
+                            py::arg("response_model") = record(spec.response_model));
     client.attr("add_question")(q);
   }
 }
@@ -242,13 +241,12 @@ void init_construction(PyClass& cls) {
   cls.def("__init__", &checker_init, py::arg("self"), py::arg("country"),
           py::arg("openai_api_key") = py::none(), py::arg("provider") = py::none(),
           py::arg("azure_api_key") = py::none(), py::arg("azure_endpoint") = py::none(),
-          py::arg("azure_deployment") = py::none(),
-          py::arg("azure_api_version") = "2024-02-15-preview", py::arg("model") = py::reinterpret_borrow<py::object>(default_model()),
-          py::arg("verbose") = true, py::arg("usar_ai_search") = true, py::kw_only(),
-          py::arg("base_url") = py::none(), py::arg("cache_path") = py::none(),
-          py::arg("cache_url") = py::none(), py::arg("ocr_engine") = py::none(),
-          py::arg("structured_output") = py::none(), py::arg("max_tokens") = py::none(),
-          py::arg("timeout") = py::none());
+          py::arg("azure_deployment") = py::none(), py::arg("azure_api_version") = "2024-02-15-preview",
+          py::arg("model") = py::reinterpret_borrow<py::object>(default_model()), py::arg("verbose") = true,
+          py::arg("usar_ai_search") = true, py::kw_only(), py::arg("base_url") = py::none(),
+          py::arg("cache_path") = py::none(), py::arg("cache_url") = py::none(),
+          py::arg("ocr_engine") = py::none(), py::arg("structured_output") = py::none(),
+          py::arg("max_tokens") = py::none(), py::arg("timeout") = py::none());
   cls.def_property_readonly(
       "provider", [](py::object self) { return self.attr("_auth").attr("provider"); },
       "The provider the credentials settled on: 'openai' or 'azure'.");

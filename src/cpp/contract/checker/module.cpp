@@ -12,12 +12,12 @@
 // The name rules are in core/checker_names. Importing this module loads the CNPJ
 // module and the small registry and credential modules, never the reader: the reader
 // (and with it openai and PyMuPDF) is imported on the first verification.
-#include "bridge/signatures.hpp"
-#include "contract/checker/checker.hpp"
-
 #include <algorithm>
 #include <map>
 #include <string>
+
+#include "bridge/signatures.hpp"
+#include "contract/checker/checker.hpp"
 
 namespace vx::checker {
 
@@ -57,9 +57,7 @@ py::str cat(std::initializer_list<py::handle> pieces) {
   return py::str("").attr("join")(parts);
 }
 
-void log(py::handle self, py::handle msg, const char* emoji) {
-  self.attr("_log")(msg, py::str(emoji));
-}
+void log(py::handle self, py::handle msg, const char* emoji) { self.attr("_log")(msg, py::str(emoji)); }
 void log(py::handle self, const char* msg, const char* emoji) { log(self, py::str(msg), emoji); }
 
 void print_line(py::handle line) { py::module_::import("builtins").attr("print")(line); }
@@ -91,8 +89,8 @@ py::str texto_registro(py::handle dados, const char* chave) {
   return br_py::registry_text(mapping_get(dados, chave, py::none()));
 }
 
-py::object campo(const char* nome, const char* status, py::handle valor_contrato,
-                 py::handle valor_receita, py::handle mensagem) {
+py::object campo(const char* nome, const char* status, py::handle valor_contrato, py::handle valor_receita,
+                 py::handle mensagem) {
   py::dict kw;
   kw["campo"] = py::str(nome);
   kw["status"] = py::str(status);
@@ -106,8 +104,9 @@ py::object campo(const char* nome, const char* status, py::handle valor_contrato
 
 PYBIND11_MODULE(checker, m) {
   using namespace vx::checker;
-  m.doc() = "Verification of Brazilian contracts: companies against the federal registry, "
-            "signatories against the partner lists, a verdict and a printed report.";
+  m.doc() =
+      "Verification of Brazilian contracts: companies against the federal registry, "
+      "signatories against the partner lists, a verdict and a printed report.";
   ns.bind(m);
   ns.lazy("os", "os");
   ns.lazy("pathlib", "pathlib");
@@ -124,9 +123,9 @@ PYBIND11_MODULE(checker, m) {
   }
   m.attr("get_adapter") = py::module_::import("vorlex.contract.registry").attr("get_adapter");
   m.attr("VorlexAuth") = py::module_::import("vorlex.contract.auth").attr("VorlexAuth");
-  for (const char* n : {"EmpresaExtraida", "AssinaturaExtraida", "CampoVerificado",
-                        "EmpresaVerificada", "AssinaturaVerificada", "ExtracaoEmpresas",
-                        "ExtracaoAssinaturas", "ExtracaoDadosContrato"}) {
+  for (const char* n :
+       {"EmpresaExtraida", "AssinaturaExtraida", "CampoVerificado", "EmpresaVerificada",
+        "AssinaturaVerificada", "ExtracaoEmpresas", "ExtracaoAssinaturas", "ExtracaoDadosContrato"}) {
     ns.lazy(n, "vorlex.contract.models", n);
   }
 

@@ -20,9 +20,7 @@ std::u32string normalizado(py::handle texto, const char* arg) {
   return normalizar_nome(to_u32(texto));
 }
 
-py::str normalizar_texto(py::object, py::object texto) {
-  return from_u32(normalizado(texto, "texto"));
-}
+py::str normalizar_texto(py::object, py::object texto) { return from_u32(normalizado(texto, "texto")); }
 
 // self._normalizar_texto(x) as text.
 std::u32string normalizar_via(py::handle self, py::handle texto, const char* arg) {
@@ -53,8 +51,7 @@ py::list socios_de(py::handle dados_receita) {
   return snapshot(socios_obj, "socios");
 }
 
-py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario,
-                                     py::object dados_receita) {
+py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario, py::object dados_receita) {
   if (!is_str(nome_signatario)) raise_type_error("nome_signatario", "str", nome_signatario);
   if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
   if (nomes_nativos(self)) {

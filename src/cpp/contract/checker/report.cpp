@@ -42,7 +42,8 @@ const char* icone(py::handle parte, bool empresa) {
     if (py::str("reprovado").equal(status)) reprovado = true;
     else if (py::str("pendente").equal(status)) pendente = true;
     else if (py::str("aprovado").equal(status)) aprovado = true;
-    else if (is_str(c.attr("mensagem")) && truthy(c.attr("mensagem").attr("startswith")("Testemunha"))) testemunha = true;
+    else if (is_str(c.attr("mensagem")) && truthy(c.attr("mensagem").attr("startswith")("Testemunha")))
+      testemunha = true;
     else outro = true;
   }
   if (empresa && !truthy(parte.attr("empresa_ativa"))) return pendente && !reprovado ? "⚠️" : "❌";
@@ -54,7 +55,8 @@ const char* icone(py::handle parte, bool empresa) {
 
 void campos_de(py::handle parte) {
   for (py::handle c : snapshot(parte.attr("campos"), "campos")) {
-    linha({py::str("      "), c.attr("emoji"), py::str(" "), c.attr("campo"), py::str(": "), c.attr("mensagem")});
+    linha({py::str("      "), c.attr("emoji"), py::str(" "), c.attr("campo"), py::str(": "),
+           c.attr("mensagem")});
   }
 }
 
@@ -132,9 +134,8 @@ void imprimir_relatorio(py::object self, py::object resultado_final, py::object 
 void init_report(PyClass& cls) {
   cls.def("_imprimir_relatorio", &imprimir_relatorio, py::arg("self"), py::arg("resultado_final"),
           py::arg("justificativa"), py::arg("campos_aprovados"), py::arg("campos_reprovados"),
-          py::arg("campos_pendentes"), py::arg("empresas"), py::arg("assinaturas"),
-          py::arg("dados_contrato"), py::arg("metricas"),
-          "Prints the verification report to standard output.");
+          py::arg("campos_pendentes"), py::arg("empresas"), py::arg("assinaturas"), py::arg("dados_contrato"),
+          py::arg("metricas"), "Prints the verification report to standard output.");
 }
 
 }  // namespace vx::checker

@@ -95,7 +95,8 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
     py::object bound;
     const bool nativo = is_str(nome) && is_original(self, "_verificar_poder_assinatura", bound) &&
                         nomes_nativos(self);
-    NomeComparavel assinante = preparar_nome(nativo ? normalizar_nome(br_py::to_u32(nome)) : std::u32string());
+    NomeComparavel assinante = preparar_nome(nativo ? normalizar_nome(br_py::to_u32(nome))
+                                                    : std::u32string());
     auto verificar = [&](py::handle registro) -> std::pair<bool, py::object> {
       if (nativo) {
         auto [ok, q] = poder_nativo(assinante, registro, &memo);
@@ -143,7 +144,9 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
       campos.append(campo("Poder de Assinatura", "pendente", nome, mostrada,
                           cat({py::str("Sócio sem poder de administração no registro ("), mostrada,
                                py::str("): verificar a cláusula de administração")})));
-      log(self, cat({py::str("⚠️ "), nome, py::str(" - sócio sem poder de administração ("), mostrada, py::str(")")}),
+      log(self,
+          cat({py::str("⚠️ "), nome, py::str(" - sócio sem poder de administração ("), mostrada,
+               py::str(")")}),
           "");
     } else if (tem_poder) {
       py::object mostrada = or_text(qualificacao, "Sócio/Admin");
@@ -161,9 +164,9 @@ py::list validar_assinaturas(py::object self, py::object assinaturas, py::object
           nomes.append(texto_registro(s, "nome"));
         }
       }
-      py::object valor = nomes.empty()
-                             ? py::object(py::str("QSA vazio"))
-                             : py::object(cat({py::str("QSA: "), py::str(", ").attr("join")(nomes), py::str("...")}));
+      py::object valor = nomes.empty() ? py::object(py::str("QSA vazio"))
+                                       : py::object(cat({py::str("QSA: "), py::str(", ").attr("join")(nomes),
+                                                         py::str("...")}));
       campos.append(campo("Poder de Assinatura", "reprovado", nome, valor,
                           py::str("Signatário NÃO encontrado no QSA")));
       problemas.append(py::str("Signatário sem poder de assinatura"));

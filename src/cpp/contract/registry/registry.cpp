@@ -6,8 +6,8 @@
 //   BrazilAdapter   the federal registry through vorlex.contract.countries.br.cnpj:
 //                   validar_cnpj (or validar_cnpj_alfanumerico), consultar_cnpj, buscar_cnpj_por_nome and
 //                   falha_ultima_consulta, each read from that module at call time
-#include "bridge/signatures.hpp"
 #include "bridge/bridge.hpp"
+#include "bridge/signatures.hpp"
 
 namespace {
 
@@ -42,9 +42,7 @@ py::object br_lookup(py::object, py::object company_id) {
   return vx::late(kCnpj, "consultar_cnpj")(company_id);
 }
 
-py::object br_search(py::object, py::object name) {
-  return vx::late(kCnpj, "buscar_cnpj_por_nome")(name);
-}
+py::object br_search(py::object, py::object name) { return vx::late(kCnpj, "buscar_cnpj_por_nome")(name); }
 
 py::object br_failure(py::object) { return vx::late(kCnpj, "falha_ultima_consulta")(); }
 

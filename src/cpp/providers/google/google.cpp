@@ -30,8 +30,8 @@ std::string finish_reason_name(py::handle reason) {
   std::string n = name.is_none() ? vx::safe_str(reason) : vx::safe_str(name);
   if (n == "STOP") return "stop";
   if (n == "MAX_TOKENS") return "length";
-  if (n == "SAFETY" || n == "RECITATION" || n == "BLOCKLIST" || n == "PROHIBITED_CONTENT" ||
-      n == "SPII" || n == "IMAGE_SAFETY")
+  if (n == "SAFETY" || n == "RECITATION" || n == "BLOCKLIST" || n == "PROHIBITED_CONTENT" || n == "SPII" ||
+      n == "IMAGE_SAFETY")
     return "content_filter";
   std::string lower;
   for (char c : n) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
@@ -62,7 +62,8 @@ py::dict convert_part(py::handle part) {
   std::string type = p.contains("type") ? vx::arg_str(p["type"], "type") : std::string("text");
   if (type == "text") {
     py::dict d;
-    d["text"] = vx::from_utf8(vx::arg_str(p.contains("text") ? py::object(p["text"]) : py::object(py::str("")), "text"));
+    d["text"] = vx::from_utf8(
+        vx::arg_str(p.contains("text") ? py::object(p["text"]) : py::object(py::str("")), "text"));
     return d;
   }
   if (type == "image_url") {
@@ -206,12 +207,12 @@ py::object adapt_response(py::object resp, py::object model, py::object response
     py::object reason = feedback.is_none() ? py::none() : py::getattr(feedback, "block_reason", py::none());
     if (!reason.is_none()) {
       py::object name = py::getattr(reason, "name", reason);
-      vx::raise(ns.get("ContentFilterError"),
-                "Google bloqueou o pedido: " + vx::safe_str(name));
+      vx::raise(ns.get("ContentFilterError"), "Google bloqueou o pedido: " + vx::safe_str(name));
     }
   }
   std::string finish;
-  if (!candidates.empty()) finish = finish_reason_name(py::getattr(candidates[0], "finish_reason", py::none()));
+  if (!candidates.empty())
+    finish = finish_reason_name(py::getattr(candidates[0], "finish_reason", py::none()));
 
   py::object parsed = py::none();
   if (!response_model.is_none()) {
@@ -238,15 +239,14 @@ py::object adapt_response(py::object resp, py::object model, py::object response
                             py::arg("total_tokens") = total);
   py::object message = ns_cls(py::arg("role") = "assistant", py::arg("content") = text,
                               py::arg("parsed") = parsed, py::arg("refusal") = py::none());
-  py::object choice = ns_cls(py::arg("index") = 0, py::arg("message") = message,
-                             py::arg("finish_reason") = finish.empty() ? py::object(py::none())
-                                                                       : py::object(py::str(finish)));
+  py::object choice = ns_cls(
+      py::arg("index") = 0, py::arg("message") = message,
+      py::arg("finish_reason") = finish.empty() ? py::object(py::none()) : py::object(py::str(finish)));
   py::list choices;
   choices.append(choice);
   return ns_cls(py::arg("id") = py::getattr(resp, "response_id", py::none()),
-                py::arg("object") = "chat.completion", py::arg("model") = model,
-                py::arg("choices") = choices, py::arg("usage") = usage,
-                py::arg("raw_response") = resp);
+                py::arg("object") = "chat.completion", py::arg("model") = model, py::arg("choices") = choices,
+                py::arg("usage") = usage, py::arg("raw_response") = resp);
 }
 
 // ---------------------------------------------------------------------------------
@@ -336,8 +336,8 @@ py::object call_vision(py::object client, py::object model, py::object image_byt
   py::list contents;
   contents.append(turn);
 
-  py::object resp = client.attr("models").attr("generate_content")(
-      py::arg("model") = model, py::arg("contents") = contents);
+  py::object resp = client.attr("models").attr("generate_content")(py::arg("model") = model,
+                                                                   py::arg("contents") = contents);
   py::object text = response_text(resp);
   if (text.is_none() || !vx::is_str(text)) return py::none();
   py::object stripped = text.attr("strip")();
@@ -407,8 +407,8 @@ PYBIND11_MODULE(google, m) {
   py::dict body;
   body["__module__"] = m.attr("__name__");
   body["__doc__"] = py::str("Google blocked the request (safety or policy filters).");
-  m.attr("ContentFilterError") =
-      vx::late("builtins", "type")(py::str("ContentFilterError"), py::make_tuple(base), body);
+  m.attr("ContentFilterError") = vx::late("builtins", "type")(py::str("ContentFilterError"),
+                                                              py::make_tuple(base), body);
 
   vx::PyClass(m, "_DeferredClient", "A google-genai client built on first use.")
       .def("__init__", &deferred_init, py::arg("self"), py::arg("api_key"))
@@ -416,15 +416,15 @@ PYBIND11_MODULE(google, m) {
 
   m.def("build_client", &build_client, py::kw_only(), py::arg("api_key") = py::str(""),
         "One google-genai client, used for synchronous and asynchronous calls.");
-  m.def("call_chat", &call_chat, py::arg("client"), py::arg("model"), py::arg("messages"),
-        py::kw_only(), py::arg("max_tokens") = py::none(),
+  m.def("call_chat", &call_chat, py::arg("client"), py::arg("model"), py::arg("messages"), py::kw_only(),
+        py::arg("max_tokens") = py::none(),
         "Text answer in the chat-completion shape; max_tokens caps its length "
         "(max_output_tokens).");
   m.def("call_structured", &call_structured, py::arg("client"), py::arg("model"), py::arg("messages"),
         py::arg("response_model"), py::kw_only(), py::arg("max_tokens") = py::none(),
         "Structured answer: choices[0].message.parsed is a response_model.");
-  m.def("acall_chat", &acall_chat, py::arg("client"), py::arg("model"), py::arg("messages"),
-        py::kw_only(), py::arg("max_tokens") = py::none(), "Awaitable of call_chat's answer.");
+  m.def("acall_chat", &acall_chat, py::arg("client"), py::arg("model"), py::arg("messages"), py::kw_only(),
+        py::arg("max_tokens") = py::none(), "Awaitable of call_chat's answer.");
   m.def("acall_structured", &acall_structured, py::arg("client"), py::arg("model"), py::arg("messages"),
         py::arg("response_model"), py::kw_only(), py::arg("max_tokens") = py::none(),
         "Awaitable of call_structured's answer.");

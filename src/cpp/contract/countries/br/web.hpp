@@ -17,9 +17,8 @@ inline py::object request_error_class(py::handle requests_module) {
   PyObject* cls = PyObject_GetAttrString(requests_module.ptr(), "RequestException");
   if (cls) {
     py::object c = py::reinterpret_steal<py::object>(cls);
-    if (PyType_Check(c.ptr()) &&
-        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(c.ptr()),
-                         reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+    if (PyType_Check(c.ptr()) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(c.ptr()),
+                                                  reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
       return c;
     }
   } else {
@@ -32,7 +31,8 @@ inline py::object request_error_class(py::handle requests_module) {
 // "{cnpj}" replaced by the number; TypeError when the template is not text.
 inline std::string service_url(const vx::Namespace& ns, const char* constant, const std::string& number) {
   py::object tmpl = ns.get(constant);
-  if (!vx::is_str(tmpl)) throw py::type_error(std::string(constant) + " must be str, not " + vx::type_name(tmpl));
+  if (!vx::is_str(tmpl))
+    throw py::type_error(std::string(constant) + " must be str, not " + vx::type_name(tmpl));
   std::string url = vx::to_utf8(tmpl);
   const std::string mark = "{cnpj}";
   for (size_t at = url.find(mark); at != std::string::npos; at = url.find(mark, at + number.size())) {

@@ -5,13 +5,13 @@ from typing import Any, Mapping
 import requests as requests
 
 __all__ = [
-    "limpar_cnpj",
-    "validar_cnpj",
-    "formatar_cnpj",
-    "consultar_cnpj",
     "buscar_cnpj_por_nome",
     "buscar_empresa",
     "comparar_enderecos",
+    "consultar_cnpj",
+    "formatar_cnpj",
+    "limpar_cnpj",
+    "validar_cnpj",
 ]
 
 BRASIL_API_URL: str
@@ -32,7 +32,9 @@ def _limpar_para_consulta(cnpj: str | None) -> str: ...
 def _consultar_brasil_api(cnpj: str) -> dict[str, Any] | None: ...
 def _consultar_receita_ws(cnpj: str) -> dict[str, Any] | None: ...
 def consultar_cnpj(cnpj: str) -> dict[str, Any] | None: ...
+
 consultar_cnpj_online = consultar_cnpj
+
 def falha_ultima_consulta() -> str | None: ...
 def buscar_cnpj_por_nome(nome_empresa: str, uf: str | None = None) -> dict[str, Any] | None: ...
 def buscar_empresa(

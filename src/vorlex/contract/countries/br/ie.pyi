@@ -4,9 +4,11 @@ from typing import Any, Mapping
 
 import requests as requests
 
-from vorlex.contract.countries.br.cnpj import formatar_cnpj as formatar_cnpj
-from vorlex.contract.countries.br.cnpj import limpar_cnpj as limpar_cnpj
-from vorlex.contract.countries.br.cnpj import validar_cnpj as validar_cnpj
+from vorlex.contract.countries.br.cnpj import (
+    formatar_cnpj as formatar_cnpj,
+    limpar_cnpj as limpar_cnpj,
+    validar_cnpj as validar_cnpj,
+)
 
 __all__ = ["buscar_ie_por_cnpj"]
 

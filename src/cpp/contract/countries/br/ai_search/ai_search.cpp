@@ -13,8 +13,8 @@
 
 #include "bridge/bridge.hpp"
 #include "bridge/py_text.hpp"
-#include "core/br_cnpj.hpp"
 #include "bridge/signatures.hpp"
+#include "core/br_cnpj.hpp"
 #include "core/unicode.hpp"
 
 namespace {
@@ -44,9 +44,9 @@ py::object perguntar(const py::object& client, const std::string& prompt) {
     py::dict web;
     web["type"] = "web_search";
     tools.append(web);
-    py::object resp = client.attr("responses").attr("create")(
-        py::arg("model") = ns.get("AI_SEARCH_MODEL"), py::arg("tools") = tools,
-        py::arg("input") = vx::from_utf8(prompt));
+    py::object resp = client.attr("responses")
+                          .attr("create")(py::arg("model") = ns.get("AI_SEARCH_MODEL"),
+                                          py::arg("tools") = tools, py::arg("input") = vx::from_utf8(prompt));
     return resp.attr("output_text");
   }
   py::list messages;
@@ -54,9 +54,11 @@ py::object perguntar(const py::object& client, const std::string& prompt) {
   msg["role"] = "user";
   msg["content"] = vx::from_utf8(prompt);
   messages.append(msg);
-  py::object resp = client.attr("chat").attr("completions").attr("create")(
-      py::arg("model") = ns.get("AI_SEARCH_CHAT_MODEL"), py::arg("messages") = messages,
-      py::arg("web_search_options") = py::dict());
+  py::object resp = client.attr("chat")
+                        .attr("completions")
+                        .attr("create")(py::arg("model") = ns.get("AI_SEARCH_CHAT_MODEL"),
+                                        py::arg("messages") = messages,
+                                        py::arg("web_search_options") = py::dict());
   return resp.attr("choices")[py::int_(0)].attr("message").attr("content");
 }
 

@@ -30,7 +30,8 @@ py::str normalizar_endereco(py::object endereco) {
 py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_receita, py::object threshold) {
   if (!is_str(endereco_contrato)) raise_type_error("endereco_contrato", "str", endereco_contrato);
   if (!vx::is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
-  if (!PyBool_Check(threshold.ptr()) && !is_real(threshold)) raise_type_error("threshold", "a number", threshold);
+  if (!PyBool_Check(threshold.ptr()) && !is_real(threshold))
+    raise_type_error("threshold", "a number", threshold);
 
   auto nada = [] { return py::make_tuple(false, 0.0, py::str("")); };
   if (PyUnicode_GET_LENGTH(endereco_contrato.ptr()) == 0 || !truthy(dados_receita)) return nada();
@@ -42,7 +43,8 @@ py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_rece
   br::CamposEndereco campos;
   std::u32string receita;
   if (vx::is_mapping(end)) {
-    static const char* const chaves[7] = {"logradouro", "numero", "complemento", "bairro", "cidade", "uf", "cep"};
+    static const char* const chaves[7] = {"logradouro", "numero", "complemento", "bairro",
+                                          "cidade",     "uf",     "cep"};
     for (size_t k = 0; k < 7; ++k) {
       campos.campos[k] = to_u32(br_py::registry_text(vx::mapping_get(end, chaves[k], py::none()), k == 6));
       if (campos.campos[k].empty()) continue;

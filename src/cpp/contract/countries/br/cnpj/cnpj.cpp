@@ -30,8 +30,9 @@ std::u32string arg_text_or_none(py::handle h, const char* name) {
 
 PYBIND11_MODULE(cnpj, m) {
   using namespace vx::cnpj;
-  m.doc() = "CNPJ number rules, registry lookups (BrasilAPI, ReceitaWS, Casa dos Dados) "
-            "and address comparison.";
+  m.doc() =
+      "CNPJ number rules, registry lookups (BrasilAPI, ReceitaWS, Casa dos Dados) "
+      "and address comparison.";
   ns.bind(m);
   ns.lazy("requests", "requests");
 

@@ -77,8 +77,7 @@ py::str calcular_digito_cnpj(py::object base, py::object pesos) {
   auto d = br::calcular_digito(texto, mod11, &ruim);
   if (!d) {
     py::str ch = br_py::from_u32(std::u32string_view(texto).substr(ruim, 1));
-    throw py::value_error("invalid literal for int() with base 10: " +
-                          to_utf8(py::repr(ch)));
+    throw py::value_error("invalid literal for int() with base 10: " + to_utf8(py::repr(ch)));
   }
   return py::str(std::string(1, *d));
 }

@@ -67,9 +67,9 @@ py::dict search_body(const py::object& name, const std::u32string& state, const 
     query["uf"] = states;
   }
   py::dict extras;
-  for (const char* flag : {"somente_mei", "excluir_mei", "com_email", "incluir_atividade_secundaria",
-                           "com_contato_telefonico", "somente_fixo", "somente_celular", "somente_matriz",
-                           "somente_filial"}) {
+  for (const char* flag :
+       {"somente_mei", "excluir_mei", "com_email", "incluir_atividade_secundaria", "com_contato_telefonico",
+        "somente_fixo", "somente_celular", "somente_matriz", "somente_filial"}) {
     extras[flag] = false;
   }
   py::dict body;
@@ -89,13 +89,15 @@ py::object buscar_cnpj_por_nome(py::object nome_empresa, py::object uf) {
     py::dict headers;
     headers["Content-Type"] = "application/json";
     headers["Accept"] = "application/json";
-    py::object resp = ns.get("requests").attr("post")(
-        ns.get("CASADOSDADOS_API"), py::arg("json") = search_body(nome_empresa, state, uf),
-        py::arg("headers") = headers, py::arg("timeout") = 15);
+    py::object resp = ns.get("requests")
+                          .attr("post")(ns.get("CASADOSDADOS_API"),
+                                        py::arg("json") = search_body(nome_empresa, state, uf),
+                                        py::arg("headers") = headers, py::arg("timeout") = 15);
     if (!answered(resp, kCasaDosDados.service)) return py::none();
     py::dict data = json_object(resp.attr("json")(), "Casa dos Dados answer");
     py::dict inner = json_object(vx::mapping_get(data, "data", py::dict()), "Casa dos Dados 'data'");
-    int found = PyObject_RichCompareBool(vx::mapping_get(inner, "count", py::int_(0)).ptr(), py::int_(0).ptr(), Py_GT);
+    int found = PyObject_RichCompareBool(vx::mapping_get(inner, "count", py::int_(0)).ptr(),
+                                         py::int_(0).ptr(), Py_GT);
     if (found < 0) throw py::error_already_set();
     if (found == 0) return py::none();
     py::object companies = vx::mapping_get(inner, "cnpj", py::list());

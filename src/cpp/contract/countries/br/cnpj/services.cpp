@@ -42,14 +42,14 @@ struct RecordKeys {
 };
 
 struct Service {
-  FailureLines lines;                 // its name, and what a failed lookup logs
-  const char* url_constant;           // module constant with the URL template
+  FailureLines lines;        // its name, and what a failed lookup logs
+  const char* url_constant;  // module constant with the URL template
   RecordKeys keys;
-  std::span<const Column> partner;    // one entry of its partner list ("qsa")
-  bool asks_for_json;                 // sends Accept: application/json
-  bool error_status;                  // {"status": "ERROR"}: the number is unknown
-  bool capital_as_text;               // "1.000.000,00" or "10000.00", not a number
-  bool qualification_codes;           // a partner's qualification may be a code only
+  std::span<const Column> partner;  // one entry of its partner list ("qsa")
+  bool asks_for_json;               // sends Accept: application/json
+  bool error_status;                // {"status": "ERROR"}: the number is unknown
+  bool capital_as_text;             // "1.000.000,00" or "10000.00", not a number
+  bool qualification_codes;         // a partner's qualification may be a code only
 };
 
 constexpr Column kBrasilApiPartner[] = {
@@ -93,8 +93,12 @@ constexpr Service kReceitaWs = {
 
 // The address sub-record's keys and their source, the same in both answers.
 constexpr Column kAddressColumns[] = {
-    {"logradouro", "logradouro"}, {"numero", "numero"}, {"complemento", "complemento"},
-    {"bairro", "bairro"},         {"cidade", "municipio"}, {"uf", "uf"},
+    {"logradouro", "logradouro"},
+    {"numero", "numero"},
+    {"complemento", "complemento"},
+    {"bairro", "bairro"},
+    {"cidade", "municipio"},
+    {"uf", "uf"},
     {"cep", "cep"},
 };
 
@@ -113,7 +117,8 @@ py::dict copy_columns(const py::dict& data, std::span<const Column> columns) {
 // A BrasilAPI partner whose qualification came only as a code gets the code's text
 // from the registry's table (QUALIFICACOES_SOCIO), for the partner and for its legal
 // representative alike.
-void qualification_from_code(py::dict& partner, const py::dict& entry, const char* key, const char* code_key) {
+void qualification_from_code(py::dict& partner, const py::dict& entry, const char* key,
+                             const char* code_key) {
   if (PyUnicode_Check(partner[key].ptr()) && PyUnicode_GET_LENGTH(partner[key].ptr()) > 0) return;
   py::object code = vx::mapping_get(entry, code_key, py::none());
   if (!PyLong_Check(code.ptr()) || PyBool_Check(code.ptr())) return;
@@ -151,7 +156,8 @@ py::list partners(const py::dict& data, const Service& service) {
 py::dict address(const py::dict& data) {
   py::dict out;
   for (const Column& c : kAddressColumns) {
-    out[c.key] = br_py::registry_text(vx::mapping_get(data, c.source, py::none()), std::string_view(c.key) == "cep");
+    out[c.key] = br_py::registry_text(vx::mapping_get(data, c.source, py::none()),
+                                      std::string_view(c.key) == "cep");
   }
   py::str type = br_py::registry_text(vx::mapping_get(data, "descricao_tipo_de_logradouro", py::none()));
   if (PyUnicode_GET_LENGTH(type.ptr()) == 0) {
@@ -223,12 +229,14 @@ py::object lookup_by_number(const Service& service, py::object cnpj) {
     const std::string what = std::string(service.lines.service) + " answer";
     py::dict data = json_object(resp.attr("json")(), what.c_str());
     if (service.error_status) {
-      int error = PyObject_RichCompareBool(vx::mapping_get(data, "status", py::none()).ptr(), py::str("ERROR").ptr(), Py_EQ);
+      int error = PyObject_RichCompareBool(vx::mapping_get(data, "status", py::none()).ptr(),
+                                           py::str("ERROR").ptr(), Py_EQ);
       if (error < 0) throw py::error_already_set();
       if (error == 1) return py::none();
     }
-    py::object capital = service.capital_as_text ? capital_from_text(vx::mapping_get(data, "capital_social", py::str("0")))
-                                                 : vx::mapping_get(data, "capital_social", py::int_(0));
+    py::object capital = service.capital_as_text
+                             ? capital_from_text(vx::mapping_get(data, "capital_social", py::str("0")))
+                             : vx::mapping_get(data, "capital_social", py::int_(0));
     py::list partner_list = partners(data, service);
     return company_record(service, formatted_cnpj(cleaned), data, capital, partner_list);
   });

@@ -65,7 +65,8 @@ std::optional<std::string>& last_failure() {
 void report_failure(const FailureLines& lines, py::handle subject, py::object exc) {
   add_caller_frame(exc);
   const bool expected = is_request_or_data_error(exc);
-  last_failure() = std::string(lines.service) + ": " + vx::safe_str(py::type::handle_of(exc).attr("__name__"));
+  last_failure() = std::string(lines.service) + ": " +
+                   vx::safe_str(py::type::handle_of(exc).attr("__name__"));
   if (expected) {
     logger.warning(lines.request_failed, subject, exc);
   } else {

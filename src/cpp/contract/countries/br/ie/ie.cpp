@@ -31,7 +31,8 @@ py::object sub_registro(py::handle reg, const char* key) {
   py::object v = vx::mapping_get(reg, key, py::none());
   if (!truthy(v)) return py::dict();
   if (!vx::is_mapping(v)) {
-    throw py::type_error(std::string("registration '") + key + "' must be a mapping, not " + vx::type_name(v));
+    throw py::type_error(std::string("registration '") + key + "' must be a mapping, not " +
+                         vx::type_name(v));
   }
   return v;
 }
@@ -52,7 +53,6 @@ py::dict normalize_registration(py::object reg) {
   return r;
 }
 
-
 py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!vx::is_str(cnpj)) vx::raise_type_error("cnpj", "str", cnpj);
   if (!truthy(ns.call("validar_cnpj", cnpj))) return py::none();
@@ -72,10 +72,12 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   params["registrations"] = ns.get("DEFAULT_REGISTRATIONS_SCOPE");
   py::object resp;
   try {
-    resp = ns.get("requests").attr("get")(url, py::arg("headers") = headers, py::arg("params") = params,
-                                          py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
+    resp = ns.get("requests")
+               .attr("get")(url, py::arg("headers") = headers, py::arg("params") = params,
+                            py::arg("timeout") = ns.get("REQUEST_TIMEOUT"));
   } catch (py::error_already_set& e) {
-    if (PyObject_IsInstance(e.value().ptr(), vx::br_web::request_error_class(ns.get("requests")).ptr()) != 1) throw;
+    if (PyObject_IsInstance(e.value().ptr(), vx::br_web::request_error_class(ns.get("requests")).ptr()) != 1)
+      throw;
     logger.warning("CNPJá request failed for %s: %s", cnpj_limpo, e.value());
     return py::none();
   }
@@ -97,7 +99,8 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!truthy(data)) data = py::dict();
   // Past the request and the decoding, an answer of another shape is outside the
   // service's contract and is raised to the caller.
-  if (!vx::is_mapping(data)) throw py::type_error("CNPJá answer is not a JSON object but " + vx::type_name(data));
+  if (!vx::is_mapping(data))
+    throw py::type_error("CNPJá answer is not a JSON object but " + vx::type_name(data));
   py::object regs = vx::mapping_get(data, "registrations", py::none());
   if (!truthy(regs)) regs = py::list();
   if (!PyList_Check(regs.ptr())) {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "bridge/bridge.hpp"
-#include "core/br_keywords.hpp"
 #include "bridge/signatures.hpp"
+#include "core/br_keywords.hpp"
 #include "core/br_text.hpp"
 
 namespace {
