@@ -57,7 +57,7 @@ def py_limpar_cnpj(cnpj):
 
 
 def py_digito(base, pesos):
-    resto = sum(int(d) * p for d, p in zip(base, pesos)) % 11
+    resto = sum(int(d) * p for d, p in zip(base, pesos, strict=True)) % 11
     return "0" if resto < 2 else str(11 - resto)
 
 
@@ -75,7 +75,7 @@ def py_limpar_cnpj_alfanumerico(cnpj):
 
 
 def py_digito_alfanumerico(base, pesos):
-    resto = sum((ord(ch) - 48) * p for ch, p in zip(base, pesos)) % 11
+    resto = sum((ord(ch) - 48) * p for ch, p in zip(base, pesos, strict=True)) % 11
     return "0" if resto < 2 else str(11 - resto)
 
 

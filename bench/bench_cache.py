@@ -70,7 +70,7 @@ def main() -> None:
                     kwargs = {"cache_path": pathlib.Path(tmp) / "rates.sqlite"}
                 cache = DocumentCache(max_entries=2000, **kwargs)
 
-                def cycle() -> None:
+                def cycle(cache: DocumentCache = cache) -> None:
                     for i, r in enumerate(records):
                         cache.put(f"k{i}", r)
                     for i in range(len(records)):

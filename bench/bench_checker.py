@@ -159,7 +159,7 @@ def bench_verificar():
         floors = [bare(n) for _, _, n, _ in runs]
         bare_paths = [bare_critical() for _ in range(3)]
     ratios = [e / w for e, w, _, _ in runs]
-    for (e, w, n, c), f in zip(runs, floors):
+    for (e, w, n, c), f in zip(runs, floors, strict=True):
         print(
             f"  verificar: {e * 1e3:.0f} ms, waits {w * 1e3:.0f} ms "
             f"(3 model answers, {n} registry requests), critical path {c * 1e3:.0f} ms, "
@@ -168,7 +168,7 @@ def bench_verificar():
     print(f"verificar_vs_waits: {statistics.median(ratios):.3f}", flush=True)
     print(f"verificar_vs_critical_path: {statistics.median([e / c for e, _, _, c in runs]):.3f}", flush=True)
     print(
-        f"verificar_vs_bare_libraries: {statistics.median([e / f for (e, _, _, _), f in zip(runs, floors)]):.3f}",
+        f"verificar_vs_bare_libraries: {statistics.median([e / f for (e, _, _, _), f in zip(runs, floors, strict=True)]):.3f}",
         flush=True,
     )
     print(f"  critical path through the bare libraries: {min(bare_paths) * 1e3:.0f} ms")

@@ -96,7 +96,9 @@ def bench_tesseract(server) -> None:
         try:
             client.run(_one_tesseract_process)
             _check(reader.process_batch_distributed(warm, client), 1, "image")
-            seconds[workers], results = _timed(lambda: reader.process_batch_distributed(docs, client), 1)
+            seconds[workers], results = _timed(
+                lambda client=client: reader.process_batch_distributed(docs, client), 1
+            )
             _check(results, len(docs), "image")
         finally:
             client.close()

@@ -102,10 +102,11 @@ def cycles():
         reader.__dict__.update(vars(template))
         reader._call_llm_async = never
         loop = asyncio.new_event_loop()
-        loop.create_task(reader.process_batch_async([pdf, pdf], max_concurrency=1))
+        task = loop.create_task(reader.process_batch_async([pdf, pdf], max_concurrency=1))
         for _ in range(3):
             loop.run_until_complete(asyncio.sleep(0))
         loop.close()
+        del task  # left pending on purpose: the loop closed under it, the collector frees it
 
     from types import SimpleNamespace
 
@@ -119,10 +120,11 @@ def cycles():
         async def ask():
             return await google.acall_chat(silent, "gemini", [{"role": "user", "content": "oi"}])
 
-        loop.create_task(ask())
+        task = loop.create_task(ask())
         for _ in range(3):
             loop.run_until_complete(asyncio.sleep(0))
         loop.close()
+        del task  # left pending on purpose, as above
 
     return [
         ("cycle: reader and its coroutine", reader_and_coroutine),

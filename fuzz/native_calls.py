@@ -154,7 +154,7 @@ def call_unbound(fdp):
         method(self, *args, **kwargs)
     except SystemError:
         raise
-    except (Exception, Hostile) as exc:
+    except (Exception, Hostile) as exc:  # noqa: BLE001 - a hostile call may raise anything
         if cls in NATIVE:
             check(isinstance(exc, TypeError), f"{cls.__name__}.{name} on a foreign self", type(self), exc)
         return
@@ -192,13 +192,13 @@ def drive(fdp):
                 iter(obj)
         except SystemError:
             raise
-        except (Exception, Hostile, GeneratorExit):
+        except (Exception, Hostile, GeneratorExit):  # noqa: BLE001 - whatever a coroutine or iterator raises
             pass
     try:
         obj.close()
     except SystemError:
         raise
-    except Exception:
+    except Exception:  # noqa: BLE001 - closing may raise what the last step left
         pass
 
 

@@ -200,7 +200,7 @@ def describe(r):
     )
     if not r["ok"]:
         line += f"\n  {r['failure']}; input: {r.get('input')}\n" + "\n".join(
-            "  | " + l for l in r["tail"].splitlines()[-40:]
+            "  | " + tail_line for tail_line in r["tail"].splitlines()[-40:]
         )
     return line
 

@@ -270,7 +270,7 @@ def client_host(u):
         prepared = requests.models.PreparedRequest()
         prepared.prepare_url(u, None)
         host = urllib3.util.parse_url(prepared.url).host
-    except Exception:
+    except Exception:  # noqa: BLE001 - any refusal by the clients means no host
         return None
     if host is None:
         return None

@@ -32,11 +32,11 @@ def check_filter(texts, keywords):
     selected, summary = filter_relevant_pages(pages, keywords)
     folded = [fold(t or "") for t in texts]
     kws = [fold(k) for k in keywords or []]
-    expected = [p for p, f in zip(pages, folded) if not kws or any(k in f for k in kws)]
+    expected = [p for p, f in zip(pages, folded, strict=True) if not kws or any(k in f for k in kws)]
     check(
         type(selected) is list
         and len(selected) == len(expected)
-        and all(a is b for a, b in zip(selected, expected)),
+        and all(a is b for a, b in zip(selected, expected, strict=True)),
         "filter_relevant_pages selected the wrong pages",
         texts,
         keywords,
@@ -44,7 +44,7 @@ def check_filter(texts, keywords):
     )
     check(summary.get("total_pages") == len(pages), "total_pages", summary)
     check(summary.get("relevant_pages") == len(expected), "relevant_pages", summary)
-    hits = {k: sum(fk in f for f in folded) for k, fk in zip(keywords or [], kws)}
+    hits = {k: sum(fk in f for f in folded) for k, fk in zip(keywords or [], kws, strict=True)}
     check(summary.get("keyword_hits") == hits, "keyword_hits", texts, keywords, summary, hits)
 
 

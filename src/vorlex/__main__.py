@@ -233,7 +233,7 @@ def _check_pdf(path: str) -> None:
     try:
         with pymupdf.open(path) as doc:
             is_pdf = doc.is_pdf
-    except Exception as exc:  # the PDF library's own error, or the file system's
+    except Exception as exc:  # noqa: BLE001 - the PDF library's own error, or the file system's
         raise CommandError(f"documento ilegível: {path}: {exc}") from None
     if not is_pdf:
         raise CommandError(f"não é um PDF: {path}")
@@ -298,7 +298,7 @@ def _document_text(path: str) -> str:
     try:
         pdf = utils.ensure_pdf_bytes(data)
         pages = process_pdf_smart(pdf, filename=os.path.basename(path), ocr_engine=engine)
-    except Exception as exc:  # the PDF library's own error: a bad document
+    except Exception as exc:  # noqa: BLE001 - the PDF library's own error: a bad document
         raise CommandError(f"documento ilegível: {path}: {exc}", EXIT_USAGE) from None
     return "\n".join(p.text for p in pages)
 
@@ -540,7 +540,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return exc.status
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except Exception as exc:  # anything the library raises reaches the user as one line
+    except Exception as exc:  # noqa: BLE001 - anything the library raises reaches the user as one line
         _error(f"{type(exc).__name__}: {exc}")
         return EXIT_FAILED
 

@@ -2,7 +2,7 @@ import enum
 import threading
 from typing import Any, Callable, Tuple, Type, TypeVar
 
-F = TypeVar("F", bound=Callable[..., Any])
+F = TypeVar("F", bound=Callable[..., Any])  # noqa: PYI001 - the name help() and inspect.signature show
 
 class CircuitState(enum.Enum):
     CLOSED = "CLOSED"

@@ -43,11 +43,11 @@ def routines():
     seen = {}
     for name in MODULES:
         mod = importlib.import_module(name)
-        for key, value in vars(mod).items():
+        for value in vars(mod).values():
             if type(value).__name__ == "routine" and value.__module__ == name:
                 seen.setdefault(id(value), (f"{name}.{value.__qualname__}", value))
             elif isinstance(value, type) and value.__module__ == name:
-                for mkey, member in vars(value).items():
+                for member in vars(value).values():
                     inner = getattr(member, "__func__", member)
                     if type(inner).__name__ == "routine":
                         seen.setdefault(id(inner), (f"{name}.{inner.__qualname__}", inner))
@@ -71,12 +71,12 @@ def native_parameters(routine):
     defaults = [NO_DEFAULT] * (len(positional) - len(tree.defaults)) + [
         ast.literal_eval(d) for d in tree.defaults
     ]
-    for i, (arg, default) in enumerate(zip(positional, defaults)):
+    for i, (arg, default) in enumerate(zip(positional, defaults, strict=True)):
         kind = "POSITIONAL_ONLY" if i < len(tree.posonlyargs) else "POSITIONAL_OR_KEYWORD"
         out.append((arg.arg, kind, default))
     if tree.vararg:
         out.append((tree.vararg.arg, "VAR_POSITIONAL", NO_DEFAULT))
-    for arg, default in zip(tree.kwonlyargs, tree.kw_defaults):
+    for arg, default in zip(tree.kwonlyargs, tree.kw_defaults, strict=True):
         out.append((arg.arg, "KEYWORD_ONLY", NO_DEFAULT if default is None else ast.literal_eval(default)))
     if tree.kwarg:
         out.append((tree.kwarg.arg, "VAR_KEYWORD", NO_DEFAULT))

@@ -26,7 +26,7 @@ def o_limpar(c):
 
 
 def o_digito(base, pesos):
-    resto = sum((ord(ch) - 48) * p for ch, p in zip(base, pesos)) % 11
+    resto = sum((ord(ch) - 48) * p for ch, p in zip(base, pesos, strict=True)) % 11
     return "0" if resto < 2 else str(11 - resto)
 
 

@@ -26,7 +26,8 @@ def o_limpar(c):
 
 
 def o_digito(base, pesos):
-    resto = sum(int(a) * b for a, b in zip(base, pesos)) % 11
+    # the shorter of the two decides how many digits count
+    resto = sum(int(a) * b for a, b in zip(base, pesos, strict=False)) % 11
     return "0" if resto < 2 else str(11 - resto)
 
 

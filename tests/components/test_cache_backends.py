@@ -84,7 +84,7 @@ def test_a_stored_record_comes_back_equal_and_is_counted(store):
 
 
 def test_a_record_stored_by_one_process_is_a_hit_in_another(store):
-    kind, make, kwargs = store
+    _kind, make, kwargs = store
     make().put("shared", record("outro.pdf"))
     code = textwrap.dedent("""
         import json, sys
@@ -123,7 +123,7 @@ def test_entries_expire(store, monkeypatch):
 
 
 def test_the_least_recently_used_entries_go_beyond_the_limit(store, monkeypatch):
-    kind, make, _ = store
+    _kind, make, _ = store
     clock = Clock()
     monkeypatch.setattr(cache_mod, "time", clock)
     cache = make(max_entries=3)
@@ -140,7 +140,7 @@ def test_the_least_recently_used_entries_go_beyond_the_limit(store, monkeypatch)
 
 
 def test_threads_and_processes_writing_at_once_leave_every_entry_whole(store):
-    kind, make, kwargs = store
+    _kind, make, kwargs = store
     cache = make(max_entries=10_000)
     errors = []
 

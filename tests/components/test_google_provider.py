@@ -254,7 +254,7 @@ def test_build_client_without_key_reads_environment_or_defers(monkeypatch):
     client = google.build_client(api_key="")
     assert isinstance(client, google._DeferredClient)  # no key: nothing raised yet
     with pytest.raises(ValueError):
-        client.models  # the first use reports the missing key
+        _ = client.models  # the first use reports the missing key
     assert client._client is None
     monkeypatch.setenv("GOOGLE_API_KEY", "from-env")
     from google.genai.models import Models

@@ -118,7 +118,7 @@ def test_filter_agrees_with_python_oracle(texts, keywords):
     want_idx, want_hits = oracle(texts, keywords)
     assert selected == [pages[i] for i in want_idx]
     expected_hits = {}
-    for k, h in zip(keywords, want_hits):
+    for k, h in zip(keywords, want_hits, strict=True):
         expected_hits[k] = h  # a repeated keyword keeps its last count, like a dict
     assert summary["keyword_hits"] == expected_hits
 

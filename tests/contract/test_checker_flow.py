@@ -14,6 +14,7 @@ import re
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
+from typing import Any, ClassVar
 
 import pytest
 from pydantic import ValidationError
@@ -269,7 +270,7 @@ def confere_resultado(r, veredito, justificativa, empresas: list[Emp], assinatur
     assert r["total_campos"] == len(aprovados) + len(reprovados) + len(pendentes)
 
     assert len(r["empresas"]) == len(empresas)
-    for got, exp in zip(r["empresas"], empresas):
+    for got, exp in zip(r["empresas"], empresas, strict=True):
         assert [
             (c["campo"], c["status"], c["valor_contrato"], c["valor_receita"], c["mensagem"])
             for c in got["campos"]
@@ -287,7 +288,7 @@ def confere_resultado(r, veredito, justificativa, empresas: list[Emp], assinatur
 
     assert len(r["assinaturas"]) == len(assinaturas)
     por_nome = {s.nome: s for s in contrato_sig}
-    for got, exp in zip(r["assinaturas"], assinaturas):
+    for got, exp in zip(r["assinaturas"], assinaturas, strict=True):
         sig = por_nome[exp.nome]
         assert (
             got["nome_signatario"],
@@ -409,7 +410,7 @@ def modelo(chat_server):
     question, by schema name."""
 
     class Modelo:
-        respostas = {}
+        respostas: ClassVar[dict[str, Any]] = {}
 
         def responder(self, contrato, uso=None):
             base = contrato.responder(uso)

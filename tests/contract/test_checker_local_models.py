@@ -62,9 +62,9 @@ def test_a_chosen_structured_mode_reaches_the_reader(llama, registry, tmp_path):
 
 
 def test_a_base_url_needs_a_model_named():
-    with pytest.raises(ValueError, match="^model é obrigatório com base_url"):
+    with pytest.raises(ValueError, match=r"^model é obrigatório com base_url"):
         ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1")
-    with pytest.raises(ValueError, match="^model "):
+    with pytest.raises(ValueError, match=r"^model "):
         ContractChecker("BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1", model="")
     named = ContractChecker(
         "BR", openai_api_key="k", base_url="http://127.0.0.1:1/v1", model="gpt-4o"
@@ -74,7 +74,7 @@ def test_a_base_url_needs_a_model_named():
 
 
 def test_bad_structured_settings_fail_at_construction():
-    with pytest.raises(ValueError, match="^structured_output inválido"):
+    with pytest.raises(ValueError, match=r"^structured_output inválido"):
         ContractChecker("BR", openai_api_key="k", structured_output="yaml")
     with pytest.raises(TypeError, match="max_tokens"):
         ContractChecker("BR", openai_api_key="k", max_tokens="100")

@@ -142,7 +142,7 @@ NAME_WORD = st.sampled_from(
 )
 NAMES = st.lists(st.one_of(NAME_WORD, st.text(max_size=4)), max_size=5).flatmap(
     lambda ws: st.lists(SPACE, min_size=len(ws), max_size=len(ws)).map(
-        lambda sps: "".join(w + s for w, s in zip(ws, sps))
+        lambda sps: "".join(w + s for w, s in zip(ws, sps, strict=True))
     )
 )
 
@@ -278,7 +278,7 @@ def test_company_found_by_cnpj(checker, capsys):
 def test_registration_status(checker, situacao, ativa, mensagem):
     checker.adapter = Adapter({"11222333000181": record(situacao=situacao)})
     (v,), _ = checker._validar_empresas([EmpresaExtraida(cnpj="11222333000181")])
-    status = [c for c in v.campos if c.campo == "Situação Cadastral"][0]
+    status = next(c for c in v.campos if c.campo == "Situação Cadastral")
     assert v.empresa_ativa is ativa
     assert (status.status, status.mensagem) == ("aprovado" if ativa else "reprovado", mensagem)
     expected = [] if ativa else ["Empresa com situação: " + mensagem[len("Empresa ") :]]

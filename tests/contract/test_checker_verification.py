@@ -211,7 +211,7 @@ def assinaturas_linhas(procurador):
 
 def report_part(out):
     lines = out.splitlines()
-    i = max(k for k, l in enumerate(lines) if "RESULTADO FINAL" in l)
+    i = max(k for k, line in enumerate(lines) if "RESULTADO FINAL" in line)
     return lines[i - 2 :]
 
 
@@ -374,11 +374,13 @@ def test_unavailable_reader_gives_the_seven_key_answer(make_checker, tmp_path, c
         "assinaturas": [],
     }
     out = capsys.readouterr().out.splitlines()
-    assert out[-1] == "❌ Erro ao inicializar Vorlex: sem rede" and not any("RESULTADO" in l for l in out)
+    assert out[-1] == "❌ Erro ao inicializar Vorlex: sem rede" and not any(
+        "RESULTADO" in line for line in out
+    )
 
 
 def test_missing_file_raises_before_printing(make_checker, tmp_path, capsys):
-    with pytest.raises(FileNotFoundError, match="^Arquivo não encontrado: .*falta.pdf$"):
+    with pytest.raises(FileNotFoundError, match=r"^Arquivo não encontrado: .*falta\.pdf$"):
         make_checker().verificar(tmp_path / "falta.pdf")
     with pytest.raises(TypeError, match="documento"):
         make_checker().verificar(12)
@@ -389,7 +391,7 @@ def test_verificar_contrato(registry, chat_server, tmp_path, capsys, monkeypatch
     path = preparar(registry, chat_server, tmp_path)
     assert verificar_contrato(path, "BR", verbose=False)["resultado_final"] == "REPROVADO"
     monkeypatch.delenv("OPENAI_API_KEY")
-    with pytest.raises(ValueError, match="^OpenAI API key não configurada"):
+    with pytest.raises(ValueError, match=r"^OpenAI API key não configurada"):
         verificar_contrato(path, "BR")
     with mock.patch("vorlex.contract.checker.ContractChecker") as cls:
         verificar_contrato("x.pdf", "BR", openai_api_key="k", verbose=False)
@@ -422,7 +424,7 @@ def test_report_figures_and_indicators(make_checker, capsys):
     out = capsys.readouterr().out.splitlines()
     assert out[2] == "❓❓❓ RESULTADO FINAL: TALVEZ ❓❓❓"
     assert out[-5:-2] == ["   Tokens: 1,234,567", "   Custo: $0.0000", "   Tempo: 12.3s"]
-    assert not any("APROVADOS:" in l or "REPROVADOS:" in l for l in out)
+    assert not any("APROVADOS:" in line or "REPROVADOS:" in line for line in out)
 
 
 def test_report_stops_at_broken_metrics(make_checker, capsys):

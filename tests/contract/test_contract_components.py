@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from typing import ClassVar
 from unittest import mock
 
 import pytest
@@ -76,7 +77,7 @@ def run_python(code):
 class FakeReader:
     """Stands in for the reader class: records every construction and question."""
 
-    instances = []
+    instances: ClassVar[list] = []
     fail_with = None
     fail_on_add = None
 

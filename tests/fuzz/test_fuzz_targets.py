@@ -68,7 +68,7 @@ def fuzz_results(tmp_path_factory):
 
 @pytest.mark.parametrize("target", TARGETS)
 def test_target_finds_nothing(fuzz_results, target):
-    results, proc = fuzz_results
+    results, _proc = fuzz_results
     r = results[target]
     assert r["ok"], f"{target}: {r['failure']} (input {r.get('input')})\n{r.get('tail', '')}"
     assert r["status"] == 0

@@ -47,7 +47,7 @@ def contract():
 
 @pytest.fixture(scope="module")
 def read_back(contract):
-    text_pdf, scan = contract
+    _text_pdf, scan = contract
     return ocr.process_pdf_smart(scan, ocr_engine="tesseract")
 
 
@@ -58,7 +58,7 @@ def test_a_scan_reads_back_within_three_percent(contract, read_back):
         {"page": i + 1, "source": "ocr", "ocr_failed": False, "ocr_engine": "tesseract"}
         for i in range(len(original))
     ]
-    for want, got in zip(original, read_back):
+    for want, got in zip(original, read_back, strict=True):
         a, b = words(want.text), words(got.text)
         assert levenshtein(a, b) / len(a) <= 0.03, (a, b)
 

@@ -12,6 +12,7 @@ import re
 import sys
 import time
 import types
+from typing import ClassVar
 
 import pytest
 from pydantic import BaseModel
@@ -425,7 +426,7 @@ def test_bad_arguments_are_refused_before_anything_runs(call, name):
 
 
 class CountingSemaphore(asyncio.Semaphore):
-    made: list = []
+    made: ClassVar[list] = []
 
     def __init__(self, value=1):
         super().__init__(value)

@@ -141,7 +141,7 @@ def test_selection_error_becomes_an_error_result(make_reader, chat_server):
     # an id the registry does not have is the caller's mistake, raised at once
     reader = make_reader().add_question(ask())
     for workers in (None, 2):
-        with pytest.raises(ValueError, match="'nao-existe'. Registradas: 'q1'"):
+        with pytest.raises(ValueError, match=re.escape("'nao-existe'. Registradas: 'q1'")):
             reader.process_batch([doc(1), doc(2)], questions=["nao-existe"], max_workers=workers)
     assert chat_server.requests == []
 
@@ -193,7 +193,7 @@ def test_breaker_opens_after_five_failed_documents(make_reader, chat_server):
     results = reader.process_batch(docs)
     assert statuses(results) == [["ERROR"]] * 5 + [["CIRCUIT_OPEN"]] * 2
     assert len(chat_server.requests) == 5
-    for res, d in zip(results[5:], docs[5:]):
+    for res, d in zip(results[5:], docs[5:], strict=True):
         (only,) = res.results
         assert (only.question_id, only.answer) == ("circuit_breaker", OPEN_ANSWER)
         assert res.document.filename == str(d)[:200]

@@ -66,7 +66,7 @@ def test_pdf_bytes_resolve_to_themselves_with_metadata(reader):
 
 
 def test_png_bytes_become_a_one_page_pdf(reader):
-    content, mapping, meta, name = reader._resolve_document(scan_png(), "foto.png")
+    content, _mapping, meta, name = reader._resolve_document(scan_png(), "foto.png")
     assert content.startswith(b"%PDF")
     assert meta.num_pages == 1
     assert meta.doc_type == "image"  # no text layer: its pages go through OCR
@@ -83,7 +83,7 @@ def test_stream_is_read_once(reader):
             Once.calls += 1
             return super().read(*a)
 
-    content, _, meta, name = reader._resolve_document(Once(pdf))
+    content, _, _meta, name = reader._resolve_document(Once(pdf))
     assert content == pdf and Once.calls == 1 and name == "document.pdf"
 
 
@@ -135,7 +135,7 @@ def test_corrupt_pdf_keeps_its_cause(reader):
 
 
 def test_page_limit_is_strict(reader):
-    content, _, meta, _ = reader._resolve_document(blank_pdf(500))
+    _content, _, meta, _ = reader._resolve_document(blank_pdf(500))
     assert meta.num_pages == 500
     with pytest.raises(DocumentError) as info:
         reader._resolve_document(blank_pdf(501))

@@ -49,12 +49,9 @@ class TestClassifyFailure:
             assert Vorlex._classify_failure(exc) == status, type(exc).__name__
 
     def test_validation_error_any_name(self):
-        try:
+        with pytest.raises(pydantic.ValidationError) as info:
             Resposta.model_validate({})
-        except pydantic.ValidationError as exc:
-            assert Vorlex._classify_failure(exc) == "PARSE_ERROR"
-        else:  # pragma: no cover
-            pytest.fail("no validation error")
+        assert Vorlex._classify_failure(info.value) == "PARSE_ERROR"
 
     def test_openai_errors(self, make_reader, chat_server):
         reader = make_reader(max_retries=0)

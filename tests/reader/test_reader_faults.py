@@ -63,11 +63,11 @@ def test_truncated_image_and_directory_are_error_results(env_reader, tmp_path):
 
 def test_resolution_raises_document_error_with_the_cause(env_reader, tmp_path):
     reader = env_reader()
-    with pytest.raises(DocumentError, match="^Erro ao ler documento: ") as info:
+    with pytest.raises(DocumentError, match=r"^Erro ao ler documento: ") as info:
         reader._resolve_document(str(tmp_path))
     assert isinstance(info.value.__cause__, IsADirectoryError)
     png = scan_png()
-    with pytest.raises(DocumentError, match="^PDF inválido ou corrompido: ") as info:
+    with pytest.raises(DocumentError, match=r"^PDF inválido ou corrompido: ") as info:
         reader._resolve_document(png[:100])
     assert info.value.__cause__ is not None
 

@@ -10,7 +10,7 @@ import logging
 import time
 
 import pytest
-from pydantic import BaseModel
+from pydantic import BaseModel, ValidationError
 
 from servers.chat import ChatServer, _bpe_tokens
 from vorlex import Question, QuestionConfig
@@ -410,7 +410,7 @@ def test_settings_are_stored_and_have_their_defaults():
     )
     with pytest.raises(TypeError, match="max_tokens"):
         Vorlex(openai_api_key="x", max_tokens="100")
-    with pytest.raises(Exception):
+    with pytest.raises(ValidationError):
         QuestionConfig(id="q", name="n", max_tokens=0)
 
 

@@ -44,7 +44,7 @@ def test_lazy_top_level_names():
     assert vorlex.QuestionConfig is QuestionConfig
     assert MetricsFromResult is ProcessingMetrics
     with pytest.raises(AttributeError):
-        vorlex.NoSuchThing
+        _ = vorlex.NoSuchThing
 
 
 def test_error_hierarchy_and_text():

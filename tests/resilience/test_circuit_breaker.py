@@ -72,7 +72,7 @@ def test_opens_on_fifth_consecutive_failure_and_logs_count(clock, caplog):
     assert b.state is CircuitState.OPEN
     assert not b.can_execute()
     assert messages(caplog) == [("WARNING", "Circuit breaker: CLOSED -> OPEN (5 falhas consecutivas)")]
-    rec = [r for r in caplog.records if r.name == "vorlex.resilience"][0]
+    rec = next(r for r in caplog.records if r.name == "vorlex.resilience")
     assert rec.msg == "Circuit breaker: CLOSED -> OPEN (%d falhas consecutivas)" and rec.args == (5,)
 
 

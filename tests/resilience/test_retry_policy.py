@@ -139,7 +139,7 @@ def test_waits_within_windows(sleeps, min_wait, max_wait, windows):
         fn = flaky([ModelError(str(i)) for i in range(6)])
         create_retry_decorator(max_retries=6, min_wait=min_wait, max_wait=max_wait)(fn)()
         assert len(sleeps) == 6
-        for waited, top in zip(sleeps, windows):
+        for waited, top in zip(sleeps, windows, strict=True):
             assert 0 <= waited <= top
 
 

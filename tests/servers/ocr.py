@@ -102,7 +102,7 @@ class FakeOcrService(LoopbackServer):
             with Image.open(io.BytesIO(body)) as img:
                 req.image_size = img.size
                 req.image_format = img.format
-        except Exception:
+        except Exception:  # noqa: BLE001 - any body the imaging library cannot read is no image
             pass
         with self._lock:
             self.requests.append(req)

@@ -14,6 +14,7 @@ import socket
 import subprocess
 import tempfile
 import time
+from typing import Self
 
 from servers.loopback import HOST, free_port
 
@@ -33,7 +34,7 @@ class RedisServer:
     def url(self) -> str:
         return f"redis://{HOST}:{self.port}/0"
 
-    def start(self) -> RedisServer:
+    def start(self) -> Self:
         self._proc = subprocess.Popen(
             [
                 "redis-server",
@@ -73,7 +74,7 @@ class RedisServer:
             self._proc.wait(10)
             self._proc = None
 
-    def __enter__(self) -> RedisServer:
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:

@@ -191,7 +191,7 @@ def cnpj_com_digitos(base12: str) -> str:
     """The 14-digit CNPJ of a 12-digit base, check digits by the textbook rule."""
 
     def digito(ds, pesos):
-        resto = sum(int(d) * p for d, p in zip(ds, pesos)) % 11
+        resto = sum(int(d) * p for d, p in zip(ds, pesos, strict=True)) % 11
         return "0" if resto < 2 else str(11 - resto)
 
     d1 = digito(base12, [5, 4, 3, 2, 9, 8, 7, 6, 5, 4, 3, 2])
