@@ -15,9 +15,11 @@ import threading
 import time
 
 import pytest
+from pydantic import BaseModel
 
 from components.docgen import text_page_pdf
 from servers.chat import ChatServer
+from vorlex import Question, QuestionConfig
 from vorlex.models import Classification
 from vorlex.reader import Vorlex
 
@@ -26,6 +28,13 @@ distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.timeout(240)
 
 OPEN_ANSWER = "Processamento interrompido: muitas falhas consecutivas"
+
+
+class Parties(BaseModel):
+    """A response model: importable on the workers as this module's class."""
+
+    contratante: str
+    contratada: str
 
 
 @pytest.fixture(scope="module")
@@ -127,6 +136,46 @@ def test_questions_and_classification_are_those_of_the_call(client, chat_server)
     assert [[r.question_id for r in res.results] for res in results] == [["q2"], ["q2"]]
     assert [res.classification for res in results] == [res.classification for res in local]
     assert results[0].classification is not None
+
+
+def test_a_question_with_a_response_model_is_answered_on_the_workers(client, chat_server):
+    reader = reader_for(chat_server, structured_output="json_schema")
+    reader.add_question(Question(config=QuestionConfig(id="partes", name="Partes"),
+                                 system_prompt="Você lê contratos.", user_prompt="Leia: {texto}",
+                                 response_model=Parties))
+    docs = [doc(i) for i in range(4)]
+    results = reader.process_batch_distributed(docs, client)
+    formats = [(r["body"].get("response_format") or {}).get("type") for r in chat_server.requests]
+    assert formats == ["json_schema"] * 4
+    local = reader.process_batch(docs)
+
+    assert summary(results) == summary(local)
+    for res in results:
+        (answer,) = res.results
+        assert answer.status == "OK", answer.answer
+        # The parsed answer comes back as it does in this process.
+        assert type(answer.answer) is type(local[0].results[0].answer)
+        assert answer.raw_result == local[0].results[0].raw_result
+        assert set(answer.raw_result) == {"contratante", "contratada"}
+
+
+def test_a_key_the_workers_lack_fails_the_batch_naming_it(chat_server, clean_env):
+    # Workers started without any provider key; the caller's key lives in its own
+    # environment only, so it stays behind and the reader cannot be built there.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as local, \
+            distributed.Client(local) as c:
+        clean_env.setenv("XAI_API_KEY", "xai-do-chamador")
+        reader = Vorlex(provider="grok", grok_base_url=chat_server.base_url).add_question(ask())
+        with pytest.raises(Exception, match="xAI API key não configurada") as info:
+            reader.process_batch_distributed([doc(0), doc(1)], c)
+        assert not isinstance(info.value, (AssertionError, pickle.PicklingError))
+        assert chat_server.requests == []
+        # Given as an argument, the key travels and the same batch is read.
+        given = Vorlex(provider="grok", grok_api_key="xai-do-chamador",
+                       grok_base_url=chat_server.base_url).add_question(ask())
+        results = given.process_batch_distributed([doc(0), doc(1)], c)
+        assert [res.results[0].status for res in results] == ["OK", "OK"]
 
 
 def test_a_bad_document_among_good_ones(client, chat_server, tmp_path):
