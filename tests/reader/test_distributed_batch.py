@@ -140,9 +140,14 @@ def test_questions_and_classification_are_those_of_the_call(client, chat_server)
 
 def test_a_question_with_a_response_model_is_answered_on_the_workers(client, chat_server):
     reader = reader_for(chat_server, structured_output="json_schema")
-    reader.add_question(Question(config=QuestionConfig(id="partes", name="Partes"),
-                                 system_prompt="Você lê contratos.", user_prompt="Leia: {texto}",
-                                 response_model=Parties))
+    reader.add_question(
+        Question(
+            config=QuestionConfig(id="partes", name="Partes"),
+            system_prompt="Você lê contratos.",
+            user_prompt="Leia: {texto}",
+            response_model=Parties,
+        )
+    )
     docs = [doc(i) for i in range(4)]
     results = reader.process_batch_distributed(docs, client)
     formats = [(r["body"].get("response_format") or {}).get("type") for r in chat_server.requests]
@@ -162,9 +167,12 @@ def test_a_question_with_a_response_model_is_answered_on_the_workers(client, cha
 def test_a_key_the_workers_lack_fails_the_batch_naming_it(chat_server, clean_env):
     # Workers started without any provider key; the caller's key lives in its own
     # environment only, so it stays behind and the reader cannot be built there.
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as local, \
-            distributed.Client(local) as c:
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as local,
+        distributed.Client(local) as c,
+    ):
         clean_env.setenv("XAI_API_KEY", "xai-do-chamador")
         reader = Vorlex(provider="grok", grok_base_url=chat_server.base_url).add_question(ask())
         with pytest.raises(Exception, match="xAI API key não configurada") as info:
@@ -172,8 +180,9 @@ def test_a_key_the_workers_lack_fails_the_batch_naming_it(chat_server, clean_env
         assert not isinstance(info.value, (AssertionError, pickle.PicklingError))
         assert chat_server.requests == []
         # Given as an argument, the key travels and the same batch is read.
-        given = Vorlex(provider="grok", grok_api_key="xai-do-chamador",
-                       grok_base_url=chat_server.base_url).add_question(ask())
+        given = Vorlex(
+            provider="grok", grok_api_key="xai-do-chamador", grok_base_url=chat_server.base_url
+        ).add_question(ask())
         results = given.process_batch_distributed([doc(0), doc(1)], c)
         assert [res.results[0].status for res in results] == ["OK", "OK"]
 
