@@ -1,10 +1,10 @@
 // When two names in a contract and in the registry are the same party. Python-free.
 //
-//   normalizar_nome   NFD, drop category Mn, str.lower(), str.strip()
-//   nomes_conferem    whole-word containment, else two shared words of three or more
-//                     characters that are not legal-form words (ltda, s.a., ...)
-//   eh_testemunha     a normalised role or signature type naming a witness
-//   qualificacao_administra   a registry qualification that signs for the company
+//   normalize_name               NFD, drop category Mn, str.lower(), str.strip()
+//   names_match                  whole-word containment, else two shared words of three or
+//                                more characters that are not legal-form words (ltda, s.a., ...)
+//   is_witness                   a normalised role or signature type naming a witness
+//   qualification_administers    a registry qualification that signs for the company
 //
 // Containment is by whole words because a bare substring test makes "ana" the
 // partner "mariana lima", and the legal-form words are left out of the shared words
@@ -17,22 +17,22 @@
 
 namespace vx::checker {
 
-std::u32string normalizar_nome(std::u32string_view texto);
+std::u32string normalize_name(std::u32string_view text);
 
 // Both arguments already normalised.
-bool nomes_conferem(std::u32string_view n1, std::u32string_view n2);
+bool names_match(std::u32string_view n1, std::u32string_view n2);
 
 // A normalised name with its counting words (sorted, distinct), for comparing one name
 // with many without splitting it again each time.
-struct NomeComparavel {
-  std::u32string texto;
-  std::vector<std::u32string> palavras;
+struct ComparableName {
+  std::u32string text;
+  std::vector<std::u32string> words;
 };
-NomeComparavel preparar_nome(std::u32string normalizado);
-bool nomes_conferem(const NomeComparavel& a, const NomeComparavel& b);
+ComparableName prepare_name(std::u32string normalized);
+bool names_match(const ComparableName& a, const ComparableName& b);
 
-// `texto` already normalised.
-bool eh_testemunha(std::u32string_view texto);
+// `text` already normalised.
+bool is_witness(std::u32string_view text);
 
 // Whether a registry qualification administers or represents the company, and so
 // signs for it: Administrador, Diretor, Presidente, Sócio-Administrador, Sócio-Gerente,
@@ -40,6 +40,6 @@ bool eh_testemunha(std::u32string_view texto);
 // "Diretor Residente ou Domiciliado no Exterior"), case or accents. A plain partner
 // (Sócio, Sócio Capitalista, Comanditário), an adviser, a founder, an attorney or an
 // empty qualification does not.
-bool qualificacao_administra(std::u32string_view qualificacao);
+bool qualification_administers(std::u32string_view qualification);
 
 }  // namespace vx::checker

@@ -34,21 +34,21 @@ void remember_original(PyClass& cls, const char* name);
 bool is_original(py::handle self, const char* name, py::object& bound);
 
 // Signing power without the interpreter's call machinery, for when the checker's name
-// steps are its own (nomes_nativos). NameMemo keeps the normalised form of each name
+// steps are its own (native_name_steps). NameMemo keeps the normalised form of each name
 // object seen during one validation, so a partner list scanned once per signatory is
 // normalised once.
 struct NameMemo {
-  std::unordered_map<PyObject*, NomeComparavel> norm;
+  std::unordered_map<PyObject*, ComparableName> norm;
   py::list keep;
-  const NomeComparavel& get(py::handle texto);
+  const ComparableName& get(py::handle text);
 };
-bool nomes_nativos(py::handle self);
-std::pair<bool, py::object> poder_nativo(const NomeComparavel& assinante, py::handle dados_receita,
-                                         NameMemo* memo);
+bool native_name_steps(py::handle self);
+std::pair<bool, py::object> native_signing_power(const ComparableName& signer, py::handle registry_data,
+                                                 NameMemo* memo);
 
-// `v` when it is non-empty, else the text `alternativa` (Python's `v or "..."`).
-inline py::object or_text(py::handle v, const char* alternativa) {
-  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(alternativa));
+// `v` when it is non-empty, else the text `fallback` (Python's `v or "..."`).
+inline py::object or_text(py::handle v, const char* fallback) {
+  return truthy(v) ? py::reinterpret_borrow<py::object>(v) : py::object(py::str(fallback));
 }
 
 // str(a) + str(b) + ...: pieces joined as an f-string would write them.
@@ -73,19 +73,19 @@ py::object record(const char* name);
 
 // The CNPJ of a contract as the registry is asked for it and as it keys the registry
 // cache: a valid alphanumeric CNPJ (letters among its first twelve characters) by the
-// alphanumeric rule, any other as its digits. formatar_cnpj writes either layout.
-py::object limpar_cnpj(py::handle cnpj);
-py::object formatar_cnpj(py::handle limpo);
+// alphanumeric rule, any other as its digits. format_cnpj writes either layout.
+py::object clean_cnpj(py::handle cnpj);
+py::object format_cnpj(py::handle clean);
 
 // A registry record's field as text (services send numbers, nulls and lists too): ""
 // for anything that is not text or a number.
-py::str texto_registro(py::handle dados, const char* chave);
+py::str registry_field(py::handle data, const char* key);
 
 // A new record: cls(**kwargs).
 inline py::object build(const char* cls, py::dict kwargs) { return record(cls)(**kwargs); }
 
 // CampoVerificado(campo=..., status=..., ...), with valor_* left out when null handles.
-py::object campo(const char* nome, const char* status, py::handle valor_contrato, py::handle valor_receita,
-                 py::handle mensagem);
+py::object verified_field(const char* name, const char* status, py::handle contract_value,
+                          py::handle registry_value, py::handle message);
 
 }  // namespace vx::checker

@@ -13,7 +13,7 @@ namespace {
 
 // Why the adapter's last lookup found nothing when the registry could not be asked
 // (None when it answered, or when the adapter cannot tell).
-py::object falha_do_registro(py::handle adapter) {
+py::object registry_failure(py::handle adapter) {
   py::object f = py::getattr(adapter, "last_lookup_failure", py::none());
   if (f.is_none()) return py::none();
   py::object r = f();
@@ -71,7 +71,7 @@ Answer ask_once(py::dict& memo, py::handle key, py::handle adapter, const char* 
     Answer a;
     try {
       a.record = adapter.attr(method)(key);
-      if (!truthy(a.record)) a.failure = falha_do_registro(adapter);
+      if (!truthy(a.record)) a.failure = registry_failure(adapter);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) {
         future.attr("cancel")();
@@ -93,20 +93,20 @@ struct Fetched {
 };
 
 struct Plan {
-  py::object limpo = py::none();  // the number to look up, when the adapter accepts it
-  py::object razao = py::none();
+  py::object clean = py::none();  // the number to look up, when the adapter accepts it
+  py::object legal_name = py::none();
 };
 
 Fetched fetch_chain(const Plan& plan, py::handle adapter, py::dict& numbers, py::dict& names) {
   Fetched f;
-  if (!plan.limpo.is_none()) {
+  if (!plan.clean.is_none()) {
     f.by_number = true;
-    f.number = ask_once(numbers, plan.limpo, adapter, "lookup_company");
+    f.number = ask_once(numbers, plan.clean, adapter, "lookup_company");
     if (f.number.raised || truthy(f.number.record)) return f;
   }
-  if (truthy(plan.razao)) {
+  if (truthy(plan.legal_name)) {
     f.by_name = true;
-    f.name = ask_once(names, plan.razao, adapter, "search_companies");
+    f.name = ask_once(names, plan.legal_name, adapter, "search_companies");
   }
   return f;
 }
@@ -115,14 +115,14 @@ Fetched fetch_chain(const Plan& plan, py::handle adapter, py::dict& numbers, py:
 // validate_company_id is asked here, on the caller's thread, in order.
 std::vector<Fetched> fetch_registry(py::handle adapter, const py::list& companies) {
   std::vector<Plan> plans;
-  for (py::handle emp : companies) {
+  for (py::handle company : companies) {
     Plan plan;
-    py::object cnpj = field(emp, "cnpj");
+    py::object cnpj = field(company, "cnpj");
     if (truthy(cnpj)) {
-      py::object limpo = limpar_cnpj(cnpj);
-      if (truthy(adapter.attr("validate_company_id")(limpo))) plan.limpo = limpo;
+      py::object clean = clean_cnpj(cnpj);
+      if (truthy(adapter.attr("validate_company_id")(clean))) plan.clean = clean;
     }
-    plan.razao = field(emp, "razao_social");
+    plan.legal_name = field(company, "razao_social");
     plans.push_back(plan);
   }
   // Each chain writes its own slot (under the GIL, as every step of it runs).
@@ -151,124 +151,128 @@ void raise_if(const Answer& a) {
   throw py::error_already_set();
 }
 
-py::tuple validar_empresas(py::object self, py::object empresas) {
-  py::list lista = snapshot(empresas, "empresas");
-  py::list verificadas;
+py::tuple validar_empresas(py::object self, py::object companies) {
+  py::list items = snapshot(companies, "empresas");
+  py::list verified;
   py::dict cache;
   py::object builtins = py::module_::import("builtins");
 
-  const std::vector<Fetched> registry = fetch_registry(self.attr("adapter"), lista);
+  const std::vector<Fetched> registry = fetch_registry(self.attr("adapter"), items);
   size_t index = 0;
-  for (py::handle emp : lista) {
+  for (py::handle company : items) {
     const Fetched& fetched = registry[index++];
-    py::list campos, problemas;
-    py::object razao = field(emp, "razao_social");
-    py::object cnpj_contrato = field(emp, "cnpj");
-    log(self, cat({py::str("\n--- Verificando: "), or_text(razao, "Empresa"), py::str(" ---")}), "🏢");
+    py::list fields, problems;
+    py::object legal_name = field(company, "razao_social");
+    py::object contract_cnpj = field(company, "cnpj");
+    log(self, cat({py::str("\n--- Verificando: "), or_text(legal_name, "Empresa"), py::str(" ---")}), "🏢");
 
-    py::object dados = py::none();
-    bool por_nome = false;
-    py::object cnpj = cnpj_contrato;
+    py::object data = py::none();
+    bool found_by_name = false;
+    py::object cnpj = contract_cnpj;
 
     // A registry that could not be asked is no evidence against the company: the
     // decisive lookup (by number when one was made, else by name) is remembered.
-    py::object indisponivel = py::none();
-    bool consultou = false;
+    py::object unavailable = py::none();
+    bool looked_up = false;
     if (fetched.by_number) {
-      log(self, cat({py::str("Consultando CNPJ "), formatar_cnpj(limpar_cnpj(cnpj)), py::str("...")}), "🔍");
+      log(self, cat({py::str("Consultando CNPJ "), format_cnpj(clean_cnpj(cnpj)), py::str("...")}), "🔍");
       raise_if(fetched.number);
-      dados = fetched.number.record;
-      consultou = true;
-      if (!truthy(dados)) indisponivel = fetched.number.failure;
+      data = fetched.number.record;
+      looked_up = true;
+      if (!truthy(data)) unavailable = fetched.number.failure;
     }
-    if (!truthy(dados) && truthy(razao)) {
-      log(self, cat({py::str("Buscando por nome: "), razao, py::str("...")}), "🔎");
+    if (!truthy(data) && truthy(legal_name)) {
+      log(self, cat({py::str("Buscando por nome: "), legal_name, py::str("...")}), "🔎");
       raise_if(fetched.name);
-      py::object achado = fetched.name.record;
-      if (!truthy(achado) && !consultou) indisponivel = fetched.name.failure;
-      if (truthy(achado)) {
-        if (!is_mapping(achado)) raise_type_error("search_companies()", "a mapping", achado);
-        cnpj = texto_registro(achado, "cnpj");
+      py::object found = fetched.name.record;
+      if (!truthy(found) && !looked_up) unavailable = fetched.name.failure;
+      if (truthy(found)) {
+        if (!is_mapping(found)) raise_type_error("search_companies()", "a mapping", found);
+        cnpj = registry_field(found, "cnpj");
         log(self, cat({py::str("✅ Encontrado: "), cnpj}), "");
-        por_nome = true;
+        found_by_name = true;
       }
-      dados = achado;
+      data = found;
     }
 
-    py::object papel = field(emp, "papel_no_contrato");
-    if (!truthy(dados)) {
-      if (!indisponivel.is_none()) {
-        campos.append(campo("CNPJ", "pendente", or_text(cnpj_contrato, "(não informado)"), py::none(),
-                            cat({py::str("Receita Federal indisponível: "), indisponivel})));
-        problemas.append(py::str("Receita Federal indisponível"));
+    py::object role = field(company, "papel_no_contrato");
+    if (!truthy(data)) {
+      if (!unavailable.is_none()) {
+        fields.append(verified_field("CNPJ", "pendente", or_text(contract_cnpj, "(não informado)"),
+                                     py::none(),
+                                     cat({py::str("Receita Federal indisponível: "), unavailable})));
+        problems.append(py::str("Receita Federal indisponível"));
       } else {
-        campos.append(campo("CNPJ", "reprovado", or_text(cnpj_contrato, "(não informado)"), py::none(),
-                            py::str("CNPJ não encontrado na Receita Federal")));
-        problemas.append(py::str("CNPJ não encontrado"));
+        fields.append(verified_field("CNPJ", "reprovado", or_text(contract_cnpj, "(não informado)"),
+                                     py::none(), py::str("CNPJ não encontrado na Receita Federal")));
+        problems.append(py::str("CNPJ não encontrado"));
       }
       py::dict kw;
-      kw["cnpj"] = or_text(cnpj_contrato, "");
-      kw["razao_social_contrato"] = razao;
-      kw["papel_no_contrato"] = papel;
-      kw["campos"] = campos;
-      kw["problemas"] = problemas;
-      verificadas.append(build("EmpresaVerificada", kw));
+      kw["cnpj"] = or_text(contract_cnpj, "");
+      kw["razao_social_contrato"] = legal_name;
+      kw["papel_no_contrato"] = role;
+      kw["campos"] = fields;
+      kw["problemas"] = problems;
+      verified.append(build("EmpresaVerificada", kw));
       continue;
     }
-    if (!is_mapping(dados)) raise_type_error("lookup_company()", "a mapping", dados);
+    if (!is_mapping(data)) raise_type_error("lookup_company()", "a mapping", data);
 
-    py::object cnpj_receita = mapping_get(dados, "cnpj", py::none());
-    if (!cnpj_receita.is_none()) cnpj_receita = texto_registro(dados, "cnpj");
-    campos.append(campo("CNPJ", "aprovado", or_text(cnpj_contrato, "(buscado automaticamente)"), cnpj_receita,
-                        py::str("CNPJ encontrado")));
+    py::object registry_cnpj = mapping_get(data, "cnpj", py::none());
+    if (!registry_cnpj.is_none()) registry_cnpj = registry_field(data, "cnpj");
+    fields.append(verified_field("CNPJ", "aprovado", or_text(contract_cnpj, "(buscado automaticamente)"),
+                                 registry_cnpj, py::str("CNPJ encontrado")));
 
     // Active means exactly "ATIVA": "INATIVA" contains it but is a closed company.
-    py::object situacao = texto_registro(dados, "situacao").attr("upper")();
-    bool ativa = py::str(situacao.attr("strip")()).equal(py::str("ATIVA"));
-    campos.append(campo("Situação Cadastral", ativa ? "aprovado" : "reprovado", py::str("-"), situacao,
-                        cat({py::str("Empresa "), ativa ? py::object(py::str("ATIVA")) : situacao})));
-    if (!ativa) problemas.append(cat({py::str("Empresa com situação: "), situacao}));
+    py::object status = registry_field(data, "situacao").attr("upper")();
+    bool active = py::str(status.attr("strip")()).equal(py::str("ATIVA"));
+    fields.append(verified_field("Situação Cadastral", active ? "aprovado" : "reprovado", py::str("-"),
+                                 status,
+                                 cat({py::str("Empresa "), active ? py::object(py::str("ATIVA")) : status})));
+    if (!active) problems.append(cat({py::str("Empresa com situação: "), status}));
 
-    py::object razao_receita = texto_registro(dados, "razao_social");
-    bool razao_confere = truthy(self.attr("_comparar_nomes")(or_text(razao, ""), razao_receita));
-    campos.append(campo("Razão Social", razao_confere ? "aprovado" : "pendente", razao, razao_receita,
-                        py::str(razao_confere ? "Confere" : "Divergente")));
+    py::object registry_legal_name = registry_field(data, "razao_social");
+    bool legal_name_matches = truthy(
+        self.attr("_comparar_nomes")(or_text(legal_name, ""), registry_legal_name));
+    fields.append(verified_field("Razão Social", legal_name_matches ? "aprovado" : "pendente", legal_name,
+                                 registry_legal_name,
+                                 py::str(legal_name_matches ? "Confere" : "Divergente")));
 
-    py::object endereco = field(emp, "endereco");
-    if (truthy(endereco)) {
-      py::object r = ns.call("comparar_enderecos", endereco, dados);
+    py::object address = field(company, "endereco");
+    if (truthy(address)) {
+      py::object r = ns.call("comparar_enderecos", address, data);
       py::tuple t = py::tuple(r);
       if (t.size() != 3) throw py::value_error("comparar_enderecos() must return 3 values");
-      bool confere = truthy(t[0]);
-      campos.append(campo("Endereço", confere ? "aprovado" : "pendente", endereco, t[2],
-                          cat({py::str("Similaridade: "), builtins.attr("format")(t[1], ".0%")})));
+      bool matches = truthy(t[0]);
+      fields.append(verified_field("Endereço", matches ? "aprovado" : "pendente", address, t[2],
+                                   cat({py::str("Similaridade: "), builtins.attr("format")(t[1], ".0%")})));
     }
 
     // After a search by name `cnpj` is the registry's number, so the company is cached
     // under the number signatories of it will carry.
     if (truthy(cnpj)) {
-      py::object limpo = limpar_cnpj(cnpj);
-      if (truthy(limpo)) cache[limpo] = dados;
+      py::object clean = clean_cnpj(cnpj);
+      if (truthy(clean)) cache[clean] = data;
     }
-    if (truthy(razao)) cache[self.attr("_normalizar_texto")(razao)] = dados;
+    if (truthy(legal_name)) cache[self.attr("_normalizar_texto")(legal_name)] = data;
 
-    py::object socios = mapping_get(dados, "socios", py::none());
-    if (!PyList_Check(socios.ptr())) socios = py::list();  // null or another type: no partner list
+    py::object partners = mapping_get(data, "socios", py::none());
+    if (!PyList_Check(partners.ptr())) partners = py::list();  // null or another type: no partner list
     py::dict kw;
-    kw["cnpj"] = texto_registro(dados, "cnpj");
-    kw["razao_social_contrato"] = razao;
-    kw["razao_social_receita"] = razao_receita;
-    kw["papel_no_contrato"] = papel;
-    kw["campos"] = campos;
+    kw["cnpj"] = registry_field(data, "cnpj");
+    kw["razao_social_contrato"] = legal_name;
+    kw["razao_social_receita"] = registry_legal_name;
+    kw["papel_no_contrato"] = role;
+    kw["campos"] = fields;
     kw["cnpj_encontrado"] = true;
-    kw["cnpj_buscado_por_nome"] = por_nome;
-    kw["empresa_ativa"] = ativa;
-    kw["razao_social_confere"] = razao_confere;
-    kw["socios"] = socios;
-    kw["problemas"] = problemas;
-    verificadas.append(build("EmpresaVerificada", kw));
+    kw["cnpj_buscado_por_nome"] = found_by_name;
+    kw["empresa_ativa"] = active;
+    kw["razao_social_confere"] = legal_name_matches;
+    kw["socios"] = partners;
+    kw["problemas"] = problems;
+    verified.append(build("EmpresaVerificada", kw));
   }
-  return py::make_tuple(verificadas, cache);
+  return py::make_tuple(verified, cache);
 }
 
 }  // namespace

@@ -74,29 +74,29 @@ py::list snapshot(py::handle seq, const char* what) {
 
 py::object record(const char* name) { return ns.get(name); }
 
-py::object limpar_cnpj(py::handle cnpj) { return ns.call("_limpar_para_consulta", cnpj); }
+py::object clean_cnpj(py::handle cnpj) { return ns.call("_limpar_para_consulta", cnpj); }
 
-py::object formatar_cnpj(py::handle limpo) {
-  bool letras = false;
-  if (is_str(limpo)) {
-    std::u32string t = br_py::to_u32(limpo);
-    letras = std::any_of(t.begin(), t.end(), [](char32_t c) { return c >= U'A' && c <= U'Z'; });
+py::object format_cnpj(py::handle clean) {
+  bool has_letters = false;
+  if (is_str(clean)) {
+    std::u32string t = br_py::to_u32(clean);
+    has_letters = std::any_of(t.begin(), t.end(), [](char32_t c) { return c >= U'A' && c <= U'Z'; });
   }
-  return ns.call(letras ? "formatar_cnpj_alfanumerico" : "formatar_cnpj", limpo);
+  return ns.call(has_letters ? "formatar_cnpj_alfanumerico" : "formatar_cnpj", clean);
 }
 
-py::str texto_registro(py::handle dados, const char* chave) {
-  return br_py::registry_text(mapping_get(dados, chave, py::none()));
+py::str registry_field(py::handle data, const char* key) {
+  return br_py::registry_text(mapping_get(data, key, py::none()));
 }
 
-py::object campo(const char* nome, const char* status, py::handle valor_contrato, py::handle valor_receita,
-                 py::handle mensagem) {
+py::object verified_field(const char* name, const char* status, py::handle contract_value,
+                          py::handle registry_value, py::handle message) {
   py::dict kw;
-  kw["campo"] = py::str(nome);
+  kw["campo"] = py::str(name);
   kw["status"] = py::str(status);
-  if (valor_contrato) kw["valor_contrato"] = valor_contrato;
-  if (valor_receita) kw["valor_receita"] = valor_receita;
-  kw["mensagem"] = mensagem;
+  if (contract_value) kw["valor_contrato"] = contract_value;
+  if (registry_value) kw["valor_receita"] = registry_value;
+  kw["mensagem"] = message;
   return build("CampoVerificado", kw);
 }
 

@@ -15,60 +15,62 @@ namespace {
 using br_py::from_u32;
 using br_py::to_u32;
 
-std::u32string normalizado(py::handle texto, const char* arg) {
-  if (!is_str(texto)) raise_type_error(arg, "str", texto);
-  return normalizar_nome(to_u32(texto));
+std::u32string normalized(py::handle text, const char* arg) {
+  if (!is_str(text)) raise_type_error(arg, "str", text);
+  return normalize_name(to_u32(text));
 }
 
-py::str normalizar_texto(py::object, py::object texto) { return from_u32(normalizado(texto, "texto")); }
+py::str normalizar_texto(py::object, py::object text) { return from_u32(normalized(text, "texto")); }
 
 // self._normalizar_texto(x) as text.
-std::u32string normalizar_via(py::handle self, py::handle texto, const char* arg) {
+std::u32string normalize_via(py::handle self, py::handle text, const char* arg) {
   py::object bound;
-  if (is_original(self, "_normalizar_texto", bound)) return normalizado(texto, arg);
-  py::object r = bound(texto);
+  if (is_original(self, "_normalizar_texto", bound)) return normalized(text, arg);
+  py::object r = bound(text);
   if (!is_str(r)) raise_type_error("_normalizar_texto()", "str", r);
   return to_u32(r);
 }
 
-bool comparar_nomes(py::object self, py::object nome1, py::object nome2) {
-  if (!is_str(nome1)) raise_type_error("nome1", "str", nome1);
-  if (!is_str(nome2)) raise_type_error("nome2", "str", nome2);
-  std::u32string n1 = normalizar_via(self, nome1, "nome1");
-  std::u32string n2 = normalizar_via(self, nome2, "nome2");
-  return nomes_conferem(n1, n2);
+bool comparar_nomes(py::object self, py::object name1, py::object name2) {
+  if (!is_str(name1)) raise_type_error("nome1", "str", name1);
+  if (!is_str(name2)) raise_type_error("nome2", "str", name2);
+  std::u32string n1 = normalize_via(self, name1, "nome1");
+  std::u32string n2 = normalize_via(self, name2, "nome2");
+  return names_match(n1, n2);
 }
 
 // A partner's name field as text; "" when absent, null or of another type (a registry
 // answer may carry null where a name is unknown; such a partner matches nobody).
-py::object nome_de(py::handle socio, const char* chave) { return texto_registro(socio, chave); }
+py::object name_of(py::handle partner, const char* key) { return registry_field(partner, key); }
 
 // The partner list of a company record, as a snapshot; none when the record's list is
 // null or not a list.
-py::list socios_de(py::handle dados_receita) {
-  py::object socios_obj = mapping_get(dados_receita, "socios", py::list());
-  if (!PyList_Check(socios_obj.ptr()) && !PyTuple_Check(socios_obj.ptr())) return py::list();
-  return snapshot(socios_obj, "socios");
+py::list partners_of(py::handle registry_data) {
+  py::object partners_obj = mapping_get(registry_data, "socios", py::list());
+  if (!PyList_Check(partners_obj.ptr()) && !PyTuple_Check(partners_obj.ptr())) return py::list();
+  return snapshot(partners_obj, "socios");
 }
 
-py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario, py::object dados_receita) {
-  if (!is_str(nome_signatario)) raise_type_error("nome_signatario", "str", nome_signatario);
-  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
-  if (nomes_nativos(self)) {
-    auto [tem, qual] = poder_nativo(preparar_nome(normalizar_nome(to_u32(nome_signatario))), dados_receita,
-                                    nullptr);
-    return py::make_tuple(tem, qual);
+py::tuple verificar_poder_assinatura(py::object self, py::object signatory_name, py::object registry_data) {
+  if (!is_str(signatory_name)) raise_type_error("nome_signatario", "str", signatory_name);
+  if (!is_mapping(registry_data)) raise_type_error("dados_receita", "a mapping", registry_data);
+  if (native_name_steps(self)) {
+    auto [has_power, qualification] = native_signing_power(
+        prepare_name(normalize_name(to_u32(signatory_name))), registry_data, nullptr);
+    return py::make_tuple(has_power, qualification);
   }
-  py::list socios = socios_de(dados_receita);
-  py::object comparar = self.attr("_comparar_nomes");
-  for (py::handle socio : socios) {
-    if (!is_mapping(socio)) throw py::type_error("partner record must be a mapping, not " + type_name(socio));
-    if (truthy(comparar(nome_signatario, nome_de(socio, "nome")))) {
-      return py::make_tuple(true, mapping_get(socio, "qualificacao", py::none()));
+  py::list partners = partners_of(registry_data);
+  py::object compare = self.attr("_comparar_nomes");
+  for (py::handle partner : partners) {
+    if (!is_mapping(partner))
+      throw py::type_error("partner record must be a mapping, not " + type_name(partner));
+    if (truthy(compare(signatory_name, name_of(partner, "nome")))) {
+      return py::make_tuple(true, mapping_get(partner, "qualificacao", py::none()));
     }
-    py::object nome_rep = nome_de(socio, "nome_representante");
-    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && truthy(comparar(nome_signatario, nome_rep))) {
-      return py::make_tuple(true, mapping_get(socio, "qualificacao_representante", py::none()));
+    py::object representative_name = name_of(partner, "nome_representante");
+    if (PyUnicode_GET_LENGTH(representative_name.ptr()) > 0 &&
+        truthy(compare(signatory_name, representative_name))) {
+      return py::make_tuple(true, mapping_get(partner, "qualificacao_representante", py::none()));
     }
   }
   return py::make_tuple(false, py::none());
@@ -76,32 +78,33 @@ py::tuple verificar_poder_assinatura(py::object self, py::object nome_signatario
 
 }  // namespace
 
-const NomeComparavel& NameMemo::get(py::handle texto) {
-  auto it = norm.find(texto.ptr());
+const ComparableName& NameMemo::get(py::handle text) {
+  auto it = norm.find(text.ptr());
   if (it != norm.end()) return it->second;
-  keep.append(texto);  // the key stays a live object while it is remembered
-  return norm.emplace(texto.ptr(), preparar_nome(normalizar_nome(to_u32(texto)))).first->second;
+  keep.append(text);  // the key stays a live object while it is remembered
+  return norm.emplace(text.ptr(), prepare_name(normalize_name(to_u32(text)))).first->second;
 }
 
-bool nomes_nativos(py::handle self) {
+bool native_name_steps(py::handle self) {
   py::object bound;
   return is_original(self, "_comparar_nomes", bound) && is_original(self, "_normalizar_texto", bound);
 }
 
-std::pair<bool, py::object> poder_nativo(const NomeComparavel& assinante, py::handle dados_receita,
-                                         NameMemo* memo) {
-  if (!is_mapping(dados_receita)) raise_type_error("dados_receita", "a mapping", dados_receita);
-  py::list socios = socios_de(dados_receita);
-  auto confere = [&](const py::object& outro) {
-    if (memo) return nomes_conferem(assinante, memo->get(outro));
-    return nomes_conferem(assinante, preparar_nome(normalizar_nome(to_u32(outro))));
+std::pair<bool, py::object> native_signing_power(const ComparableName& signer, py::handle registry_data,
+                                                 NameMemo* memo) {
+  if (!is_mapping(registry_data)) raise_type_error("dados_receita", "a mapping", registry_data);
+  py::list partners = partners_of(registry_data);
+  auto matches = [&](const py::object& other) {
+    if (memo) return names_match(signer, memo->get(other));
+    return names_match(signer, prepare_name(normalize_name(to_u32(other))));
   };
-  for (py::handle socio : socios) {
-    if (!is_mapping(socio)) throw py::type_error("partner record must be a mapping, not " + type_name(socio));
-    if (confere(nome_de(socio, "nome"))) return {true, mapping_get(socio, "qualificacao", py::none())};
-    py::object nome_rep = nome_de(socio, "nome_representante");
-    if (PyUnicode_GET_LENGTH(nome_rep.ptr()) > 0 && confere(nome_rep)) {
-      return {true, mapping_get(socio, "qualificacao_representante", py::none())};
+  for (py::handle partner : partners) {
+    if (!is_mapping(partner))
+      throw py::type_error("partner record must be a mapping, not " + type_name(partner));
+    if (matches(name_of(partner, "nome"))) return {true, mapping_get(partner, "qualificacao", py::none())};
+    py::object representative_name = name_of(partner, "nome_representante");
+    if (PyUnicode_GET_LENGTH(representative_name.ptr()) > 0 && matches(representative_name)) {
+      return {true, mapping_get(partner, "qualificacao_representante", py::none())};
     }
   }
   return {false, py::none()};
