@@ -56,7 +56,7 @@ void check_path_or_none(py::handle value, const char* name) {
 void checker_init(py::object self, py::object country, py::object openai_api_key, py::object provider,
                   py::object azure_api_key, py::object azure_endpoint, py::object azure_deployment,
                   py::object azure_api_version, py::object model, py::object verbose,
-                  py::object usar_ai_search, py::object base_url, py::object cache_path, py::object cache_url,
+                  py::object use_ai_search, py::object base_url, py::object cache_path, py::object cache_url,
                   py::object ocr_engine, py::object structured_output, py::object max_tokens,
                   py::object timeout) {
   // Types, every argument before any work.
@@ -75,7 +75,7 @@ void checker_init(py::object self, py::object country, py::object openai_api_key
   arg_opt_str(cache_url, "cache_url");
   arg_opt_str(ocr_engine, "ocr_engine");
   bool verbose_on = truthy(verbose);
-  bool ai_search_on = truthy(usar_ai_search);
+  bool ai_search_on = truthy(use_ai_search);
   if (PyUnicode_GET_LENGTH(country.ptr()) == 0) {
     raise_value_error("country is required (e.g., country='BR')");
   }

@@ -8,125 +8,125 @@ namespace vx::checker {
 
 namespace {
 
-const char* indicador(py::handle veredito) {
-  if (py::str("APROVADO").equal(veredito)) return "✅";
-  if (py::str("REPROVADO").equal(veredito)) return "❌";
-  if (py::str("PENDENTE").equal(veredito)) return "⚠️";
+const char* verdict_icon(py::handle verdict) {
+  if (py::str("APROVADO").equal(verdict)) return "✅";
+  if (py::str("REPROVADO").equal(verdict)) return "❌";
+  if (py::str("PENDENTE").equal(verdict)) return "⚠️";
   return "❓";
 }
 
-void linha(std::initializer_list<py::handle> pecas) { print_line(cat(pecas)); }
-void linha(const std::string& s) { print_line(py::str(s)); }
+void line(std::initializer_list<py::handle> pieces) { print_line(cat(pieces)); }
+void line(const std::string& s) { print_line(py::str(s)); }
 
-std::string repetido(const char* s, int n) {
+std::string repeated(const char* s, int n) {
   std::string out;
   for (int i = 0; i < n; ++i) out += s;
   return out;
 }
 
-py::object primeiro(py::handle obj, std::initializer_list<const char*> campos, const char* alternativa) {
-  for (const char* f : campos) {
+py::object first_set(py::handle obj, std::initializer_list<const char*> fields, const char* fallback) {
+  for (const char* f : fields) {
     py::object v = obj.attr(f);
     if (truthy(v)) return v;
   }
-  return py::str(alternativa);
+  return py::str(fallback);
 }
 
 // The header of a company or signatory follows its own checks: ❌ when one was
 // rejected, ⚠️ when one is pending (or nothing was checked), 👁️ for a witness, ✅ when
 // every check passed. A company is also ✅ only while it is active.
-const char* icone(py::handle parte, bool empresa) {
-  bool reprovado = false, pendente = false, aprovado = false, testemunha = false, outro = false;
-  for (py::handle c : snapshot(parte.attr("campos"), "campos")) {
+const char* header_icon(py::handle party, bool is_company) {
+  bool rejected = false, pending = false, approved = false, witness = false, other = false;
+  for (py::handle c : snapshot(party.attr("campos"), "campos")) {
     py::object status = c.attr("status");
-    if (py::str("reprovado").equal(status)) reprovado = true;
-    else if (py::str("pendente").equal(status)) pendente = true;
-    else if (py::str("aprovado").equal(status)) aprovado = true;
+    if (py::str("reprovado").equal(status)) rejected = true;
+    else if (py::str("pendente").equal(status)) pending = true;
+    else if (py::str("aprovado").equal(status)) approved = true;
     else if (is_str(c.attr("mensagem")) && truthy(c.attr("mensagem").attr("startswith")("Testemunha")))
-      testemunha = true;
-    else outro = true;
+      witness = true;
+    else other = true;
   }
-  if (empresa && !truthy(parte.attr("empresa_ativa"))) return pendente && !reprovado ? "⚠️" : "❌";
-  if (reprovado) return "❌";
-  if (pendente || outro) return "⚠️";
-  if (testemunha) return "👁️";
-  return aprovado ? "✅" : "⚠️";
+  if (is_company && !truthy(party.attr("empresa_ativa"))) return pending && !rejected ? "⚠️" : "❌";
+  if (rejected) return "❌";
+  if (pending || other) return "⚠️";
+  if (witness) return "👁️";
+  return approved ? "✅" : "⚠️";
 }
 
-void campos_de(py::handle parte) {
-  for (py::handle c : snapshot(parte.attr("campos"), "campos")) {
-    linha({py::str("      "), c.attr("emoji"), py::str(" "), c.attr("campo"), py::str(": "),
-           c.attr("mensagem")});
+void print_fields(py::handle party) {
+  for (py::handle c : snapshot(party.attr("campos"), "campos")) {
+    line({py::str("      "), c.attr("emoji"), py::str(" "), c.attr("campo"), py::str(": "),
+          c.attr("mensagem")});
   }
 }
 
-void imprimir_relatorio(py::object self, py::object resultado_final, py::object justificativa,
-                        py::object campos_aprovados, py::object campos_reprovados,
-                        py::object campos_pendentes, py::object empresas, py::object assinaturas,
-                        py::object dados_contrato, py::object metricas) {
-  const std::string igual(60, '='), traco = repetido("─", 60);
-  const std::string ind = repetido(indicador(resultado_final), 3);
+void imprimir_relatorio(py::object self, py::object final_result, py::object justification,
+                        py::object approved_fields, py::object rejected_fields, py::object pending_fields,
+                        py::object companies, py::object signatures, py::object contract_data,
+                        py::object metrics) {
+  const std::string double_rule(60, '='), single_rule = repeated("─", 60);
+  const std::string icons = repeated(verdict_icon(final_result), 3);
   py::object fmt = py::module_::import("builtins").attr("format");
 
-  linha("\n" + igual);
-  linha({py::str(ind + " RESULTADO FINAL: "), resultado_final, py::str(" " + ind)});
-  linha(igual);
-  linha({py::str("   "), justificativa});
+  line("\n" + double_rule);
+  line({py::str(icons + " RESULTADO FINAL: "), final_result, py::str(" " + icons)});
+  line(double_rule);
+  line({py::str("   "), justification});
 
-  linha("\n" + traco);
-  linha("📋 CAMPOS VERIFICADOS");
-  linha(traco);
-  py::list aprovados = snapshot(campos_aprovados, "campos_aprovados");
-  py::list reprovados = snapshot(campos_reprovados, "campos_reprovados");
-  py::list pendentes = snapshot(campos_pendentes, "campos_pendentes");
-  linha({py::str("   ✅ Aprovados: "), py::int_(aprovados.size())});
-  linha({py::str("   ❌ Reprovados: "), py::int_(reprovados.size())});
-  linha({py::str("   ⚠️ Pendentes: "), py::int_(pendentes.size())});
-  auto secao = [&](const py::list& itens, const char* titulo) {
-    if (itens.empty()) return;
-    linha(titulo);
-    for (py::handle i : itens) linha({py::str("      • "), i});
+  line("\n" + single_rule);
+  line("📋 CAMPOS VERIFICADOS");
+  line(single_rule);
+  py::list approved = snapshot(approved_fields, "campos_aprovados");
+  py::list rejected = snapshot(rejected_fields, "campos_reprovados");
+  py::list pending = snapshot(pending_fields, "campos_pendentes");
+  line({py::str("   ✅ Aprovados: "), py::int_(approved.size())});
+  line({py::str("   ❌ Reprovados: "), py::int_(rejected.size())});
+  line({py::str("   ⚠️ Pendentes: "), py::int_(pending.size())});
+  auto section = [&](const py::list& entries, const char* title) {
+    if (entries.empty()) return;
+    line(title);
+    for (py::handle i : entries) line({py::str("      • "), i});
   };
-  secao(aprovados, "\n   ✅ APROVADOS:");
-  secao(reprovados, "\n   ❌ REPROVADOS:");
-  secao(pendentes, "\n   ⚠️ PENDENTES:");
+  section(approved, "\n   ✅ APROVADOS:");
+  section(rejected, "\n   ❌ REPROVADOS:");
+  section(pending, "\n   ⚠️ PENDENTES:");
 
-  py::list lista_e = snapshot(empresas, "empresas");
-  linha("\n" + traco);
-  linha({py::str("🏢 EMPRESAS ("), py::int_(lista_e.size()), py::str(")")});
-  linha(traco);
-  for (py::handle e : lista_e) {
-    const char* ok = truthy(e.attr("empresa_ativa")) ? "✅" : icone(e, true);
-    linha({py::str(std::string("\n   ") + ok + " "),
-           primeiro(e, {"razao_social_receita", "razao_social_contrato"}, "N/A")});
-    py::object cnpj = primeiro(e, {"cnpj"}, "N/A");
+  py::list company_list = snapshot(companies, "empresas");
+  line("\n" + single_rule);
+  line({py::str("🏢 EMPRESAS ("), py::int_(company_list.size()), py::str(")")});
+  line(single_rule);
+  for (py::handle e : company_list) {
+    const char* ok = truthy(e.attr("empresa_ativa")) ? "✅" : header_icon(e, true);
+    line({py::str(std::string("\n   ") + ok + " "),
+          first_set(e, {"razao_social_receita", "razao_social_contrato"}, "N/A")});
+    py::object cnpj = first_set(e, {"cnpj"}, "N/A");
     if (truthy(e.attr("cnpj_buscado_por_nome"))) {
-      linha({py::str("      CNPJ: "), cnpj, py::str(" (encontrado por busca)")});
+      line({py::str("      CNPJ: "), cnpj, py::str(" (encontrado por busca)")});
     } else {
-      linha({py::str("      CNPJ: "), cnpj});
+      line({py::str("      CNPJ: "), cnpj});
     }
-    campos_de(e);
+    print_fields(e);
   }
 
-  py::list lista_a = snapshot(assinaturas, "assinaturas");
-  linha("\n" + traco);
-  linha({py::str("✍️ ASSINATURAS ("), py::int_(lista_a.size()), py::str(")")});
-  linha(traco);
-  for (py::handle a : lista_a) {
-    const char* ok = icone(a, false);
-    linha({py::str(std::string("\n   ") + ok + " "), a.attr("nome_signatario")});
-    py::object cargo = a.attr("cargo");
-    if (truthy(cargo)) linha({py::str("      Cargo: "), cargo});
-    campos_de(a);
+  py::list signature_list = snapshot(signatures, "assinaturas");
+  line("\n" + single_rule);
+  line({py::str("✍️ ASSINATURAS ("), py::int_(signature_list.size()), py::str(")")});
+  line(single_rule);
+  for (py::handle a : signature_list) {
+    const char* ok = header_icon(a, false);
+    line({py::str(std::string("\n   ") + ok + " "), a.attr("nome_signatario")});
+    py::object role = a.attr("cargo");
+    if (truthy(role)) line({py::str("      Cargo: "), role});
+    print_fields(a);
   }
 
-  linha("\n" + traco);
-  linha("💰 MÉTRICAS");
-  linha(traco);
-  linha({py::str("   Tokens: "), fmt(metricas.attr("tokens"), ",")});
-  linha({py::str("   Custo: $"), fmt(metricas.attr("cost_usd"), ".4f")});
-  linha({py::str("   Tempo: "), fmt(metricas.attr("time_seconds"), ".1f"), py::str("s")});
-  linha("\n" + igual);
+  line("\n" + single_rule);
+  line("💰 MÉTRICAS");
+  line(single_rule);
+  line({py::str("   Tokens: "), fmt(metrics.attr("tokens"), ",")});
+  line({py::str("   Custo: $"), fmt(metrics.attr("cost_usd"), ".4f")});
+  line({py::str("   Tempo: "), fmt(metrics.attr("time_seconds"), ".1f"), py::str("s")});
+  line("\n" + double_rule);
 }
 
 }  // namespace
