@@ -40,25 +40,25 @@ void auth_init(py::object self, py::object openai_api_key, py::object provider, 
   std::string az_deployment = arg_or_env(azure_deployment, "azure_deployment", "AZURE_DEPLOYMENT_NAME");
   std::string az_version = arg_or_env(azure_api_version, "azure_api_version", "AZURE_API_VERSION");
   if (az_version.empty()) az_version = "2024-02-15-preview";
-  auto escolhido = vx::arg_opt_str(provider, "provider");
+  auto chosen = vx::arg_opt_str(provider, "provider");
 
-  std::string nome;
-  if (escolhido && !escolhido->empty()) {
-    nome = provider_name(*escolhido);
-    if (nome != "openai" && nome != "azure") {
+  std::string name;
+  if (chosen && !chosen->empty()) {
+    name = provider_name(*chosen);
+    if (name != "openai" && name != "azure") {
       vx::raise_value_error("provider deve ser 'openai' ou 'azure', não " + vx::safe_str(py::repr(provider)));
     }
   } else {
-    std::string do_ambiente = provider_name(env("OPENAI_PROVIDER"));
-    if (do_ambiente == "openai" || do_ambiente == "azure") {
-      nome = do_ambiente;
+    std::string from_env = provider_name(env("OPENAI_PROVIDER"));
+    if (from_env == "openai" || from_env == "azure") {
+      name = from_env;
     } else if (openai_key.empty() && !az_key.empty() && !az_endpoint.empty() && !az_deployment.empty()) {
-      nome = "azure";
+      name = "azure";
     } else {
-      nome = "openai";
+      name = "openai";
     }
   }
-  self.attr("_provider") = nome;
+  self.attr("_provider") = name;
   self.attr("_openai_api_key") = openai_key;
   self.attr("_azure_api_key") = az_key;
   self.attr("_azure_endpoint") = az_endpoint;

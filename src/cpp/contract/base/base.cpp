@@ -12,15 +12,15 @@
 
 namespace {
 
-[[noreturn]] void nao_implementado(py::handle self, const char* metodo) {
-  std::string nome = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
-  PyErr_SetString(PyExc_NotImplementedError, (nome + "." + metodo + " is not implemented").c_str());
+[[noreturn]] void not_implemented(py::handle self, const char* method) {
+  std::string name = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
+  PyErr_SetString(PyExc_NotImplementedError, (name + "." + method + " is not implemented").c_str());
   throw py::error_already_set();
 }
 
 py::object repr(py::object self) {
-  std::string nome = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
-  return py::str("<" + nome + " " + vx::safe_str(py::repr(self.attr("country_code"))) + ">");
+  std::string name = py::cast<std::string>(py::type::handle_of(self).attr("__name__"));
+  return py::str("<" + name + " " + vx::safe_str(py::repr(self.attr("country_code"))) + ">");
 }
 
 }  // namespace
@@ -33,16 +33,16 @@ PYBIND11_MODULE(base, m) {
       .attr("country_name", py::str(""))
       .def(
           "validate_company_id",
-          [](py::object self, py::object) -> bool { nao_implementado(self, "validate_company_id"); },
+          [](py::object self, py::object) -> bool { not_implemented(self, "validate_company_id"); },
           py::arg("self"), py::arg("company_id"),
           "Whether the cleaned id is a well-formed company id of the country.")
       .def(
           "lookup_company",
-          [](py::object self, py::object) -> py::object { nao_implementado(self, "lookup_company"); },
+          [](py::object self, py::object) -> py::object { not_implemented(self, "lookup_company"); },
           py::arg("self"), py::arg("company_id"), "The registry's company record for the id, or None.")
       .def(
           "search_companies",
-          [](py::object self, py::object) -> py::object { nao_implementado(self, "search_companies"); },
+          [](py::object self, py::object) -> py::object { not_implemented(self, "search_companies"); },
           py::arg("self"), py::arg("name"), "The record of the best company found by name, or None.")
       .def(
           "last_lookup_failure", [](py::object) -> py::object { return py::none(); }, py::arg("self"),

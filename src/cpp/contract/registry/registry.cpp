@@ -16,18 +16,18 @@ constexpr const char* kCnpj = "vorlex.contract.countries.br.cnpj";
 
 py::object get_adapter(py::object country) {
   if (!vx::is_str(country)) vx::raise_type_error("country", "str", country);
-  py::object codigo = country.attr("strip")().attr("upper")();
+  py::object code = country.attr("strip")().attr("upper")();
   py::object adapters = ns.get("ADAPTERS");
-  py::object cls = adapters.attr("get")(codigo);
+  py::object cls = adapters.attr("get")(code);
   if (cls.is_none()) {
-    py::list codigos = py::module_::import("builtins").attr("sorted")(adapters);
-    std::string lista;
-    for (py::handle c : codigos) {
-      if (!lista.empty()) lista += ", ";
-      lista += vx::safe_str(c);
+    py::list codes = py::module_::import("builtins").attr("sorted")(adapters);
+    std::string listed;
+    for (py::handle c : codes) {
+      if (!listed.empty()) listed += ", ";
+      listed += vx::safe_str(c);
     }
     vx::raise_value_error("País não suportado: " + vx::safe_str(py::repr(country)) +
-                          ". Países suportados: " + lista);
+                          ". Países suportados: " + listed);
   }
   return cls();
 }
