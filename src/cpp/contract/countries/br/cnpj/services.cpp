@@ -164,7 +164,7 @@ py::dict address(const py::dict& data) {
     type = br_py::registry_text(vx::mapping_get(data, "descricao_tipo_logradouro", py::none()));
   }
   py::str street = out["logradouro"];
-  out["logradouro"] = from_u32(br::logradouro_com_tipo(to_u32(type), to_u32(street)));
+  out["logradouro"] = from_u32(br::street_with_type(to_u32(type), to_u32(street)));
   return out;
 }
 
