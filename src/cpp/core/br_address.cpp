@@ -118,13 +118,13 @@ std::u32string stage_characters(sv t) {
 }
 
 // "estado de São Paulo" and the like become the state's code, as the registry writes it.
-struct Estado {
-  std::array<sv, 4> palavras;
+struct State {
+  std::array<sv, 4> words;
   sv uf;
 };
 // Longest names first, so that "mato grosso do sul" is not read as "mato grosso".
 // clang-format off
-constexpr Estado kEstados[] = {
+constexpr State kStates[] = {
     {{U"mato", U"grosso", U"do", U"sul"}, U"ms"}, {{U"rio", U"grande", U"do", U"norte"}, U"rn"},
     {{U"rio", U"grande", U"do", U"sul"}, U"rs"},  {{U"rio", U"de", U"janeiro"}, U"rj"},
     {{U"distrito", U"federal"}, U"df"},           {{U"espirito", U"santo"}, U"es"},
@@ -140,10 +140,10 @@ constexpr Estado kEstados[] = {
 
 // A state's name at t[at] (words apart by blanks, ending at a word boundary).
 bool match_state(sv t, size_t at, size_t& end, sv& uf) {
-  for (const auto& e : kEstados) {
+  for (const auto& e : kStates) {
     size_t p = at;
     bool ok = true;
-    for (size_t k = 0; k < e.palavras.size() && !e.palavras[k].empty(); ++k) {
+    for (size_t k = 0; k < e.words.size() && !e.words[k].empty(); ++k) {
       if (k > 0) {
         if (p >= t.size() || t[p] != U' ') {
           ok = false;
@@ -151,11 +151,11 @@ bool match_state(sv t, size_t at, size_t& end, sv& uf) {
         }
         p = skip_blanks(t, p);
       }
-      if (!starts_with(t, p, e.palavras[k])) {
+      if (!starts_with(t, p, e.words[k])) {
         ok = false;
         break;
       }
-      p += e.palavras[k].size();
+      p += e.words[k].size();
     }
     if (ok && word_end(t, p)) {
       end = p;
@@ -246,9 +246,9 @@ std::u32string stage_words(sv t) {
   return out;
 }
 
-std::u32string staged(sv endereco) {
-  std::u32string baixo = uni::lower(uni::strip_marks(endereco));
-  return stage_words(stage_states(stage_characters(uni::strip(baixo))));
+std::u32string staged(sv address) {
+  std::u32string lowered = uni::lower(uni::strip_marks(address));
+  return stage_words(stage_states(stage_characters(uni::strip(lowered))));
 }
 
 // The house-number marks go (the words "numero", "nro", "num"; a word-initial n, nº or
@@ -288,18 +288,18 @@ template <size_t N>
 bool one_of(sv w, const sv (&set)[N]) {
   return std::find(std::begin(set), std::end(set), w) != std::end(set);
 }
-constexpr sv kMarcas[] = {U"n", U"nº", U"no", U"numero", U"nro", U"num"};
-constexpr sv kLogradouros[] = {U"r",   U"av", U"al",  U"tv",   U"pc",   U"est",
+constexpr sv kNumberMarks[] = {U"n", U"nº", U"no", U"numero", U"nro", U"num"};
+constexpr sv kStreetTypes[] = {U"r",   U"av", U"al",  U"tv",   U"pc",   U"est",
                                U"rod", U"lg", U"via", U"beco", U"viela"};
-constexpr sv kUnidades[] = {U"sl", U"apt", U"bl", U"lj", U"cj", U"and", U"qd", U"lt"};
-constexpr sv kComplementos[] = {U"sl",     U"apt",      U"bl",        U"lj",        U"cj",      U"and",
-                                U"qd",     U"lt",       U"ed",        U"casa",      U"subsolo", U"terreo",
-                                U"fundos", U"frente",   U"sobreloja", U"cobertura", U"galpao",  U"box",
-                                U"anexo",  U"mezanino", U"km"};
-bool complement_word(sv w) { return one_of(w, kComplementos); }
+constexpr sv kUnitWords[] = {U"sl", U"apt", U"bl", U"lj", U"cj", U"and", U"qd", U"lt"};
+constexpr sv kComplementWords[] = {U"sl",     U"apt",      U"bl",        U"lj",        U"cj",      U"and",
+                                   U"qd",     U"lt",       U"ed",        U"casa",      U"subsolo", U"terreo",
+                                   U"fundos", U"frente",   U"sobreloja", U"cobertura", U"galpao",  U"box",
+                                   U"anexo",  U"mezanino", U"km"};
+bool complement_word(sv w) { return one_of(w, kComplementWords); }
 // Words that end a street's name before any house number was written after it.
 bool stop_word(sv w) {
-  return complement_word(w) || one_of(w, kMarcas) || w == U"sn" || w == U"jd" || w == U"st";
+  return complement_word(w) || one_of(w, kNumberMarks) || w == U"sn" || w == U"jd" || w == U"st";
 }
 
 std::vector<sv> words_of(sv t) { return uni::split_ws(t); }
@@ -317,18 +317,18 @@ std::vector<sv> word_set(sv t) {
 }
 
 double jaccard(const std::vector<sv>& a, const std::vector<sv>& b) {
-  size_t comuns = 0;
+  size_t common = 0;
   for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
     if (a[i] < b[j]) ++i;
     else if (b[j] < a[i]) ++j;
     else {
-      ++comuns;
+      ++common;
       ++i;
       ++j;
     }
   }
-  size_t uniao = a.size() + b.size() - comuns;
-  return uniao == 0 ? 0.0 : static_cast<double>(comuns) / static_cast<double>(uniao);
+  size_t union_size = a.size() + b.size() - common;
+  return union_size == 0 ? 0.0 : static_cast<double>(common) / static_cast<double>(union_size);
 }
 
 // `small` inside `big` as whole words (bounded by blanks or the ends).
@@ -341,66 +341,66 @@ bool contains_words(sv big, sv small) {
   return false;
 }
 
-using Tipo = ComparacaoEnderecos::Tipo;
-struct Nota {
-  Tipo tipo;
-  double similaridade;
+using Kind = AddressComparison::Kind;
+struct Match {
+  Kind kind;
+  double similarity;
 };
-Nota score(sv a, sv b) {
-  if (a == b) return {Tipo::Identicos, 1.0};
-  if (contains_words(b, a) || contains_words(a, b)) return {Tipo::Contido, 0.9};
+Match score(sv a, sv b) {
+  if (a == b) return {Kind::Identical, 1.0};
+  if (contains_words(b, a) || contains_words(a, b)) return {Kind::Contained, 0.9};
   auto pa = word_set(a);
   auto pb = word_set(b);
-  if (pa.empty() || pb.empty()) return {Tipo::SemPalavras, 0.0};
-  return {Tipo::Palavras, jaccard(pa, pb)};
+  if (pa.empty() || pb.empty()) return {Kind::NoWords, 0.0};
+  return {Kind::Words, jaccard(pa, pb)};
 }
 
-std::u32string joined(const CamposEndereco& r, bool com_complemento) {
+std::u32string joined(const AddressFields& r, bool with_complement) {
   std::u32string out;
   for (size_t k = 0; k < 7; ++k) {
-    if (r.campos[k].empty() || (k == 2 && !com_complemento)) continue;
+    if (r.fields[k].empty() || (k == 2 && !with_complement)) continue;
     if (!out.empty()) out.push_back(U' ');
-    out += r.campos[k];
+    out += r.fields[k];
   }
   return out;
 }
 
 }  // namespace
 
-std::u32string normalizar_endereco(std::u32string_view endereco) {
-  if (endereco.empty()) return {};
-  return finish(staged(endereco));
+std::u32string normalize_address(std::u32string_view address) {
+  if (address.empty()) return {};
+  return finish(staged(address));
 }
 
-EnderecoAnalisado analisar_endereco(std::u32string_view endereco) {
-  EnderecoAnalisado out;
-  if (endereco.empty()) return out;
-  const std::u32string s = staged(endereco);
+AddressAnalysis analyze_address(std::u32string_view address) {
+  AddressAnalysis out;
+  if (address.empty()) return out;
+  const std::u32string s = staged(address);
   const std::vector<sv> tok = words_of(s);
 
   // The house number: after a mark ("nº 73"), else right after the street's name
   // ("Avenida Paulista, 73"; "Rua 25 de Março, 1000" keeps the 25 in the name).
   for (size_t i = 0; i + 1 < tok.size(); ++i) {
-    if (one_of(tok[i], kMarcas) && decimal_word(tok[i + 1])) {
-      out.numero = number_value(tok[i + 1]);
+    if (one_of(tok[i], kNumberMarks) && decimal_word(tok[i + 1])) {
+      out.number = number_value(tok[i + 1]);
       break;
     }
   }
-  if (!out.numero) {
+  if (!out.number) {
     for (size_t i = 0; i < tok.size(); ++i) {
-      if (!one_of(tok[i], kLogradouros)) continue;
-      bool nome = false;
+      if (!one_of(tok[i], kStreetTypes)) continue;
+      bool in_name = false;
       for (size_t k = i + 1; k < tok.size(); ++k) {
         if (decimal_word(tok[k])) {
-          if (nome) {
-            out.numero = number_value(tok[k]);
+          if (in_name) {
+            out.number = number_value(tok[k]);
             break;
           }
-          nome = true;
+          in_name = true;
         } else if (stop_word(tok[k])) {
           break;
         } else {
-          nome = true;
+          in_name = true;
         }
       }
       break;
@@ -410,71 +410,71 @@ EnderecoAnalisado analisar_endereco(std::u32string_view endereco) {
   // Units of the complement and their values: "sl 32", "bl b"; a floor is also written
   // before its word ("21º andar").
   for (size_t i = 0; i < tok.size(); ++i) {
-    if (!one_of(tok[i], kUnidades)) continue;
+    if (!one_of(tok[i], kUnitWords)) continue;
     sv nxt = i + 1 < tok.size() ? tok[i + 1] : sv();
     sv prv = i > 0 ? tok[i - 1] : sv();
     sv v;
-    bool tem = false;
+    bool has_value = false;
     if (tok[i] == U"and") {
-      if (number_word(nxt)) v = nxt, tem = true;
-      else if (number_word(prv)) v = prv, tem = true;
+      if (number_word(nxt)) v = nxt, has_value = true;
+      else if (number_word(prv)) v = prv, has_value = true;
     } else if (number_word(nxt) || (nxt.size() <= 2 && alpha_word(nxt))) {
-      v = nxt, tem = true;
+      v = nxt, has_value = true;
     }
-    if (tem) {
-      out.unidades[std::u32string(tok[i])].insert(is_decimal(v[0]) ? number_value(v) : std::u32string(v));
+    if (has_value) {
+      out.units[std::u32string(tok[i])].insert(is_decimal(v[0]) ? number_value(v) : std::u32string(v));
     }
   }
   for (sv w : tok) {
     if (!out.cep && w.size() == 8 && decimal_word(w)) out.cep = ascii_digits(w);
-    if (complement_word(w)) out.complemento = true;
+    if (complement_word(w)) out.has_complement = true;
   }
-  out.texto = finish(s);
+  out.text = finish(s);
   return out;
 }
 
-std::u32string logradouro_com_tipo(std::u32string_view tipo, std::u32string_view rua) {
-  sv t = uni::strip(tipo);
-  if (t.empty() || uni::strip(rua).empty()) return std::u32string(rua);
+std::u32string street_with_type(std::u32string_view street_type, std::u32string_view street) {
+  sv t = uni::strip(street_type);
+  if (t.empty() || uni::strip(street).empty()) return std::u32string(street);
   // Compared as the address rules read them, so that "AVENIDA" is the type of "AV PAULISTA".
-  const std::u32string nt = normalizar_endereco(t);
-  const std::u32string nr = normalizar_endereco(rua);
-  auto primeira = uni::split_ws(nr);
-  if (nt.empty() || (!primeira.empty() && primeira[0] == sv(nt))) return std::u32string(rua);
+  const std::u32string nt = normalize_address(t);
+  const std::u32string nr = normalize_address(street);
+  auto street_words = uni::split_ws(nr);
+  if (nt.empty() || (!street_words.empty() && street_words[0] == sv(nt))) return std::u32string(street);
   std::u32string out(t);
   out.push_back(U' ');
-  out.append(uni::strip(rua));
+  out.append(uni::strip(street));
   return out;
 }
 
-ComparacaoEnderecos comparar_enderecos(std::u32string_view contrato, const CamposEndereco& registro) {
-  EnderecoAnalisado c = analisar_endereco(contrato);
-  if (c.texto.empty()) return {Tipo::SemPalavras, 0.0, false};  // only punctuation: nothing to compare
-  EnderecoAnalisado r = analisar_endereco(joined(registro, true));
-  Nota nota = score(c.texto, r.texto);
+AddressComparison compare_addresses(std::u32string_view contract, const AddressFields& registry) {
+  AddressAnalysis c = analyze_address(contract);
+  if (c.text.empty()) return {Kind::NoWords, 0.0, false};  // only punctuation: nothing to compare
+  AddressAnalysis r = analyze_address(joined(registry, true));
+  Match best = score(c.text, r.text);
   // A contract that names no complement is also compared with the registry address
   // without its complement; one that names another complement is not.
-  if (!registro.campos[2].empty() && !c.complemento) {
-    Nota sem = score(c.texto, normalizar_endereco(joined(registro, false)));
-    if (sem.similaridade > nota.similaridade) nota = sem;
+  if (!registry.fields[2].empty() && !c.has_complement) {
+    Match without = score(c.text, normalize_address(joined(registry, false)));
+    if (without.similarity > best.similarity) best = without;
   }
-  bool vetada = false;
-  const std::u32string numero = normalizar_endereco(registro.campos[1]);
-  const auto nw = words_of(numero);
-  if (c.numero && nw.size() == 1 && decimal_word(nw[0]) && number_value(nw[0]) != *c.numero) vetada = true;
-  const std::u32string cep = normalizar_endereco(registro.campos[6]);
+  bool vetoed = false;
+  const std::u32string number = normalize_address(registry.fields[1]);
+  const auto nw = words_of(number);
+  if (c.number && nw.size() == 1 && decimal_word(nw[0]) && number_value(nw[0]) != *c.number) vetoed = true;
+  const std::u32string cep = normalize_address(registry.fields[6]);
   const auto cw = words_of(cep);
   if (c.cep && cw.size() == 1 && cw[0].size() == 8 && decimal_word(cw[0]) && ascii_digits(cw[0]) != *c.cep) {
-    vetada = true;
+    vetoed = true;
   }
-  for (const auto& [unidade, valores] : c.unidades) {
-    auto it = r.unidades.find(unidade);
-    if (it != r.unidades.end() &&
-        !std::includes(it->second.begin(), it->second.end(), valores.begin(), valores.end())) {
-      vetada = true;
+  for (const auto& [unit, values] : c.units) {
+    auto it = r.units.find(unit);
+    if (it != r.units.end() &&
+        !std::includes(it->second.begin(), it->second.end(), values.begin(), values.end())) {
+      vetoed = true;
     }
   }
-  return {nota.tipo, nota.similaridade, vetada};
+  return {best.kind, best.similarity, vetoed};
 }
 
 }  // namespace vx::br

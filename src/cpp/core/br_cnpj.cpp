@@ -7,7 +7,7 @@
 
 namespace vx::br {
 
-std::u32string limpar_cnpj(std::u32string_view text) {
+std::u32string clean_cnpj(std::u32string_view text) {
   std::u32string out;
   out.reserve(14);
   for (char32_t c : text) {
@@ -16,98 +16,98 @@ std::u32string limpar_cnpj(std::u32string_view text) {
   return out;
 }
 
-std::optional<char> calcular_digito(std::u32string_view base, const std::vector<int>& pesos_mod11,
-                                    size_t* bad_index) {
-  const size_t n = std::min(base.size(), pesos_mod11.size());
-  int soma = 0;  // kept modulo 11: weights of any size cannot overflow
+std::optional<char> check_digit(std::u32string_view base, const std::vector<int>& weights_mod11,
+                                size_t* bad_index) {
+  const size_t n = std::min(base.size(), weights_mod11.size());
+  int sum = 0;  // kept modulo 11: weights of any size cannot overflow
   for (size_t i = 0; i < n; ++i) {
     int v = uni::decimal_value(base[i]);
     if (v < 0 || !uni::is_decimal(base[i])) {
       if (bad_index) *bad_index = i;
       return std::nullopt;
     }
-    soma = (soma + v * pesos_mod11[i]) % 11;
+    sum = (sum + v * weights_mod11[i]) % 11;
   }
-  return soma < 2 ? '0' : static_cast<char>('0' + (11 - soma));
+  return sum < 2 ? '0' : static_cast<char>('0' + (11 - sum));
 }
 
 namespace {
 
-bool alfanumerico(char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z'); }
+bool is_alphanumeric_char(char32_t c) { return (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z'); }
 
-char digito_alfanumerico(std::u32string_view limpo, const int* pesos, size_t n) {
-  int soma = 0;
-  for (size_t i = 0; i < n; ++i) soma += (static_cast<int>(limpo[i]) - 48) * pesos[i];
-  int resto = soma % 11;
-  return resto < 2 ? '0' : static_cast<char>('0' + (11 - resto));
+char alphanumeric_check_digit(std::u32string_view clean, const int* weights, size_t n) {
+  int sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += (static_cast<int>(clean[i]) - 48) * weights[i];
+  int remainder = sum % 11;
+  return remainder < 2 ? '0' : static_cast<char>('0' + (11 - remainder));
 }
 
 }  // namespace
 
-std::u32string limpar_cnpj_alfanumerico(std::u32string_view text) {
-  std::u32string maiusculo = uni::upper(text);
+std::u32string clean_alphanumeric_cnpj(std::u32string_view text) {
+  std::u32string upper_text = uni::upper(text);
   std::u32string out;
   out.reserve(14);
-  for (char32_t c : maiusculo) {
+  for (char32_t c : upper_text) {
     if (uni::is_decimal(c)) out.push_back(U'0' + uni::decimal_value(c));
-    else if (alfanumerico(c)) out.push_back(c);
+    else if (is_alphanumeric_char(c)) out.push_back(c);
   }
   return out;
 }
 
-bool validar_cnpj_alfanumerico_limpo(std::u32string_view limpo) {
-  if (limpo.size() != 14) return false;
+bool is_valid_clean_alphanumeric_cnpj(std::u32string_view clean) {
+  if (clean.size() != 14) return false;
   for (size_t i = 0; i < 14; ++i) {
-    if (!alfanumerico(limpo[i])) return false;
+    if (!is_alphanumeric_char(clean[i])) return false;
   }
-  if (limpo[12] > U'9' || limpo[13] > U'9') return false;
-  if (std::all_of(limpo.begin(), limpo.end(), [&](char32_t c) { return c == limpo[0]; })) return false;
-  return limpo[12] == static_cast<char32_t>(digito_alfanumerico(limpo, kPesosPrimeiro, 12)) &&
-         limpo[13] == static_cast<char32_t>(digito_alfanumerico(limpo, kPesosSegundo, 13));
+  if (clean[12] > U'9' || clean[13] > U'9') return false;
+  if (std::all_of(clean.begin(), clean.end(), [&](char32_t c) { return c == clean[0]; })) return false;
+  return clean[12] == static_cast<char32_t>(alphanumeric_check_digit(clean, kFirstDigitWeights, 12)) &&
+         clean[13] == static_cast<char32_t>(alphanumeric_check_digit(clean, kSecondDigitWeights, 13));
 }
 
-std::u32string limpar_para_consulta(std::u32string_view text) {
-  if (!validar_cnpj(text)) {
-    std::u32string alfa = limpar_cnpj_alfanumerico(text);
-    if (validar_cnpj_alfanumerico_limpo(alfa) &&
-        std::any_of(alfa.begin(), alfa.end(), [](char32_t c) { return c >= U'A'; })) {
-      return alfa;
+std::u32string clean_for_lookup(std::u32string_view text) {
+  if (!is_valid_cnpj(text)) {
+    std::u32string alnum = clean_alphanumeric_cnpj(text);
+    if (is_valid_clean_alphanumeric_cnpj(alnum) &&
+        std::any_of(alnum.begin(), alnum.end(), [](char32_t c) { return c >= U'A'; })) {
+      return alnum;
     }
   }
-  return limpar_cnpj(text);
+  return clean_cnpj(text);
 }
 
 namespace {
 
-char digito(std::u32string_view limpo, const int* pesos, size_t n) {
-  int soma = 0;
-  for (size_t i = 0; i < n; ++i) soma += uni::decimal_value(limpo[i]) * pesos[i];
-  int resto = soma % 11;
-  return resto < 2 ? '0' : static_cast<char>('0' + (11 - resto));
+char numeric_check_digit(std::u32string_view clean, const int* weights, size_t n) {
+  int sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += uni::decimal_value(clean[i]) * weights[i];
+  int remainder = sum % 11;
+  return remainder < 2 ? '0' : static_cast<char>('0' + (11 - remainder));
 }
 
 }  // namespace
 
-bool validar_cnpj_limpo(std::u32string_view limpo) {
-  if (limpo.size() != 14) return false;
+bool is_valid_clean_cnpj(std::u32string_view clean) {
+  if (clean.size() != 14) return false;
   // The same digit fourteen times is rejected even where its check digits would
   // match (fourteen zeros do). "The same" is the same character, as a text
   // comparison sees it.
-  bool todos_iguais = true;
-  for (char32_t c : limpo) {
-    if (c != limpo[0]) {
-      todos_iguais = false;
+  bool all_equal = true;
+  for (char32_t c : clean) {
+    if (c != clean[0]) {
+      all_equal = false;
       break;
     }
   }
-  if (todos_iguais) return false;
-  char primeiro = digito(limpo, kPesosPrimeiro, 12);
-  char segundo = digito(limpo, kPesosSegundo, 13);  // digit 13 as written, not `primeiro`
+  if (all_equal) return false;
+  char first = numeric_check_digit(clean, kFirstDigitWeights, 12);
+  char second = numeric_check_digit(clean, kSecondDigitWeights, 13);  // digit 13 as written, not `first`
   // Digits 13-14 must be the ASCII characters of the computed digits.
-  return limpo[12] == static_cast<char32_t>(primeiro) && limpo[13] == static_cast<char32_t>(segundo);
+  return clean[12] == static_cast<char32_t>(first) && clean[13] == static_cast<char32_t>(second);
 }
 
-std::u32string formatar_cnpj_limpo(std::u32string_view d) {
+std::u32string format_clean_cnpj(std::u32string_view d) {
   std::u32string out;
   out.reserve(18);
   out.append(d.substr(0, 2));
@@ -122,80 +122,80 @@ std::u32string formatar_cnpj_limpo(std::u32string_view d) {
   return out;
 }
 
-std::u32string encontrar_cnpj(std::u32string_view t) {
-  static constexpr int kGrupos[5] = {2, 3, 3, 4, 2};
-  static constexpr char32_t kSeparadores[4] = {U'.', U'.', U'/', U'-'};
+std::u32string find_cnpj(std::u32string_view t) {
+  static constexpr int kGroups[5] = {2, 3, 3, 4, 2};
+  static constexpr char32_t kSeparators[4] = {U'.', U'.', U'/', U'-'};
   const size_t n = t.size();
   for (size_t i = 0; i < n; ++i) {
     if (!uni::is_decimal(t[i]) || (i > 0 && uni::is_decimal(t[i - 1]))) continue;
-    std::u32string digitos;
+    std::u32string digits;
     size_t j = i;
     bool ok = true;
     for (int g = 0; g < 5 && ok; ++g) {
-      for (int k = 0; k < kGrupos[g]; ++k) {
-        if (j < n && uni::is_decimal(t[j])) digitos.push_back(U'0' + uni::decimal_value(t[j++]));
+      for (int k = 0; k < kGroups[g]; ++k) {
+        if (j < n && uni::is_decimal(t[j])) digits.push_back(U'0' + uni::decimal_value(t[j++]));
         else {
           ok = false;
           break;
         }
       }
-      if (ok && g < 4 && j < n && t[j] == kSeparadores[g]) ++j;
+      if (ok && g < 4 && j < n && t[j] == kSeparators[g]) ++j;
     }
     if (!ok || (j < n && uni::is_decimal(t[j]))) continue;
-    if (validar_cnpj_limpo(digitos)) return digitos;
+    if (is_valid_clean_cnpj(digits)) return digits;
   }
   return {};
 }
 
-std::optional<double> ler_capital(std::u32string_view text, bool* vazio) {
-  *vazio = text.empty();
+std::optional<double> read_capital(std::u32string_view text, bool* empty) {
+  *empty = text.empty();
   if (text.empty()) return 0.0;
   std::u32string_view s = uni::strip(text);
   if (s.empty()) return std::nullopt;
-  const bool tem_virgula = s.find(U',') != std::u32string_view::npos;
-  size_t ponto_decimal = std::u32string_view::npos;
-  if (!tem_virgula) {
-    size_t ultimo = s.rfind(U'.');
-    if (ultimo != std::u32string_view::npos) {
-      size_t casas = s.size() - ultimo - 1;
-      bool so_digitos = casas >= 1 && casas <= 2;
-      for (size_t k = ultimo + 1; so_digitos && k < s.size(); ++k) so_digitos = uni::is_decimal(s[k]);
-      if (so_digitos) ponto_decimal = ultimo;
+  const bool has_comma = s.find(U',') != std::u32string_view::npos;
+  size_t decimal_point = std::u32string_view::npos;
+  if (!has_comma) {
+    size_t last_dot = s.rfind(U'.');
+    if (last_dot != std::u32string_view::npos) {
+      size_t places = s.size() - last_dot - 1;
+      bool only_digits = places >= 1 && places <= 2;
+      for (size_t k = last_dot + 1; only_digits && k < s.size(); ++k) only_digits = uni::is_decimal(s[k]);
+      if (only_digits) decimal_point = last_dot;
     }
   }
   // Rewrite as an ASCII decimal: [sign] digits [. digits].
   std::string num;
   num.reserve(s.size());
-  bool negativo = false;
+  bool negative = false;
   size_t i = 0;
   if (s[0] == U'+' || s[0] == U'-') {
-    negativo = s[0] == U'-';
+    negative = s[0] == U'-';
     i = 1;
   }
-  int pontos = 0, digitos = 0;
+  int points = 0, digits = 0;
   for (; i < s.size(); ++i) {
     char32_t c = s[i];
     if (c == U'.') {
-      if (tem_virgula || i != ponto_decimal) continue;  // thousands separator
+      if (has_comma || i != decimal_point) continue;  // thousands separator
       num.push_back('.');
-      ++pontos;
+      ++points;
     } else if (c == U',') {
       num.push_back('.');
-      ++pontos;
+      ++points;
     } else if (uni::is_decimal(c)) {
       num.push_back(static_cast<char>('0' + uni::decimal_value(c)));
-      ++digitos;
+      ++digits;
     } else {
       return std::nullopt;
     }
   }
-  if (digitos == 0 || pontos > 1) return std::nullopt;
-  double valor = 0.0;
+  if (digits == 0 || points > 1) return std::nullopt;
+  double value = 0.0;
   const char* first = num.data();
   const char* last = num.data() + num.size();
-  auto [ptr, ec] = std::from_chars(first, last, valor, std::chars_format::fixed);
+  auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::fixed);
   if (ec != std::errc() || ptr != last) return std::nullopt;
-  return negativo ? -valor : valor;
+  return negative ? -value : value;
 }
 
 }  // namespace vx::br

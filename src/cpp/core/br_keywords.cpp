@@ -99,7 +99,7 @@ std::vector<bool> KeywordMatcher::find(std::string_view text) const {
   const size_t n = text.size();
   const int32_t* delta = delta_.data();
   const int32_t k = classes_;
-  auto marcar = [&](int32_t s) {
+  auto mark_matches = [&](int32_t s) {
     const int32_t st = s / k;
     for (int32_t o = out_begin_[st], e = out_begin_[st + 1]; o < e; ++o) found[out_ids_[o]] = 1;
   };
@@ -108,44 +108,44 @@ std::vector<bool> KeywordMatcher::find(std::string_view text) const {
   // `max_len_ - 1` bytes before its slice (from the root), so an occurrence that
   // ends in the slice is seen whole, wherever it starts.
   constexpr size_t kLanes = 4;
-  const size_t fatia = n / kLanes;
-  if (fatia < 4096 || max_len_ == 0) {
+  const size_t slice = n / kLanes;
+  if (slice < 4096 || max_len_ == 0) {
     int32_t s = 0;
     for (size_t i = 0; i < n; ++i) {
       s = delta[s + byte_class_[p[i]]];
       if (s < 0) {
         s = -s;
-        marcar(s);
+        mark_matches(s);
       }
     }
   } else {
-    size_t pos[kLanes], fim[kLanes];
+    size_t pos[kLanes], lane_end[kLanes];
     int32_t st[kLanes] = {0, 0, 0, 0};
     for (size_t l = 0; l < kLanes; ++l) {
-      size_t inicio = l * fatia;
-      pos[l] = inicio >= max_len_ - 1 ? inicio - (max_len_ - 1) : 0;
-      fim[l] = l + 1 == kLanes ? n : (l + 1) * fatia;
+      size_t slice_start = l * slice;
+      pos[l] = slice_start >= max_len_ - 1 ? slice_start - (max_len_ - 1) : 0;
+      lane_end[l] = l + 1 == kLanes ? n : (l + 1) * slice;
     }
     // Lanes advance together while all have bytes; lane 3 may have a few more.
-    size_t passos = fim[0] - pos[0];
-    for (size_t l = 1; l < kLanes; ++l) passos = std::min(passos, fim[l] - pos[l]);
-    for (size_t i = 0; i < passos; ++i) {
+    size_t steps = lane_end[0] - pos[0];
+    for (size_t l = 1; l < kLanes; ++l) steps = std::min(steps, lane_end[l] - pos[l]);
+    for (size_t i = 0; i < steps; ++i) {
       for (size_t l = 0; l < kLanes; ++l) {
         int32_t s = delta[st[l] + byte_class_[p[pos[l] + i]]];
         if (s < 0) {
           s = -s;
-          marcar(s);
+          mark_matches(s);
         }
         st[l] = s;
       }
     }
     for (size_t l = 0; l < kLanes; ++l) {
       int32_t s = st[l];
-      for (size_t i = pos[l] + passos; i < fim[l]; ++i) {
+      for (size_t i = pos[l] + steps; i < lane_end[l]; ++i) {
         s = delta[s + byte_class_[p[i]]];
         if (s < 0) {
           s = -s;
-          marcar(s);
+          mark_matches(s);
         }
       }
     }

@@ -106,14 +106,14 @@ bool ignorable(char32_t c) { return record(c).flags & uni::tables::kIgnorable; }
 // CPython's final-sigma rule for the capital sigma spanning bytes [at, end).
 bool final_sigma(const unsigned char* p, size_t n, size_t at, size_t end) {
   size_t i = at;
-  bool antes = false;
+  bool cased_before = false;
   while (i > 0) {
     char32_t c = prev_cp(p, i);
     if (ignorable(c)) continue;
-    antes = cased(c);
+    cased_before = cased(c);
     break;
   }
-  if (!antes) return false;
+  if (!cased_before) return false;
   size_t j = end;
   while (j < n) {
     char32_t c = p[j] < 0x80 ? p[j++] : next_cp(p, n, j);
@@ -162,23 +162,23 @@ std::string lower_utf8(std::string_view text) {
 // Extended-A and -B: the accented letters of Portuguese) whose fold does not depend
 // on its neighbours: a starter whose decomposition adds only Mn marks, which are
 // dropped whatever their order.
-struct Dobra {
-  bool simples = false;
+struct Fold {
+  bool simple = false;
   uint8_t len = 0;
   char bytes[4] = {};  // up to 3 used; stored 4 at a time
 };
-constexpr char32_t kLimiteTabela = 0x250;
+constexpr char32_t kTableLimit = 0x250;
 
-const std::array<Dobra, kLimiteTabela>& tabela_dobra() {
-  static const std::array<Dobra, kLimiteTabela> t = [] {
-    std::array<Dobra, kLimiteTabela> out{};
-    for (char32_t cp = 0x80; cp < kLimiteTabela; ++cp) {
+const std::array<Fold, kTableLimit>& fold_table() {
+  static const std::array<Fold, kTableLimit> t = [] {
+    std::array<Fold, kTableLimit> out{};
+    for (char32_t cp = 0x80; cp < kTableLimit; ++cp) {
       const auto& r = record(cp);
       std::u32string d = r.decomp_len ? std::u32string(kPool + r.decomp_off, r.decomp_len)
                                       : std::u32string(1, cp);
-      bool simples = record(d[0]).ccc == 0 && !uni::is_mn(d[0]) && d[0] != 0x3A3;
-      for (size_t k = 1; simples && k < d.size(); ++k) simples = uni::is_mn(d[k]);
-      if (!simples) continue;
+      bool simple = record(d[0]).ccc == 0 && !uni::is_mn(d[0]) && d[0] != 0x3A3;
+      for (size_t k = 1; simple && k < d.size(); ++k) simple = uni::is_mn(d[k]);
+      if (!simple) continue;
       std::string enc;
       const auto& rl = record(d[0]);
       if (rl.lower_len == 0) uni::append_utf8(enc, d[0]);
@@ -188,7 +188,7 @@ const std::array<Dobra, kLimiteTabela>& tabela_dobra() {
       std::string orig;
       uni::append_utf8(orig, cp);
       if (enc.size() * 2 > orig.size() * 3 || enc.size() > 3) continue;
-      out[cp].simples = true;
+      out[cp].simple = true;
       out[cp].len = static_cast<uint8_t>(enc.size());
       for (size_t k = 0; k < enc.size(); ++k) out[cp].bytes[k] = enc[k];
     }
@@ -199,7 +199,7 @@ const std::array<Dobra, kLimiteTabela>& tabela_dobra() {
 
 // One run of non-ASCII characters: decomposition, canonical reordering, marks
 // dropped, then the lower-case mapping of each character (no capital sigma here).
-void dobrar_trecho(const unsigned char* p, size_t a, size_t b, std::u32string& buf, std::string& out) {
+void fold_run(const unsigned char* p, size_t a, size_t b, std::u32string& buf, std::string& out) {
   buf.clear();
   for (size_t i = a; i < b;) {
     char32_t c = next_cp(p, b, i);
@@ -250,13 +250,13 @@ size_t fold_utf8_into(std::string_view text, std::string& out) {
   // are gone: such texts take the two-pass path that sees the whole stripped text.
   // (No other character decomposes to a capital sigma.)
   if (text.find("\xCE\xA3") != std::string_view::npos) {
-    std::string dobrado = lower_utf8(strip_marks_utf8(text));
-    if (out.size() < dobrado.size()) out.resize(dobrado.size());
-    std::memcpy(out.data(), dobrado.data(), dobrado.size());
-    return dobrado.size();
+    std::string folded = lower_utf8(strip_marks_utf8(text));
+    if (out.size() < folded.size()) out.resize(folded.size());
+    std::memcpy(out.data(), folded.data(), folded.size());
+    return folded.size();
   }
 
-  const auto& tabela = tabela_dobra();
+  const auto& table = fold_table();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   // ASCII folds to one byte and a tabled character to at most 1.5 times its bytes,
@@ -265,7 +265,7 @@ size_t fold_utf8_into(std::string_view text, std::string& out) {
   if (out.size() < 2 * n + 16) out.resize(2 * n + 16);
   char* o = out.data();
   size_t w = 0;
-  std::string geral;
+  std::string general;
   std::u32string buf;
   // Start of the current run of non-ASCII characters, in the input and the output:
   // a character outside the table sends the whole run to the general path
@@ -289,28 +289,28 @@ size_t fold_utf8_into(std::string_view text, std::string& out) {
       run_out = w;
       continue;
     }
-    if (b >= 0xC2 && b < 0xC0 + (kLimiteTabela >> 6) && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
-      const Dobra& d = tabela[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
-      if (d.simples) {
+    if (b >= 0xC2 && b < 0xC0 + (kTableLimit >> 6) && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+      const Fold& d = table[((b & 0x1F) << 6) | (p[i + 1] & 0x3F)];
+      if (d.simple) {
         std::memcpy(o + w, d.bytes, 4);
         w += d.len;
         i += 2;
         continue;
       }
     }
-    size_t fim = i;
-    while (fim < n && p[fim] >= 0x80) ++fim;
-    geral.clear();
-    dobrar_trecho(p, run_in, fim, buf, geral);
+    size_t run_end = i;
+    while (run_end < n && p[run_end] >= 0x80) ++run_end;
+    general.clear();
+    fold_run(p, run_in, run_end, buf, general);
     w = run_out;
-    const size_t resto = 2 * (n - fim) + 16;
-    if (w + geral.size() + resto > out.size()) {
-      out.resize(w + geral.size() + resto);
+    const size_t room = 2 * (n - run_end) + 16;
+    if (w + general.size() + room > out.size()) {
+      out.resize(w + general.size() + room);
       o = out.data();
     }
-    std::memcpy(o + w, geral.data(), geral.size());
-    w += geral.size();
-    i = fim;
+    std::memcpy(o + w, general.data(), general.size());
+    w += general.size();
+    i = run_end;
   }
   return w;
 }

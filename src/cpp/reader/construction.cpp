@@ -132,9 +132,9 @@ void reader_init(py::object self, py::object openai_api_key, py::object model, p
     vx::raise_value_error("max_retries deve ser 0 ou mais, não " + vx::safe_str(py::repr(max_retries)));
   if (!vx::is_real(cache_ttl)) vx::raise_type_error("cache_ttl", "a number", cache_ttl);
   {
-    int positivo = PyObject_RichCompareBool(cache_ttl.ptr(), py::int_(0).ptr(), Py_GT);
-    if (positivo < 0) throw py::error_already_set();
-    if (!positivo) {
+    int positive = PyObject_RichCompareBool(cache_ttl.ptr(), py::int_(0).ptr(), Py_GT);
+    if (positive < 0) throw py::error_already_set();
+    if (!positive) {
       vx::raise_value_error("cache_ttl deve ser um número de segundos maior que 0, não " +
                             vx::safe_str(py::repr(cache_ttl)));
     }
@@ -431,14 +431,16 @@ py::object get_async_client(py::object self) {
 // Vorlex(provider='openai', model='gpt-4o-mini', base_url=None, questions=2): what a
 // reader talks to, never its keys.
 py::str reader_repr(py::object self) {
-  auto campo = [&](const char* nome) { return vx::safe_str(py::repr(py::getattr(self, nome, py::none()))); };
-  py::object perguntas = py::getattr(self, "_questions", py::none());
-  std::string n = perguntas.is_none() ? "0" : std::to_string(py::len(perguntas));
-  std::string out = "Vorlex(provider=" + campo("_provider") + ", model=" + campo("_model") +
-                    ", base_url=" + campo("_base_url");
+  auto attr_repr = [&](const char* attr_name) {
+    return vx::safe_str(py::repr(py::getattr(self, attr_name, py::none())));
+  };
+  py::object questions = py::getattr(self, "_questions", py::none());
+  std::string n = questions.is_none() ? "0" : std::to_string(py::len(questions));
+  std::string out = "Vorlex(provider=" + attr_repr("_provider") + ", model=" + attr_repr("_model") +
+                    ", base_url=" + attr_repr("_base_url");
   if (py::str("azure").equal(py::getattr(self, "_provider", py::none()))) {
-    out += ", azure_endpoint=" + campo("_azure_endpoint") +
-           ", azure_deployment=" + campo("_azure_deployment");
+    out += ", azure_endpoint=" + attr_repr("_azure_endpoint") +
+           ", azure_deployment=" + attr_repr("_azure_deployment");
   }
   return py::str(out + ", questions=" + n + ")");
 }

@@ -15,29 +15,30 @@ py::str format_template(py::handle tmpl, std::string_view field, py::handle valu
 
 void check_template(py::handle tmpl, std::string_view field, const std::string& owner) {
   if (!PyUnicode_Check(tmpl.ptr())) return;  // the records' own validation speaks of types
-  const std::string campo = "{" + std::string(field) + "}";
-  py::list partes;
+  const std::string placeholder = "{" + std::string(field) + "}";
+  py::list parts;
   try {
-    partes = py::list(vx::import("string").attr("Formatter")().attr("parse")(tmpl));
+    parts = py::list(vx::import("string").attr("Formatter")().attr("parse")(tmpl));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
     vx::raise_value_error(owner + ": o prompt não é um modelo válido (" + vx::safe_str(e.value()) +
-                          "); use " + campo + " para o texto e dobre as demais chaves ({{ e }})");
+                          "); use " + placeholder + " para o texto e dobre as demais chaves ({{ e }})");
   }
-  bool tem = false;
-  for (py::handle p : partes) {
-    py::object nome = py::reinterpret_borrow<py::tuple>(p)[1];
-    if (nome.is_none()) continue;
-    if (py::str(nome).equal(py::str(std::string(field)))) {
-      tem = true;
+  bool has_field = false;
+  for (py::handle p : parts) {
+    py::object name = py::reinterpret_borrow<py::tuple>(p)[1];
+    if (name.is_none()) continue;
+    if (py::str(name).equal(py::str(std::string(field)))) {
+      has_field = true;
       continue;
     }
-    vx::raise_value_error(owner + ": campo {" + vx::safe_str(nome) +
-                          "} desconhecido no prompt; o único campo é " + campo +
+    vx::raise_value_error(owner + ": campo {" + vx::safe_str(name) +
+                          "} desconhecido no prompt; o único campo é " + placeholder +
                           " (dobre as chaves de um texto literal: {{ e }})");
   }
-  if (!tem) {
-    vx::raise_value_error(owner + ": o prompt não contém " + campo + ", onde entra o texto do documento");
+  if (!has_field) {
+    vx::raise_value_error(owner + ": o prompt não contém " + placeholder +
+                          ", onde entra o texto do documento");
   }
 }
 

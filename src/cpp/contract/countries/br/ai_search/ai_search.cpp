@@ -29,16 +29,16 @@ constexpr const char* kPrompt =
     "com o CNPJ da matriz no formato XX.XXX.XXX/XXXX-XX. Se não encontrar, responda "
     "NAO_ENCONTRADO.";
 
-std::string preencher(const std::string& tmpl, const std::string& nome) {
+std::string fill_in(const std::string& tmpl, const std::string& name) {
   std::string out = tmpl;
-  for (size_t at = out.find("{nome}"); at != std::string::npos; at = out.find("{nome}", at + nome.size())) {
-    out.replace(at, 6, nome);
+  for (size_t at = out.find("{nome}"); at != std::string::npos; at = out.find("{nome}", at + name.size())) {
+    out.replace(at, 6, name);
   }
   return out;
 }
 
 // The assistant's text: Response.output_text, or the first choice's message content.
-py::object perguntar(const py::object& client, const std::string& prompt) {
+py::object ask(const py::object& client, const std::string& prompt) {
   if (py::hasattr(client, "responses")) {
     py::list tools;
     py::dict web;
@@ -63,17 +63,17 @@ py::object perguntar(const py::object& client, const std::string& prompt) {
 }
 
 py::object buscar_cnpj_via_ai(py::object nome, py::object openai_api_key) {
-  std::string nome_txt = vx::arg_str(nome, "nome");
-  std::string chave = vx::arg_str(openai_api_key, "openai_api_key");
-  if (vx::uni::strip(vx::uni::decode(nome_txt)).empty() || chave.empty()) return py::none();
+  std::string name_text = vx::arg_str(nome, "nome");
+  std::string api_key = vx::arg_str(openai_api_key, "openai_api_key");
+  if (vx::uni::strip(vx::uni::decode(name_text)).empty() || api_key.empty()) return py::none();
 
   py::object tmpl = ns.get("AI_SEARCH_PROMPT");
-  std::string prompt = preencher(vx::arg_str(tmpl, "AI_SEARCH_PROMPT"), nome_txt);
-  py::object texto;
+  std::string prompt = fill_in(vx::arg_str(tmpl, "AI_SEARCH_PROMPT"), name_text);
+  py::object answer;
   try {
     py::object client = ns.call("OpenAI", py::arg("api_key") = openai_api_key,
                                 py::arg("timeout") = ns.get("AI_SEARCH_TIMEOUT"));
-    texto = perguntar(client, prompt);
+    answer = ask(client, prompt);
   } catch (py::error_already_set& e) {
     // Failures of the service (connection, time-out, HTTP status) end in "not found";
     // anything else is a fault and is raised.
@@ -82,15 +82,15 @@ py::object buscar_cnpj_via_ai(py::object nome, py::object openai_api_key) {
     logger.warning("AI web search failed for %r: %s", nome, e.value());
     return py::none();
   }
-  std::u32string resposta = vx::is_str(texto) ? vx::br_py::to_u32(texto) : std::u32string();
-  std::u32string achado = vx::br::encontrar_cnpj(resposta);
-  if (achado.empty()) {
+  std::u32string answer_text = vx::is_str(answer) ? vx::br_py::to_u32(answer) : std::u32string();
+  std::u32string found = vx::br::find_cnpj(answer_text);
+  if (found.empty()) {
     logger.info("AI web search found no valid CNPJ for %r", nome);
     return py::none();
   }
-  py::str formatado = vx::br_py::from_u32(vx::br::formatar_cnpj_limpo(achado));
-  logger.info("AI web search found CNPJ %s for %r", formatado, nome);
-  return formatado;
+  py::str formatted = vx::br_py::from_u32(vx::br::format_clean_cnpj(found));
+  logger.info("AI web search found CNPJ %s for %r", formatted, nome);
+  return formatted;
 }
 
 }  // namespace

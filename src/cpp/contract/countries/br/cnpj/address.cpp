@@ -14,17 +14,17 @@ using br_py::to_u32;
 using br_py::truthy;
 
 // Inputs longer than this are normalised without the GIL.
-constexpr size_t kLongo = 1 << 15;
+constexpr size_t kLongText = 1 << 15;
 
-std::u32string normalizar(const std::u32string& texto) {
-  if (texto.size() < kLongo) return br::normalizar_endereco(texto);
-  py::gil_scoped_release solto;
-  return br::normalizar_endereco(texto);
+std::u32string normalize(const std::u32string& text) {
+  if (text.size() < kLongText) return br::normalize_address(text);
+  py::gil_scoped_release unlocked;
+  return br::normalize_address(text);
 }
 
 py::str normalizar_endereco(py::object endereco) {
   if (!is_str(endereco)) raise_type_error("endereco", "str", endereco);
-  return from_u32(normalizar(to_u32(endereco)));
+  return from_u32(normalize(to_u32(endereco)));
 }
 
 py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_receita, py::object threshold) {
@@ -33,47 +33,48 @@ py::tuple comparar_enderecos(py::object endereco_contrato, py::object dados_rece
   if (!PyBool_Check(threshold.ptr()) && !is_real(threshold))
     raise_type_error("threshold", "a number", threshold);
 
-  auto nada = [] { return py::make_tuple(false, 0.0, py::str("")); };
-  if (PyUnicode_GET_LENGTH(endereco_contrato.ptr()) == 0 || !truthy(dados_receita)) return nada();
+  auto no_match = [] { return py::make_tuple(false, 0.0, py::str("")); };
+  if (PyUnicode_GET_LENGTH(endereco_contrato.ptr()) == 0 || !truthy(dados_receita)) return no_match();
 
   // The registry's fields read as text (services send numbers and nulls too) and
   // joined as they are (accents, case, punctuation), so that a caller can show the
   // address it was compared with. An `endereco` that is not a mapping has no fields.
-  py::object end = vx::mapping_get(dados_receita, "endereco", py::none());
-  br::CamposEndereco campos;
-  std::u32string receita;
-  if (vx::is_mapping(end)) {
-    static const char* const chaves[7] = {"logradouro", "numero", "complemento", "bairro",
-                                          "cidade",     "uf",     "cep"};
+  py::object address_record = vx::mapping_get(dados_receita, "endereco", py::none());
+  br::AddressFields fields;
+  std::u32string joined_text;
+  if (vx::is_mapping(address_record)) {
+    static const char* const keys[7] = {"logradouro", "numero", "complemento", "bairro",
+                                        "cidade",     "uf",     "cep"};
     for (size_t k = 0; k < 7; ++k) {
-      campos.campos[k] = to_u32(br_py::registry_text(vx::mapping_get(end, chaves[k], py::none()), k == 6));
-      if (campos.campos[k].empty()) continue;
-      if (!receita.empty()) receita.push_back(U' ');
-      receita += campos.campos[k];
+      fields.fields[k] = to_u32(
+          br_py::registry_text(vx::mapping_get(address_record, keys[k], py::none()), k == 6));
+      if (fields.fields[k].empty()) continue;
+      if (!joined_text.empty()) joined_text.push_back(U' ');
+      joined_text += fields.fields[k];
     }
   }
-  if (receita.empty()) return nada();
-  py::str endereco_receita = from_u32(receita);
+  if (joined_text.empty()) return no_match();
+  py::str registry_address = from_u32(joined_text);
 
-  const std::u32string contrato = to_u32(endereco_contrato);
-  br::ComparacaoEnderecos r;
-  if (contrato.size() + receita.size() < kLongo) {
-    r = br::comparar_enderecos(contrato, campos);
+  const std::u32string contract = to_u32(endereco_contrato);
+  br::AddressComparison r;
+  if (contract.size() + joined_text.size() < kLongText) {
+    r = br::compare_addresses(contract, fields);
   } else {
-    py::gil_scoped_release solto;
-    r = br::comparar_enderecos(contrato, campos);
+    py::gil_scoped_release unlocked;
+    r = br::compare_addresses(contract, fields);
   }
-  using Tipo = br::ComparacaoEnderecos::Tipo;
-  if (r.tipo == Tipo::SemPalavras) return py::make_tuple(false, 0.0, endereco_receita);
-  py::float_ sim(r.similaridade);
-  bool confere = true;
-  if (r.tipo == Tipo::Palavras) {
+  using Kind = br::AddressComparison::Kind;
+  if (r.kind == Kind::NoWords) return py::make_tuple(false, 0.0, registry_address);
+  py::float_ sim(r.similarity);
+  bool matches = true;
+  if (r.kind == Kind::Words) {
     // Compared by Python's rules, so any number type works as the threshold.
     int ge = PyObject_RichCompareBool(sim.ptr(), threshold.ptr(), Py_GE);
     if (ge < 0) throw py::error_already_set();
-    confere = ge == 1;
+    matches = ge == 1;
   }
-  return py::make_tuple(confere && !r.vetada, sim, endereco_receita);
+  return py::make_tuple(matches && !r.vetoed, sim, registry_address);
 }
 
 }  // namespace

@@ -9,57 +9,57 @@ namespace vx::cnpj {
 namespace {
 
 py::str limpar_cnpj(py::object cnpj) {
-  return br_py::from_u32(br::limpar_cnpj(arg_text_or_none(cnpj, "cnpj")));
+  return br_py::from_u32(br::clean_cnpj(arg_text_or_none(cnpj, "cnpj")));
 }
 
-bool validar_cnpj(py::object cnpj) { return br::validar_cnpj(arg_text_or_none(cnpj, "cnpj")); }
+bool validar_cnpj(py::object cnpj) { return br::is_valid_cnpj(arg_text_or_none(cnpj, "cnpj")); }
 
 py::object formatar_cnpj(py::object cnpj) {
-  std::u32string texto = arg_text_or_none(cnpj, "cnpj");
-  std::u32string limpo = br::limpar_cnpj(texto);
-  if (limpo.size() != 14) {
-    if (texto.empty()) return py::str("");
+  std::u32string text = arg_text_or_none(cnpj, "cnpj");
+  std::u32string cleaned = br::clean_cnpj(text);
+  if (cleaned.size() != 14) {
+    if (text.empty()) return py::str("");
     return cnpj;  // the caller's text, punctuation and all
   }
-  return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
+  return br_py::from_u32(br::format_clean_cnpj(cleaned));
 }
 
 py::str limpar_cnpj_alfanumerico(py::object cnpj) {
-  return br_py::from_u32(br::limpar_cnpj_alfanumerico(arg_text_or_none(cnpj, "cnpj")));
+  return br_py::from_u32(br::clean_alphanumeric_cnpj(arg_text_or_none(cnpj, "cnpj")));
 }
 
 bool validar_cnpj_alfanumerico(py::object cnpj) {
-  return br::validar_cnpj_alfanumerico(arg_text_or_none(cnpj, "cnpj"));
+  return br::is_valid_alphanumeric_cnpj(arg_text_or_none(cnpj, "cnpj"));
 }
 
 py::object formatar_cnpj_alfanumerico(py::object cnpj) {
-  std::u32string texto = arg_text_or_none(cnpj, "cnpj");
-  std::u32string limpo = br::limpar_cnpj_alfanumerico(texto);
-  if (limpo.size() != 14) {
-    if (texto.empty()) return py::str("");
+  std::u32string text = arg_text_or_none(cnpj, "cnpj");
+  std::u32string cleaned = br::clean_alphanumeric_cnpj(text);
+  if (cleaned.size() != 14) {
+    if (text.empty()) return py::str("");
     return cnpj;
   }
-  return br_py::from_u32(br::formatar_cnpj_limpo(limpo));
+  return br_py::from_u32(br::format_clean_cnpj(cleaned));
 }
 
 py::str limpar_para_consulta(py::object cnpj) {
-  return br_py::from_u32(br::limpar_para_consulta(arg_text_or_none(cnpj, "cnpj")));
+  return br_py::from_u32(br::clean_for_lookup(arg_text_or_none(cnpj, "cnpj")));
 }
 
 py::str calcular_digito_cnpj(py::object base, py::object pesos) {
   if (!is_str(base)) raise_type_error("base", "str", base);
   if (!PyList_Check(pesos.ptr())) raise_type_error("pesos", "list", pesos);
   std::vector<int> mod11;
-  py::list lista = vx::list_copy(pesos);  // a weight's arithmetic may run Python
-  mod11.reserve(lista.size());
-  py::int_ onze(11);
-  for (py::handle w : lista) {
+  py::list weights_copy = vx::list_copy(pesos);  // a weight's arithmetic may run Python
+  mod11.reserve(weights_copy.size());
+  py::int_ eleven(11);
+  for (py::handle w : weights_copy) {
     if (!PyLong_Check(w.ptr())) {
       throw py::type_error("argument 'pesos' must be a list of int, found " + type_name(w));
     }
     // Reduced with Python's %, so weights of any size and sign give the digit the
     // plain sum would.
-    py::object r = py::reinterpret_steal<py::object>(PyNumber_Remainder(w.ptr(), onze.ptr()));
+    py::object r = py::reinterpret_steal<py::object>(PyNumber_Remainder(w.ptr(), eleven.ptr()));
     if (!r) throw py::error_already_set();
     // An int subclass may answer % with anything: only a remainder of 0..10 counts.
     int overflow = 0;
@@ -72,11 +72,11 @@ py::str calcular_digito_cnpj(py::object base, py::object pesos) {
     }
     mod11.push_back(static_cast<int>(rem));
   }
-  std::u32string texto = br_py::to_u32(base);
-  size_t ruim = 0;
-  auto d = br::calcular_digito(texto, mod11, &ruim);
+  std::u32string text = br_py::to_u32(base);
+  size_t bad_index = 0;
+  auto d = br::check_digit(text, mod11, &bad_index);
   if (!d) {
-    py::str ch = br_py::from_u32(std::u32string_view(texto).substr(ruim, 1));
+    py::str ch = br_py::from_u32(std::u32string_view(text).substr(bad_index, 1));
     throw py::value_error("invalid literal for int() with base 10: " + to_utf8(py::repr(ch)));
   }
   return py::str(std::string(1, *d));

@@ -31,7 +31,7 @@ py::object consultar_cnpj(py::object cnpj) {
   const std::u32string text = to_u32(cnpj);
   std::optional<std::string>& failure = last_failure();
   failure.reset();
-  if (!br::validar_cnpj(text) && !br::validar_cnpj_alfanumerico(text)) return py::none();
+  if (!br::is_valid_cnpj(text) && !br::is_valid_alphanumeric_cnpj(text)) return py::none();
   py::object result = ns.call("_consultar_brasil_api", cnpj);
   if (!result.is_none()) {
     failure.reset();
@@ -126,17 +126,17 @@ struct Found {
 // The strategies both combined searches begin with: the CNPJ, when it is valid by
 // either rule, through consultar_cnpj; else the name through buscar_cnpj_por_nome.
 // An empty record when neither found the company.
-Found first_strategies(const std::u32string& cnpj_text, const std::u32string& name_text, py::object nome,
-                       py::object uf) {
+Found first_strategies(const std::u32string& cnpj_text, const std::u32string& name_text, py::object name,
+                       py::object state) {
   if (!cnpj_text.empty()) {
-    std::u32string cleaned = br::limpar_para_consulta(cnpj_text);
-    if (br::validar_cnpj_limpo(cleaned) || br::validar_cnpj_alfanumerico_limpo(cleaned)) {
+    std::u32string cleaned = br::clean_for_lookup(cnpj_text);
+    if (br::is_valid_clean_cnpj(cleaned) || br::is_valid_clean_alphanumeric_cnpj(cleaned)) {
       py::object r = ns.call("consultar_cnpj", from_u32(cleaned));
       if (truthy(r)) return {r, "cnpj_direto"};
     }
   }
   if (!name_text.empty()) {
-    py::object r = ns.call("buscar_cnpj_por_nome", nome, uf);
+    py::object r = ns.call("buscar_cnpj_por_nome", name, state);
     if (truthy(r)) return {r, "api_nome"};
   }
   return {};

@@ -164,18 +164,18 @@ py::dict address(const py::dict& data) {
     type = br_py::registry_text(vx::mapping_get(data, "descricao_tipo_logradouro", py::none()));
   }
   py::str street = out["logradouro"];
-  out["logradouro"] = from_u32(br::logradouro_com_tipo(to_u32(type), to_u32(street)));
+  out["logradouro"] = from_u32(br::street_with_type(to_u32(type), to_u32(street)));
   return out;
 }
 
 // ReceitaWS writes the capital as text: "1.000.000,00" (Brazilian) or "10000.00"
 // (dot decimal). Reading the second by deleting every dot would multiply it by a
 // hundred, so the decimal point is told apart from thousands separators first
-// (core/br_cnpj ler_capital).
+// (core/br_cnpj read_capital).
 py::object capital_from_text(py::object capital) {
   if (!is_str(capital)) return capital;
   bool empty = false;
-  auto value = br::ler_capital(to_u32(capital), &empty);
+  auto value = br::read_capital(to_u32(capital), &empty);
   if (empty) return py::int_(0);
   if (!value) throw py::value_error("capital_social is not a number: " + to_utf8(py::repr(capital)));
   return py::float_(*value);
@@ -203,7 +203,7 @@ py::dict company_record(const Service& service, const py::str& formatted, const 
 }
 
 py::str formatted_cnpj(const std::u32string& cleaned) {
-  return from_u32(cleaned.size() == 14 ? br::formatar_cnpj_limpo(cleaned) : cleaned);
+  return from_u32(cleaned.size() == 14 ? br::format_clean_cnpj(cleaned) : cleaned);
 }
 
 // ---------------------------------------------------------------------------------
@@ -211,7 +211,7 @@ py::str formatted_cnpj(const std::u32string& cleaned) {
 
 py::object lookup_by_number(const Service& service, py::object cnpj) {
   if (!is_str(cnpj)) raise_type_error("cnpj", "str", cnpj);
-  const std::u32string cleaned = br::limpar_para_consulta(to_u32(cnpj));
+  const std::u32string cleaned = br::clean_for_lookup(to_u32(cnpj));
   const py::str py_cleaned = from_u32(cleaned);
   last_failure().reset();
   return guarded(service.lines, py_cleaned, [&]() -> py::object {

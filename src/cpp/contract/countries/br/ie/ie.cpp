@@ -27,7 +27,7 @@ bool truthy(py::handle h) {
 }
 
 // `reg[key]`, or an empty record when absent, None or empty; a record otherwise.
-py::object sub_registro(py::handle reg, const char* key) {
+py::object sub_record(py::handle reg, const char* key) {
   py::object v = vx::mapping_get(reg, key, py::none());
   if (!truthy(v)) return py::dict();
   if (!vx::is_mapping(v)) {
@@ -39,17 +39,17 @@ py::object sub_registro(py::handle reg, const char* key) {
 
 py::dict normalize_registration(py::object reg) {
   if (!vx::is_mapping(reg)) vx::raise_type_error("reg", "a mapping", reg);
-  py::object status = sub_registro(reg, "status");
-  py::object tipo = sub_registro(reg, "type");
-  py::str vazio("");
+  py::object status = sub_record(reg, "status");
+  py::object type_record = sub_record(reg, "type");
+  py::str empty("");
   py::dict r;
-  r["uf"] = vx::mapping_get(reg, "state", vazio);
-  r["numero"] = vx::mapping_get(reg, "number", vazio);
-  py::object texto_tipo = vx::mapping_get(tipo, "text", py::none());
-  r["tipo"] = truthy(texto_tipo) ? texto_tipo : py::str("IE");
+  r["uf"] = vx::mapping_get(reg, "state", empty);
+  r["numero"] = vx::mapping_get(reg, "number", empty);
+  py::object type_text = vx::mapping_get(type_record, "text", py::none());
+  r["tipo"] = truthy(type_text) ? type_text : py::str("IE");
   r["ativa"] = py::bool_(truthy(vx::mapping_get(reg, "enabled", py::bool_(false))));
-  r["situacao"] = vx::mapping_get(status, "text", vazio);
-  r["data_situacao"] = vx::mapping_get(reg, "statusDate", vazio);
+  r["situacao"] = vx::mapping_get(status, "text", empty);
+  r["data_situacao"] = vx::mapping_get(reg, "statusDate", empty);
   return r;
 }
 
@@ -57,14 +57,14 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!vx::is_str(cnpj)) vx::raise_type_error("cnpj", "str", cnpj);
   if (!truthy(ns.call("validar_cnpj", cnpj))) return py::none();
 
-  py::object nome_env = ns.get("ENV_API_KEY");
-  py::object api_key = vx::import("os").attr("environ").attr("get")(nome_env);
+  py::object env_var = ns.get("ENV_API_KEY");
+  py::object api_key = vx::import("os").attr("environ").attr("get")(env_var);
   if (!truthy(api_key)) {
-    logger.warning("%s not set; skipping CNPJá IE lookup", nome_env);
+    logger.warning("%s not set; skipping CNPJá IE lookup", env_var);
     return py::none();
   }
-  py::object cnpj_limpo = ns.call("limpar_cnpj", cnpj);
-  std::string url = vx::br_web::service_url(ns, "CNPJA_API_URL", vx::to_utf8(cnpj_limpo));
+  py::object cleaned = ns.call("limpar_cnpj", cnpj);
+  std::string url = vx::br_web::service_url(ns, "CNPJA_API_URL", vx::to_utf8(cleaned));
 
   py::dict headers;
   headers["Authorization"] = api_key;  // the key itself, no scheme word
@@ -78,14 +78,14 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   } catch (py::error_already_set& e) {
     if (PyObject_IsInstance(e.value().ptr(), vx::br_web::request_error_class(ns.get("requests")).ptr()) != 1)
       throw;
-    logger.warning("CNPJá request failed for %s: %s", cnpj_limpo, e.value());
+    logger.warning("CNPJá request failed for %s: %s", cleaned, e.value());
     return py::none();
   }
 
   py::object status = resp.attr("status_code");
   if (status.equal(py::int_(404))) return py::none();
   if (status.not_equal(py::int_(200))) {
-    logger.warning("CNPJá returned HTTP %s for %s", status, cnpj_limpo);
+    logger.warning("CNPJá returned HTTP %s for %s", status, cleaned);
     return py::none();
   }
   py::object data;
@@ -93,7 +93,7 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
     data = resp.attr("json")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    logger.warning("CNPJá returned non-JSON for %s: %s", cnpj_limpo, e.value());
+    logger.warning("CNPJá returned non-JSON for %s: %s", cleaned, e.value());
     return py::none();
   }
   if (!truthy(data)) data = py::dict();
@@ -106,13 +106,13 @@ py::object buscar_ie_por_cnpj(py::object cnpj) {
   if (!PyList_Check(regs.ptr())) {
     throw py::type_error("CNPJá 'registrations' is not a list but " + vx::type_name(regs));
   }
-  py::list inscricoes;
-  for (py::handle reg : regs) inscricoes.append(ns.call("_normalize_registration", reg));
+  py::list registrations;
+  for (py::handle reg : regs) registrations.append(ns.call("_normalize_registration", reg));
 
   py::dict r;
-  r["cnpj"] = ns.call("formatar_cnpj", cnpj_limpo);
+  r["cnpj"] = ns.call("formatar_cnpj", cleaned);
   r["fonte"] = "CNPJá";
-  r["inscricoes_estaduais"] = inscricoes;
+  r["inscricoes_estaduais"] = registrations;
   return r;
 }
 
