@@ -33,6 +33,23 @@ import pymupdf
 from servers.chat import ChatServer
 from servers.registry import brasil_api_record, cnpj_com_digitos, fmt
 
+# The keys of a verification's result, in the order the checker writes them.
+RESULT_KEYS = [
+    "resultado_final",
+    "justificativa",
+    "campos_aprovados",
+    "campos_reprovados",
+    "campos_pendentes",
+    "total_campos",
+    "total_aprovados",
+    "total_reprovados",
+    "total_pendentes",
+    "empresas",
+    "assinaturas",
+    "dados_contrato",
+    "metricas",
+]
+
 # Usage the fake model reports per question: (prompt tokens, completion tokens).
 USO_PADRAO = {
     "ExtracaoEmpresas": (400, 100),

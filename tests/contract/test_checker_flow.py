@@ -29,6 +29,7 @@ from contract.contracts import (
     RAZAO_ALFA,
     RAZAO_BETA,
     RAZAO_BETA_RECEITA,
+    RESULT_KEYS,
     USO_PADRAO,
     contrato_exemplo,
     registros_exemplo,
@@ -43,21 +44,6 @@ MODELO = "gpt-4o-mini"
 IGUAL = "=" * 60
 TRACO = "─" * 60
 EMOJI = {"aprovado": "✅", "reprovado": "❌", "pendente": "⚠️", "nao_verificado": "➖"}
-CHAVES = [
-    "resultado_final",
-    "justificativa",
-    "campos_aprovados",
-    "campos_reprovados",
-    "campos_pendentes",
-    "total_campos",
-    "total_aprovados",
-    "total_reprovados",
-    "total_pendentes",
-    "empresas",
-    "assinaturas",
-    "dados_contrato",
-    "metricas",
-]
 TOKENS_PADRAO = sum(p + c for p, c in USO_PADRAO.values())
 SEM_CAMPOS = "Nenhum campo verificado; análise manual necessária"
 TESTEMUNHA = "Testemunha: poder de assinatura não exigido"
@@ -256,7 +242,7 @@ def linhas_de(texto: str) -> list[str]:
 
 def confere_resultado(r, veredito, justificativa, empresas: list[Emp], assinaturas: list[Ass], contrato_sig):
     """The 13-key mapping against the expected companies and signatories."""
-    assert list(r) == CHAVES
+    assert list(r) == RESULT_KEYS
     aprovados, reprovados, pendentes = rotulos(empresas, assinaturas)
     assert (r["resultado_final"], r["justificativa"]) == (veredito, justificativa)
     assert r["campos_aprovados"] == aprovados
@@ -603,7 +589,7 @@ def test_verificar_contrato_builds_a_checker_and_runs_it(modelo, registry, pdf, 
 
     r = verificar_contrato(pdf(contrato), "BR", openai_api_key="sk-outra", verbose=False)
 
-    assert list(r) == CHAVES
+    assert list(r) == RESULT_KEYS
     assert (r["resultado_final"], r["justificativa"]) == (
         "APROVADO",
         "Todos os 11 campos verificados foram aprovados",
@@ -765,7 +751,7 @@ def test_failing_model_calls_leave_nothing_verified(make_checker, pdf, chat_serv
         "dados_contrato": {},
         "metricas": {"tokens": 0, "custo_usd": 0.0, "tempo_segundos": r["metricas"]["tempo_segundos"]},
     }
-    assert list(r) == CHAVES
+    assert list(r) == RESULT_KEYS
     assert len(chat_server.requests) == 3
     assert registry.requests == []
     antes = cabecalho() + progresso_extracao(0, 0) + linhas_assinaturas([])

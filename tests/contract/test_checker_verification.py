@@ -10,7 +10,7 @@ from unittest import mock
 import pytest
 from pydantic import ValidationError
 
-from contract.contracts import Contrato, Empresa, Signatario, Socio, registro_brasil_api
+from contract.contracts import RESULT_KEYS, Contrato, Empresa, Signatario, Socio, registro_brasil_api
 from servers.chat import ChatServer
 from servers.registry import Reply, cnpj_com_digitos, fmt
 from vorlex.contract.checker import verificar_contrato
@@ -20,21 +20,6 @@ CNPJ_BETA = cnpj_com_digitos("334455660001")
 END_ALFA = "Rua das Palmeiras, nº 1.250, sala 804, Bairro Funcionários, Belo Horizonte/MG, CEP 30140-071"
 END_BETA = "Avenida Paulista, 1000, Bela Vista, São Paulo/SP, CEP 01310-100"
 
-KEYS = [
-    "resultado_final",
-    "justificativa",
-    "campos_aprovados",
-    "campos_reprovados",
-    "campos_pendentes",
-    "total_campos",
-    "total_aprovados",
-    "total_reprovados",
-    "total_pendentes",
-    "empresas",
-    "assinaturas",
-    "dados_contrato",
-    "metricas",
-]
 IGUAL, TRACO = "=" * 60, "─" * 60
 
 
@@ -220,7 +205,7 @@ def test_attorney_who_is_not_a_partner_rejects_the_contract(
 ):
     path = preparar(registry, chat_server, tmp_path)
     res = make_checker(model="gpt-4o-mini").verificar(path)
-    assert list(res) == KEYS
+    assert list(res) == RESULT_KEYS
     assert res["resultado_final"] == "REPROVADO" and res["justificativa"] == "1 campo(s) reprovado(s)"
     assert res["campos_reprovados"] == ["Poder de Assinatura - Carlos Eduardo Nunes"]
     assert res["campos_pendentes"] == []
