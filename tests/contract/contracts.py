@@ -29,9 +29,19 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 import pymupdf
+from pydantic import BaseModel
 
 from servers.chat import ChatServer
 from servers.registry import brasil_api_record, cnpj_com_digitos, fmt
+
+
+class Parties(BaseModel):
+    """A question's response model: the contract's two parties. Defined here, on the tests'
+    import path, so that a cluster's worker processes import it by the same name."""
+
+    contratante: str
+    contratada: str
+
 
 # The keys of a verification's result, in the order the checker writes them.
 RESULT_KEYS = [

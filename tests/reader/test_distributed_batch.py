@@ -15,9 +15,9 @@ import threading
 import time
 
 import pytest
-from pydantic import BaseModel
 
 from components.docgen import text_page_pdf
+from contract.contracts import Parties
 from servers.chat import ChatServer
 from vorlex import Question, QuestionConfig
 from vorlex.models import Classification
@@ -28,13 +28,6 @@ distributed = pytest.importorskip("distributed")
 pytestmark = pytest.mark.timeout(240)
 
 OPEN_ANSWER = "Processamento interrompido: muitas falhas consecutivas"
-
-
-class Parties(BaseModel):
-    """A response model: importable on the workers as this module's class."""
-
-    contratante: str
-    contratada: str
 
 
 @pytest.fixture(scope="module")
