@@ -198,6 +198,39 @@ def test_questions_side_by_side_learn_the_structured_mode_once(pdf, asynchronous
 
 
 @pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
+def test_a_providers_own_service_takes_every_structured_question_at_once(
+    pdf, asynchronous, chat_server, clean_env
+):
+    # Without a base_url the reader talks to the provider's service, which takes
+    # json_schema: no question waits for another to learn the mode, so a fresh reader's
+    # first document costs one model wait, not two. (The OpenAI client's own
+    # OPENAI_BASE_URL points it at the local server.)
+    from pydantic import BaseModel
+
+    class Valor(BaseModel):
+        valor: str
+
+    clean_env.setenv("OPENAI_BASE_URL", chat_server.base_url)
+    flight = InFlight()
+
+    def respond(body):
+        with flight:
+            time.sleep(0.3)
+        return ChatServer.json({"valor": "v"})
+
+    chat_server.responder = respond
+    reader = Vorlex(openai_api_key="sk-test", model="gpt-4o-mini", question_concurrency=3)
+    for qid in ("a", "b", "c"):
+        reader.add_question(Vorlex.create_question(qid, qid, "Valor: {texto}", response_model=Valor))
+    run = reader.process_async(pdf) if asynchronous else None
+    result = asyncio.run(asyncio.wait_for(run, 60)) if asynchronous else reader.process(pdf)
+    assert [r.status for r in result.results] == ["OK"] * 3
+    kinds = [q["body"].get("response_format", {}).get("type") for q in chat_server.requests]
+    assert kinds == ["json_schema"] * 3
+    assert flight.peak == 3
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["process", "process_async"])
 def test_google_structured_questions_run_side_by_side_from_the_first(pdf, asynchronous, monkeypatch):
     # Google takes the response model directly: there is no mode to learn, so no
     # structured question is asked alone before the others.

@@ -123,6 +123,9 @@ bool ModelRequest::mode_known() const {
 bool learns_structured_mode(py::handle self, py::handle question) {
   py::object model = py::getattr(question, "response_model", py::none());
   if (!truthy(model)) return false;
+  // The providers' own services take json_schema: only a server of the caller's own
+  // (base_url) may refuse it, so only there is the first question asked alone.
+  if (!truthy(py::getattr(self, "_base_url", py::none()))) return false;
   ModelRequest request(self, py::list(), model, py::none());
   return request.automatic() && !request.mode_known();
 }

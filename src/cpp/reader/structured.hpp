@@ -57,10 +57,11 @@ class ModelRequest {
 };
 
 // Whether asking `question` (a Question record) would first have to learn the server's
-// structured mode: a structured question of an "auto" reader whose server and model have
-// no remembered mode yet. Questions asked side by side wait for the first such one, so
-// that a refusal of the response format costs one request per reader, not one per
-// question in flight.
+// structured mode: a structured question of an "auto" reader with a base_url (a server
+// of the caller's own, which may refuse json_schema) whose server and model have no
+// remembered mode yet. Questions asked side by side wait for the first such one, so that
+// a refusal of the response format costs one request per reader, not one per question
+// in flight. A provider's own service takes json_schema: its questions never wait.
 bool learns_structured_mode(py::handle self, py::handle question);
 
 // True when a server answered a request with a refusal of its response format: an HTTP
